@@ -1,0 +1,41 @@
+# Entry points for a fresh Debian 12 machine: `make run` and `make test`.
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test bench fuzz sanitize clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/bin/sonavert ]; then $(BUILD)/bin/sonavert; else $(BUILD)/bin/sonavert-cli --help; fi
+
+test: build
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks: see bench/README.md
+bench: build
+	@bench/run-all $(BUILD)
+
+# Address and undefined-behaviour sanitizers over the whole test suite.
+sanitize:
+	@$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DSONAVERT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+
+# libFuzzer targets, each run for FUZZ_SECONDS (default 60).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DSONAVERT_FUZZ=ON -DSONAVERT_BUILD_GUI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+	@tests/fuzz/run build-fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD) build-sanitize build-fuzz

@@ -1,0 +1,86 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "tags/TagRecord.h"
+
+namespace sonavert {
+
+// Largest number of frames one Read delivers. Callers size each plane for exactly this many samples.
+inline constexpr uint32_t kBlockFrames = 1152;
+
+// MPEG channel modes reported by GetChannelMode.
+enum ChannelMode : int32_t {
+    kModeStereo = 0,
+    kModeJointStereo = 1,
+    kModeDualChannel = 2,
+    kModeSingleChannel = 3,
+    kModeNone = 4,
+};
+
+// One opened input file, decoded to planar PCM.
+//
+// PCM convention of Read: the caller passes a left and a right plane of kBlockFrames samples each.
+// At 16 bits the samples are signed native-endian int16_t, at 8 bits unsigned bytes centred on 128.
+// A mono source writes only the left plane (the right one may be null); a source with more than two
+// channels delivers its first two. Read returns the frames delivered, 0 at the end or on failure.
+//
+// Length and position share one unit chosen by each source; position starts at 0 after Open and
+// reaches length at the natural end of the stream.
+class AudioSource {
+public:
+    AudioSource() = default;
+    AudioSource(const AudioSource&) = delete;
+    AudioSource& operator=(const AudioSource&) = delete;
+    virtual ~AudioSource() = default;
+
+    virtual void Close() = 0;
+    // renderRate matters only to sources that synthesise sound (tracker modules, MIDI); 0 = default.
+    virtual int Open(const std::string& path, uint32_t renderRate) = 0;
+    virtual uint32_t Read(void* left, void* right) = 0;
+
+    virtual uint64_t GetLength() { return length; }
+    virtual uint64_t GetPosition() { return position; }
+    virtual int32_t GetDuration() { return duration; }
+    virtual uint32_t GetStoredChannels() { return storedChannels; }
+    virtual uint32_t GetChannels() { return channels; }
+    virtual uint32_t GetSampleRate() { return sampleRate; }
+    virtual uint32_t GetBitsPerSample() { return bitsPerSample; }
+    virtual int32_t GetChannelMode() { return channelMode; }
+    virtual uint32_t GetBitRate() { return bitRate; }
+
+    // Raw ID3 blocks owned by the source (MP3 sources), or null.
+    virtual const uint8_t* GetID3v1Block() { return nullptr; }
+    virtual const uint8_t* GetID3v2Block(uint32_t* size) {
+        if (size) *size = 0;
+        return nullptr;
+    }
+    // Fills the record and returns 1 when the source had tags; 0 leaves the record untouched.
+    virtual int ReadTags(TagRecord& /*tags*/) { return 0; }
+
+    virtual void GetVideoSize(int32_t* width, int32_t* height) {
+        if (width) *width = videoWidth;
+        if (height) *height = videoHeight;
+    }
+    virtual double GetVideoFrameRate() { return videoFrameRate; }
+
+protected:
+    // Puts every format field back to its default: channel mode 4, everything else 0.
+    void ResetFormat();
+
+    uint64_t length = 0;
+    uint64_t position = 0;
+    int32_t duration = 0;
+    uint32_t sampleRate = 0;
+    uint32_t storedChannels = 0;
+    uint32_t channels = 0;
+    uint32_t bitsPerSample = 0;
+    uint32_t bytesPerSample = 0;
+    uint32_t bitRate = 0;
+    int32_t channelMode = kModeNone;
+    int32_t videoWidth = 0;
+    int32_t videoHeight = 0;
+    double videoFrameRate = 0.0;
+};
+
+}  // namespace sonavert

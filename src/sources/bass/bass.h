@@ -1,0 +1,100 @@
+#pragma once
+// The decoding library layer: a decode-only audio library with the calls the rest of the program
+// makes, implemented over libavformat/libavcodec/libswresample (streams), libopenmpt (tracker
+// modules), FluidSynth (MIDI) and add-ons loaded from shared libraries.
+//
+// All calls come from one thread after BASS_Init succeeded. Handles are nonzero 32-bit values;
+// 0 means failure. Decoded PCM is interleaved signed 16-bit, or unsigned 8-bit when the info flags
+// carry BASS_SAMPLE_8BITS.
+#include <cstdint>
+
+using DWORD = uint32_t;
+using QWORD = uint64_t;
+using BOOL = int;
+using HSTREAM = DWORD;
+using HMUSIC = DWORD;
+using HCHANNEL = DWORD;
+using HPLUGIN = DWORD;
+using HSOUNDFONT = DWORD;
+
+// Version reported by BASS_GetVersion: 2.4 in the high 16 bits.
+inline constexpr DWORD BASSVERSION = 0x0204;
+
+inline constexpr DWORD BASS_CONFIG_UPDATEPERIOD = 1;
+inline constexpr DWORD BASS_SAMPLE_8BITS = 1;
+inline constexpr DWORD BASS_SAMPLE_MONO = 2;
+inline constexpr DWORD BASS_SAMPLE_FLOAT = 256;
+inline constexpr DWORD BASS_STREAM_DECODE = 0x200000;
+inline constexpr DWORD BASS_MUSIC_DECODE = BASS_STREAM_DECODE;
+inline constexpr DWORD BASS_MUSIC_RAMP = 0x200;
+inline constexpr DWORD BASS_MUSIC_PRESCAN = 0x20000;
+inline constexpr DWORD BASS_POS_BYTE = 0;
+inline constexpr DWORD BASS_FILEPOS_END = 2;
+inline constexpr DWORD BASS_FILEPOS_START = 3;
+inline constexpr DWORD BASS_TAG_ID3 = 0;
+inline constexpr DWORD BASS_TAG_ID3V2 = 1;
+
+// Channel types reported in BASS_CHANNELINFO::ctype.
+inline constexpr DWORD BASS_CTYPE_STREAM = 0x10000;
+inline constexpr DWORD BASS_CTYPE_STREAM_MIDI = 0x10d00;
+inline constexpr DWORD BASS_CTYPE_MUSIC_MOD = 0x20000;
+
+// Error codes reported by BASS_ErrorGetCode.
+inline constexpr int BASS_OK = 0;
+inline constexpr int BASS_ERROR_MEM = 1;
+inline constexpr int BASS_ERROR_FILEOPEN = 2;
+inline constexpr int BASS_ERROR_HANDLE = 5;
+inline constexpr int BASS_ERROR_FORMAT = 6;
+inline constexpr int BASS_ERROR_INIT = 8;
+inline constexpr int BASS_ERROR_ALREADY = 14;
+inline constexpr int BASS_ERROR_ILLPARAM = 20;
+inline constexpr int BASS_ERROR_NOTAVAIL = 37;
+inline constexpr int BASS_ERROR_DECODE = 38;
+inline constexpr int BASS_ERROR_FILEFORM = 41;
+inline constexpr int BASS_ERROR_ENDED = 45;
+inline constexpr int BASS_ERROR_UNKNOWN = -1;
+
+struct BASS_CHANNELINFO {
+    DWORD freq;
+    DWORD chans;
+    DWORD flags;
+    DWORD ctype;
+    DWORD origres;
+    HPLUGIN plugin;
+    const char* filename;
+};
+
+struct BASS_MIDI_FONT {
+    HSOUNDFONT font;
+    int preset;
+    int bank;
+};
+
+DWORD BASS_GetVersion();
+int BASS_ErrorGetCode();
+BOOL BASS_SetConfig(DWORD option, DWORD value);
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid);
+BOOL BASS_Free();
+
+HPLUGIN BASS_PluginLoad(const char* file, DWORD flags);
+BOOL BASS_PluginFree(HPLUGIN handle);
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
+HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, DWORD length, DWORD flags, DWORD freq);
+HSTREAM BASS_MIDI_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags,
+                                   DWORD freq);
+BOOL BASS_StreamFree(HSTREAM handle);
+BOOL BASS_MusicFree(HMUSIC handle);
+
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+// Returns the bytes placed in buffer, or (DWORD)-1 at the end of the stream or on error.
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+const char* BASS_ChannelGetTags(DWORD handle, DWORD tags);
+
+HSOUNDFONT BASS_MIDI_FontInit(const void* file, DWORD flags);
+BOOL BASS_MIDI_FontFree(HSOUNDFONT handle);
+BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD count);

@@ -1,0 +1,51 @@
+#pragma once
+// Shared helpers for tests: temporary folders, running the command-line tools the package script
+// installs (ffmpeg, sox, lame, flac, ...), and reference decodes to compare samples against.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh folder under the system's temporary folder, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return dir_; }
+    std::string file(const std::string& name) const { return (dir_ / name).string(); }
+
+private:
+    std::filesystem::path dir_;
+};
+
+// Runs a shell command; returns its exit status (-1 when it could not run). Output is discarded
+// unless `output` is given, which then receives stdout.
+int Run(const std::string& command, std::string* output = nullptr);
+// Quotes a string for the shell.
+std::string Quote(const std::string& s);
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Decodes `path` with ffmpeg to interleaved signed 16-bit samples. `channels` > 0 forces that many
+// channels in the output (ffmpeg's own downmix is NOT applied when mapChannels is true: the first
+// `channels` channels are taken as they are).
+std::vector<int16_t> FfmpegDecodeS16(const std::string& path, int channels = 0, bool mapChannels = true);
+
+// Interleaved 16-bit sine tone.
+std::vector<int16_t> Sine(double freq, int rate, int channels, double seconds, double amplitude = 0.5);
+// Writes interleaved 16-bit PCM as a canonical WAV file (for producing test inputs).
+bool WriteWav16(const std::string& path, const std::vector<int16_t>& samples, int rate, int channels);
+
+// Estimated frequency (zero crossings) and RMS level (0..1 of full scale) of one channel.
+double EstimateFrequency(const std::vector<int16_t>& interleaved, int channels, int channel, int rate);
+double RmsLevel(const std::vector<int16_t>& interleaved, int channels, int channel);
+
+// Folder holding the executables, add-ons and the SoundFont link.
+std::string BinDir();
+
+}  // namespace testutil
