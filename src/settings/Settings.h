@@ -1,0 +1,158 @@
+#pragma once
+// The one record of all options. Every field carries the name under which the settings store
+// keeps it, and every other module refers to the option by that name.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sonavert {
+
+// Output folder choices (DestOutputFolderOpt).
+inline constexpr int32_t kDestBesideSource = 199;
+inline constexpr int32_t kDestCustomFolder = 399;
+// Existing-target policies (TargetExistsOpt).
+inline constexpr int32_t kTargetRename = 11;
+inline constexpr int32_t kTargetOverwrite = 22;
+inline constexpr int32_t kTargetSkip = 33;
+
+// Tag texts typed by the user for one output family ("MP3", "OGG", "WMA", "M4A"). Used when the
+// family's ...ID3TagType is 0.
+struct TagOverrides {
+    int32_t TitleAsFileName = 1;  // the source's file name without extension becomes the title
+    std::string Title;
+    std::string Artist;
+    std::string Album;
+    std::string Year;
+    std::string Genre;
+    std::string Comment;
+    std::string Composer;
+    std::string Copyright;
+    int32_t TrackNumType = 0;    // 0 none, 1 sequence number in the batch, 2 CustomTrackNum
+    int32_t CustomTrackNum = 0;  // 0..255
+
+    bool operator==(const TagOverrides&) const = default;
+};
+
+// Booleans are integers 0 or 1 as stored. In rate, bit-rate, channel and sample-size choices 0
+// means "same as the source file". Gains are percentages (100 = unchanged).
+struct Settings {
+    // General, output folder and list filter.
+    std::string Folder;                         // last folder of the Add Folder browse
+    int32_t DestOutputFolderOpt = kDestBesideSource;
+    std::string DestSpecifiedFolder;
+    int32_t CreateDirs = 0;
+    int32_t TargetExistsOpt = kTargetRename;
+    int32_t OutputFiles2MyDocuments = 1;
+    int32_t BrowseOutputFolder = 1;
+    int32_t MonoType = 0;                       // 0 (L+R)/2, 1 left, 2 right
+    int32_t EnableExtFilter = 0;
+    std::string FilterExts;                     // "wav,mp3,m4a"
+    int32_t OutputFormat = 1000;
+    int32_t OptStartPageIndex = 0;
+
+    // MP3 output.
+    int32_t AutoDestMP3EncodingParam = 1;
+    int32_t MP3BitRate = 128;                   // kbps
+    int32_t MP3SampleRate = 44100;
+    int32_t MP3ChannelMode = 1;                 // 0 stereo, 1 joint, 3 mono, 4 same as source
+    int32_t MP3ID3TagType = 1;                  // 0 typed texts, 1 source tags, 2 none
+    int32_t MP3WriteID3Version = 1;             // 0 ID3v1, 1 ID3v2, 2 both
+    int32_t AmplifyMp3 = 0;
+    int32_t AmplifyMp3Coeff = 100;
+
+    // WAV output.
+    int32_t AutoDestWAVEncodingParam = 1;
+    int32_t WAVSampleRate = 44100;
+    int32_t WAVChannelNum = 2;
+    int32_t WAVBitsPerSample = 16;
+    int32_t AmplifyWav = 0;
+    int32_t AmplifyWavCoeff = 100;
+
+    // WMA, WMV and ASF output.
+    int32_t AutoDestWMAEncodingParam = 1;
+    int32_t WMABitRate = 128000;                // bits per second
+    int32_t WMASampleRate = 44100;
+    int32_t WMAChannels = 2;
+    int32_t WMAID3TagType = 1;
+    int32_t AmplifyWMA = 0;
+    int32_t AmplifyWMACoeff = 100;
+
+    // OGG Vorbis output.
+    int32_t AutoDestOGGEncodingParam = 1;
+    int32_t OGGBitRate = 128;                   // kbps
+    int32_t OGGSampleRate = 44100;
+    int32_t OGGChannels = 2;
+    int32_t OGGID3TagType = 1;
+    int32_t AmplifyOGG = 0;
+    int32_t AmplifyOGGCoeff = 100;
+
+    // Raw AAC output.
+    int32_t AutoDestAACEncodingParam = 1;
+    int32_t AACVBR = 1;
+    int32_t AACVBRQuality = 100;
+    int32_t AACABRBitRate = 128;
+    int32_t AACMpegVersion = 0;                 // 0 MPEG-4, 1 MPEG-2
+    int32_t AACEnableTNS = 0;
+    int32_t AACEnableMidside = 1;
+    int32_t AACBlockType = 0;                   // 0 both, 1 no short, 2 no long
+    int32_t AmplifyAAC = 0;
+    int32_t AmplifyAACCoef = 100;
+
+    // MPEG-4 container output (M4A, M4B, M4R, MP4).
+    int32_t AutoDestM4AEncodingParam = 1;
+    int32_t M4AVBR = 1;
+    int32_t M4AVBRQuality = 100;
+    int32_t M4AABRBitRate = 128;
+    int32_t M4AEnableTNS = 0;
+    int32_t M4AEnableMidside = 1;
+    int32_t M4ABlockType = 0;
+    int32_t AmplifyM4A = 0;
+    int32_t AmplifyM4ACoef = 100;
+    int32_t M4AID3TagType = 1;
+
+    // AMR (narrow or wide band) and AWB output.
+    int32_t AMRType = 0;                        // 0 narrow band 8000 Hz, 1 wide band 16000 Hz
+    int32_t AMRMode = 6;
+    int32_t AMRWBMode = 6;
+    int32_t AMRDTX = 0;
+    int32_t AWBMode = 6;
+    int32_t AWBDTX = 0;
+    int32_t AmplifyAMR = 0;
+    int32_t AmplifyAMRCoef = 100;
+
+    TagOverrides MP3Tag;
+    TagOverrides OGGTag;
+    TagOverrides WMATag;
+    TagOverrides M4ATag;
+
+    // Derived from EnableExtFilter and FilterExts by RebuildExtensionFilter; never stored.
+    std::vector<std::string> ExtensionFilter;
+
+    bool operator==(const Settings&) const = default;
+};
+
+// A record with every default, including the documents-folder default: when the user's
+// documents folder is known (it is created when missing) DestSpecifiedFolder is that folder and
+// DestOutputFolderOpt is 399; otherwise they stay empty and 199 as in a default-constructed
+// record.
+Settings DefaultSettings();
+
+// The user's documents folder without a trailing '/', created when missing; empty when it
+// cannot be determined or created.
+std::string DocumentsFolder();
+
+// Recomputes ExtensionFilter: empty when EnableExtFilter is 0, otherwise FilterExts split at
+// every comma and lower-cased, keeping empty pieces ("MP3,,Wav" gives "mp3", "", "wav").
+void RebuildExtensionFilter(Settings& settings);
+
+// Repairs out-of-range stored values as they are repaired on loading. Returns the repaired value.
+int32_t ApplyLoadRule(const std::string& name, int32_t value);
+
+// Sets one option by its stored name: a flat value ("MP3BitRate", "DestSpecifiedFolder", matched
+// without regard to case) or a tag text or number ("MP3Tag/Title", also "MP3Tag\Title"). Integer
+// options take decimal text and get the load rules; texts are taken as given. The extension
+// filter list is rebuilt when the filter options change. Returns false for an unknown name or a
+// value that is not a whole number in the 32-bit range, leaving the record unchanged.
+bool SetByName(Settings& settings, const std::string& name, const std::string& value);
+
+}  // namespace sonavert

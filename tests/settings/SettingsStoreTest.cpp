@@ -1,0 +1,329 @@
+#include "settings/SettingsStore.h"
+
+#include <gtest/gtest.h>
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
+#include "engine/PathHelpers.h"
+#include "settings/SettingsFields.h"
+#include "support/TestUtil.h"
+
+using namespace sonavert;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Points HOME and XDG_CONFIG_HOME at a fresh temporary folder for the test's duration.
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* var : {"HOME", "XDG_CONFIG_HOME"}) {
+            const char* old = std::getenv(var);
+            saved_.emplace_back(var, old ? std::optional<std::string>(old) : std::nullopt);
+        }
+        setenv("HOME", dir_.path().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1);
+    }
+    void TearDown() override {
+        for (auto& [var, value] : saved_) {
+            if (value)
+                setenv(var.c_str(), value->c_str(), 1);
+            else
+                unsetenv(var.c_str());
+        }
+    }
+
+    std::string IniPath() const { return dir_.file("config") + "/Brisvane Sonavert/Sonavert.ini"; }
+    void WriteIni(const std::string& text) {
+        fs::create_directories(fs::path(IniPath()).parent_path());
+        ASSERT_TRUE(testutil::WriteFileBytes(IniPath(), std::vector<uint8_t>(text.begin(), text.end())));
+    }
+    std::string ReadIni() const {
+        auto b = testutil::ReadFileBytes(IniPath());
+        return std::string(b.begin(), b.end());
+    }
+    QStringList StoredKeys() const {
+        QSettings s(QString::fromStdString(IniPath()), QSettings::IniFormat);
+        QStringList keys = s.allKeys();
+        keys.sort();
+        return keys;
+    }
+    Settings Loaded() {
+        Settings s;
+        EXPECT_EQ(SettingsStore().LoadSettings(s), 1);
+        return s;
+    }
+
+    testutil::TempDir dir_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+TEST_F(SettingsStoreTest, FirstStartKeepsDefaultsAndOpensHelpOnce) {
+    SettingsStore store;
+    EXPECT_EQ(store.Path(), IniPath());
+
+    Settings defaults = DefaultSettings();
+    EXPECT_EQ(defaults.DestSpecifiedFolder, dir_.file("Documents"));
+    EXPECT_EQ(defaults.DestOutputFolderOpt, 399);
+    EXPECT_TRUE(fs::is_directory(dir_.file("Documents")));
+
+    Settings s = defaults;
+    EXPECT_EQ(store.LoadSettings(s), 1);
+    EXPECT_EQ(s, defaults);
+    EXPECT_TRUE(s.ExtensionFilter.empty());
+    EXPECT_EQ(s.OutputFormat, 1000);
+    EXPECT_EQ(s.TargetExistsOpt, 11);
+    EXPECT_EQ(s.WMABitRate, 128000);
+    EXPECT_EQ(s.MP3Tag.TitleAsFileName, 1);
+    EXPECT_FALSE(fs::exists(IniPath()));  // loading creates nothing
+
+    std::vector<std::string> opened;
+    auto openHelp = [&](const std::string& path) { opened.push_back(path); };
+    EXPECT_TRUE(store.CheckFirstRun(openHelp));
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], ExecutableFolder() + "sonavert.html");
+    EXPECT_NE(ReadIni().find("FirstRun=dword:00000000"), std::string::npos);
+    EXPECT_FALSE(store.CheckFirstRun(openHelp));
+    EXPECT_EQ(opened.size(), 1u);
+}
+
+TEST_F(SettingsStoreTest, EveryValueRoundTrips) {
+    Settings s = DefaultSettings();
+    const auto& fields = detail::SettingsFields();
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].intField) s.*fields[i].intField = ApplyLoadRule(fields[i].name, static_cast<int32_t>(3 + i));
+    }
+    s.MP3SampleRate = -1;  // negative numbers survive as two's complement
+    s.Folder = "/home/u/Müsik, \"Live\"";
+    s.DestSpecifiedFolder = "dword:00000001";  // a text that looks like an integer stays a text
+    s.FilterExts = "sz:odd, MP3 ;x=y";
+    s.MP3Tag = {0, "Title, with comma", "Ärtist", "@album", "1999", "Rock", " spaced ", "Comp", "(c)", 2, 255};
+    s.OGGTag.Title = "ogg";
+    s.WMATag.CustomTrackNum = 17;
+    s.M4ATag.Copyright = "m4a;=";
+    RebuildExtensionFilter(s);
+
+    SettingsStore store;
+    ASSERT_EQ(store.SaveSettings(s, kSaveExit | kSaveFolder | kSaveOptions), 1);
+    EXPECT_EQ(Loaded(), s);
+    std::string ini = ReadIni();
+    EXPECT_NE(ini.find("MP3SampleRate=dword:ffffffff"), std::string::npos);
+    EXPECT_NE(ini.find("DestSpecifiedFolder=sz:dword:00000001"), std::string::npos);
+}
+
+TEST_F(SettingsStoreTest, LoadRulesRepairStoredValues) {
+    WriteIni("[Options]\n"
+             "OGGBitRate=dword:0001f400\n"         // 128000
+             "MP3ChannelMode=dword:00000002\n"
+             "WAVChannelNum=dword:00000005\n"
+             "WMAChannels=dword:00000000\n"
+             "OGGChannels=dword:ffffffff\n"
+             "WMAID3TagType=dword:00000003\n"
+             "M4AID3TagType=dword:ffffffff\n"
+             "AmplifyMp3Coeff=dword:00000005\n"
+             "AmplifyWavCoeff=dword:00001388\n"    // 5000
+             "AmplifyWMACoeff=dword:00000009\n"
+             "AmplifyOGGCoeff=dword:00000bb9\n"    // 3001
+             "AmplifyAACCoef=dword:00001388\n");   // no rule for AAC
+    Settings s = Loaded();
+    EXPECT_EQ(s.OGGBitRate, 128);
+    EXPECT_EQ(s.MP3ChannelMode, 1);
+    EXPECT_EQ(s.WAVChannelNum, 2);
+    EXPECT_EQ(s.WMAChannels, 2);
+    EXPECT_EQ(s.OGGChannels, 2);
+    EXPECT_EQ(s.WMAID3TagType, 2);
+    EXPECT_EQ(s.M4AID3TagType, 2);
+    EXPECT_EQ(s.AmplifyMp3Coeff, 10);
+    EXPECT_EQ(s.AmplifyWavCoeff, 3000);
+    EXPECT_EQ(s.AmplifyWMACoeff, 10);
+    EXPECT_EQ(s.AmplifyOGGCoeff, 3000);
+    EXPECT_EQ(s.AmplifyAACCoef, 5000);
+
+    WriteIni("[Options]\nOGGBitRate=dword:000003e8\nMP3ChannelMode=dword:00000004\nAmplifyMp3Coeff=dword:00001388\n"
+             "WMAChannels=dword:00000001\nWAVChannelNum=dword:00000000\n");
+    s = Loaded();
+    EXPECT_EQ(s.OGGBitRate, 1000);
+    EXPECT_EQ(s.MP3ChannelMode, 4);
+    EXPECT_EQ(s.AmplifyMp3Coeff, 3000);
+    EXPECT_EQ(s.WMAChannels, 1);
+    EXPECT_EQ(s.WAVChannelNum, 0);
+}
+
+TEST_F(SettingsStoreTest, WrongTypesAndEmptyTextsLoadAsMissing) {
+    WriteIni("[Options]\n"
+             "MP3BitRate=192\n"                      // a text where an integer belongs
+             "MP3SampleRate=dword:zz\n"              // malformed integer
+             "WAVSampleRate=dword:00005622\n"        // 22050
+             "Folder=dword:00000005\n"               // an integer where a text belongs
+             "DestSpecifiedFolder=/out/dir\n"
+             "FilterExts=\n"
+             "MP3Tag\\Title=\n"                      // a lone terminator
+             "MP3Tag\\Album=dword:00000001\n"
+             "MP3Tag\\Genre=Jazz\n"
+             "MP3Tag\\TrackNumType=two\n"
+             "MP3Tag\\CustomTrackNum=dword:00000009\n");
+    Settings s = DefaultSettings();
+    s.Folder = "kept";
+    s.FilterExts = "";
+    s.MP3Tag.Title = "old title";
+    s.MP3Tag.Artist = "old artist";  // missing in the store: becomes empty
+    s.MP3Tag.Album = "old album";
+    s.MP3Tag.TrackNumType = 1;       // numbers that are not integers keep their value
+    s.OGGTag.Title = "untouched";    // no OGG subkey
+    ASSERT_EQ(SettingsStore().LoadSettings(s), 1);
+    EXPECT_EQ(s.MP3BitRate, 128);
+    EXPECT_EQ(s.MP3SampleRate, 44100);
+    EXPECT_EQ(s.WAVSampleRate, 22050);
+    EXPECT_EQ(s.Folder, "kept");
+    EXPECT_EQ(s.DestSpecifiedFolder, "/out/dir");
+    EXPECT_EQ(s.FilterExts, "");
+    EXPECT_EQ(s.MP3Tag.Title, "");
+    EXPECT_EQ(s.MP3Tag.Artist, "");
+    EXPECT_EQ(s.MP3Tag.Album, "");
+    EXPECT_EQ(s.MP3Tag.Genre, "Jazz");
+    EXPECT_EQ(s.MP3Tag.TrackNumType, 1);
+    EXPECT_EQ(s.MP3Tag.CustomTrackNum, 9);
+    EXPECT_EQ(s.OGGTag.Title, "untouched");
+
+    TagOverrides wma;
+    wma.Title = "keep";
+    EXPECT_EQ(SettingsStore().LoadTagOverrides(wma, "WMA"), 0);
+    EXPECT_EQ(wma.Title, "keep");
+}
+
+TEST_F(SettingsStoreTest, ExtensionFilterList) {
+    // Written by hand without quotes: the commas still belong to the one text.
+    WriteIni("[Options]\nEnableExtFilter=dword:00000001\nFilterExts=MP3,,Wav\n");
+    Settings s = Loaded();
+    EXPECT_EQ(s.FilterExts, "MP3,,Wav");
+    EXPECT_EQ(s.ExtensionFilter, (std::vector<std::string>{"mp3", "", "wav"}));
+
+    s.FilterExts = "ÖGG,Flac,";
+    RebuildExtensionFilter(s);
+    EXPECT_EQ(s.ExtensionFilter, (std::vector<std::string>{"ögg", "flac", ""}));
+    s.EnableExtFilter = 0;
+    RebuildExtensionFilter(s);
+    EXPECT_TRUE(s.ExtensionFilter.empty());
+}
+
+TEST_F(SettingsStoreTest, SaveGroupsWriteOnlyTheirValues) {
+    SettingsStore store;
+    Settings s;
+    s.OutputFormat = 4000;
+    s.OptStartPageIndex = 3;
+    s.Folder = "/music";
+    s.MP3BitRate = 320;
+
+    EXPECT_EQ(store.SaveSettings(s, 0), 0);
+    EXPECT_FALSE(fs::exists(IniPath()));
+
+    ASSERT_EQ(store.SaveSettings(s, kSaveExit), 1);
+    EXPECT_EQ(StoredKeys(), (QStringList{"Options/OptStartPageIndex", "Options/OutputFormat"}));
+    EXPECT_NE(ReadIni().find("OutputFormat=dword:00000fa0"), std::string::npos);
+
+    ASSERT_EQ(store.SaveSettings(s, kSaveFolder), 1);
+    EXPECT_EQ(StoredKeys(), (QStringList{"Options/Folder", "Options/OptStartPageIndex", "Options/OutputFormat"}));
+
+    ASSERT_EQ(store.SaveSettings(s, kSaveOptions), 1);
+    QStringList keys = StoredKeys();
+    EXPECT_EQ(keys.size(), static_cast<qsizetype>(detail::SettingsFields().size() + 4 * detail::TagFields().size()));
+    EXPECT_TRUE(keys.contains("Options/MP3Tag/Copyright"));
+    EXPECT_TRUE(keys.contains("Options/M4ATag/CustomTrackNum"));
+    EXPECT_FALSE(keys.contains("Options/FirstRun"));
+
+    // A later exit save leaves the options as they were stored.
+    s.MP3BitRate = 64;
+    s.OutputFormat = 2000;
+    ASSERT_EQ(store.SaveSettings(s, kSaveExit), 1);
+    Settings loaded = Loaded();
+    EXPECT_EQ(loaded.MP3BitRate, 320);
+    EXPECT_EQ(loaded.OutputFormat, 2000);
+    EXPECT_EQ(loaded.Folder, "/music");
+
+    TagOverrides m4a;
+    m4a.Title = "Track";
+    m4a.TrackNumType = 2;
+    ASSERT_EQ(store.SaveTagOverrides(m4a, "M4A"), 1);
+    TagOverrides back;
+    ASSERT_EQ(store.LoadTagOverrides(back, "M4A"), 1);
+    EXPECT_EQ(back, m4a);
+}
+
+TEST_F(SettingsStoreTest, CorruptOrUnreachableStoreLeavesDefaults) {
+    Settings defaults = DefaultSettings();
+    std::string garbage = "[Options\nMP3BitRate=dword:00000040\n";
+    garbage += std::string("\x00\x01\xff\xfe\x80[[[=\n", 10);
+    WriteIni(garbage);
+    Settings s = defaults;
+    EXPECT_EQ(SettingsStore().LoadSettings(s), 1);
+    EXPECT_EQ(s, defaults);
+
+    // Saving over the damaged file replaces it with a readable one.
+    s.MP3BitRate = 96;
+    ASSERT_EQ(SettingsStore().SaveSettings(s, kSaveOptions), 1);
+    EXPECT_EQ(Loaded().MP3BitRate, 96);
+
+    // The file's name taken by a folder: nothing loads, saving fails.
+    fs::remove(IniPath());
+    fs::create_directory(IniPath());
+    s = defaults;
+    EXPECT_EQ(SettingsStore().LoadSettings(s), 1);
+    EXPECT_EQ(s, defaults);
+    EXPECT_EQ(SettingsStore().SaveSettings(s, kSaveExit), 0);
+
+    // The configuration folder cannot be created: saving fails, every start counts as the first.
+    fs::remove_all(dir_.file("config"));
+    ASSERT_TRUE(testutil::WriteFileBytes(dir_.file("config"), {'x'}));
+    EXPECT_EQ(SettingsStore().SaveSettings(s, kSaveOptions), 0);
+    EXPECT_EQ(SettingsStore().SaveTagOverrides(s.MP3Tag, "MP3"), 0);
+    int opened = 0;
+    EXPECT_TRUE(SettingsStore().CheckFirstRun([&](const std::string&) { ++opened; }));
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(testutil::ReadFileBytes(dir_.file("config")), std::vector<uint8_t>{'x'});
+}
+
+TEST_F(SettingsStoreTest, SetByName) {
+    Settings s;
+    EXPECT_TRUE(SetByName(s, "MP3BitRate", "320"));
+    EXPECT_EQ(s.MP3BitRate, 320);
+    EXPECT_TRUE(SetByName(s, "mp3samplerate", "+22050"));
+    EXPECT_EQ(s.MP3SampleRate, 22050);
+    EXPECT_TRUE(SetByName(s, "OGGBitRate", "192000"));  // load rules apply
+    EXPECT_EQ(s.OGGBitRate, 192);
+    EXPECT_TRUE(SetByName(s, "AmplifyWavCoeff", "-5"));
+    EXPECT_EQ(s.AmplifyWavCoeff, 10);
+    EXPECT_TRUE(SetByName(s, "DestSpecifiedFolder", "/out/my dir"));
+    EXPECT_EQ(s.DestSpecifiedFolder, "/out/my dir");
+
+    EXPECT_TRUE(SetByName(s, "FilterExts", "FLAC,Mp3"));
+    EXPECT_TRUE(s.ExtensionFilter.empty());
+    EXPECT_TRUE(SetByName(s, "EnableExtFilter", "1"));
+    EXPECT_EQ(s.ExtensionFilter, (std::vector<std::string>{"flac", "mp3"}));
+
+    EXPECT_TRUE(SetByName(s, "MP3Tag/Title", "A, B"));
+    EXPECT_EQ(s.MP3Tag.Title, "A, B");
+    EXPECT_TRUE(SetByName(s, "ogGTag\\CustomTrackNum", "7"));
+    EXPECT_EQ(s.OGGTag.CustomTrackNum, 7);
+    EXPECT_TRUE(SetByName(s, "M4ATag/TitleAsFileName", "0"));
+    EXPECT_EQ(s.M4ATag.TitleAsFileName, 0);
+
+    Settings before = s;
+    EXPECT_FALSE(SetByName(s, "MP3BitRate", "fast"));
+    EXPECT_FALSE(SetByName(s, "MP3BitRate", "4294967296"));
+    EXPECT_FALSE(SetByName(s, "MP3BitRate", ""));
+    EXPECT_FALSE(SetByName(s, "MP3BitRate", "12kbps"));
+    EXPECT_FALSE(SetByName(s, "NoSuchValue", "1"));
+    EXPECT_FALSE(SetByName(s, "FirstRun", "0"));
+    EXPECT_FALSE(SetByName(s, "MP3Tag/NoSuchField", "x"));
+    EXPECT_FALSE(SetByName(s, "AACTag/Title", "x"));
+    EXPECT_FALSE(SetByName(s, "WMATag/TrackNumType", "one"));
+    EXPECT_EQ(s, before);
+}
