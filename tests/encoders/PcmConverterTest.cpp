@@ -122,20 +122,14 @@ TEST(PcmConverter, RejectsInvalidConfigurationAndUseBeforeSetup) {
     uint32_t n = 99;
     EXPECT_EQ(c.Convert(in.data(), nullptr, 4, out.data(), nullptr, &n), 0);
     EXPECT_EQ(n, 0u);
-    c.inputRate = 44100;
-    c.outputRate = 44100;
-    c.inputChannels = 3;
-    c.outputChannels = 2;
-    c.inputBits = 16;
-    c.outputBits = 16;
-    EXPECT_EQ(c.Setup(), 0);
-    c.inputChannels = 2;
-    c.outputBits = 24;
-    EXPECT_EQ(c.Setup(), 0);
-    c.outputBits = 16;
-    c.inputRate = 0;
-    EXPECT_EQ(c.Setup(), 0);
-    EXPECT_EQ(c.Convert(in.data(), in.data(), 2, out.data(), out.data(), &n), 0);
+    for (int bad : {0, 3}) {
+        c.inputRate = c.outputRate = 44100;
+        c.inputChannels = c.outputChannels = 2;
+        c.inputBits = c.outputBits = 16;
+        (bad ? c.inputChannels : c.inputRate) = bad;
+        EXPECT_EQ(c.Setup(), 0);
+        EXPECT_EQ(c.Convert(in.data(), in.data(), 2, out.data(), out.data(), &n), 0);
+    }
 }
 
 TEST(PcmConverter, ResamplingKeepsFrequencyLevelAndLength) {
@@ -152,33 +146,6 @@ TEST(PcmConverter, ResamplingKeepsFrequencyLevelAndLength) {
         std::vector<int16_t> mid(out.begin() + out.size() / 10, out.end() - out.size() / 10);
         EXPECT_NEAR(testutil::RmsLevel(mid, 1, 0), 0.5 / std::sqrt(2.0), 0.005);
     }
-}
-
-TEST(PcmConverter, BlockOutputCountsFollowTheRatio) {
-    // The resampler works in chunks of its own, so single blocks vary; the running total follows
-    // the ratio within a bounded lag.
-    std::vector<int16_t> in = testutil::Sine(440, 44100, 1, 1.0);
-    PcmConverter down;
-    Configure(down, 44100, 1, 16, 22050, 1, 16);
-    PcmConverter up;
-    Configure(up, 8000, 1, 16, 48000, 1, 16);
-    EXPECT_EQ(down.OutputCapacity(), 1152u);
-    EXPECT_EQ(up.OutputCapacity(), 7u * 1152u);
-    std::vector<int16_t> buf(7 * 1152);
-    uint64_t totalDown = 0, totalUp = 0;
-    for (int b = 1; b <= 38; ++b) {
-        uint32_t n = 0;
-        ASSERT_EQ(down.Convert(&in[(b - 1) * 1152], nullptr, 1152, buf.data(), nullptr, &n), 1);
-        totalDown += n;
-        ASSERT_EQ(up.Convert(&in[(b - 1) * 1152], nullptr, 1152, buf.data(), nullptr, &n), 1);
-        totalUp += n;
-        if (b >= 10) {
-            EXPECT_NEAR(static_cast<double>(totalDown), b * 576.0, 2 * 1152.0);
-            EXPECT_NEAR(static_cast<double>(totalUp), b * 6912.0, 2 * 6912.0);
-        }
-    }
-    EXPECT_NEAR(static_cast<double>(totalDown) / 38, 576.0, 30.0);
-    EXPECT_NEAR(static_cast<double>(totalUp) / 38, 6912.0, 200.0);
 }
 
 TEST(PcmConverter, BlockwiseOutputEqualsWholeSignalOutput) {
@@ -284,6 +251,7 @@ TEST(PcmConverter, NeverWritesBeyondTheCallersBuffer) {
         SCOPED_TRACE(testing::Message() << r[0] << " -> " << r[1]);
         PcmConverter c;
         Configure(c, r[0], 2, 16, r[1], 2, 16);
+        // 8000 -> 48000 gets 7 x 1152, 44100 -> 48000 twice the block, 48000 -> 44100 one block.
         ASSERT_EQ(c.OutputCapacity(), static_cast<uint32_t>(r[1] / r[0] + 1) * 1152u);
         std::vector<int16_t> ol(c.OutputCapacity() + 64, kGuard), orr(c.OutputCapacity() + 64, kGuard);
         uint64_t total = 0, consumed = 0;
