@@ -139,24 +139,23 @@ int PcmConverter::Convert(const void* inLeft, const void* inRight, uint32_t inCo
     if (inCount && ((inputChannels == 2 && !inRight) || (outputChannels == 2 && !outRight))) return 0;
     if (inCount == 0) return 1;
 
-    const int inBytes = inputBits / 8;
     const int outBytes = outputBits / 8;
     const void* left = inLeft;
     const void* right = inRight;
 
     if (!Resampling()) {
         if (inputBits != outputBits) {
-            void* wl = Grow(widthLeft_, size_t(inCount) * outBytes);
+            void* wl = Grow(widthLeft_, inCount);
             ConvertWidth(left, inCount, inputBits, wl);
             left = wl;
             if (inputChannels == 2) {
-                void* wr = Grow(widthRight_, size_t(inCount) * outBytes);
+                void* wr = Grow(widthRight_, inCount);
                 ConvertWidth(right, inCount, inputBits, wr);
                 right = wr;
             }
         }
         if (inputChannels == 2 && outputChannels == 1) {
-            void* m = Grow(mix_, size_t(inCount) * outBytes);
+            void* m = Grow(mix_, inCount);
             MixToMono(left, right, inCount, outputBits, m);
             left = m;
         } else if (inputChannels == 1 && outputChannels == 2) {
@@ -169,7 +168,7 @@ int PcmConverter::Convert(const void* inLeft, const void* inRight, uint32_t inCo
     }
 
     if (inputChannels == 2 && outputChannels == 1) {
-        void* m = Grow(mix_, size_t(inCount) * inBytes);
+        void* m = Grow(mix_, inCount);
         MixToMono(left, right, inCount, inputBits, m);
         left = m;
     }

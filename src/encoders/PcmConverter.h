@@ -72,9 +72,10 @@ private:
     SoxrHandle resampler_[2];
 
     // Scratch buffers; they only ever grow, so steady-state blocks allocate nothing.
-    std::vector<uint8_t> mix_;
-    std::vector<uint8_t> widthLeft_;
-    std::vector<uint8_t> widthRight_;
+    // Integer planes are held as 16-bit slots, which also fit 8-bit samples.
+    std::vector<int16_t> mix_;
+    std::vector<int16_t> widthLeft_;
+    std::vector<int16_t> widthRight_;
     std::vector<float> floatIn_;
     std::vector<float> floatOut_;
 };
