@@ -1,0 +1,428 @@
+#include "sources/FfmpegSource.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <initializer_list>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace sonavert {
+
+namespace ffmpeg_detail {
+
+void FormatCloser::operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
+void CodecFreer::operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+void PacketFreer::operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
+void FrameFreer::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+
+FormatPtr OpenInput(const std::string& path) {
+    if (path.empty()) return {};
+    // The explicit "file:" scheme keeps a name such as "a:b.flac" or "http://x" a local file name, and
+    // the whitelist stops playlists and similar containers from reaching out to other protocols.
+    const std::string url = "file:" + path;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* raw = nullptr;
+    const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) return {};  // the context is freed by the failed call
+    FormatPtr format(raw);
+    if (avformat_find_stream_info(raw, nullptr) < 0) return {};
+    return format;
+}
+
+int16_t FloatToS16(double x) {
+    if (std::isnan(x)) return 0;
+    if (x >= 1.0) return INT16_MAX;
+    if (x <= -1.0) return INT16_MIN;
+    const int64_t wide = static_cast<int64_t>(x * 2147483647.0);
+    return static_cast<int16_t>(wide >> 16);
+}
+
+}  // namespace ffmpeg_detail
+
+namespace {
+
+using namespace ffmpeg_detail;
+
+uint64_t InputSize(AVFormatContext* format) {
+    if (!format || !format->pb) return 0;
+    const int64_t size = avio_size(format->pb);
+    return size > 0 ? static_cast<uint64_t>(size) : 0;
+}
+
+uint64_t InputPosition(AVFormatContext* format) {
+    if (!format || !format->pb) return 0;
+    const int64_t pos = avio_tell(format->pb);
+    return pos > 0 ? static_cast<uint64_t>(pos) : 0;
+}
+
+int32_t DurationSeconds(AVFormatContext* format) {
+    if (format->duration == AV_NOPTS_VALUE || format->duration <= 0) return 0;
+    const int64_t seconds = format->duration / AV_TIME_BASE;
+    return seconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(seconds);
+}
+
+int FirstStreamOfType(AVFormatContext* format, AVMediaType type) {
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        if (st->codecpar->codec_type != type) continue;
+        // Cover pictures are stored as one-frame video streams; they are not a video.
+        if (type == AVMEDIA_TYPE_VIDEO && (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool IsUnsigned8(int sampleFormat) {
+    return sampleFormat == AV_SAMPLE_FMT_U8 || sampleFormat == AV_SAMPLE_FMT_U8P;
+}
+
+inline int16_t ToS16(uint8_t v) { return static_cast<int16_t>((static_cast<int>(v) - 128) * 256); }
+inline int16_t ToS16(int16_t v) { return v; }
+inline int16_t ToS16(int32_t v) { return static_cast<int16_t>(v >> 16); }
+inline int16_t ToS16(int64_t v) { return static_cast<int16_t>(v >> 48); }
+inline int16_t ToS16(float v) { return FloatToS16(v); }
+inline int16_t ToS16(double v) { return FloatToS16(v); }
+
+inline uint8_t ToU8(uint8_t v) { return v; }
+template <typename T>
+inline uint8_t ToU8(T v) { return static_cast<uint8_t>((ToS16(v) >> 8) + 128); }
+
+// Moves `count` frames starting at frame `from` of a decoded frame into the planes at `at`. Channel 0
+// goes left; channel 1 (or channel 0 again when the frame turned out to be mono) goes right when
+// `stereo`. `eight` selects unsigned 8-bit planes, otherwise signed 16-bit.
+template <typename T>
+void MoveSamples(const AVFrame* frame, bool planar, int from, int count, bool stereo, bool eight,
+                 void* left, void* right, uint32_t at) {
+    const int nb = frame->ch_layout.nb_channels;
+    const int rightChannel = nb > 1 ? 1 : 0;
+    const T* l;
+    const T* r;
+    ptrdiff_t stride;
+    if (planar) {
+        l = reinterpret_cast<const T*>(frame->extended_data[0]) + from;
+        r = reinterpret_cast<const T*>(frame->extended_data[rightChannel]) + from;
+        stride = 1;
+    } else {
+        l = reinterpret_cast<const T*>(frame->extended_data[0]) + static_cast<ptrdiff_t>(from) * nb;
+        r = l + rightChannel;
+        stride = nb;
+    }
+    const bool writeRight = stereo && right;
+    if (eight) {
+        uint8_t* lo = static_cast<uint8_t*>(left) + at;
+        uint8_t* ro = writeRight ? static_cast<uint8_t*>(right) + at : nullptr;
+        for (int i = 0; i < count; ++i) {
+            lo[i] = ToU8(l[i * stride]);
+            if (ro) ro[i] = ToU8(r[i * stride]);
+        }
+    } else {
+        int16_t* lo = static_cast<int16_t*>(left) + at;
+        int16_t* ro = writeRight ? static_cast<int16_t*>(right) + at : nullptr;
+        for (int i = 0; i < count; ++i) {
+            lo[i] = ToS16(l[i * stride]);
+            if (ro) ro[i] = ToS16(r[i * stride]);
+        }
+    }
+}
+
+// Leading decimal number of a tag text ("2021-05-01" → 2021, "3/12" → 3) when positive, else "".
+std::string PositiveNumber(const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || errno == ERANGE || value <= 0 || value > INT32_MAX) return {};
+    return std::to_string(value);
+}
+
+// Consecutive decoder errors after which a stream counts as broken beyond repair.
+constexpr int kMaxDecoderErrors = 64;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// FfmpegSource
+
+FfmpegSource::~FfmpegSource() { Close(); }
+
+void FfmpegSource::Close() {
+    frame_.reset();
+    packet_.reset();
+    codec_.reset();
+    format_.reset();
+    streamIndex_ = -1;
+    frameOffset_ = 0;
+    frameHeld_ = false;
+    inputEnded_ = false;
+    flushSent_ = false;
+    decoderDone_ = false;
+    packetPending_ = false;
+    ResetFormat();
+}
+
+int FfmpegSource::Open(const std::string& path, uint32_t /*renderRate*/) {
+    Close();
+    FormatPtr format = OpenInput(path);
+    if (!format) return 0;
+    const int index = FirstStreamOfType(format.get(), AVMEDIA_TYPE_AUDIO);
+    if (index < 0) return 0;
+    AVStream* stream = format->streams[index];
+
+    const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!decoder) return 0;
+    CodecPtr codec(avcodec_alloc_context3(decoder));
+    if (!codec) return 0;
+    if (avcodec_parameters_to_context(codec.get(), stream->codecpar) < 0) return 0;
+    codec->pkt_timebase = stream->time_base;
+    if (avcodec_open2(codec.get(), decoder, nullptr) < 0) return 0;
+
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) return 0;
+
+    int stored = stream->codecpar->ch_layout.nb_channels;
+    if (stored <= 0) stored = codec->ch_layout.nb_channels;
+    const int rate = codec->sample_rate > 0 ? codec->sample_rate : stream->codecpar->sample_rate;
+    // Without a channel count or a rate there is nothing the pipeline could do with the samples.
+    if (stored <= 0 || rate <= 0) return 0;
+    int sampleFormat = codec->sample_fmt;
+    if (sampleFormat == AV_SAMPLE_FMT_NONE) sampleFormat = stream->codecpar->format;
+
+    // Packets of the other streams are dropped by the demuxer.
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
+    }
+
+    length = InputSize(format.get());
+    position = InputPosition(format.get());
+    duration = DurationSeconds(format.get());
+    sampleRate = static_cast<uint32_t>(rate);
+    bitRate = codec->bit_rate > 0 ? static_cast<uint32_t>(codec->bit_rate / 1000) : 0;
+    storedChannels = static_cast<uint32_t>(stored);
+    channels = stored > 1 ? 2 : 1;
+    channelMode = stored == 1 ? kModeSingleChannel : kModeStereo;
+    bitsPerSample = IsUnsigned8(sampleFormat) ? 8 : 16;
+    bytesPerSample = bitsPerSample / 8;
+
+    format_ = std::move(format);
+    codec_ = std::move(codec);
+    packet_ = std::move(packet);
+    frame_ = std::move(frame);
+    streamIndex_ = index;
+    return 1;
+}
+
+bool FfmpegSource::NextFrame() {
+    int errors = 0;
+    while (!decoderDone_) {
+        const int received = avcodec_receive_frame(codec_.get(), frame_.get());
+        if (received == 0) {
+            if (frame_->nb_samples > 0 && frame_->ch_layout.nb_channels > 0 && frame_->extended_data) {
+                frameHeld_ = true;
+                frameOffset_ = 0;
+                return true;
+            }
+            av_frame_unref(frame_.get());
+            continue;
+        }
+        if (received == AVERROR_EOF) {
+            decoderDone_ = true;
+            break;
+        }
+        if (received != AVERROR(EAGAIN)) {
+            // The decoder rejected what it was given; carry on with the next packet.
+            if (++errors > kMaxDecoderErrors) {
+                decoderDone_ = true;
+                break;
+            }
+            if (flushSent_) continue;  // draining: the remaining buffered frames may still come
+        }
+
+        // The decoder wants more input.
+        if (flushSent_) {
+            decoderDone_ = true;
+            break;
+        }
+        if (!packetPending_) {
+            if (inputEnded_) {
+                // A null packet makes the decoder hand out the samples it still holds.
+                avcodec_send_packet(codec_.get(), nullptr);
+                flushSent_ = true;
+                continue;
+            }
+            if (av_read_frame(format_.get(), packet_.get()) < 0) {
+                inputEnded_ = true;
+                continue;
+            }
+            if (packet_->stream_index != streamIndex_) {
+                av_packet_unref(packet_.get());
+                continue;
+            }
+        }
+        const int sent = avcodec_send_packet(codec_.get(), packet_.get());
+        if (sent == AVERROR(EAGAIN)) {
+            // The decoder still holds output: keep the packet for after the next receive.
+            packetPending_ = true;
+            if (++errors > kMaxDecoderErrors) {
+                av_packet_unref(packet_.get());
+                packetPending_ = false;
+                decoderDone_ = true;
+            }
+            continue;
+        }
+        // Taken, or refused as undecodable: either way this packet is finished with.
+        packetPending_ = false;
+        av_packet_unref(packet_.get());
+        if (sent == 0) errors = 0;
+    }
+    return false;
+}
+
+uint32_t FfmpegSource::TakeFromFrame(void* left, void* right, uint32_t filled) {
+    const AVFrame* frame = frame_.get();
+    const int available = frame->nb_samples - frameOffset_;
+    const int room = static_cast<int>(kBlockFrames - filled);
+    const int count = available < room ? available : room;
+    const bool stereo = channels == 2;
+    const bool eight = bitsPerSample == 8;
+    const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
+    const bool planar = av_sample_fmt_is_planar(sampleFormat) != 0;
+    bool known = true;
+    if (count > 0) {
+        switch (av_get_packed_sample_fmt(sampleFormat)) {
+        case AV_SAMPLE_FMT_U8:
+            MoveSamples<uint8_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            break;
+        case AV_SAMPLE_FMT_S16:
+            MoveSamples<int16_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            break;
+        case AV_SAMPLE_FMT_S32:
+            MoveSamples<int32_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            break;
+        case AV_SAMPLE_FMT_S64:
+            MoveSamples<int64_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            break;
+        case AV_SAMPLE_FMT_FLT:
+            MoveSamples<float>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            break;
+        case AV_SAMPLE_FMT_DBL:
+            MoveSamples<double>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            break;
+        default:
+            known = false;  // a format no decoder here produces: drop the frame
+            break;
+        }
+    }
+    if (!known || count <= 0 || (frameOffset_ += count) >= frame->nb_samples) {
+        av_frame_unref(frame_.get());
+        frameHeld_ = false;
+        frameOffset_ = 0;
+    }
+    return known && count > 0 ? static_cast<uint32_t>(count) : 0;
+}
+
+void FfmpegSource::UpdatePosition() { position = InputPosition(format_.get()); }
+
+uint32_t FfmpegSource::Read(void* left, void* right) {
+    if (!codec_ || !left) return 0;
+    uint32_t filled = 0;
+    while (filled < kBlockFrames) {
+        if (frameHeld_) {
+            filled += TakeFromFrame(left, right, filled);
+            continue;
+        }
+        if (!NextFrame()) break;
+    }
+    UpdatePosition();
+    return filled;
+}
+
+int FfmpegSource::ReadTags(TagRecord& tags) {
+    if (!format_) return 0;
+    const AVDictionary* containerTags = format_->metadata;
+    const AVDictionary* streamTags = streamIndex_ >= 0 ? format_->streams[streamIndex_]->metadata : nullptr;
+    auto find = [&](std::initializer_list<const char*> keys) -> std::string {
+        for (const AVDictionary* dict : {containerTags, streamTags}) {
+            if (!dict) continue;
+            for (const char* key : keys) {
+                const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
+                if (e && e->value && *e->value) return e->value;
+            }
+        }
+        return {};
+    };
+    TagRecord found;
+    found.title = find({"title"});
+    found.artist = find({"artist", "author"});
+    found.album = find({"album"});
+    found.year = PositiveNumber(find({"date", "year"}));
+    found.genre = find({"genre"});
+    found.comment = find({"comment"});
+    found.track = PositiveNumber(find({"track"}));
+    found.copyright = find({"copyright"});
+    if (found.title.empty() && found.artist.empty() && found.album.empty() && found.year.empty() &&
+        found.genre.empty() && found.comment.empty() && found.track.empty() && found.copyright.empty())
+        return 0;
+    tags = std::move(found);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// FfmpegProbeSource
+
+FfmpegProbeSource::~FfmpegProbeSource() { Close(); }
+
+void FfmpegProbeSource::Close() {
+    format_.reset();
+    streamIndex_ = -1;
+    ResetFormat();
+}
+
+int FfmpegProbeSource::Open(const std::string& path, uint32_t /*renderRate*/) {
+    Close();
+    FormatPtr format = OpenInput(path);
+    if (!format) return 0;
+
+    length = InputSize(format.get());
+    position = InputPosition(format.get());
+    duration = DurationSeconds(format.get());
+
+    const int audio = FirstStreamOfType(format.get(), AVMEDIA_TYPE_AUDIO);
+    if (audio >= 0) {
+        const AVCodecParameters* par = format->streams[audio]->codecpar;
+        const int stored = par->ch_layout.nb_channels;
+        sampleRate = par->sample_rate > 0 ? static_cast<uint32_t>(par->sample_rate) : 0;
+        bitRate = par->bit_rate > 0 ? static_cast<uint32_t>(par->bit_rate / 1000) : 0;
+        storedChannels = stored > 0 ? static_cast<uint32_t>(stored) : 0;
+        channels = stored > 1 ? 2 : 1;
+        channelMode = stored == 1 ? kModeSingleChannel : kModeStereo;
+        bitsPerSample = IsUnsigned8(par->format) ? 8 : 16;
+        bytesPerSample = bitsPerSample / 8;
+    }
+
+    const int video = FirstStreamOfType(format.get(), AVMEDIA_TYPE_VIDEO);
+    if (video >= 0) {
+        const AVStream* st = format->streams[video];
+        videoWidth = st->codecpar->width;
+        videoHeight = st->codecpar->height;
+        AVRational fps = st->avg_frame_rate;
+        if (fps.num <= 0 || fps.den <= 0) fps = st->r_frame_rate;
+        videoFrameRate = fps.num > 0 && fps.den > 0 ? av_q2d(fps) : 0.0;
+    }
+
+    format_ = std::move(format);
+    streamIndex_ = audio;
+    return 1;
+}
+
+uint32_t FfmpegProbeSource::Read(void* /*left*/, void* /*right*/) { return 0; }
+
+}  // namespace sonavert
