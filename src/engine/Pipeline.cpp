@@ -1,0 +1,141 @@
+#include "engine/Pipeline.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "engine/PathHelpers.h"
+
+namespace sonavert {
+
+uint32_t RenderRateFor(int outputFormat, const Settings& s) {
+    auto rateOr44100 = [](int32_t autoFlag, int32_t rate) -> uint32_t {
+        return autoFlag || rate < 1 ? 44100u : static_cast<uint32_t>(rate);
+    };
+    switch (outputFormat) {
+        case kOutputMp3: return rateOr44100(s.AutoDestMP3EncodingParam, s.MP3SampleRate);
+        case kOutputOgg: return rateOr44100(s.AutoDestOGGEncodingParam, s.OGGSampleRate);
+        case kOutputWav: return rateOr44100(s.AutoDestWAVEncodingParam, s.WAVSampleRate);
+        case kOutputAmr: return 8000;
+        case kOutputAwb: return 16000;
+        case kOutputWma:
+        case kOutputWmv:
+        case kOutputAsf: return rateOr44100(s.AutoDestWMAEncodingParam, s.WMASampleRate);
+        default: return 44100;
+    }
+}
+
+FormatPlan PlanConversion(uint32_t sourceRate, uint32_t sourceBits, uint32_t sourceChannels, uint32_t targetRate,
+                          uint32_t targetBits, uint32_t targetChannels, int monoType) {
+    FormatPlan plan;
+    const bool downmix = targetChannels < sourceChannels;
+    if (downmix && (monoType == 1 || monoType == 2)) plan.pick = monoType;
+    plan.convert = sourceRate != targetRate || sourceBits != targetBits || sourceChannels < targetChannels ||
+                   (downmix && monoType == 0);
+    plan.converterInputChannels = plan.pick ? 1 : static_cast<int>(sourceChannels);
+    return plan;
+}
+
+Gain GainFor(int32_t amplifyFlag, int32_t coefficient) {
+    Gain g;
+    if (amplifyFlag && coefficient != 100) {
+        g.on = true;
+        g.factor = static_cast<float>(coefficient) * 0.01f;
+    }
+    return g;
+}
+
+ProgressTracker::ProgressTracker(ConversionDriver& driver, const std::string& sourcePath, uint64_t length)
+    : driver_(driver), fileName_(FileNamePart(sourcePath)) {
+    bytesPerPercent_ = length / 100;
+    if (length == 0) length = 1;
+    if (bytesPerPercent_ == 0) bytesPerPercent_ = 1;
+    width_ = driver_.FileBarWidth();
+    if (width_ < 1) width_ = 1;
+    driver_.SetFileBarRange(width_);
+    driver_.SetFileBarPosition(0);
+    bytesPerStep_ = length / static_cast<uint64_t>(width_);
+    if (bytesPerStep_ == 0) bytesPerStep_ = 1;
+}
+
+void ProgressTracker::ShowPercent(uint32_t percent) {
+    char text[64];
+    std::snprintf(text, sizeof text, "...%u%%", percent);
+    driver_.SetFileText("Converting " + fileName_ + text);
+    lastPercent_ = percent;
+}
+
+void ProgressTracker::Update(uint64_t position) {
+    uint64_t percent = position / bytesPerPercent_;
+    if (percent > 100) percent = 100;
+    if (percent > lastPercent_) ShowPercent(static_cast<uint32_t>(percent));
+    uint64_t step = position / bytesPerStep_;
+    if (step > static_cast<uint64_t>(width_)) step = static_cast<uint64_t>(width_);
+    if (step > lastStep_) {
+        driver_.SetFileBarPosition(static_cast<int>(step));
+        lastStep_ = step;
+    }
+}
+
+void ProgressTracker::Complete() {
+    if (lastPercent_ != 100) {
+        ShowPercent(100);
+        driver_.SetFileBarPosition(width_);
+    }
+}
+
+int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ConversionDriver& driver,
+               const BlockSink& sink) {
+    const uint64_t length = source.GetLength();
+    ProgressTracker progress(driver, sourcePath, length);
+    // Planes for one block at the source's width; the right plane only for two channels.
+    const size_t sampleBytes = source.GetBitsPerSample() == 8 ? 1 : 2;
+    alignas(int16_t) uint8_t leftPlane[kBlockFrames * 2];
+    alignas(int16_t) uint8_t rightPlane[kBlockFrames * 2];
+    void* left = leftPlane;
+    void* right = source.GetChannels() == 2 ? rightPlane : nullptr;
+    (void)sampleBytes;
+    const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
+
+    for (;;) {
+        uint32_t n = source.Read(left, right);
+        if (n < 1) break;
+        if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
+        const uint64_t p = source.GetPosition();
+        progress.Update(p);
+        driver.Pump();
+        if (driver.CancelRequested()) return 0;
+        if (!sink(left, right, n)) return 0;
+        if (stopAtLength && p >= length) break;
+    }
+    progress.Complete();
+    return 1;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    // Neither exists (or cannot be examined): compare the normalised absolute paths.
+    auto norm = [](const std::string& p) {
+        std::error_code e;
+        auto abs = std::filesystem::absolute(p, e);
+        return (e ? std::filesystem::path(p) : abs).lexically_normal();
+    };
+    return norm(a) == norm(b);
+}
+
+void DeleteFailedTarget(const std::string& targetPath, const std::string& sourcePath) {
+    if (targetPath.empty() || SameFile(targetPath, sourcePath)) return;
+    std::error_code ec;
+    std::filesystem::remove(targetPath, ec);
+}
+
+int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context) {
+    switch (outputFormat) {
+        case kOutputWav: return ConvertToWav(request, context);
+        // The other families plug in here as their encoders arrive.
+        default: return 0;
+    }
+}
+
+}  // namespace sonavert

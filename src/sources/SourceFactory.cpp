@@ -1,0 +1,103 @@
+#include "sources/SourceFactory.h"
+
+#include "engine/ProductInfo.h"
+#include "sources/FfmpegSource.h"
+
+namespace sonavert {
+
+const char* DecoderName(Decoder d) {
+    switch (d) {
+        case Decoder::Bass: return "bass";
+        case Decoder::Ffmpeg: return "ffmpeg";
+        case Decoder::Wav: return "wav";
+        case Decoder::Ogg: return "ogg";
+        case Decoder::Aiff: return "aiff";
+        case Decoder::Au: return "au";
+        case Decoder::WindowsMedia: return "wm";
+    }
+    return "";
+}
+
+bool IsKnownDecoderName(const std::string& name) {
+    for (Decoder d : {Decoder::Bass, Decoder::Ffmpeg, Decoder::Wav, Decoder::Ogg, Decoder::Aiff, Decoder::Au,
+                      Decoder::WindowsMedia}) {
+        if (name == DecoderName(d)) return true;
+    }
+    return false;
+}
+
+std::vector<Decoder> SourceCandidates(int sourceType) {
+    using D = Decoder;
+    switch (sourceType) {
+        case kSourceMp3:
+        case kSourceModule:
+        case kSourceMidi:
+        case kSourceCdAudio:
+        case kSourceFlac:
+        case kSourceWavPack:
+        case kSourceAdx:
+        case kSourceApe:
+        case kSourceMusepack:
+        case kSourceTta:
+        case kSourceAac:
+        case kSourceM4a:
+        case kSourceMp4:
+            return {D::Bass, D::Ffmpeg};
+        case kSourceWav:
+            return {D::Bass, D::Ffmpeg, D::Wav};
+        case kSourceSpeex:
+            return {D::Ffmpeg, D::Bass};
+        case kSourceOgg:
+            return {D::Ogg, D::Bass, D::Ffmpeg};
+        case kSourceAu:
+            return {D::Au, D::Ffmpeg};
+        case kSourceAiff:
+            return {D::Aiff, D::Bass, D::Ffmpeg};
+        case kSourceWindowsMedia:
+            // Without a Windows Media decoder these files go the MP3 way.
+            return {D::WindowsMedia, D::Bass, D::Ffmpeg};
+        default:
+            return {D::Ffmpeg};
+    }
+}
+
+std::string NoDecoderReason() {
+    return std::string("To get help, please forward the failure file to <") + kSupportAddress + ">.";
+}
+
+namespace {
+
+// A fresh, closed decoder object, or null for a decoder this build does not have yet.
+std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
+    switch (d) {
+        case Decoder::Ffmpeg:
+            if (purpose == kPurposeConvert) return std::make_unique<FfmpegSource>();
+            return std::make_unique<FfmpegProbeSource>();
+        // Decoders still to come: add each here as it lands.
+        case Decoder::Bass:
+        case Decoder::Wav:
+        case Decoder::Ogg:
+        case Decoder::Aiff:
+        case Decoder::Au:
+        case Decoder::WindowsMedia:
+            return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceType, uint32_t renderRate,
+                                          int purpose, SourceFactoryContext* context) {
+    for (Decoder d : SourceCandidates(sourceType)) {
+        if (context && !context->onlyDecoder.empty() && context->onlyDecoder != DecoderName(d)) continue;
+        std::unique_ptr<AudioSource> source = MakeDecoder(d, purpose);
+        if (!source) continue;
+        if (source->Open(path, renderRate)) return source;
+        // A candidate that refused the file is dropped at once (its destructor closes it).
+    }
+    if (purpose == kPurposeConvert && context) context->failureReason = NoDecoderReason();
+    return nullptr;
+}
+
+}  // namespace sonavert

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sources/AudioSource.h"
+#include "sources/SourceTypes.h"
+
+namespace sonavert {
+
+// The decoders the factory can try.
+enum class Decoder { Bass, Ffmpeg, Wav, Ogg, Aiff, Au, WindowsMedia };
+
+// Why a file is opened: for converting it (decoded to the end) or for the file list (format only).
+enum SourcePurpose : int { kPurposeList = 0, kPurposeConvert = 1 };
+
+// What one caller (a batch, the file list) shares with the factory across calls.
+struct SourceFactoryContext {
+    // Set when every candidate failed while opening for conversion; the batch shows it.
+    std::string failureReason;
+    // Diagnostic restriction to one decoder ("bass", "ffmpeg", "wav", "ogg", "aiff", "au", "wm");
+    // empty tries every candidate.
+    std::string onlyDecoder;
+};
+
+// The decoder name used by SourceFactoryContext::onlyDecoder; empty for an unknown name.
+const char* DecoderName(Decoder d);
+bool IsKnownDecoderName(const std::string& name);
+
+// The candidates tried for a Source type code, first to last.
+std::vector<Decoder> SourceCandidates(int sourceType);
+
+// Text of the failure reason set when no decoder opens a file for conversion.
+std::string NoDecoderReason();
+
+// Opens `path` with the first candidate decoder that accepts it; null when none does.
+// The caller owns the returned, opened source.
+std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceType, uint32_t renderRate,
+                                          int purpose, SourceFactoryContext* context = nullptr);
+
+}  // namespace sonavert

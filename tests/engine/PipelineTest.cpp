@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/Gain.h"
+#include "engine/Pipeline.h"
+#include "support/TestUtil.h"
+
+using namespace sonavert;
+using testutil::Quote;
+
+
+namespace {
+
+// Records what a pipeline tells its driver; cancels after a given number of pumps.
+class RecordingDriver : public ConversionDriver {
+public:
+    void SetFileText(const std::string& text) override { texts.push_back(text); }
+    int FileBarWidth() override { return width; }
+    void SetFileBarRange(int maximum) override { range = maximum; }
+    void SetFileBarPosition(int position) override { positions.push_back(position); }
+    void Pump() override { ++pumps; }
+    bool CancelRequested() override { return cancelAfterPumps > 0 && pumps >= cancelAfterPumps; }
+
+    int width = 200;
+    int range = -1;
+    int pumps = 0;
+    int cancelAfterPumps = 0;
+    std::vector<std::string> texts;
+    std::vector<int> positions;
+};
+
+struct Fixture {
+    testutil::TempDir dir;
+    Settings settings;
+    RecordingDriver driver;
+    SourceFactoryContext sources;
+    ConversionContext context{settings, driver, sources};
+
+    int Convert(int sourceType, const std::string& source, const std::string& target) {
+        ConversionRequest request;
+        request.sourceType = sourceType;
+        request.sourcePath = source;
+        request.targetPath = target;
+        return ConvertToWav(request, context);
+    }
+};
+
+// Stereo 44.1 kHz WAV whose left channel is a 440 Hz tone and right a 1000 Hz tone.
+std::string MakeTwoToneWav(const testutil::TempDir& dir, double seconds = 2.0) {
+    auto left = testutil::Sine(440, 44100, 1, seconds, 0.5);
+    auto right = testutil::Sine(1000, 44100, 1, seconds, 0.25);
+    std::vector<int16_t> stereo(left.size() * 2);
+    for (size_t i = 0; i < left.size(); ++i) {
+        stereo[2 * i] = left[i];
+        stereo[2 * i + 1] = right[i];
+    }
+    std::string path = dir.file("two-tone.wav");
+    testutil::WriteWav16(path, stereo, 44100, 2);
+    return path;
+}
+
+std::string FfprobeStream(const std::string& path) {
+    std::string out;
+    testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " + Quote(path), &out);
+    return out;
+}
+
+TEST(ConvertToWav, AutomaticKeepsTheSourceFormatOfAnMp3) {
+    Fixture f;
+    std::string wav = MakeTwoToneWav(f.dir, 3.0);
+    std::string mp3 = f.dir.file("in.mp3");
+    ASSERT_EQ(testutil::Run("lame --quiet -b 192 " + Quote(wav) + " " + Quote(mp3)), 0);
+    std::string target = f.dir.file("out.wav");
+    ASSERT_EQ(f.Convert(kSourceMp3, mp3, target), 1);
+    EXPECT_EQ(FfprobeStream(target), "pcm_s16le,44100,2\n");
+    // Every decoded sample is written unchanged (no converter in the way).
+    auto expected = testutil::FfmpegDecodeS16(mp3);
+    auto written = testutil::FfmpegDecodeS16(target);
+    ASSERT_EQ(written.size(), expected.size());
+    EXPECT_EQ(written, expected);
+    // Progress ends at 100 % with a full bar.
+    ASSERT_FALSE(f.driver.texts.empty());
+    EXPECT_EQ(f.driver.texts.back(), "Converting in.mp3...100%");
+    EXPECT_EQ(f.driver.range, 200);
+    EXPECT_EQ(f.driver.positions.back(), 200);
+    for (size_t i = 1; i < f.driver.positions.size(); ++i) EXPECT_GT(f.driver.positions[i], f.driver.positions[i - 1] - (i == 1 ? 1 : 0));
+}
+
+TEST(ConvertToWav, ManualMono8BitPicksTheRightChannelAndResamples) {
+    Fixture f;
+    std::string source = MakeTwoToneWav(f.dir, 2.0);
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVSampleRate = 22050;
+    f.settings.WAVChannelNum = 1;
+    f.settings.WAVBitsPerSample = 8;
+    f.settings.MonoType = 2;
+    std::string target = f.dir.file("out.wav");
+    ASSERT_EQ(f.Convert(kSourceWav, source, target), 1);
+    EXPECT_EQ(FfprobeStream(target), "pcm_u8,22050,1\n");
+    auto pcm = testutil::FfmpegDecodeS16(target);
+    // Nothing lost at the end: the resampler's tail was written too.
+    EXPECT_NEAR(static_cast<double>(pcm.size()), 44100.0, 2.0);
+    EXPECT_NEAR(testutil::EstimateFrequency(pcm, 1, 0, 22050), 1000.0, 5.0);
+    EXPECT_NEAR(testutil::RmsLevel(pcm, 1, 0), 0.25 / std::sqrt(2.0), 0.02);
+}
+
+TEST(ConvertToWav, MonoMixAndLeftPickAtTheSourceRate) {
+    Fixture f;
+    std::string source = MakeTwoToneWav(f.dir, 1.0);
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVSampleRate = 0;  // as the source
+    f.settings.WAVChannelNum = 1;
+    f.settings.WAVBitsPerSample = 0;
+    f.settings.MonoType = 1;
+    std::string picked = f.dir.file("left.wav");
+    ASSERT_EQ(f.Convert(kSourceWav, source, picked), 1);
+    auto in = testutil::FfmpegDecodeS16(source);
+    auto left = testutil::FfmpegDecodeS16(picked);
+    ASSERT_EQ(left.size() * 2, in.size());
+    for (size_t i = 0; i < left.size(); i += 997) EXPECT_EQ(left[i], in[2 * i]);
+
+    f.settings.MonoType = 0;
+    std::string mixed = f.dir.file("mix.wav");
+    ASSERT_EQ(f.Convert(kSourceWav, source, mixed), 1);
+    auto mix = testutil::FfmpegDecodeS16(mixed);
+    ASSERT_EQ(mix.size() * 2, in.size());
+    for (size_t i = 0; i < mix.size(); i += 991) EXPECT_EQ(mix[i], (in[2 * i] + in[2 * i + 1]) >> 1);
+}
+
+TEST(ConvertToWav, GainScalesAndClampsAsymmetrically) {
+    int16_t left[3] = {2000, -2000, 100};
+    int16_t right[3] = {1, 2, 3};
+    ApplyGain16(left, right, 3, 1, GainFor(1, 3000).factor);
+    EXPECT_EQ(left[0], 32767);
+    EXPECT_EQ(left[1], -32767);
+    EXPECT_EQ(left[2], 3000);
+    EXPECT_EQ(right[0], 1);  // mono: the right plane is left alone
+    uint8_t l8[3] = {255, 0, 130};
+    ApplyGain8(l8, nullptr, 3, 1, GainFor(1, 10).factor);
+    EXPECT_EQ(l8[0], 128 + 12);   // 127 * 0.1 truncated
+    EXPECT_EQ(l8[1], 128 - 12);   // -128 * 0.1 truncated toward zero
+    EXPECT_EQ(l8[2], 128);
+    EXPECT_FALSE(GainFor(1, 100).on);
+    EXPECT_FALSE(GainFor(0, 300).on);
+
+    Fixture f;
+    auto tone = testutil::Sine(440, 44100, 1, 0.5, 0.1);
+    std::string source = f.dir.file("quiet.wav");
+    testutil::WriteWav16(source, tone, 44100, 1);
+    f.settings.AmplifyWav = 1;
+    f.settings.AmplifyWavCoeff = 3000;
+    std::string target = f.dir.file("loud.wav");
+    ASSERT_EQ(f.Convert(kSourceWav, source, target), 1);
+    auto loud = testutil::FfmpegDecodeS16(target);
+    ASSERT_EQ(loud.size(), tone.size());
+    int peak = 0;
+    for (int16_t s : loud) peak = std::max(peak, std::abs(static_cast<int>(s)));
+    EXPECT_EQ(peak, 32767);
+    for (int16_t s : loud) EXPECT_GE(s, -32767);
+}
+
+TEST(ConvertToWav, CancelDuringTheFirstBlockLeavesNoTarget) {
+    Fixture f;
+    std::string source = MakeTwoToneWav(f.dir, 1.0);
+    f.driver.cancelAfterPumps = 1;
+    std::string target = f.dir.file("out.wav");
+    EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::exists(source));
+    EXPECT_EQ(f.driver.pumps, 1);
+}
+
+TEST(ConvertToWav, UnreadableSourceFailsWithTheSupportReason) {
+    Fixture f;
+    std::string source = f.dir.file("noise.wav");
+    testutil::WriteFileBytes(source, std::vector<uint8_t>(4000, 0x5a));
+    std::string target = f.dir.file("out.wav");
+    EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(f.sources.failureReason, NoDecoderReason());
+    EXPECT_NE(f.sources.failureReason.find("To get help, please forward the failure file to <"), std::string::npos);
+}
+
+TEST(ConvertToWav, FailedWriteDeletesTheTargetAndKeepsTheSource) {
+    testutil::TempDir dir;
+    auto tone = testutil::Sine(440, 44100, 2, 2.0);
+    std::string source = dir.file("in.wav");
+    testutil::WriteWav16(source, tone, 44100, 2);
+    const auto sourceBytes = testutil::ReadFileBytes(source);
+    std::string target = dir.file("out.wav");
+    // Convert in a child whose file-size limit stops the writer half way.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        Settings settings;
+        RecordingDriver driver;
+        SourceFactoryContext sources;
+        ConversionContext context{settings, driver, sources};
+        ConversionRequest request{kSourceWav, source, target, 1};
+        _exit(ConvertToWav(request, context) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "conversion reported success";
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(testutil::ReadFileBytes(source), sourceBytes);
+}
+
+// A synthetic source for the loop rules: fixed blocks, a chosen length and position unit.
+class ScriptedSource : public AudioSource {
+public:
+    ScriptedSource(uint64_t reportedLength, int blocks, uint64_t step) : blocks_(blocks), step_(step) {
+        length = reportedLength;
+        channels = 1;
+        bitsPerSample = 16;
+        sampleRate = 44100;
+    }
+    void Close() override {}
+    int Open(const std::string&, uint32_t) override { return 1; }
+    uint32_t Read(void* left, void*) override {
+        if (blocks_ == 0) return 0;
+        --blocks_;
+        position += step_;
+        std::fill_n(static_cast<int16_t*>(left), 100, int16_t{7});
+        return 100;
+    }
+    int blocksLeft() const { return blocks_; }
+
+private:
+    int blocks_;
+    uint64_t step_;
+};
+
+TEST(PumpSource, ZeroLengthShowsHundredAtTheFirstBlock) {
+    RecordingDriver driver;
+    ScriptedSource source(0, 3, 10);
+    int blocks = 0;
+    EXPECT_EQ(PumpSource(source, kSourceWav, "/music/a.wav", driver,
+                         [&](void*, void*, uint32_t n) { EXPECT_EQ(n, 100u); return ++blocks, 1; }),
+              1);
+    EXPECT_EQ(blocks, 3);
+    ASSERT_EQ(driver.texts.size(), 1u);
+    EXPECT_EQ(driver.texts[0], "Converting a.wav...100%");
+    EXPECT_EQ(driver.pumps, 3);
+}
+
+TEST(PumpSource, ModulesAndMidiStopAtTheirLength) {
+    for (int type : {kSourceModule, kSourceMidi, kSourceWav}) {
+        RecordingDriver driver;
+        ScriptedSource source(30, 10, 10);
+        int blocks = 0;
+        EXPECT_EQ(PumpSource(source, type, "x.mid", driver, [&](void*, void*, uint32_t) { return ++blocks, 1; }), 1);
+        EXPECT_EQ(blocks, type == kSourceWav ? 10 : 3) << type;
+    }
+}
+
+TEST(PumpSource, PercentTextsOnlyGrowAndSinkFailureStops) {
+    RecordingDriver driver;
+    ScriptedSource source(1000, 10, 100);
+    EXPECT_EQ(PumpSource(source, kSourceWav, "/a/b.flac", driver, [](void*, void*, uint32_t) { return 1; }), 1);
+    std::vector<std::string> want;
+    for (int p = 10; p <= 100; p += 10) want.push_back("Converting b.flac..." + std::to_string(p) + "%");
+    EXPECT_EQ(driver.texts, want);
+
+    RecordingDriver d2;
+    ScriptedSource s2(1000, 10, 100);
+    int calls = 0;
+    EXPECT_EQ(PumpSource(s2, kSourceWav, "b", d2, [&](void*, void*, uint32_t) { return ++calls < 2 ? 1 : 0; }), 0);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(s2.blocksLeft(), 8);
+}
+
+TEST(PlanConversion, Rules) {
+    // Same format: nothing to do.
+    FormatPlan p = PlanConversion(44100, 16, 2, 44100, 16, 2, 0);
+    EXPECT_FALSE(p.convert);
+    EXPECT_EQ(p.pick, 0);
+    // Stereo to mono: mix needs the converter, a pick does not.
+    EXPECT_TRUE(PlanConversion(44100, 16, 2, 44100, 16, 1, 0).convert);
+    p = PlanConversion(44100, 16, 2, 44100, 16, 1, 2);
+    EXPECT_FALSE(p.convert);
+    EXPECT_EQ(p.pick, 2);
+    p = PlanConversion(44100, 16, 2, 22050, 8, 1, 1);
+    EXPECT_TRUE(p.convert);
+    EXPECT_EQ(p.pick, 1);
+    EXPECT_EQ(p.converterInputChannels, 1);
+    EXPECT_TRUE(PlanConversion(44100, 16, 1, 44100, 16, 2, 0).convert);
+    EXPECT_TRUE(PlanConversion(44100, 8, 1, 44100, 16, 1, 0).convert);
+}
+
+TEST(SameFile, RecognisesOneFileUnderTwoNames) {
+    testutil::TempDir dir;
+    std::string a = dir.file("a.wav");
+    testutil::WriteFileBytes(a, {1, 2, 3});
+    std::filesystem::create_symlink(a, dir.file("link.wav"));
+    EXPECT_TRUE(SameFile(a, dir.file("link.wav")));
+    EXPECT_TRUE(SameFile(a, dir.path().string() + "/./sub/../a.wav"));
+    EXPECT_FALSE(SameFile(a, dir.file("A.wav")));
+    DeleteFailedTarget(dir.file("link.wav"), a);
+    EXPECT_TRUE(std::filesystem::exists(a));
+}
+
+}  // namespace
