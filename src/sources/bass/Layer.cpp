@@ -11,6 +11,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 }
 
 #include "sources/bass/AddonAbi.h"
@@ -176,6 +177,8 @@ BOOL BASS_Init(int device, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/, const
     if (device != 0) return Fail(BASS_ERROR_DEVICE, 0);
     if (State().initialised) return Fail(BASS_ERROR_ALREADY, 0);
     State().initialised = true;
+    // Damaged input is reported through results; FFmpeg's console messages would only be noise.
+    av_log_set_level(AV_LOG_QUIET);
     return Ok(1);
 }
 
