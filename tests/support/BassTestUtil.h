@@ -27,4 +27,9 @@ std::vector<uint8_t> DecodeChannel(uint32_t handle, uint32_t block = 4608);
 // Interleaved stereo 16-bit: a `leftHz` tone on the left, `rightHz` on the right.
 std::vector<int16_t> StereoTones(double leftHz, double rightHz, int rate, double seconds);
 
+// A four-channel ProTracker module of 16 rows at speed 6 and 125 BPM: 1.92 seconds of a square wave.
+std::vector<uint8_t> TinyModule();
+// A format 1 Standard MIDI File of 480 ticks per quarter whose tempo map makes it 1.5 seconds long.
+std::vector<uint8_t> TinyMidi();
+
 }  // namespace testutil
