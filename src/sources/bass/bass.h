@@ -48,6 +48,7 @@ inline constexpr int BASS_ERROR_FORMAT = 6;
 inline constexpr int BASS_ERROR_INIT = 8;
 inline constexpr int BASS_ERROR_ALREADY = 14;
 inline constexpr int BASS_ERROR_ILLPARAM = 20;
+inline constexpr int BASS_ERROR_DEVICE = 23;
 inline constexpr int BASS_ERROR_NOTAVAIL = 37;
 inline constexpr int BASS_ERROR_DECODE = 38;
 inline constexpr int BASS_ERROR_FILEFORM = 41;
@@ -98,3 +99,6 @@ const char* BASS_ChannelGetTags(DWORD handle, DWORD tags);
 HSOUNDFONT BASS_MIDI_FontInit(const void* file, DWORD flags);
 BOOL BASS_MIDI_FontFree(HSOUNDFONT handle);
 BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD count);
+
+// Extension of this layer: the number of live stream and music handles (for leak checks).
+DWORD BASS_ChannelCount();

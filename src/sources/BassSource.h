@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sources/AudioSource.h"
+
+namespace sonavert {
+
+// General-purpose source decoding through the decoding layer (src/sources/bass/): every stream
+// format the layer and its loaded add-ons accept, tracker modules and MIDI. Length and position are
+// in bytes of decoded PCM.
+class BassSource : public AudioSource {
+public:
+    enum Kind : int { kPlainStream = 0, kMp3Stream = 1, kModule = 2, kMidi = 3 };
+
+    BassSource() = default;
+    ~BassSource() override;
+
+    void Close() override;
+    int Open(const std::string& path, uint32_t renderRate) override;
+    uint32_t Read(void* left, void* right) override;
+    uint64_t GetPosition() override;
+    const uint8_t* GetID3v1Block() override;
+    const uint8_t* GetID3v2Block(uint32_t* size) override;
+
+    int GetKind() const { return kind_; }
+    uint32_t GetHandle() const { return handle_; }
+
+private:
+    void ProbeMpegChannelMode(const std::string& path);
+
+    uint32_t handle_ = 0;
+    std::vector<uint8_t> readBuffer_;
+    std::vector<uint8_t> id3v1_;
+    std::vector<uint8_t> id3v2_;
+    int kind_ = kPlainStream;
+    std::string path_;
+};
+
+}  // namespace sonavert

@@ -1,0 +1,65 @@
+#pragma once
+// The channel objects behind the decoding layer's handles.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sources/bass/bass.h"
+
+namespace sonavert::bass {
+
+inline constexpr QWORD kNoFilePosition = static_cast<QWORD>(-1);
+
+// One decode-only channel: a producer of interleaved integer PCM with a byte length and position.
+//
+// Derived classes implement Produce. With `capAtLength` the channel delivers exactly `length`
+// bytes: it stops there and pads with silence if the producer ends earlier (rendered modules and
+// MIDI, whose length is exact). Without it every produced byte is delivered, past an estimated
+// length too, and the length is corrected to the delivered total once the producer ends.
+class Channel {
+public:
+    virtual ~Channel() = default;
+
+    DWORD GetData(void* buffer, DWORD bytes);
+    QWORD Length() const { return length_; }
+    QWORD Position() const { return position_; }
+    void Info(BASS_CHANNELINFO& info) const;
+    double BytesToSeconds(QWORD bytes) const;
+
+    bool IsMusic() const { return isMusic_; }
+    bool IsMidi() const { return ctype_ == BASS_CTYPE_STREAM_MIDI; }
+    HPLUGIN Plugin() const { return plugin_; }
+    void SetPlugin(HPLUGIN plugin) { plugin_ = plugin; }
+
+    virtual QWORD FilePosition(DWORD /*mode*/) const { return kNoFilePosition; }
+    virtual const char* Tags(DWORD /*type*/) { return nullptr; }
+
+protected:
+    // Writes up to `bytes` bytes (a whole number of frames) at dst; returns the count, 0 at the end.
+    virtual size_t Produce(uint8_t* dst, size_t bytes) = 0;
+
+    void SetFormat(DWORD freq, DWORD chans, DWORD bits, DWORD ctype);
+    uint32_t FrameBytes() const { return chans_ * (bits_ / 8); }
+
+    QWORD length_ = 0;
+    bool capAtLength_ = false;
+    bool isMusic_ = false;
+    std::string path_;
+
+private:
+    QWORD position_ = 0;
+    bool ended_ = false;
+    DWORD freq_ = 0, chans_ = 0, bits_ = 16, ctype_ = BASS_CTYPE_STREAM;
+    HPLUGIN plugin_ = 0;
+};
+
+// Factories; each returns null and sets `error` (a BASS_ERROR_* code) on failure.
+// `accept` tells whether the layer currently decodes an FFmpeg codec (by AVCodecID) found in the
+// container named `format` (the demuxer's name).
+using CodecFilter = bool (*)(int codecId, const char* format);
+std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error);
+std::unique_ptr<Channel> OpenModule(const std::string& path, DWORD flags, DWORD freq, int& error);
+std::unique_ptr<Channel> OpenMidi(const std::string& path, DWORD freq, const std::string& soundFont, int& error);
+
+}  // namespace sonavert::bass

@@ -1,0 +1,327 @@
+// Streams decoded through libavformat/libavcodec, converted to interleaved integer PCM with
+// libswresample.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include "sources/bass/Channel.h"
+#include "sources/bass/MpegHeader.h"
+
+namespace sonavert::bass {
+namespace {
+
+struct FormatCloser {
+    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct SwrCloser {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+struct PacketCloser {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameCloser {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+// Consecutive decoder errors tolerated before the stream is treated as ended.
+constexpr int kMaxDecodeErrors = 100;
+// How far past the ID3v2 tags the first MPEG frame is searched for.
+constexpr size_t kMpegScanWindow = 256 * 1024;
+
+bool IsMpegAudio(AVCodecID id) {
+    return id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3;
+}
+
+class FfmpegStream final : public Channel {
+public:
+    ~FfmpegStream() override { av_channel_layout_uninit(&outLayout_); av_channel_layout_uninit(&inLayout_); }
+
+    int Open(const std::string& path, CodecFilter accept);
+    QWORD FilePosition(DWORD mode) const override;
+    const char* Tags(DWORD type) override;
+
+protected:
+    size_t Produce(uint8_t* dst, size_t bytes) override;
+
+private:
+    bool NextFrame();
+    bool Convert(const AVFrame* in);
+    bool Flush();
+    void ReadMpegLayout();
+    void ReadTags();
+
+    std::unique_ptr<AVFormatContext, FormatCloser> fmt_;
+    std::unique_ptr<AVCodecContext, CodecCloser> dec_;
+    std::unique_ptr<SwrContext, SwrCloser> swr_;
+    std::unique_ptr<AVPacket, PacketCloser> pkt_;
+    std::unique_ptr<AVFrame, FrameCloser> frame_;
+    int streamIndex_ = -1;
+    bool havePacket_ = false, flushSent_ = false, decoderDone_ = false, swrFlushed_ = false;
+
+    AVChannelLayout outLayout_{};
+    AVSampleFormat outFormat_ = AV_SAMPLE_FMT_S16;
+    int outRate_ = 0;
+    uint32_t frameBytes_ = 0;
+    AVChannelLayout inLayout_{};
+    int inFormat_ = -1, inRate_ = 0;
+
+    std::vector<uint8_t> pending_;
+    size_t pendingPos_ = 0;
+
+    int64_t fileSize_ = -1;
+    int64_t firstPacketPos_ = -1;
+    int64_t firstFrameOffset_ = -1;
+    bool mpeg_ = false;
+    bool tagsRead_ = false;
+    std::vector<uint8_t> id3v1_, id3v2_;
+};
+
+int FfmpegStream::Open(const std::string& path, CodecFilter accept) {
+    path_ = path;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return BASS_ERROR_FILEOPEN;
+    auto size = std::filesystem::file_size(path, ec);
+    fileSize_ = ec ? -1 : static_cast<int64_t>(size);
+
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return BASS_ERROR_FILEFORM;
+    fmt_.reset(raw);
+    if (avformat_find_stream_info(fmt_.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
+    for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
+        if (streamIndex_ < 0 && fmt_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            streamIndex_ = static_cast<int>(i);
+        else
+            fmt_->streams[i]->discard = AVDISCARD_ALL;
+    }
+    if (streamIndex_ < 0) return BASS_ERROR_FILEFORM;
+    AVStream* st = fmt_->streams[streamIndex_];
+    const AVCodecParameters* par = st->codecpar;
+    if (!accept(par->codec_id, fmt_->iformat->name)) return BASS_ERROR_FILEFORM;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (!codec) return BASS_ERROR_FILEFORM;
+    dec_.reset(avcodec_alloc_context3(codec));
+    if (!dec_ || avcodec_parameters_to_context(dec_.get(), par) < 0) return BASS_ERROR_MEM;
+    dec_->pkt_timebase = st->time_base;
+    if (avcodec_open2(dec_.get(), codec, nullptr) < 0) return BASS_ERROR_FILEFORM;
+    pkt_.reset(av_packet_alloc());
+    frame_.reset(av_frame_alloc());
+    if (!pkt_ || !frame_) return BASS_ERROR_MEM;
+    mpeg_ = IsMpegAudio(par->codec_id);
+
+    // The output format follows what the decoder really produces, so the first frame is decoded
+    // now; only an empty stream falls back to the container's description.
+    bool haveFrame = NextFrame();
+    const AVChannelLayout& layout = haveFrame ? frame_->ch_layout : par->ch_layout;
+    int format = haveFrame ? frame_->format : par->format;
+    outRate_ = haveFrame ? frame_->sample_rate : par->sample_rate;
+    if (layout.nb_channels <= 0 || outRate_ <= 0) return BASS_ERROR_FILEFORM;
+    if (av_channel_layout_copy(&outLayout_, &layout) < 0) return BASS_ERROR_MEM;
+    bool eightBit = format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P ||
+                    par->codec_id == AV_CODEC_ID_PCM_U8 || par->codec_id == AV_CODEC_ID_PCM_S8;
+    outFormat_ = eightBit ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
+    SetFormat(static_cast<DWORD>(outRate_), static_cast<DWORD>(layout.nb_channels), eightBit ? 8 : 16,
+              BASS_CTYPE_STREAM);
+    frameBytes_ = FrameBytes();
+    if (haveFrame && !Convert(frame_.get())) return BASS_ERROR_DECODE;
+    av_frame_unref(frame_.get());
+
+    // Length: exact where the container knows it, otherwise estimated from the duration.
+    int64_t frames = 0;
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        frames = av_rescale_q(st->duration, st->time_base, AVRational{1, outRate_});
+    else if (fmt_->duration != AV_NOPTS_VALUE && fmt_->duration > 0)
+        frames = av_rescale(fmt_->duration, outRate_, AV_TIME_BASE);
+    length_ = static_cast<QWORD>(std::max<int64_t>(frames, 0)) * frameBytes_;
+
+    if (mpeg_) ReadMpegLayout();
+    return BASS_OK;
+}
+
+bool FfmpegStream::NextFrame() {
+    int errors = 0;
+    for (;;) {
+        int r = avcodec_receive_frame(dec_.get(), frame_.get());
+        if (r == 0) {
+            if (frame_->nb_samples > 0 && frame_->ch_layout.nb_channels > 0 && frame_->sample_rate > 0)
+                return true;
+            av_frame_unref(frame_.get());
+            continue;
+        }
+        if (r == AVERROR_EOF) {
+            decoderDone_ = true;
+            return false;
+        }
+        if (r != AVERROR(EAGAIN)) {
+            if (++errors > kMaxDecodeErrors) return false;
+            continue;
+        }
+        if (flushSent_) return false;
+        if (!havePacket_) {
+            r = av_read_frame(fmt_.get(), pkt_.get());
+            if (r < 0) {
+                // End of file, or a read failure half way: either way the stream ends here.
+                avcodec_send_packet(dec_.get(), nullptr);
+                flushSent_ = true;
+                continue;
+            }
+            if (pkt_->stream_index != streamIndex_) {
+                av_packet_unref(pkt_.get());
+                continue;
+            }
+            if (firstPacketPos_ < 0 && pkt_->pos >= 0) firstPacketPos_ = pkt_->pos;
+            havePacket_ = true;
+        }
+        r = avcodec_send_packet(dec_.get(), pkt_.get());
+        av_packet_unref(pkt_.get());
+        havePacket_ = false;
+        // A packet the decoder rejects is skipped.
+        if (r < 0 && ++errors > kMaxDecodeErrors) return false;
+    }
+}
+
+bool FfmpegStream::Convert(const AVFrame* in) {
+    if (!swr_ || in->format != inFormat_ || in->sample_rate != inRate_ ||
+        av_channel_layout_compare(&in->ch_layout, &inLayout_) != 0) {
+        SwrContext* raw = nullptr;
+        if (swr_alloc_set_opts2(&raw, &outLayout_, outFormat_, outRate_, const_cast<AVChannelLayout*>(&in->ch_layout),
+                                static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr) < 0)
+            return false;
+        swr_.reset(raw);
+        if (swr_init(swr_.get()) < 0) {
+            swr_.reset();
+            return false;
+        }
+        inFormat_ = in->format;
+        inRate_ = in->sample_rate;
+        av_channel_layout_uninit(&inLayout_);
+        if (av_channel_layout_copy(&inLayout_, &in->ch_layout) < 0) return false;
+    }
+    int maxOut = swr_get_out_samples(swr_.get(), in->nb_samples);
+    if (maxOut <= 0) return true;
+    pending_.resize(static_cast<size_t>(maxOut) * frameBytes_);
+    uint8_t* out[1] = {pending_.data()};
+    int n = swr_convert(swr_.get(), out, maxOut, const_cast<const uint8_t**>(in->extended_data), in->nb_samples);
+    pending_.resize(n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0);
+    pendingPos_ = 0;
+    return true;
+}
+
+bool FfmpegStream::Flush() {
+    if (swrFlushed_ || !swr_) return false;
+    swrFlushed_ = true;
+    int maxOut = swr_get_out_samples(swr_.get(), 0);
+    if (maxOut <= 0) return false;
+    pending_.resize(static_cast<size_t>(maxOut) * frameBytes_);
+    uint8_t* out[1] = {pending_.data()};
+    int n = swr_convert(swr_.get(), out, maxOut, nullptr, 0);
+    pending_.resize(n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0);
+    pendingPos_ = 0;
+    return !pending_.empty();
+}
+
+size_t FfmpegStream::Produce(uint8_t* dst, size_t bytes) {
+    size_t done = 0;
+    while (done < bytes) {
+        if (pendingPos_ < pending_.size()) {
+            size_t n = std::min(bytes - done, pending_.size() - pendingPos_);
+            std::memcpy(dst + done, pending_.data() + pendingPos_, n);
+            pendingPos_ += n;
+            done += n;
+            continue;
+        }
+        pending_.clear();
+        pendingPos_ = 0;
+        if (NextFrame()) {
+            bool ok = Convert(frame_.get());
+            av_frame_unref(frame_.get());
+            if (!ok) break;
+        } else if (!Flush()) {
+            break;
+        }
+    }
+    return done;
+}
+
+void FfmpegStream::ReadMpegLayout() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in || fileSize_ < 4) return;
+    // Skip stacked ID3v2 tags by their headers, then look for the first frame in a window.
+    int64_t pos = 0;
+    uint8_t header[10];
+    while (fileSize_ - pos >= 10) {
+        in.seekg(pos);
+        if (!in.read(reinterpret_cast<char*>(header), 10)) break;
+        uint32_t tag = Id3v2TagSize(header);
+        if (tag == 0 || tag > fileSize_ - pos) break;
+        pos += tag;
+    }
+    in.clear();
+    in.seekg(pos);
+    std::vector<uint8_t> window(static_cast<size_t>(std::min<int64_t>(fileSize_ - pos, kMpegScanWindow)));
+    in.read(reinterpret_cast<char*>(window.data()), static_cast<std::streamsize>(window.size()));
+    window.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    int64_t found = FindFirstMpegFrame(window.data(), window.size());
+    firstFrameOffset_ = found >= 0 ? pos + found : firstPacketPos_;
+}
+
+void FfmpegStream::ReadTags() {
+    tagsRead_ = true;
+    if (!mpeg_ || fileSize_ < 10) return;
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return;
+    uint8_t header[10];
+    if (in.read(reinterpret_cast<char*>(header), 10)) {
+        uint32_t size = Id3v2TagSize(header);
+        // Only a tag that lies wholly inside the file is handed out, so its header's size holds.
+        if (size > 0 && size <= fileSize_) {
+            id3v2_.resize(size);
+            in.seekg(0);
+            if (!in.read(reinterpret_cast<char*>(id3v2_.data()), size)) id3v2_.clear();
+        }
+    }
+    in.clear();
+    if (fileSize_ >= 128) {
+        std::vector<uint8_t> tail(128);
+        in.seekg(fileSize_ - 128);
+        if (in.read(reinterpret_cast<char*>(tail.data()), 128) && tail[0] == 'T' && tail[1] == 'A' &&
+            tail[2] == 'G')
+            id3v1_ = std::move(tail);
+    }
+}
+
+const char* FfmpegStream::Tags(DWORD type) {
+    if (!tagsRead_) ReadTags();
+    const std::vector<uint8_t>* tag = type == BASS_TAG_ID3 ? &id3v1_ : type == BASS_TAG_ID3V2 ? &id3v2_ : nullptr;
+    if (!tag || tag->empty()) return nullptr;
+    return reinterpret_cast<const char*>(tag->data());
+}
+
+QWORD FfmpegStream::FilePosition(DWORD mode) const {
+    int64_t v = -1;
+    if (mode == BASS_FILEPOS_END) v = fileSize_;
+    else if (mode == BASS_FILEPOS_START) v = mpeg_ ? firstFrameOffset_ : firstPacketPos_;
+    return v < 0 ? kNoFilePosition : static_cast<QWORD>(v);
+}
+
+}  // namespace
+
+std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error) {
+    auto stream = std::make_unique<FfmpegStream>();
+    error = stream->Open(path, accept);
+    if (error != BASS_OK) return nullptr;
+    return stream;
+}
+
+}  // namespace sonavert::bass

@@ -1,0 +1,388 @@
+// The decoding layer's calls and its one piece of process-wide state: the handle table, the loaded
+// add-ons and the SoundFonts.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include "sources/bass/AddonAbi.h"
+#include "sources/bass/Channel.h"
+#include "sources/bass/bass.h"
+
+namespace sonavert::bass {
+namespace {
+
+constexpr DWORD kVersion = (BASSVERSION << 16) | 0x1100;
+
+// A stream decoded by an add-on's own decoder.
+class AddonStream final : public Channel {
+public:
+    AddonStream(const BassAddonDecoder* decoder, void* stream, const BassAddonStreamInfo& info,
+                const std::string& path, HPLUGIN plugin)
+        : decoder_(decoder), stream_(stream), info_(info) {
+        path_ = path;
+        SetFormat(info.freq, info.chans, info.bits == 8 ? 8 : 16, BASS_CTYPE_STREAM);
+        SetPlugin(plugin);
+        length_ = info.length;
+    }
+    ~AddonStream() override { decoder_->close(stream_); }
+    QWORD FilePosition(DWORD mode) const override {
+        int64_t v = mode == BASS_FILEPOS_START ? info_.fileStart : mode == BASS_FILEPOS_END ? info_.fileEnd : -1;
+        return v < 0 ? kNoFilePosition : static_cast<QWORD>(v);
+    }
+
+protected:
+    size_t Produce(uint8_t* dst, size_t bytes) override {
+        uint32_t n = decoder_->read(stream_, dst, static_cast<uint32_t>(std::min<size_t>(bytes, 1u << 30)));
+        return std::min<size_t>(n, bytes);
+    }
+
+private:
+    const BassAddonDecoder* decoder_;
+    void* stream_;
+    BassAddonStreamInfo info_;
+};
+
+struct Plugin {
+    HPLUGIN handle = 0;
+    std::string path;
+    void* library = nullptr;
+    std::set<int> codecs;
+    std::vector<const BassAddonDecoder*> decoders;
+    ~Plugin() {
+        if (library) dlclose(library);
+    }
+};
+
+struct Layer {
+    bool initialised = false;
+    int error = BASS_OK;
+    DWORD nextHandle = 1;
+    std::map<DWORD, DWORD> config;
+    // Declared before the channels so that channels (which may run add-on code) go first.
+    std::vector<std::unique_ptr<Plugin>> plugins;
+    std::map<DWORD, std::unique_ptr<Channel>> channels;
+    std::map<HSOUNDFONT, std::string> fonts;
+    HSOUNDFONT defaultFont = 0;
+
+    DWORD NewHandle() {
+        DWORD h = nextHandle++;
+        if (nextHandle == 0) nextHandle = 1;
+        return h;
+    }
+};
+
+Layer& State() {
+    static Layer layer;
+    return layer;
+}
+
+// Records the outcome of a call and passes `result` through.
+template <typename T>
+T Fail(int code, T result) {
+    State().error = code;
+    return result;
+}
+template <typename T>
+T Ok(T result) {
+    State().error = BASS_OK;
+    return result;
+}
+
+Channel* Find(DWORD handle) {
+    auto& channels = State().channels;
+    auto it = channels.find(handle);
+    return it == channels.end() ? nullptr : it->second.get();
+}
+
+DWORD Register(std::unique_ptr<Channel> channel) {
+    DWORD handle = State().NewHandle();
+    State().channels.emplace(handle, std::move(channel));
+    return handle;
+}
+
+// The codecs the layer decodes without any add-on: MPEG audio layers 1-3 and Vorbis in any
+// container, integer and float PCM in WAV and AIFF files.
+bool CoreCodec(int id, const char* format) {
+    if (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3 || id == AV_CODEC_ID_VORBIS)
+        return true;
+    bool pcm = id >= AV_CODEC_ID_FIRST_AUDIO && id < AV_CODEC_ID_ADPCM_IMA_QT;
+    return pcm && format && (std::strcmp(format, "wav") == 0 || std::strcmp(format, "aiff") == 0);
+}
+
+bool AcceptCodec(int id, const char* format) {
+    if (CoreCodec(id, format)) return true;
+    for (const auto& plugin : State().plugins)
+        if (plugin->codecs.count(id)) return true;
+    return false;
+}
+
+int HostRegisterCodec(void* context, const char* name) {
+    if (!name) return 0;
+    const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(name);
+    if (!desc || desc->type != AVMEDIA_TYPE_AUDIO || !avcodec_find_decoder(desc->id)) return 0;
+    static_cast<Plugin*>(context)->codecs.insert(desc->id);
+    return 1;
+}
+
+int HostRegisterDecoder(void* context, const BassAddonDecoder* decoder) {
+    if (!decoder || decoder->size < sizeof(BassAddonDecoder) || !decoder->open || !decoder->read || !decoder->close)
+        return 0;
+    static_cast<Plugin*>(context)->decoders.push_back(decoder);
+    return 1;
+}
+
+// Releases the channels an add-on's decoder produced, then the add-on.
+void UnloadPlugin(std::vector<std::unique_ptr<Plugin>>::iterator it) {
+    auto& channels = State().channels;
+    for (auto c = channels.begin(); c != channels.end();) {
+        if (c->second->Plugin() == (*it)->handle) c = channels.erase(c);
+        else ++c;
+    }
+    State().plugins.erase(it);
+}
+
+bool IsSoundFont(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char header[12];
+    if (!in.read(header, sizeof header)) return false;
+    return std::memcmp(header, "RIFF", 4) == 0 && std::memcmp(header + 8, "sfbk", 4) == 0;
+}
+
+}  // namespace
+}  // namespace sonavert::bass
+
+using namespace sonavert::bass;
+
+DWORD BASS_GetVersion() { return kVersion; }
+
+int BASS_ErrorGetCode() { return State().error; }
+
+BOOL BASS_SetConfig(DWORD option, DWORD value) {
+    State().config[option] = value;
+    return Ok(1);
+}
+
+BOOL BASS_Init(int device, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/, const void* /*clsid*/) {
+    // Only the no-sound device exists: the layer decodes and never plays.
+    if (device != 0) return Fail(BASS_ERROR_DEVICE, 0);
+    if (State().initialised) return Fail(BASS_ERROR_ALREADY, 0);
+    State().initialised = true;
+    // Damaged input is reported through results; FFmpeg's console messages would only be noise.
+    av_log_set_level(AV_LOG_QUIET);
+    return Ok(1);
+}
+
+BOOL BASS_Free() {
+    Layer& s = State();
+    if (!s.initialised) return Fail(BASS_ERROR_INIT, 0);
+    s.channels.clear();
+    s.fonts.clear();
+    s.defaultFont = 0;
+    s.initialised = false;
+    return Ok(1);
+}
+
+HPLUGIN BASS_PluginLoad(const char* file, DWORD /*flags*/) {
+    Layer& s = State();
+    if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    std::error_code ec;
+    auto canonical = std::filesystem::weakly_canonical(file, ec).string();
+    if (ec) canonical = file;
+    for (const auto& p : s.plugins)
+        if (p->path == canonical) return Fail(BASS_ERROR_ALREADY, 0u);
+    auto plugin = std::make_unique<Plugin>();
+    plugin->path = canonical;
+    plugin->library = dlopen(canonical.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!plugin->library) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    auto entry = reinterpret_cast<BassAddonRegisterFn>(dlsym(plugin->library, BASS_ADDON_ENTRY));
+    if (!entry) return Fail(BASS_ERROR_FILEFORM, 0u);
+    BassAddonHost host{BASS_ADDON_ABI_VERSION, sizeof(BassAddonHost), plugin.get(), HostRegisterCodec,
+                       HostRegisterDecoder};
+    uint32_t version = entry(&host);
+    if (version == 0 || version > BASS_ADDON_ABI_VERSION) return Fail(BASS_ERROR_FILEFORM, 0u);
+    plugin->handle = s.NewHandle();
+    HPLUGIN handle = plugin->handle;
+    s.plugins.push_back(std::move(plugin));
+    return Ok(handle);
+}
+
+BOOL BASS_PluginFree(HPLUGIN handle) {
+    auto& plugins = State().plugins;
+    if (handle == 0) {
+        while (!plugins.empty()) UnloadPlugin(plugins.end() - 1);
+        return Ok(1);
+    }
+    for (auto it = plugins.begin(); it != plugins.end(); ++it) {
+        if ((*it)->handle == handle) {
+            UnloadPlugin(it);
+            return Ok(1);
+        }
+    }
+    return Fail(BASS_ERROR_HANDLE, 0);
+}
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD /*flags*/) {
+    Layer& s = State();
+    if (!s.initialised) return Fail(BASS_ERROR_INIT, 0u);
+    // Only whole files on disk are decoded.
+    if (mem || offset || length) return Fail(BASS_ERROR_NOTAVAIL, 0u);
+    if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    std::string path = static_cast<const char*>(file);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return Fail(BASS_ERROR_FILEOPEN, 0u);
+
+    // Add-on decoders first: each recognises its own files.
+    for (const auto& plugin : s.plugins) {
+        for (const BassAddonDecoder* decoder : plugin->decoders) {
+            BassAddonStreamInfo info{};
+            void* stream = decoder->open(path.c_str(), &info);
+            if (!stream) continue;
+            if (info.freq == 0 || info.chans == 0 || (info.bits != 8 && info.bits != 16)) {
+                decoder->close(stream);
+                continue;
+            }
+            return Ok(Register(std::make_unique<AddonStream>(decoder, stream, info, path, plugin->handle)));
+        }
+    }
+    int error = BASS_OK;
+    auto channel = OpenFfmpegStream(path, AcceptCodec, error);
+    if (!channel) return Fail(error, 0u);
+    return Ok(Register(std::move(channel)));
+}
+
+HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, DWORD length, DWORD flags, DWORD freq) {
+    if (!State().initialised) return Fail(BASS_ERROR_INIT, 0u);
+    if (mem || offset || length) return Fail(BASS_ERROR_NOTAVAIL, 0u);
+    if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    int error = BASS_OK;
+    auto channel = OpenModule(static_cast<const char*>(file), flags, freq, error);
+    if (!channel) return Fail(error, 0u);
+    return Ok(Register(std::move(channel)));
+}
+
+HSTREAM BASS_MIDI_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD /*flags*/,
+                                   DWORD freq) {
+    Layer& s = State();
+    if (!s.initialised) return Fail(BASS_ERROR_INIT, 0u);
+    if (mem || offset || length) return Fail(BASS_ERROR_NOTAVAIL, 0u);
+    if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    auto font = s.fonts.find(s.defaultFont);
+    std::string fontPath = font == s.fonts.end() ? std::string() : font->second;
+    int error = BASS_OK;
+    auto channel = OpenMidi(static_cast<const char*>(file), freq, fontPath, error);
+    if (!channel) return Fail(error, 0u);
+    return Ok(Register(std::move(channel)));
+}
+
+BOOL BASS_StreamFree(HSTREAM handle) {
+    Channel* c = Find(handle);
+    if (!c || c->IsMusic()) return Fail(BASS_ERROR_HANDLE, 0);
+    State().channels.erase(handle);
+    return Ok(1);
+}
+
+BOOL BASS_MusicFree(HMUSIC handle) {
+    Channel* c = Find(handle);
+    if (!c || !c->IsMusic()) return Fail(BASS_ERROR_HANDLE, 0);
+    State().channels.erase(handle);
+    return Ok(1);
+}
+
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, kNoFilePosition);
+    if (mode != BASS_POS_BYTE) return Fail(BASS_ERROR_NOTAVAIL, kNoFilePosition);
+    return Ok(c->Length());
+}
+
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, -1.0);
+    return Ok(c->BytesToSeconds(pos));
+}
+
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, 0);
+    if (!info) return Fail(BASS_ERROR_ILLPARAM, 0);
+    c->Info(*info);
+    return Ok(1);
+}
+
+QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
+    Channel* c = Find(handle);
+    if (!c || c->IsMusic()) return Fail(BASS_ERROR_HANDLE, kNoFilePosition);
+    QWORD v = c->FilePosition(mode);
+    if (v == kNoFilePosition) return Fail(BASS_ERROR_NOTAVAIL, v);
+    return Ok(v);
+}
+
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, static_cast<DWORD>(-1));
+    if (!buffer || (length & 0xF0000000u)) return Fail(BASS_ERROR_ILLPARAM, static_cast<DWORD>(-1));
+    DWORD n = c->GetData(buffer, length);
+    if (n == static_cast<DWORD>(-1)) return Fail(BASS_ERROR_ENDED, n);
+    return Ok(n);
+}
+
+QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, kNoFilePosition);
+    if (mode != BASS_POS_BYTE) return Fail(BASS_ERROR_NOTAVAIL, kNoFilePosition);
+    return Ok(c->Position());
+}
+
+const char* BASS_ChannelGetTags(DWORD handle, DWORD tags) {
+    Channel* c = Find(handle);
+    if (!c) return Fail<const char*>(BASS_ERROR_HANDLE, nullptr);
+    const char* p = c->Tags(tags);
+    if (!p) return Fail<const char*>(BASS_ERROR_NOTAVAIL, nullptr);
+    return Ok(p);
+}
+
+HSOUNDFONT BASS_MIDI_FontInit(const void* file, DWORD /*flags*/) {
+    Layer& s = State();
+    if (!s.initialised) return Fail(BASS_ERROR_INIT, 0u);
+    if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    std::string path = static_cast<const char*>(file);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    if (!IsSoundFont(path)) return Fail(BASS_ERROR_FILEFORM, 0u);
+    HSOUNDFONT handle = s.NewHandle();
+    s.fonts.emplace(handle, path);
+    return Ok(handle);
+}
+
+BOOL BASS_MIDI_FontFree(HSOUNDFONT handle) {
+    Layer& s = State();
+    if (!s.fonts.erase(handle)) return Fail(BASS_ERROR_HANDLE, 0);
+    if (s.defaultFont == handle) s.defaultFont = 0;
+    return Ok(1);
+}
+
+BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD count) {
+    Layer& s = State();
+    if (!s.initialised) return Fail(BASS_ERROR_INIT, 0);
+    // Only the default font for streams created later is kept; the first entry is the one used.
+    if (handle != 0) return Fail(BASS_ERROR_NOTAVAIL, 0);
+    if (count == 0) {
+        s.defaultFont = 0;
+        return Ok(1);
+    }
+    if (!fonts || !s.fonts.count(fonts[0].font)) return Fail(BASS_ERROR_HANDLE, 0);
+    s.defaultFont = fonts[0].font;
+    return Ok(1);
+}
+
+DWORD BASS_ChannelCount() { return static_cast<DWORD>(State().channels.size()); }

@@ -1,0 +1,6 @@
+// Add-on: AAC in ADTS, LATM and MP4 files, decoded by the layer's FFmpeg engine once registered.
+#include "sources/bass/addons/AddonCommon.h"
+
+BASS_ADDON_EXPORT uint32_t BassAddonRegister(const BassAddonHost* host) {
+    return sonavert::addon::RegisterCodecs(host, {"aac", "aac_latm"});
+}

@@ -1,0 +1,6 @@
+// Add-on: Musepack SV7 and SV8, decoded by the layer's FFmpeg engine once registered.
+#include "sources/bass/addons/AddonCommon.h"
+
+BASS_ADDON_EXPORT uint32_t BassAddonRegister(const BassAddonHost* host) {
+    return sonavert::addon::RegisterCodecs(host, {"musepack7", "musepack8"});
+}
