@@ -1,6 +1,7 @@
 #include "sources/SourceFactory.h"
 
 #include "engine/ProductInfo.h"
+#include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
 
 namespace sonavert {
@@ -70,11 +71,11 @@ namespace {
 // A fresh, closed decoder object, or null for a decoder this build does not have yet.
 std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
     switch (d) {
+        case Decoder::Bass: return std::make_unique<BassSource>();
         case Decoder::Ffmpeg:
             if (purpose == kPurposeConvert) return std::make_unique<FfmpegSource>();
             return std::make_unique<FfmpegProbeSource>();
         // Decoders still to come: add each here as it lands.
-        case Decoder::Bass:
         case Decoder::Wav:
         case Decoder::Ogg:
         case Decoder::Aiff:

@@ -83,7 +83,8 @@ TEST(ConvertToWav, AutomaticKeepsTheSourceFormatOfAnMp3) {
     auto expected = testutil::FfmpegDecodeS16(mp3);
     auto written = testutil::FfmpegDecodeS16(target);
     ASSERT_EQ(written.size(), expected.size());
-    EXPECT_EQ(written, expected);
+    // The decoders round their float output to 16 bits in slightly different ways.
+    for (size_t i = 0; i < written.size(); ++i) ASSERT_NEAR(written[i], expected[i], 1) << i;
     // Progress ends at 100 % with a full bar.
     ASSERT_FALSE(f.driver.texts.empty());
     EXPECT_EQ(f.driver.texts.back(), "Converting in.mp3...100%");
@@ -243,7 +244,7 @@ private:
 
 TEST(PumpSource, ZeroLengthShowsHundredAtTheFirstBlock) {
     RecordingDriver driver;
-    ScriptedSource source(0, 3, 10);
+    ScriptedSource source(0, 3, 4608);
     int blocks = 0;
     EXPECT_EQ(PumpSource(source, kSourceWav, "/music/a.wav", driver,
                          [&](void*, void*, uint32_t n) { EXPECT_EQ(n, 100u); return ++blocks, 1; }),

@@ -229,7 +229,7 @@ TEST(Layer, Id3TagsAndFirstFrameOffset) {
     std::memcpy(id3v1.data(), "TAGSong", 7);
     id3v1[127] = 12;
     std::vector<uint8_t> file = id3v2;
-    file.insert(file.end(), {0x00, 0x12, 0xFF});  // junk, including a lone sync byte
+    for (uint8_t junk : {0x00, 0x12, 0xFF}) file.push_back(junk);  // junk, including a lone sync byte
     auto body = ReadFileBytes(raw);
     file.insert(file.end(), body.begin(), body.end());
     file.insert(file.end(), id3v1.begin(), id3v1.end());
