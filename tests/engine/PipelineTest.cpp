@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "engine/CodecHost.h"
 #include "engine/Gain.h"
 #include "engine/Pipeline.h"
 #include "support/TestUtil.h"
@@ -36,6 +37,8 @@ public:
 };
 
 struct Fixture {
+    Fixture() { host.Start(testutil::BinDir() + "/"); }
+    CodecHost host;
     testutil::TempDir dir;
     Settings settings;
     RecordingDriver driver;
@@ -199,6 +202,8 @@ TEST(ConvertToWav, FailedWriteDeletesTheTargetAndKeepsTheSource) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        CodecHost host;
+        host.Start(testutil::BinDir() + "/");
         signal(SIGXFSZ, SIG_IGN);
         rlimit lim{64 * 1024, 64 * 1024};
         setrlimit(RLIMIT_FSIZE, &lim);
