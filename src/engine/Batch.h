@@ -1,0 +1,76 @@
+#pragma once
+// The conversion batch: every chosen row converted in turn into the current output format, with
+// target naming, the checks that come before the first row, and a status text for every row.
+#include <string>
+#include <vector>
+
+#include "engine/CodecHost.h"
+#include "engine/ConversionDriver.h"
+#include "settings/Settings.h"
+
+namespace sonavert {
+
+// One chosen row as the batch sees it.
+struct BatchItem {
+    int row = 0;            // the caller's row index, handed back in every driver call
+    int sourceType = 0;     // Source type code
+    std::string sourcePath;
+    std::string targetPath; // set when a target was written, empty otherwise
+};
+
+// Everything the batch asks of whoever drives it, besides the per-file progress of a conversion.
+class BatchDriver : public ConversionDriver {
+public:
+    // A Yes/No question (question icon). True for Yes.
+    virtual bool AskYesNo(const std::string& question) = 0;
+    // Opens a web address in the default browser, or a folder in the file manager.
+    virtual void OpenAddress(const std::string& address) = 0;
+    virtual void OpenFolder(const std::string& folder) = 0;
+    // Shows a file selected in the file manager.
+    virtual void ShowInFileManager(const std::string& path) = 0;
+
+    // Wait cursor on and off; every BeginWait is followed by one EndWait.
+    virtual void BeginWait() = 0;
+    virtual void EndWait() = 0;
+    // The run starts (disable the main window, show the progress window with an overall bar of
+    // rowCount steps) and ends (close it, enable the main window).
+    virtual void BeginRun(int rowCount) = 0;
+    virtual void EndRun() = 0;
+    virtual void SetOverallText(const std::string& text) = 0;
+    virtual void StepOverall() = 0;
+
+    virtual void MakeRowVisible(int row) = 0;
+    virtual void SetRowStatus(int row, const std::string& text) = 0;
+    // The Status column is to become `width` pixels wide.
+    virtual void SetStatusColumnWidth(int width) = 0;
+};
+
+// What lives between batches: the tracked width of the Status column.
+struct BatchState {
+    int statusColumnWidth = 145;
+};
+
+// Texts of the questions and status cells.
+inline constexpr const char* kSoundFontStatus = "Failure. Requires file \"ct4mgm.sf2\".";
+inline constexpr const char* kWindowsMediaQuestion =
+    "Dear user, WMA file requires Windows Media Format 9 Series Runtime.\nUnfortunately, the component isn't "
+    "available on your computer.\n\nDo you want to download and install it now?";
+// Addresses opened by the questions' Yes.
+inline constexpr const char* kWindowsMediaDownloadUrl = "https://sonavert.app/download/windows-media";
+inline constexpr const char* kSoundFontDownloadUrl = "https://sonavert.app/download/soundfont";
+
+std::string SoundFontQuestion(const std::string& executableFolder);
+
+// Runs the batch over `items` in order. Converted items keep their target path.
+// Returns true when every item converted.
+bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const Settings& settings, CodecHost& host,
+                        BatchDriver& driver, BatchState& state);
+
+// Reserves the target path of `sourcePath` for `outputFormat` by the folder and existing-file
+// settings. Returns true with `target` set, or false with `reason` set. When the target is an
+// existing file to overwrite, `replace` is set: the conversion then writes beside it and replaces
+// it only when complete.
+bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
+                    bool& replace, std::string& reason);
+
+}  // namespace sonavert

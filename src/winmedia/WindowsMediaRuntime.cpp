@@ -1,0 +1,19 @@
+#include "winmedia/WindowsMediaRuntime.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace sonavert {
+
+bool LoadWindowsMediaRuntime() {
+    static const bool available = av_guess_format("asf", nullptr, nullptr) != nullptr &&
+                                  av_find_input_format("asf") != nullptr &&
+                                  avcodec_find_encoder(AV_CODEC_ID_WMAV2) != nullptr &&
+                                  avcodec_find_decoder(AV_CODEC_ID_WMAV1) != nullptr &&
+                                  avcodec_find_decoder(AV_CODEC_ID_WMAV2) != nullptr;
+    return available;
+}
+
+}  // namespace sonavert

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <filesystem>
+
+#include "engine/Batch.h"
+#include "engine/Pipeline.h"
+#include "sources/SourceTypes.h"
+#include "support/BassTestUtil.h"
+#include "support/TestUtil.h"
+
+using namespace sonavert;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records the batch's calls; answers questions with a preset answer; can cancel at a chosen row.
+class FakeBatchDriver : public BatchDriver {
+public:
+    void SetFileText(const std::string&) override {}
+    int FileBarWidth() override { return 100; }
+    void SetFileBarRange(int) override {}
+    void SetFileBarPosition(int) override {}
+    void Pump() override {}
+    bool CancelRequested() override { return cancel; }
+    bool AskYesNo(const std::string& q) override {
+        questions.push_back(q);
+        return answer;
+    }
+    void OpenAddress(const std::string& a) override { opened.push_back(a); }
+    void OpenFolder(const std::string& f) override { opened.push_back(f); }
+    void ShowInFileManager(const std::string& p) override { shown.push_back(p); }
+    void BeginWait() override { ++waits; }
+    void EndWait() override { --waits; }
+    void BeginRun(int rows) override { runRows = rows; }
+    void EndRun() override { ++runsEnded; }
+    void SetOverallText(const std::string& t) override { overall.push_back(t); }
+    void StepOverall() override {}
+    void MakeRowVisible(int) override {}
+    void SetRowStatus(int row, const std::string& text) override {
+        status[row] = text;
+        if (text == "Converting..." && row == cancelAtRow) cancel = true;
+    }
+    void SetStatusColumnWidth(int w) override { widths.push_back(w); }
+
+    bool answer = false;
+    bool cancel = false;
+    int cancelAtRow = -1;
+    int waits = 0, runRows = -1, runsEnded = 0;
+    std::vector<std::string> questions, opened, shown, overall;
+    std::vector<int> widths;
+    std::map<int, std::string> status;
+};
+
+struct BatchFixture {
+    BatchFixture() { host.Start(testutil::BinDir() + "/"); settings.BrowseOutputFolder = 0; }
+    CodecHost host;
+    testutil::TempDir dir;
+    Settings settings;
+    FakeBatchDriver driver;
+    BatchState state;
+
+    std::string Wav(const std::string& name, double seconds = 0.3) {
+        std::string p = dir.file(name);
+        testutil::WriteWav16(p, testutil::Sine(440, 44100, 2, seconds), 44100, 2);
+        return p;
+    }
+    bool Run(std::vector<BatchItem>& items, int format = kOutputWav) {
+        return RunConversionBatch(items, format, settings, host, driver, state);
+    }
+};
+
+std::vector<BatchItem> Items(const std::vector<std::pair<int, std::string>>& list) {
+    std::vector<BatchItem> items;
+    int row = 0;
+    for (auto& [type, path] : list) items.push_back({row++, type, path, ""});
+    return items;
+}
+
+TEST(MakeTargetPath, RenameSkipAndOverwriteBesideTheSource) {
+    testutil::TempDir dir;
+    Settings s;
+    std::string song = dir.file("song.mp3");
+    testutil::WriteFileBytes(song, {1});
+    std::string target, reason;
+    bool replace = true;
+    ASSERT_TRUE(MakeTargetPath(song, kOutputMp3, s, target, replace, reason));
+    EXPECT_EQ(target, dir.file("song_1.mp3"));
+    EXPECT_FALSE(replace);
+    EXPECT_FALSE(fs::exists(target)) << "the creatability test leaves nothing behind";
+    testutil::WriteFileBytes(dir.file("song_1.mp3"), {1});
+    ASSERT_TRUE(MakeTargetPath(song, kOutputMp3, s, target, replace, reason));
+    EXPECT_EQ(target, dir.file("song_2.mp3"));
+    // Another format simply takes the stem.
+    ASSERT_TRUE(MakeTargetPath(song, kOutputOgg, s, target, replace, reason));
+    EXPECT_EQ(target, dir.file("song.ogg"));
+
+    s.TargetExistsOpt = kTargetOverwrite;
+    EXPECT_FALSE(MakeTargetPath(song, kOutputMp3, s, target, replace, reason));
+    EXPECT_EQ(reason, "Target file name is same as original file that can't be overwritten. Please output files to "
+                      "a custom folder.");
+    testutil::WriteFileBytes(dir.file("song.wav"), {9, 9});
+    ASSERT_TRUE(MakeTargetPath(song, kOutputWav, s, target, replace, reason));
+    EXPECT_EQ(target, dir.file("song.wav"));
+    EXPECT_TRUE(replace);
+    EXPECT_EQ(testutil::ReadFileBytes(target), (std::vector<uint8_t>{9, 9})) << "old target untouched";
+
+    s.TargetExistsOpt = kTargetSkip;
+    EXPECT_FALSE(MakeTargetPath(song, kOutputWav, s, target, replace, reason));
+    EXPECT_EQ(reason, "Target exists and skipped");
+}
+
+TEST(MakeTargetPath, CustomFolderMirroredTreeAndDocumentsRetry) {
+    testutil::TempDir dir;
+    Settings s;
+    s.DestOutputFolderOpt = kDestCustomFolder;
+    s.DestSpecifiedFolder = dir.file("out");
+    s.CreateDirs = 1;
+    s.OutputFiles2MyDocuments = 0;
+    std::string source = dir.file("Music//A/x.wav");
+    std::string target, reason;
+    bool replace = false;
+    ASSERT_TRUE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
+    EXPECT_EQ(target, dir.file("out") + dir.path().string() + "/Music/A/x.ogg");
+    EXPECT_TRUE(fs::is_directory(dir.file("out") + dir.path().string() + "/Music/A"));
+
+    s.CreateDirs = 0;
+    ASSERT_TRUE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
+    EXPECT_EQ(target, dir.file("out/x.ogg"));
+
+    // A folder that cannot be made (a file stands in the way).
+    testutil::WriteFileBytes(dir.file("blocker"), {1});
+    s.DestSpecifiedFolder = dir.file("blocker/sub");
+    EXPECT_FALSE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
+    EXPECT_EQ(reason, "Failed to create folder \"" + dir.file("blocker/sub") + "\"");
+    s.DestSpecifiedFolder.clear();
+    EXPECT_FALSE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
+    EXPECT_EQ(reason, "Failed to create folder \"\"");
+
+    // With the documents retry the file lands in the documents folder.
+    const char* oldHome = std::getenv("HOME");
+    std::string savedHome = oldHome ? oldHome : "";
+    const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
+    std::string savedConfig = oldConfig ? oldConfig : "";
+    setenv("HOME", dir.file("home").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", dir.file("home/.config").c_str(), 1);
+    s.DestSpecifiedFolder = dir.file("blocker/sub");
+    s.OutputFiles2MyDocuments = 1;
+    s.CreateDirs = 1;
+    bool ok = MakeTargetPath(source, kOutputOgg, s, target, replace, reason);
+    oldHome ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+    oldConfig ? setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+    ASSERT_TRUE(ok) << reason;
+    EXPECT_EQ(target, dir.file("home/Documents") + dir.path().string() + "/Music/A/x.ogg");
+}
+
+TEST(RunConversionBatch, StatusTextsSequenceAndWidening) {
+    BatchFixture f;
+    std::string good = f.Wav("a.wav");
+    std::string bad1 = f.dir.file("b.mp3");
+    testutil::WriteFileBytes(bad1, std::vector<uint8_t>(2000, 0x33));
+    std::string bad2 = f.dir.file("c.xyz");
+    testutil::WriteFileBytes(bad2, std::vector<uint8_t>(2000, 0x44));
+    std::string good2 = f.Wav("d.wav");
+    auto items = Items({{kSourceWav, good}, {kSourceMp3, bad1}, {kSourceOther, bad2}, {kSourceWav, good2}});
+    f.settings.BrowseOutputFolder = 1;
+    EXPECT_FALSE(f.Run(items));
+    const std::string failure = "Conversion Failure (" + NoDecoderReason() + ")";
+    EXPECT_EQ(f.driver.status[0], "a_1.wav");
+    EXPECT_EQ(f.driver.status[1], failure);
+    EXPECT_EQ(f.driver.status[2], failure);
+    EXPECT_EQ(f.driver.status[3], "d_1.wav");
+    EXPECT_EQ(f.driver.widths, std::vector<int>{500});
+    EXPECT_EQ(f.state.statusColumnWidth, 500);
+    EXPECT_EQ(f.driver.overall.back(), "Converting 4 of 4 file(s) to WAV...");
+    EXPECT_EQ(items[0].targetPath, f.dir.file("a_1.wav"));
+    EXPECT_TRUE(items[1].targetPath.empty());
+    EXPECT_EQ(f.driver.shown, std::vector<std::string>{f.dir.file("a_1.wav")});
+    EXPECT_EQ(f.driver.waits, 0);
+    EXPECT_EQ(f.driver.runsEnded, 1);
+    // The converted file holds the source's samples.
+    EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("a_1.wav")), testutil::FfmpegDecodeS16(good));
+}
+
+TEST(RunConversionBatch, CancelDuringRowThreeOfFive) {
+    BatchFixture f;
+    std::vector<std::pair<int, std::string>> list;
+    for (char c = '0'; c < '5'; ++c) list.push_back({kSourceWav, f.Wav(std::string("s") + c + ".wav", 1.0)});
+    auto items = Items(list);
+    f.settings.BrowseOutputFolder = 1;
+    f.driver.cancelAtRow = 2;
+    EXPECT_FALSE(f.Run(items));
+    EXPECT_EQ(f.driver.status[0], "s0_1.wav");
+    EXPECT_EQ(f.driver.status[1], "s1_1.wav");
+    EXPECT_EQ(f.driver.status[2], "Cancelled");
+    EXPECT_EQ(f.driver.status.count(3), 0u);
+    EXPECT_EQ(f.driver.status.count(4), 0u);
+    EXPECT_FALSE(fs::exists(f.dir.file("s2_1.wav")));
+    EXPECT_TRUE(f.driver.shown.empty());
+}
+
+TEST(RunConversionBatch, OverwriteReplacesOnlyWhenComplete) {
+    BatchFixture f;
+    f.settings.TargetExistsOpt = kTargetOverwrite;
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = f.dir.file("out");
+    fs::create_directories(f.dir.file("out"));
+    // A source nobody decodes must leave the old target as it was.
+    std::string bad = f.dir.file("x.wav");
+    testutil::WriteFileBytes(bad, std::vector<uint8_t>(500, 0x12));
+    testutil::WriteFileBytes(f.dir.file("out/x.wav"), {1, 2, 3});
+    auto items = Items({{kSourceWav, bad}});
+    EXPECT_FALSE(f.Run(items));
+    EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("out/x.wav")), (std::vector<uint8_t>{1, 2, 3}));
+    // A good source replaces it, and no temporary file stays behind.
+    std::string good = f.Wav("y.wav");
+    testutil::WriteFileBytes(f.dir.file("out/y.wav"), {1, 2, 3});
+    items = Items({{kSourceWav, good}});
+    EXPECT_TRUE(f.Run(items));
+    EXPECT_EQ(f.driver.status[0], "y.wav");
+    EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("out/y.wav")), testutil::FfmpegDecodeS16(good));
+    int files = 0;
+    for (auto& e : fs::directory_iterator(f.dir.file("out"))) files += e.is_regular_file();
+    EXPECT_EQ(files, 2);
+}
+
+TEST(RunConversionBatch, MidiWithoutSoundFont) {
+    testutil::TempDir exeDir;  // an executable folder without the SoundFont
+    testutil::TempDir dir;
+    std::string midi = dir.file("m.mid");
+    testutil::WriteFileBytes(midi, testutil::TinyMidi());
+    std::string wav = dir.file("w.wav");
+    testutil::WriteWav16(wav, testutil::Sine(440, 44100, 1, 0.2), 44100, 1);
+    Settings settings;
+    settings.BrowseOutputFolder = 0;
+    BatchState state;
+    CodecHost host;
+    ASSERT_EQ(host.Start(exeDir.path().string() + "/"), CodecHost::StartResult::Ok);
+
+    FakeBatchDriver yes;
+    yes.answer = true;
+    auto items = Items({{kSourceWav, wav}, {kSourceMidi, midi}});
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, settings, host, yes, state));
+    ASSERT_EQ(yes.questions.size(), 1u);
+    EXPECT_EQ(yes.questions[0], SoundFontQuestion(exeDir.path().string() + "/"));
+    EXPECT_EQ(yes.runRows, -1) << "Yes ends the batch before it starts";
+    EXPECT_EQ(yes.opened.size(), 2u);
+
+    FakeBatchDriver no;
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, settings, host, no, state));
+    EXPECT_EQ(no.status[0], "w_1.wav");
+    EXPECT_EQ(no.status[1], "Failure. Requires file \"ct4mgm.sf2\".");
+}
+
+TEST(RunConversionBatch, MidiWithTheSoundFontConverts) {
+    BatchFixture f;
+    std::string midi = f.dir.file("m.mid");
+    testutil::WriteFileBytes(midi, testutil::TinyMidi());
+    auto items = Items({{kSourceMidi, midi}});
+    EXPECT_TRUE(f.Run(items));
+    EXPECT_TRUE(f.driver.questions.empty());
+    auto pcm = testutil::FfmpegDecodeS16(f.dir.file("m.wav"));
+    // 1.5 seconds at the 44100 Hz render rate, in stereo.
+    EXPECT_EQ(pcm.size(), static_cast<size_t>(1.5 * 44100) * 2);
+}
+
+}  // namespace
