@@ -191,6 +191,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     bool allConverted = true;
     bool cancelled = false;
     SourceFactoryContext sources;
+    sources.onlyDecoder = state.onlyDecoder;
     int sequence = 1;
     for (BatchItem& item : items) {
         std::string status;

@@ -45,9 +45,11 @@ public:
     virtual void SetStatusColumnWidth(int width) = 0;
 };
 
-// What lives between batches: the tracked width of the Status column.
+// What lives between batches: the tracked width of the Status column, and a diagnostic
+// restriction of the decoders tried (a name of SourceFactoryContext::onlyDecoder; empty for all).
 struct BatchState {
     int statusColumnWidth = 145;
+    std::string onlyDecoder;
 };
 
 // Texts of the questions and status cells.

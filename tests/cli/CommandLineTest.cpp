@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "support/TestUtil.h"
+
+using testutil::Quote;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the real sonavert-cli with its own settings folder; captures stdout and the exit code.
+struct Cli {
+    testutil::TempDir dir;
+    std::string config = dir.file("config");
+    std::string documents = dir.file("docs");
+
+    int Run(const std::string& args, std::string* out = nullptr) {
+        std::string cmd = "XDG_CONFIG_HOME=" + Quote(config) + " HOME=" + Quote(dir.file("home")) +
+                          " XDG_DOCUMENTS_DIR=" + Quote(documents) + " " + Quote(testutil::BinDir() + "/sonavert-cli") +
+                          " " + args + " </dev/null";
+        std::string captured;
+        int rc = testutil::Run(cmd, &captured);
+        if (out) *out = captured;
+        return rc;
+    }
+    std::string Wav(const std::string& name, double seconds = 0.5, int channels = 2) {
+        std::string p = dir.file(name);
+        testutil::WriteWav16(p, testutil::Sine(440, 44100, channels, seconds), 44100, channels);
+        return p;
+    }
+};
+
+TEST(CommandLine, UsageErrorsAndInformation) {
+    Cli cli;
+    std::string out;
+    EXPECT_EQ(cli.Run("--help", &out), 0);
+    EXPECT_NE(out.find("Usage: sonavert-cli"), std::string::npos);
+    EXPECT_EQ(cli.Run("--version", &out), 0);
+    EXPECT_EQ(out, "sonavert-cli 3.4\n");
+    EXPECT_EQ(cli.Run("", &out), 2);
+    EXPECT_EQ(cli.Run("--bogus x.wav"), 2);
+    EXPECT_EQ(cli.Run("-f flac x.wav"), 2);
+    EXPECT_EQ(cli.Run("--set NoSuchOption=1 x.wav"), 2);
+    EXPECT_EQ(cli.Run("--decoder lame x.wav"), 2);
+    EXPECT_EQ(cli.Run("-f"), 2);
+}
+
+TEST(CommandLine, ConvertsFilesIntoAnOutputFolder) {
+    Cli cli;
+    std::string wav = cli.Wav("a.wav", 1.0);
+    std::string flac = cli.dir.file("b.flac");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + Quote(wav) + " " + Quote(flac)), 0);
+    std::string out;
+    std::string outDir = cli.dir.file("out");
+    ASSERT_EQ(cli.Run("-f wav -o " + Quote(outDir) + " " + Quote(flac) + " " + Quote(wav), &out), 0) << out;
+    EXPECT_EQ(out, flac + "\tb.wav\n" + wav + "\ta.wav\n");
+    EXPECT_EQ(testutil::FfmpegDecodeS16(outDir + "/b.wav"), testutil::FfmpegDecodeS16(wav));
+    // Nothing was saved without --save.
+    EXPECT_FALSE(fs::exists(cli.config + "/Brisvane Sonavert/Sonavert.ini"));
+}
+
+TEST(CommandLine, SetOverridesAndSave) {
+    Cli cli;
+    std::string wav = cli.Wav("a.wav", 1.0);
+    std::string out;
+    ASSERT_EQ(cli.Run("-f 2000 --set AutoDestWAVEncodingParam=0 --set WAVSampleRate=22050 --set WAVChannelNum=1 "
+                      "--set WAVBitsPerSample=8 --save " + Quote(wav), &out),
+              0);
+    EXPECT_EQ(out, wav + "\ta_1.wav\n");
+    std::string probe;
+    testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " +
+                      Quote(cli.dir.file("a_1.wav")), &probe);
+    EXPECT_EQ(probe, "pcm_u8,22050,1\n");
+    // The saved options apply to the next run.
+    ASSERT_EQ(cli.Run(Quote(wav), &out), 0);
+    EXPECT_EQ(out, wav + "\ta_2.wav\n");
+    testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " +
+                      Quote(cli.dir.file("a_2.wav")), &probe);
+    EXPECT_EQ(probe, "pcm_u8,22050,1\n");
+}
+
+TEST(CommandLine, ListPrintsTheRowsAndReportsFailures) {
+    Cli cli;
+    std::string wav = cli.Wav("a.wav", 65.0, 1);
+    std::string mp3 = cli.dir.file("b.mp3");
+    ASSERT_EQ(testutil::Run("lame --quiet -m j -b 128 " + Quote(cli.Wav("s.wav", 2.0)) + " " + Quote(mp3)), 0);
+    std::string out;
+    ASSERT_EQ(cli.Run("--list " + Quote(wav) + " " + Quote(mp3), &out), 0);
+    EXPECT_EQ(out, "a.wav\t01:05\t706 kbps\t44100 Hz\tMono\nb.mp3\t00:02\t128 kbps\t44100 Hz\tJ-Stereo\n");
+
+    std::string bad = cli.dir.file("bad.mp3");
+    testutil::WriteFileBytes(bad, std::vector<uint8_t>(100, 1));
+    EXPECT_EQ(cli.Run("--list " + Quote(bad) + " " + Quote(wav), &out), 1);
+    EXPECT_EQ(out, "a.wav\t01:05\t706 kbps\t44100 Hz\tMono\n");
+}
+
+TEST(CommandLine, FailedRowsGiveExitOne) {
+    Cli cli;
+    std::string wav = cli.Wav("a.wav");
+    std::string junk = cli.dir.file("junk.xyz");
+    testutil::WriteFileBytes(junk, std::vector<uint8_t>(5000, 7));
+    std::string out;
+    // The junk file fails already when it is added; the good one converts.
+    EXPECT_EQ(cli.Run("-f wav " + Quote(wav) + " " + Quote(junk), &out), 1);
+    EXPECT_EQ(out, wav + "\ta_1.wav\n");
+    // A decoder restriction that refuses the file: nothing is added, nothing converted.
+    EXPECT_EQ(cli.Run("-f wav --decoder au " + Quote(wav), &out), 1);
+    EXPECT_TRUE(out.empty()) << out;
+}
+
+TEST(CommandLine, InterruptCancelsTheCurrentRow) {
+    Cli cli;
+    std::vector<std::string> inputs;
+    for (char c = '1'; c <= '3'; ++c) inputs.push_back(cli.Wav(std::string("long") + c + ".wav", 120.0));
+    std::string outDir = cli.dir.file("out");
+    // A slow conversion (resampling to 8 kHz) gives time to interrupt the first row.
+    std::string args = "-f wav -o " + Quote(outDir) +
+                       " --set AutoDestWAVEncodingParam=0 --set WAVSampleRate=8000 --set WAVChannelNum=2 ";
+    for (auto& p : inputs) args += Quote(p) + " ";
+    std::string outFile = cli.dir.file("stdout.txt");
+    std::string cmd = "XDG_CONFIG_HOME=" + Quote(cli.config) + " exec " + Quote(testutil::BinDir() + "/sonavert-cli") +
+                      " " + args + " >" + Quote(outFile) + " 2>/dev/null </dev/null";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the first target appears, then interrupt.
+    for (int i = 0; i < 400 && !fs::exists(outDir + "/long1.wav"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    auto out = testutil::ReadFileBytes(outFile);
+    std::string text(out.begin(), out.end());
+    EXPECT_EQ(text, inputs[0] + "\tCancelled\n");
+    EXPECT_FALSE(fs::exists(outDir + "/long1.wav"));
+    EXPECT_FALSE(fs::exists(outDir + "/long2.wav"));
+}
+
+}  // namespace
