@@ -259,6 +259,8 @@ bool ReadTagsText(const std::string& path, std::string& text) {
         get("DATE", tags.year);
         get("GENRE", tags.genre);
         get("COMMENT", tags.comment);
+        // Vorbis comments often carry the comment as DESCRIPTION.
+        if (tags.comment.empty()) get("DESCRIPTION", tags.comment);
         get("TRACKNUMBER", tags.track);
         get("COMPOSER", tags.composer);
         get("COPYRIGHT", tags.copyright);
