@@ -1,0 +1,129 @@
+#include "encoders/Mp3Encoder.h"
+
+#include <lame/lame.h>
+
+#include <algorithm>
+
+namespace sonavert {
+
+namespace {
+
+// Largest slice handed to LAME in one call. LAME needs at most 1.25 * samples + 7200 bytes of
+// output room, so slices of this size always fit the output buffer.
+constexpr uint32_t kMaxSliceSamples = 65536;
+static_assert(kMaxSliceSamples * 5 / 4 + 7200 <= Mp3Encoder::kOutputBufferBytes);
+
+}  // namespace
+
+Mp3Encoder::Mp3Encoder() : output_(kOutputBufferBytes) {}
+
+Mp3Encoder::~Mp3Encoder() { Finish(); }
+
+bool Mp3Encoder::WriteAll(const uint8_t* data, size_t size) {
+    if (size == 0) return true;
+    if (!file_ || std::fwrite(data, 1, size, file_) != size) {
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+int Mp3Encoder::Open(const std::string& path) {
+    Finish();
+    failed_ = false;
+    file_ = std::fopen(path.c_str(), "wbe");
+    if (!file_) return 0;
+    path_ = path;
+    lame_ = lame_init();
+    return lame_ ? 1 : 0;
+}
+
+void Mp3Encoder::SetID3v1Tag(const uint8_t* block) {
+    hasId3v1_ = block != nullptr;
+    if (block) std::copy(block, block + kId3v1Bytes, id3v1_.begin());
+}
+
+void Mp3Encoder::SetID3v2Tag(const uint8_t* block, uint32_t size) {
+    if (block && size > 0)
+        id3v2_.assign(block, block + size);
+    else
+        id3v2_.clear();
+}
+
+void Mp3Encoder::SetInputSampleRate(uint32_t rate) {
+    if (lame_) lame_set_in_samplerate(lame_, static_cast<int>(rate));
+}
+
+void Mp3Encoder::SetChannels(int channels) {
+    if (lame_) lame_set_num_channels(lame_, std::clamp(channels, 1, 2));
+}
+
+void Mp3Encoder::SetChannelMode(int mode) {
+    if (mode != STEREO && mode != JOINT_STEREO && mode != MONO) mode = STEREO;
+    if (lame_) lame_set_mode(lame_, static_cast<MPEG_mode>(mode));
+}
+
+void Mp3Encoder::SetOutputSampleRate(uint32_t rate) {
+    if (lame_) lame_set_out_samplerate(lame_, static_cast<int>(rate));
+}
+
+void Mp3Encoder::SetBitRate(int kbps) {
+    if (lame_) lame_set_brate(lame_, std::clamp(kbps, 8, 320));
+}
+
+int Mp3Encoder::Start() {
+    if (!file_ || !lame_ || started_) return 0;
+    lame_set_bWriteVbrTag(lame_, 0);
+    lame_set_VBR(lame_, vbr_off);
+    if (lame_init_params(lame_) < 0) return 0;
+    started_ = true;
+    if (!WriteAll(id3v2_.data(), id3v2_.size())) return 0;
+    return 1;
+}
+
+int Mp3Encoder::EncodeBlock(const int16_t* left, const int16_t* right, uint32_t count) {
+    if (!started_ || failed_ || !left) return 0;
+    const bool stereo = lame_get_num_channels(lame_) == 2;
+    if (stereo && !right) return 0;
+    // LAME does not read the right plane of a one-channel stream; hand it the left one anyway so it
+    // never sees a null pointer.
+    const int16_t* second = stereo ? right : left;
+    while (count > 0) {
+        const uint32_t slice = std::min(count, kMaxSliceSamples);
+        const int bytes = lame_encode_buffer(lame_, left, second, static_cast<int>(slice), output_.data(),
+                                             static_cast<int>(output_.size()));
+        if (bytes < 0) return 0;
+        if (!WriteAll(output_.data(), static_cast<size_t>(bytes))) return 0;
+        left += slice;
+        second += slice;
+        count -= slice;
+    }
+    return 1;
+}
+
+int Mp3Encoder::Finish() {
+    if (file_) {
+        if (started_) {
+            const int bytes = lame_encode_flush(lame_, output_.data(), static_cast<int>(output_.size()));
+            if (bytes < 0)
+                failed_ = true;
+            else
+                WriteAll(output_.data(), static_cast<size_t>(bytes));
+        }
+        if (hasId3v1_) WriteAll(id3v1_.data(), id3v1_.size());
+        if (std::fflush(file_) != 0) failed_ = true;
+        if (std::fclose(file_) != 0) failed_ = true;
+        file_ = nullptr;
+    }
+    hasId3v1_ = false;
+    id3v2_.clear();
+    id3v2_.shrink_to_fit();
+    if (lame_) {
+        lame_close(lame_);
+        lame_ = nullptr;
+    }
+    started_ = false;
+    return failed_ ? 0 : 1;
+}
+
+}  // namespace sonavert

@@ -1,0 +1,85 @@
+#pragma once
+// Constant-bit-rate MPEG layer III writer over LAME. The file is laid out as
+// [ID3v2 block] frames [flushed frames] [128-byte ID3v1 block]; both tag blocks are optional and
+// handed over already rendered.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct lame_global_struct;
+
+namespace sonavert {
+
+// Output sample rates MPEG audio layer III can carry, ascending.
+inline constexpr std::array<uint32_t, 9> kMp3SampleRates = {8000,  11025, 12000, 16000, 22050,
+                                                            24000, 32000, 44100, 48000};
+// Bit rates (kbps) offered for MP3 output, ascending.
+inline constexpr std::array<uint32_t, 18> kMp3BitRates = {8,   16,  24,  32,  40,  48,
+                                                          56,  64,  80,  96,  112, 128,
+                                                          144, 160, 192, 224, 256, 320};
+
+class Mp3Encoder {
+public:
+    // Size of the buffer every encode and flush call writes into.
+    static constexpr size_t kOutputBufferBytes = 0x24000;
+    static constexpr size_t kId3v1Bytes = 128;
+
+    Mp3Encoder();
+    Mp3Encoder(const Mp3Encoder&) = delete;
+    Mp3Encoder& operator=(const Mp3Encoder&) = delete;
+    // Finishes a file that is still open.
+    virtual ~Mp3Encoder();
+
+    // Finishes anything still open, creates (truncates) `path` and makes a LAME context. Returns 1
+    // when both exist; 0 when the file cannot be created (no context is made then) or LAME fails.
+    int Open(const std::string& path);
+
+    // Keep copies of the rendered tag blocks: exactly 128 bytes for ID3v1, `size` bytes for ID3v2.
+    // A null block drops an earlier one.
+    void SetID3v1Tag(const uint8_t* block);
+    void SetID3v2Tag(const uint8_t* block, uint32_t size);
+
+    // Stream parameters; they take effect at Start. Ignored while no file is open.
+    void SetInputSampleRate(uint32_t rate);
+    // Below 1 becomes 1, above 2 becomes 2.
+    void SetChannels(int channels);
+    // LAME's mode numbers: 0 stereo, 1 joint stereo, 3 mono; any other value becomes 0.
+    void SetChannelMode(int mode);
+    void SetOutputSampleRate(uint32_t rate);
+    // kbps, clamped to 8..320.
+    void SetBitRate(int kbps);
+
+    // Constant bit rate, no VBR/Info frame. Applies the parameters and writes the ID3v2 block ahead
+    // of the first frame. Returns 0 when LAME rejects the parameters or the tag cannot be written.
+    int Start();
+
+    // Encodes `count` samples per channel of signed 16-bit planar audio (the right plane is not
+    // read for one channel). Returns 1 when everything LAME produced reached the file, 0 on an
+    // encoder error, a short write, or when the encoder is not started.
+    int EncodeBlock(const int16_t* left, const int16_t* right, uint32_t count);
+
+    // Flushes the last frames, appends the ID3v1 block, closes the file and releases the context
+    // and both tags. Safe to call repeatedly. Returns 0 when anything written since Open (here or
+    // in an earlier call) failed to reach the file, 1 otherwise (also when nothing was open).
+    int Finish();
+
+    bool IsOpen() const { return file_ != nullptr; }
+    const std::string& GetPath() const { return path_; }
+
+private:
+    bool WriteAll(const uint8_t* data, size_t size);
+
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    lame_global_struct* lame_ = nullptr;
+    bool started_ = false;
+    bool failed_ = false;
+    std::vector<uint8_t> output_;  // kOutputBufferBytes, reused for every call
+    bool hasId3v1_ = false;
+    std::array<uint8_t, kId3v1Bytes> id3v1_{};
+    std::vector<uint8_t> id3v2_;
+};
+
+}  // namespace sonavert

@@ -1,0 +1,265 @@
+#include "filelist/FileAdder.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <utility>
+
+#include "engine/PathHelpers.h"
+#include "engine/ProductInfo.h"
+#include "filelist/ExtensionTable.h"
+#include "settings/Settings.h"
+#include "sources/SourceTypes.h"
+
+namespace sonavert {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string AsciiLower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// True when the extension of the file name, lower-cased and without its dot, is in the filter.
+bool ExtensionInFilter(const std::string& path, const Settings& settings) {
+    std::string ext = ExtensionPart(path);
+    if (!ext.empty()) ext.erase(0, 1);
+    ext = AsciiLower(ext);
+    const auto& filter = settings.ExtensionFilter;
+    return std::find(filter.begin(), filter.end(), ext) != filter.end();
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+}  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    size_t n = text.size(), i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;  // a continuation byte, an overlong lead or a lead past U+10FFFF
+        }
+        if (n - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+bool PassCandidate(const std::string& path, const Settings& settings, std::string& accepted) {
+    if (!settings.EnableExtFilter || ExtensionInFilter(path, settings)) {
+        accepted = path;
+        return true;
+    }
+    // A symbolic link is a shortcut: when its own name fails, its target is tested instead.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    std::error_code ec;
+    fs::path target = fs::canonical(path, ec);
+    if (ec || fs::is_directory(target, ec)) return false;
+    if (!ExtensionInFilter(target.string(), settings)) return false;
+    accepted = target.string();
+    return true;
+}
+
+void SearchFolder(const std::string& folder, const Settings& settings, std::vector<std::string>& out,
+                  AddDriver* driver) {
+    // Folders already listed, by device and inode, so that linked folders cannot loop.
+    std::set<std::pair<dev_t, ino_t>> visited;
+    auto firstVisit = [&](const std::string& dir) {
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0) return false;
+        return visited.insert({st.st_dev, st.st_ino}).second;
+    };
+
+    // Explicit stack: a folder's files are taken when it is listed, then its subfolders in order.
+    std::vector<std::string> pending;
+    if (firstVisit(folder)) pending.push_back(folder);
+    while (!pending.empty()) {
+        std::string dir = std::move(pending.back());
+        pending.pop_back();
+
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            names.push_back(it->path().filename().string());
+        std::sort(names.begin(), names.end());
+
+        std::vector<std::string> subfolders;
+        for (const std::string& name : names) {
+            std::string full = JoinPath(dir, name);
+            if (DirectoryExists(full)) {
+                if (firstVisit(full)) subfolders.push_back(full);
+                continue;
+            }
+            std::string accepted;
+            if (PassCandidate(full, settings, accepted)) out.push_back(accepted);
+        }
+        pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
+
+        if (driver) {
+            driver->Pump();
+            if (driver->CancelRequested()) return;
+        }
+    }
+}
+
+AddStatus FileAdder::AddOneFile(const std::string& path, int* row) {
+    PathKey key = MakePathKey(path);
+    if (list_.Contains(key)) return kAlreadyListed;
+
+    int code = SourceTypeForPath(path);
+    std::unique_ptr<AudioSource> source = CreateSource(path, code, 0, kPurposeList, &context_);
+    if (!source) {
+        std::string ext = AsciiLower(ExtensionPart(path));
+        if (code == kSourceCdAudio)
+            context_.failureReason = kCdaReason;
+        else if (ext == ".swf" || ext == ".flv")
+            context_.failureReason = kFlashReason;
+        return kAddFailed;
+    }
+
+    auto entry = std::make_unique<FileEntry>();
+    entry->sourcePath = key.text;
+    int32_t duration = source->GetDuration();
+    entry->duration = duration > 0 ? static_cast<uint32_t>(duration) : 0;
+    entry->sampleRate = source->GetSampleRate();
+    entry->bitRate = source->GetBitRate();
+    entry->storedChannels = source->GetStoredChannels();
+    entry->channelMode = code == kSourceMp3 ? source->GetChannelMode() : kModeNone;
+    entry->sourceType = static_cast<uint16_t>(code);
+    source->Close();
+    source.reset();
+
+    int index = list_.InsertRow(std::move(entry), key);
+    if (row) *row = index;
+    return kAdded;
+}
+
+AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver) {
+    driver.Started();
+    return Run(paths, driver);
+}
+
+AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Settings& settings,
+                                 AddDriver& driver) {
+    driver.Started();
+    driver.SetText(kSearchingText);
+    std::vector<std::string> found;
+    for (const std::string& root : roots) {
+        if (DirectoryExists(root)) {
+            SearchFolder(root, settings, found, &driver);
+        } else {
+            std::string accepted;
+            if (PassCandidate(root, settings, accepted)) found.push_back(accepted);
+        }
+        if (driver.CancelRequested()) {
+            AddRunResult result;
+            result.cancelled = true;
+            driver.Finished();
+            return result;
+        }
+    }
+    if (found.empty()) {
+        driver.Finished();
+        return AddRunResult();
+    }
+    return Run(found, driver);
+}
+
+AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& driver) {
+    AddRunResult result;
+    const int n = static_cast<int>(paths.size());
+    driver.SetBarRange(n);
+    context_.failureReason.clear();
+
+    std::string failureText;
+    bool nonEnglish = false;
+    for (int i = 0; i < n; ++i) {
+        const std::string& path = paths[static_cast<size_t>(i)];
+        std::string text = "[";
+        text += std::to_string(i + 1);
+        text += '/';
+        text += std::to_string(n);
+        text += "] Adding file ";
+        text += FileNamePart(path);
+        text += "...";
+        driver.SetText(text);
+        driver.StepBar();
+
+        bool failed = false;
+        if (!IsValidUtf8(path)) {
+            // The name cannot be shown or stored as text.
+            failed = true;
+            nonEnglish = true;
+        } else {
+            AddStatus status = AddOneFile(path);
+            if (status == kAdded) ++result.added;
+            else if (status == kAlreadyListed) ++result.alreadyListed;
+            else failed = true;
+        }
+        if (failed) {
+            result.failedPaths.push_back(path);
+            int failures = static_cast<int>(result.failedPaths.size());
+            if (failures <= kListedFailures) failureText += path + "\n";
+            else if (failures == kListedFailures + 1) failureText += "<more files>...\n";
+        }
+
+        driver.Pump();
+        if (driver.CancelRequested()) {
+            result.cancelled = true;
+            break;
+        }
+    }
+
+    driver.Finished();
+    if (!failureText.empty()) {
+        result.report = FailureReport(failureText, nonEnglish, context_.failureReason);
+        driver.ShowMessage(MessageIcon::Warning, result.report);
+    }
+    return result;
+}
+
+std::string FailureReport(const std::string& failureText, bool nonEnglish, const std::string& reason) {
+    std::string text = "Failed to load the following files.\n\n" + failureText;
+    if (nonEnglish)
+        text += kNonEnglishEnding;
+    else if (!reason.empty())
+        text += "\n" + reason;
+    else
+        text += std::string("\nIf these files play in other programs, please send them to ") +
+                kSupportAddress + " so that we can look into them.";
+    return text;
+}
+
+}  // namespace sonavert

@@ -1,0 +1,86 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "filelist/AddDriver.h"
+#include "filelist/FileList.h"
+#include "sources/SourceFactory.h"
+
+namespace sonavert {
+
+struct Settings;
+
+// Failure reason of a ".cda" file that is not on a CD.
+inline constexpr const char* kCdaReason =
+    "IMPORTANT: please DO NOT add CDA file from hard drive, but add CDA file from CD drive.";
+// Failure reason of a ".swf" or ".flv" file no decoder could open.
+inline constexpr const char* kFlashReason =
+    "Flash files (*.swf, *.flv) can only be added when they hold an audio track that can be "
+    "decoded; the audio of these files could not be read.";
+inline constexpr const char* kNonEnglishEnding =
+    "\nThere are non-English characters in filename of some files. Please remove the characters "
+    "from filename and then try again.";
+inline constexpr const char* kSearchingText = "Searching files...";
+// Paths listed in the failure text before the rest is summed up as "<more files>...".
+inline constexpr int kListedFailures = 30;
+
+// True when the text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsValidUtf8(const std::string& text);
+
+// The candidate filter for searched and dropped paths. With the extension filter enabled, a
+// path passes when its lower-cased extension without the dot is in the filter; a symbolic link
+// whose own name fails is resolved and its target, when it is a file, tested instead and put in
+// `accepted`. With the filter disabled every path passes unchanged. Returns false when dropped.
+bool PassCandidate(const std::string& path, const Settings& settings, std::string& accepted);
+
+// Lists `folder` and its subfolders depth first, each folder before its subfolders, entries of a
+// folder in byte order of their names. Linked folders are searched once; loops are cut. Every
+// entry that is not a folder goes through the candidate filter and, when it passes, is appended
+// to `out`. The driver, when given, is pumped after each folder and a Cancel ends the search.
+void SearchFolder(const std::string& folder, const Settings& settings, std::vector<std::string>& out,
+                  AddDriver* driver = nullptr);
+
+// Outcome of AddOneFile.
+enum AddStatus : int { kAddFailed = -1, kAlreadyListed = 0, kAdded = 1 };
+
+// What an add run did.
+struct AddRunResult {
+    int added = 0;
+    int alreadyListed = 0;
+    std::vector<std::string> failedPaths;
+    bool cancelled = false;
+    // The message shown at the end; empty when nothing failed.
+    std::string report;
+};
+
+// Adds files to a list: probes each file once through the source factory and appends a row.
+// The failure reason lives in the factory context shared with the batch.
+class FileAdder {
+public:
+    FileAdder(FileList& list, SourceFactoryContext& context) : list_(list), context_(context) {}
+
+    // Adds one file. Returns kAdded (and the row in `row`), kAlreadyListed, or kAddFailed, after
+    // setting the context's failure reason for ".cda", ".swf" and ".flv" files.
+    AddStatus AddOneFile(const std::string& path, int* row = nullptr);
+
+    // Adds the paths in order with progress on the driver, then shows the failure report on it.
+    // The extension filter is not applied (the paths were picked by the user).
+    AddRunResult AddPaths(const std::vector<std::string>& paths, AddDriver& driver);
+
+    // Drop and Add Folder: shows "Searching files...", searches each folder and filters each file
+    // in `roots`, then adds what was found in the same run.
+    AddRunResult AddFound(const std::vector<std::string>& roots, const Settings& settings,
+                          AddDriver& driver);
+
+private:
+    AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver);
+
+    FileList& list_;
+    SourceFactoryContext& context_;
+};
+
+// The message of a run's end: "Failed to load the following files.\n\n" + failure text, then the
+// non-English line, or "\n" + reason, or the line referring the user to support.
+std::string FailureReport(const std::string& failureText, bool nonEnglish, const std::string& reason);
+
+}  // namespace sonavert

@@ -1,0 +1,66 @@
+#pragma once
+// Deciding, for one file being converted, which tags its target gets: the texts the user typed for
+// the output family, the source's own tags, or none.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tags/TagRecord.h"
+
+namespace sonavert {
+
+class AudioSource;
+
+// The typed tag set of one output family, as the settings hold it.
+struct TypedTags {
+    bool titleAsFileName = true;
+    std::string title;
+    std::string artist;
+    std::string album;
+    std::string year;
+    std::string genre;
+    std::string comment;
+    std::string composer;
+    std::string copyright;
+    int trackNumType = 0;    // 0 none, 1 the row's sequence number, 2 customTrackNum
+    int customTrackNum = 0;
+};
+
+// Tag policies (the family's ...ID3TagType setting).
+inline constexpr int kTagPolicyTyped = 0;
+inline constexpr int kTagPolicyTransfer = 1;
+
+// Source type codes the choice looks at.
+inline constexpr uint32_t kSourceTypeMp3 = 1000;
+inline constexpr uint32_t kSourceTypeM4a = 6500;
+inline constexpr uint32_t kSourceTypeMp4 = 6600;
+
+struct TagChoiceInputs {
+    int policy = 2;
+    TypedTags typed;
+    std::string sourcePath;
+    uint32_t sourceType = 0;
+    uint32_t sequenceNumber = 0;  // the row's number in the batch, 1 for the first chosen row
+    bool mp3Target = false;
+};
+
+struct TagChoice {
+    enum Kind { kNone, kTexts, kId3Blocks };
+    Kind kind = kNone;
+    // kTexts: the nine texts and the track as a number (0 = no track). Typed tags carry the number
+    // formatted "%d" in texts.track, or an empty text when there is no track.
+    TagRecord texts;
+    int trackNumber = 0;
+    // kId3Blocks: the source's raw ID3 blocks, either may be empty.
+    std::vector<uint8_t> id3v1;
+    std::vector<uint8_t> id3v2;
+};
+
+// Applies the policy. `source` is the opened source of the row; its tag operations are used only
+// under the transfer policy.
+TagChoice ChooseTags(const TagChoiceInputs& in, AudioSource& source);
+
+// The file's name without folder and extension ("/music/My Song.flac" gives "My Song").
+std::string TitleFromFileName(const std::string& path);
+
+}  // namespace sonavert
