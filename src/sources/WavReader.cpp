@@ -382,7 +382,8 @@ void WavReader::DeriveValues() {
         frames = MulDiv(length, 8, storedBits_) / storedChannels;
     const uint64_t seconds = frames / sampleRate;
     duration = static_cast<int32_t>(std::min<uint64_t>(seconds, INT32_MAX));
-    const uint64_t kbps = seconds != 0 ? length / (seconds * 125)
+    // length / seconds / 125 equals length / (seconds * 125) and cannot overflow.
+    const uint64_t kbps = seconds != 0 ? length / seconds / 125
                                        : static_cast<uint64_t>(storedBits_) * storedChannels * sampleRate / 1000;
     bitRate = static_cast<uint32_t>(std::min<uint64_t>(kbps, UINT32_MAX));
 }
