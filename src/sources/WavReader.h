@@ -1,0 +1,127 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sources/AudioSource.h"
+
+struct gsm_state;
+
+namespace sonavert {
+
+// Block decoder of one ADPCM flavour. Decode turns one block of exactly `blockAlign` bytes into
+// samplesPerBlock x channels interleaved 16-bit values; it returns false when the block cannot be
+// decoded (the stream then ends).
+class AdpcmDecoder {
+public:
+    virtual ~AdpcmDecoder() = default;
+    virtual bool Decode(const uint8_t* block, int16_t* out) const = 0;
+    uint16_t GetSamplesPerBlock() const { return samplesPerBlock_; }
+
+protected:
+    uint16_t channels_ = 0;
+    uint16_t blockAlign_ = 0;
+    uint16_t samplesPerBlock_ = 0;
+};
+
+// Microsoft ADPCM with the coefficient pairs of the file's own format block.
+class MsAdpcmDecoder : public AdpcmDecoder {
+public:
+    // `format` is the whole format block: 16-byte base format, cbSize, samples per block,
+    // coefficient count and the coefficient pairs.
+    explicit MsAdpcmDecoder(std::vector<uint8_t> format);
+    bool Decode(const uint8_t* block, int16_t* out) const override;
+    uint16_t GetCoefficientCount() const { return coefficientCount_; }
+
+private:
+    std::vector<uint8_t> format_;
+    uint16_t coefficientCount_ = 0;
+    int32_t Coefficient(uint32_t pair, uint32_t which) const;
+};
+
+// IMA/DVI ADPCM in the WAV block layout.
+class ImaAdpcmDecoder : public AdpcmDecoder {
+public:
+    // `format` is the 20-byte block: 16-byte base format, cbSize, samples per block.
+    explicit ImaAdpcmDecoder(std::vector<uint8_t> format);
+    bool Decode(const uint8_t* block, int16_t* out) const override;
+
+private:
+    std::vector<uint8_t> format_;
+};
+
+// G.711 expansions to 16-bit linear.
+int16_t ExpandALaw(uint8_t code);
+int16_t ExpandMuLaw(uint8_t code);
+
+// Decoder of RIFF WAVE files: integer PCM of 8/16/24/32 bits, IEEE float 32/64, extensible PCM or
+// float, G.711 A-law and mu-law, Microsoft ADPCM, IMA ADPCM and GSM 06.10 (WAV49 framing).
+//
+// Length and position are bytes of the "data" chunk. 8-bit PCM is delivered as its unsigned bytes,
+// everything else as signed 16-bit samples.
+class WavReader : public AudioSource {
+public:
+    WavReader() = default;
+    ~WavReader() override;
+
+    void Close() override;
+    int Open(const std::string& path, uint32_t renderRate) override;
+    uint32_t Read(void* left, void* right) override;
+
+    // Opens an already opened stream (for example one made by fmemopen). The reader takes ownership
+    // and closes the stream in every case.
+    int OpenStream(std::FILE* stream);
+
+private:
+    using Routine = uint32_t (WavReader::*)(void*, void*);
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    struct GsmDestroyer {
+        void operator()(gsm_state* g) const;
+    };
+
+    int Walk();
+    bool ParseFormat(uint32_t chunkSize);
+    bool Resynchronise();
+    bool ChooseRoutine();
+    void DeriveValues();
+
+    // Reads the next uncompressed request into `target`; returns the bytes read, 0 at the end.
+    size_t ReadRequest(uint8_t* target);
+    // Pads the bytes beyond `got` up to the end of the last (partial) frame with silence and
+    // returns the number of frames in the request.
+    uint32_t CompleteFrames(uint8_t* target, size_t got, uint32_t sampleBytes, uint8_t silence);
+
+    uint32_t ReadPcm8(void* left, void* right);
+    uint32_t ReadPcm16(void* left, void* right);
+    uint32_t ReadPcm24(void* left, void* right);
+    uint32_t ReadPcm32(void* left, void* right);
+    uint32_t ReadFloat32(void* left, void* right);
+    uint32_t ReadFloat64(void* left, void* right);
+    uint32_t ReadG711(void* left, void* right);
+    uint32_t ReadCompressed(void* left, void* right);
+    bool DecodeNextBlock();
+    uint32_t Deliver(int16_t* left, int16_t* right, uint32_t done);
+
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    uint16_t formatTag_ = 0;
+    uint16_t storedBits_ = 0;
+    uint16_t blockAlign_ = 0;
+    bool formatSeen_ = false;
+    bool floatSamples_ = false;  // the extensible sub-format or the tag says IEEE float
+    bool failed_ = false;        // a decode error ended the stream
+    Routine routine_ = nullptr;
+    int16_t (*expand_)(uint8_t) = nullptr;
+    std::unique_ptr<AdpcmDecoder> adpcm_;
+    std::unique_ptr<gsm_state, GsmDestroyer> gsm_;
+    std::vector<uint8_t> raw_;    // one read unit
+    uint32_t readUnit_ = 0;
+    std::vector<int16_t> block_;  // decoded block (compressed formats)
+    uint32_t blockValues_ = 0;
+    uint32_t cursor_ = 0;
+};
+
+}  // namespace sonavert
