@@ -3,6 +3,7 @@
 #include "engine/ProductInfo.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
+#include "sources/WavReader.h"
 
 namespace sonavert {
 
@@ -75,8 +76,8 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
         case Decoder::Ffmpeg:
             if (purpose == kPurposeConvert) return std::make_unique<FfmpegSource>();
             return std::make_unique<FfmpegProbeSource>();
+        case Decoder::Wav: return std::make_unique<WavReader>();
         // Decoders still to come: add each here as it lands.
-        case Decoder::Wav:
         case Decoder::Ogg:
         case Decoder::Aiff:
         case Decoder::Au:
