@@ -156,7 +156,7 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
 }
 
 bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const Settings& settings, CodecHost& host,
-                        BatchDriver& driver, BatchState& state) {
+                        BatchDriver& driver, BatchState& state, const ConvertFunction& convert) {
     struct WaitGuard {
         BatchDriver& d;
         explicit WaitGuard(BatchDriver& driver) : d(driver) { d.BeginWait(); }
@@ -218,7 +218,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                 ConversionRequest request{item.sourceType, item.sourcePath, replace ? ReplacementPath(target) : target,
                                           sequence};
                 ConversionContext context{settings, driver, sources};
-                int result = ConvertFile(outputFormat, request, context);
+                int result = convert(outputFormat, request, context);
                 uint64_t size = 0;
                 bool success = result && FileSizeOf(request.targetPath, size) && size != 0;
                 if (success && replace) {

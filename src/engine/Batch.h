@@ -1,11 +1,13 @@
 #pragma once
 // The conversion batch: every chosen row converted in turn into the current output format, with
 // target naming, the checks that come before the first row, and a status text for every row.
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/CodecHost.h"
 #include "engine/ConversionDriver.h"
+#include "engine/Pipeline.h"
 #include "settings/Settings.h"
 
 namespace sonavert {
@@ -63,10 +65,13 @@ inline constexpr const char* kSoundFontDownloadUrl = "https://sonavert.app/downl
 
 std::string SoundFontQuestion(const std::string& executableFolder);
 
+// Converts one file to an output format; ConvertFile, or a stand-in in tests.
+using ConvertFunction = std::function<int(int outputFormat, const ConversionRequest&, ConversionContext&)>;
+
 // Runs the batch over `items` in order. Converted items keep their target path.
 // Returns true when every item converted.
 bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const Settings& settings, CodecHost& host,
-                        BatchDriver& driver, BatchState& state);
+                        BatchDriver& driver, BatchState& state, const ConvertFunction& convert = ConvertFile);
 
 // Reserves the target path of `sourcePath` for `outputFormat` by the folder and existing-file
 // settings. Returns true with `target` set, or false with `reason` set. When the target is an

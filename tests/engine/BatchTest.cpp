@@ -183,6 +183,21 @@ TEST(RunConversionBatch, StatusTextsSequenceAndWidening) {
     EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("a_1.wav")), testutil::FfmpegDecodeS16(good));
 }
 
+TEST(RunConversionBatch, EmptyOutputIsAFailure) {
+    BatchFixture f;
+    std::string a = f.Wav("a.wav");
+    auto items = Items({{kSourceWav, a}});
+    // A conversion that reports success but leaves an empty file behind.
+    auto emptyWriter = [](int, const ConversionRequest& r, ConversionContext&) {
+        testutil::WriteFileBytes(r.targetPath, {});
+        return 1;
+    };
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, emptyWriter));
+    EXPECT_EQ(f.driver.status[0], "Conversion Failure");
+    EXPECT_TRUE(items[0].targetPath.empty());
+    EXPECT_FALSE(fs::exists(f.dir.file("a_1.wav")));
+}
+
 TEST(RunConversionBatch, CancelDuringRowThreeOfFive) {
     BatchFixture f;
     std::vector<std::pair<int, std::string>> list;
