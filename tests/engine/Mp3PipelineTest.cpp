@@ -301,6 +301,31 @@ TEST(ConvertToMp3, ManualMonoPickMixAndCaps) {
     EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 1, 22050), 1000.0, 5.0);
 }
 
+// A one-channel source under the manual stereo modes still converts (LAME is given one channel).
+TEST(ConvertToMp3, MonoSourceUnderManualStereoModes) {
+    Mp3Fixture f;
+    const std::string source = f.dir.file("mono.wav");
+    testutil::WriteWav16(source, testutil::Sine(440, 44100, 1, 1.0, 0.5), 44100, 1);
+    f.settings.AutoDestMP3EncodingParam = 0;
+    f.settings.MP3SampleRate = 0;
+    f.settings.MP3BitRate = 0;
+    for (int mode : {0, 1, 4}) {
+        SCOPED_TRACE(mode);
+        f.settings.MP3ChannelMode = mode;
+        const std::string target = f.dir.file("m" + std::to_string(mode) + ".mp3");
+        ASSERT_EQ(f.Convert(kSourceWav, source, target), 1);
+        const StreamInfo info = Inspect(target);
+        EXPECT_TRUE(info.uniform);
+        EXPECT_EQ(info.rate, 44100);
+        auto pcm = DecodeMiddle(target, 1, 44100);
+        EXPECT_NEAR(testutil::EstimateFrequency(pcm, 1, 0, 44100), 440.0, 5.0);
+        // One channel always makes mono frames; the bit rate comes from the table's stereo column
+        // unless the automatic mode turned into mono for the one-channel source.
+        EXPECT_EQ(info.mode, 3);
+        EXPECT_EQ(info.kbps, mode == 4 ? 96 : 128);
+    }
+}
+
 TEST(ConvertToMp3, Mp3SourceInManualModeFourKeepsItsModeAndBitRate) {
     Mp3Fixture f;
     const std::string wav = TwoToneWav(f.dir, 1.0);
@@ -342,15 +367,22 @@ TEST(ConvertToMp3, EightBitSourceIsWidenedBeforeTheGain) {
     EXPECT_NEAR(testutil::RmsLevel(pcm, 1, 0), 2 * inRms, 0.03);
 }
 
-TEST(ConvertToMp3, CancelLeavesNoTarget) {
+TEST(ConvertToMp3, CancelAndAnUncreatableTargetLeaveNothing) {
     Mp3Fixture f;
     const std::string source = TwoToneWav(f.dir, 1.0);
+    const auto sourceBytes = testutil::ReadFileBytes(source);
     f.driver.cancelAfterPumps = 2;
     const std::string target = f.dir.file("out.mp3");
     EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
     EXPECT_EQ(f.driver.pumps, 2);
     EXPECT_FALSE(std::filesystem::exists(target));
-    EXPECT_TRUE(std::filesystem::exists(source));
+
+    f.driver.cancelAfterPumps = 0;
+    f.driver.pumps = 0;
+    EXPECT_EQ(f.Convert(kSourceWav, source, f.dir.file("missing/out.mp3")), 0);
+    EXPECT_EQ(f.driver.pumps, 0);
+    EXPECT_FALSE(std::filesystem::exists(f.dir.file("missing")));
+    EXPECT_EQ(testutil::ReadFileBytes(source), sourceBytes);
 }
 
 TEST(ConvertToMp3, FailedWriteDeletesTheTarget) {
