@@ -132,6 +132,7 @@ void DeleteFailedTarget(const std::string& targetPath, const std::string& source
 
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context) {
     switch (outputFormat) {
+        case kOutputMp3: return ConvertToMp3(request, context);
         case kOutputWav: return ConvertToWav(request, context);
         // The other families plug in here as their encoders arrive.
         default: return 0;

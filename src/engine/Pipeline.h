@@ -50,6 +50,10 @@ uint32_t RenderRateFor(int outputFormat, const Settings& settings);
 // partial target is then deleted, never the source).
 int ConvertToWav(const ConversionRequest& request, ConversionContext& context);
 
+// Converts to MP3 (constant bit rate, ID3 tags by the MP3 tag policy). Returns 1 when the whole
+// source was converted, 0 on failure or Cancel (the partial target is then deleted).
+int ConvertToMp3(const ConversionRequest& request, ConversionContext& context);
+
 // Runs the pipeline of `outputFormat`; 0 for a format without a pipeline.
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context);
 

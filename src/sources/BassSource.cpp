@@ -4,9 +4,11 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "sources/bass/MpegHeader.h"
 #include "sources/bass/bass.h"
+#include "tags/TagReading.h"
 
 namespace sonavert {
 namespace {
@@ -37,6 +39,7 @@ void BassSource::Close() {
     id3v1_ = {};
     id3v2_ = {};
     kind_ = kPlainStream;
+    path_.clear();
 }
 
 int BassSource::Open(const std::string& path, uint32_t renderRate) {
@@ -151,8 +154,10 @@ uint64_t BassSource::GetPosition() {
     return pos == kNotAvailable ? position : pos;
 }
 
+// The raw ID3 blocks are handed out only for MP3 files; a copy is made on the first request and
+// kept until Close.
 const uint8_t* BassSource::GetID3v1Block() {
-    if (!handle_) return nullptr;
+    if (!handle_ || kind_ != kMp3Stream) return nullptr;
     if (id3v1_.empty()) {
         const char* tag = BASS_ChannelGetTags(handle_, BASS_TAG_ID3);
         if (!tag) return nullptr;
@@ -163,7 +168,7 @@ const uint8_t* BassSource::GetID3v1Block() {
 
 const uint8_t* BassSource::GetID3v2Block(uint32_t* size) {
     if (size) *size = 0;
-    if (!handle_) return nullptr;
+    if (!handle_ || kind_ != kMp3Stream) return nullptr;
     if (id3v2_.empty()) {
         const char* tag = BASS_ChannelGetTags(handle_, BASS_TAG_ID3V2);
         if (!tag) return nullptr;
@@ -174,6 +179,20 @@ const uint8_t* BassSource::GetID3v2Block(uint32_t* size) {
     }
     if (size) *size = static_cast<uint32_t>(id3v2_.size());
     return id3v2_.data();
+}
+
+int BassSource::ReadTags(TagRecord& tags) {
+    if (!handle_) return 0;
+    std::string text;
+    if (!ReadTagsText(path_, text) || text.empty()) return 0;
+    // ID3 texts of MP3 files are taken as they are; the other formats carry UTF-8.
+    if (kind_ != kMp3Stream) {
+        std::optional<std::string> local = Utf8ToLocal(text);
+        if (!local || local->empty()) return 0;
+        text = std::move(*local);
+    }
+    SplitTagsText(text, tags);
+    return 1;
 }
 
 }  // namespace sonavert

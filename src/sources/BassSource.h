@@ -23,6 +23,8 @@ public:
     uint64_t GetPosition() override;
     const uint8_t* GetID3v1Block() override;
     const uint8_t* GetID3v2Block(uint32_t* size) override;
+    // The file's tag texts (ID3 for MP3 files, the format's own tags otherwise).
+    int ReadTags(TagRecord& tags) override;
 
     int GetKind() const { return kind_; }
     uint32_t GetHandle() const { return handle_; }

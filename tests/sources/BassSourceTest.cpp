@@ -270,3 +270,57 @@ TEST(BassSource, FailedOpensLeaveNothingBehind) {
 }
 
 }  // namespace
+
+TEST(BassSource, ReadTagsFromEachFormatAndNoneFromUntaggedFiles) {
+    TempDir dir;
+    std::string wav = dir.file("in.wav");
+    ASSERT_TRUE(WriteWav16(wav, StereoTones(440, 660, 44100, 0.3), 44100, 2));
+    std::string flac = dir.file("t.flac"), mp3 = dir.file("t.mp3");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + Quote(wav) +
+                  " -metadata title='Café Noir' -metadata artist=Ann -metadata album=Alb -metadata date=1999"
+                  " -metadata genre=Jazz -metadata comment=Hi -metadata track=4 -metadata composer=Comp"
+                  " -metadata copyright=Copy " + Quote(flac)), 0);
+    ASSERT_EQ(testutil::Run("lame --quiet --add-id3v2 --tt 'Song Two' --ta Bob --tl Disc --ty 2004 --tg Rock --tc Note"
+                  " --tn 9 " + Quote(wav) + " " + Quote(mp3)), 0);
+
+    BassSession session;
+    BassSource s;
+    ASSERT_EQ(s.Open(flac, 0), 1);
+    sonavert::TagRecord tags;
+    ASSERT_EQ(s.ReadTags(tags), 1);
+    EXPECT_EQ(tags.title, "Café Noir");
+    EXPECT_EQ(tags.artist, "Ann");
+    EXPECT_EQ(tags.album, "Alb");
+    EXPECT_EQ(tags.year, "1999");
+    EXPECT_EQ(tags.genre, "Jazz");
+    EXPECT_EQ(tags.comment, "Hi");
+    EXPECT_EQ(tags.track, "4");
+    EXPECT_EQ(tags.composer, "Comp");
+    EXPECT_EQ(tags.copyright, "Copy");
+    // Raw ID3 blocks belong to MP3 files only.
+    uint32_t size = 7;
+    EXPECT_EQ(s.GetID3v1Block(), nullptr);
+    EXPECT_EQ(s.GetID3v2Block(&size), nullptr);
+    EXPECT_EQ(size, 0u);
+
+    ASSERT_EQ(s.Open(mp3, 0), 1);
+    tags = {};
+    ASSERT_EQ(s.ReadTags(tags), 1);
+    EXPECT_EQ(tags.title, "Song Two");
+    EXPECT_EQ(tags.artist, "Bob");
+    EXPECT_EQ(tags.album, "Disc");
+    EXPECT_EQ(tags.year, "2004");
+    EXPECT_EQ(tags.genre, "Rock");
+    EXPECT_EQ(tags.comment, "Note");
+    EXPECT_EQ(tags.track, "9");
+    EXPECT_NE(s.GetID3v1Block(), nullptr);
+
+    // No tags: 0 and the record untouched.
+    ASSERT_EQ(s.Open(wav, 0), 1);
+    tags = {};
+    tags.title = "kept";
+    EXPECT_EQ(s.ReadTags(tags), 0);
+    EXPECT_EQ(tags.title, "kept");
+    s.Close();
+    EXPECT_EQ(s.ReadTags(tags), 0);
+}
