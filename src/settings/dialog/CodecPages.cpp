@@ -29,8 +29,7 @@ void SelectModeOrDefault(QComboBox* list, int mode) {
 WmaPage::WmaPage(WmaFormatProvider provider, UiHost* host, QWidget* parent)
     : OptionPage(QStringLiteral("WMA/WMV/ASF Options"), host, parent), provider_(std::move(provider)) {
     auto* group = new QGroupBox(QStringLiteral("Encoding"), this);
-    formatList = new QComboBox(group);
-    formatList->setMinimumContentsLength(28);
+    formatList = NewList(group, 28);
     auto* label = new QLabel(QStringLiteral("&Encoding Options: (Sample Frequency, Bit Rate, Channels)"), group);
     label->setBuddy(formatList);
     auto* gl = new QVBoxLayout(group);
@@ -123,8 +122,8 @@ AmrPage::AmrPage(UiHost* host, QWidget* parent) : OptionPage(QStringLiteral("AMR
     auto* typeButtons = new QButtonGroup(this);
     typeButtons->addButton(nbRadio, 0);
     typeButtons->addButton(wbRadio, 1);
-    nbList = new QComboBox(amrGroup);
-    wbList = new QComboBox(amrGroup);
+    nbList = NewList(amrGroup, 10);
+    wbList = NewList(amrGroup, 10);
     amrDtx = new QCheckBox(QStringLiteral("&Enable DTX (Discontinuous Transmission)"), amrGroup);
     auto* nbLabel = new QLabel(QStringLiteral("&Bit Rate:"), amrGroup);
     nbLabel->setBuddy(nbList);
@@ -141,7 +140,7 @@ AmrPage::AmrPage(UiHost* host, QWidget* parent) : OptionPage(QStringLiteral("AMR
     ag->setColumnStretch(3, 1);
 
     auto* awbGroup = new QGroupBox(QStringLiteral("AWB Encoding Parameters"), this);
-    awbList = new QComboBox(awbGroup);
+    awbList = NewList(awbGroup, 10);
     awbDtx = new QCheckBox(QStringLiteral("&Enable DTX (Discontinuous Transmission)"), awbGroup);
     auto* awbLabel = new QLabel(QStringLiteral("&Bit Rate:"), awbGroup);
     awbLabel->setBuddy(awbList);
@@ -239,7 +238,7 @@ AacPage::AacPage(bool mpeg4Container, UiHost* host, QWidget* parent)
     auto* rateButtons = new QButtonGroup(this);
     rateButtons->addButton(abrRadio, 0);
     rateButtons->addButton(vbrRadio, 1);
-    bitRateList = new QComboBox(group);
+    bitRateList = NewList(group, 18);
     auto* bitRateLabel = new QLabel(QStringLiteral("Bit &Rate:"), group);
     bitRateLabel->setBuddy(bitRateList);
     quality = new IntSpinEdit(10, 500, 10, group);

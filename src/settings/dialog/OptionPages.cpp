@@ -35,7 +35,7 @@ int RadioToChannels(int radio) { return radio == 0 ? 2 : radio == 1 ? 1 : 0; }
 GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLiteral("General"), host, parent) {
     // Output.
     auto* output = new QGroupBox(QStringLiteral("Output"), this);
-    outputFolder = new QComboBox(output);
+    outputFolder = NewList(output, 18);
     customFolder = new QLineEdit(output);
     browse = new QPushButton(QStringLiteral("Bro&wse"), output);
     open = new QPushButton(QStringLiteral("O&pen"), output);
@@ -45,7 +45,7 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
                        "If the option is checked, the output folder will be \"D:\\Output\\C\\Music\\pop.\""),
         output);
     createDirsExample->setWordWrap(true);
-    targetExists = new QComboBox(output);
+    targetExists = NewList(output, 38);
     documentsFallback = new QCheckBox(QStringLiteral("Output files to M&y Documents if creating file failure"), output);
     browseWhenDone = new QCheckBox(QStringLiteral("&Browse output folder when conversion completes"), output);
 

@@ -45,6 +45,13 @@ std::optional<int> ParseInteger(const QString& text) {
     return static_cast<int>(value);
 }
 
+QComboBox* NewList(QWidget* parent, int characters) {
+    auto* list = new QComboBox(parent);
+    list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    list->setMinimumContentsLength(characters);
+    return list;
+}
+
 void AddListItem(QComboBox* list, const QString& text, int value) { list->addItem(text, value); }
 
 std::optional<int> ChosenValue(const QComboBox* list) {
@@ -88,6 +95,7 @@ IntSpinEdit::IntSpinEdit(int minimum, int maximum, int step, QWidget* parent)
     row->addLayout(arrows);
     edit_->setFixedWidth(56);
     setFocusProxy(edit_);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     connect(up_, &QToolButton::clicked, this, [this] { Step(+1); });
     connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
 }

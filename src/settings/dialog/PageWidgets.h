@@ -29,6 +29,10 @@ void ApplyDialogFont(QWidget* root);
 // optional blanks, within the 32-bit range.
 std::optional<int> ParseInteger(const QString& text);
 
+// A drop-down list wide enough for `characters` characters before any entry is added (the
+// lists are filled when their page is first shown, after the dialog has taken its size).
+QComboBox* NewList(QWidget* parent, int characters);
+
 // A list entry with an item value, and the item value of the chosen entry.
 void AddListItem(QComboBox* list, const QString& text, int value);
 std::optional<int> ChosenValue(const QComboBox* list);

@@ -59,10 +59,9 @@ PresetPage::PresetPage(const QString& caption, std::vector<Preset> presetTable, 
       rates_(std::move(rates)),
       valueFormat_(valueFormat) {
     auto* group = new QGroupBox(QStringLiteral("Encoding"), this);
-    presets = new QComboBox(group);
-    valueList = new QComboBox(group);
-    rateList = new QComboBox(group);
-    presets->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    presets = NewList(group, 56);
+    valueList = NewList(group, 18);
+    rateList = NewList(group, 18);
     auto* presetLabel = new QLabel(QStringLiteral("&Encoding Options:"), group);
     presetLabel->setBuddy(presets);
     auto* valueCaption = new QLabel(valueLabel, group);

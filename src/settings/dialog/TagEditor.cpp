@@ -26,6 +26,7 @@ std::string ToStd(const QString& s) { return s.toStdString(); }
 TagEditor::TagEditor(const TagOverrides& tags, bool showCopyright, UiHost* host, QWidget* parent)
     : QDialog(parent), tags_(tags), host_(host) {
     setWindowTitle(QStringLiteral("Edit ID3 Tag"));
+    setFont(DialogFont());  // children inherit it while they are built
 
     auto* trackLabel = new QLabel(QStringLiteral("&Track #:"), this);
     trackRadios[0] = new QRadioButton(QStringLiteral("&None"), this);
