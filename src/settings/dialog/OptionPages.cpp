@@ -1,0 +1,244 @@
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "engine/PathHelpers.h"
+#include "settings/dialog/OptionPages.h"
+
+namespace sonavert {
+
+OptionPage::OptionPage(const QString& caption, UiHost* host, QWidget* parent)
+    : QWidget(parent), host_(host), caption_(caption) {}
+
+void OptionPage::EnsureInitialised() {
+    if (initialised_) return;
+    initialised_ = true;
+    InitControls();
+}
+
+bool OptionPage::Refuse(const QString& text, QWidget* focus) {
+    failureFocus_ = focus;
+    return sonavert::Refuse(host_, this, text, focus);
+}
+
+int ChannelsToRadio(int channels) { return channels == 2 ? 0 : channels == 1 ? 1 : 2; }
+int RadioToChannels(int radio) { return radio == 0 ? 2 : radio == 1 ? 1 : 0; }
+
+GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLiteral("General"), host, parent) {
+    // Output.
+    auto* output = new QGroupBox(QStringLiteral("Output"), this);
+    outputFolder = NewList(output, 18);
+    customFolder = new QLineEdit(output);
+    browse = new QPushButton(QStringLiteral("Bro&wse"), output);
+    open = new QPushButton(QStringLiteral("O&pen"), output);
+    createDirs = new QCheckBox(QStringLiteral("&Create folders according to path of original file"), output);
+    createDirsExample = new QLabel(
+        QStringLiteral("For example: original file is \"C:\\Music\\pop\\1.mp3\" and output folder is \"D:\\Output.\" "
+                       "If the option is checked, the output folder will be \"D:\\Output\\C\\Music\\pop.\""),
+        output);
+    createDirsExample->setWordWrap(true);
+    targetExists = NewList(output, 38);
+    documentsFallback = new QCheckBox(QStringLiteral("Output files to M&y Documents if creating file failure"), output);
+    browseWhenDone = new QCheckBox(QStringLiteral("&Browse output folder when conversion completes"), output);
+
+    auto* folderLabel = new QLabel(QStringLiteral("&Output folder:"), output);
+    folderLabel->setBuddy(outputFolder);
+    auto* customLabel = new QLabel(QStringLiteral("Custom &folder:"), output);
+    customLabel->setBuddy(customFolder);
+    auto* existsLabel = new QLabel(QStringLiteral("If target file &exists"), output);
+    existsLabel->setBuddy(targetExists);
+
+    auto* og = new QGridLayout(output);
+    og->addWidget(folderLabel, 0, 0);
+    og->addWidget(outputFolder, 0, 1, 1, 3, Qt::AlignLeft);
+    og->addWidget(customLabel, 1, 0);
+    og->addWidget(customFolder, 1, 1);
+    og->addWidget(browse, 1, 2);
+    og->addWidget(open, 1, 3);
+    og->addWidget(createDirs, 2, 1, 1, 3);
+    auto* exampleRow = new QHBoxLayout;
+    exampleRow->addSpacing(18);
+    exampleRow->addWidget(createDirsExample);
+    og->addLayout(exampleRow, 3, 1, 1, 3);
+    og->addWidget(existsLabel, 4, 0);
+    og->addWidget(targetExists, 4, 1, 1, 3, Qt::AlignLeft);
+    og->addWidget(documentsFallback, 5, 0, 1, 4);
+    og->addWidget(browseWhenDone, 6, 0, 1, 4);
+    og->setColumnStretch(1, 1);
+
+    // General.
+    auto* general = new QGroupBox(QStringLiteral("General"), this);
+    auto* monoText = new QLabel(
+        QStringLiteral("When converting to audio format, e.g. MP3, WAV, WMA, etc., if output channel is mono and "
+                       "original file is stereo, output sound equals to:"),
+        general);
+    monoText->setWordWrap(true);
+    monoRadios[0] = new QRadioButton(QStringLiteral("(L+R) / &2"), general);
+    monoRadios[1] = new QRadioButton(QStringLiteral("&L channel"), general);
+    monoRadios[2] = new QRadioButton(QStringLiteral("&R channel"), general);
+    auto* monoGroup = new QButtonGroup(this);
+    for (int i = 0; i < 3; ++i) monoGroup->addButton(monoRadios[i], i);
+    monoHelp = new QPushButton(QStringLiteral("?"), general);
+    monoHelp->setFixedWidth(28);
+    filterEnabled = new QCheckBox(
+        QStringLiteral("O&nly add the following file extensions for \"Add Folder\" and Drag/Drop"), general);
+    filterText = new QLineEdit(general);
+    auto* note = new QLabel(QStringLiteral("Note: use comma (,) to separate multiple extensions. For example: wav,mp3,m4a,aac"),
+                            general);
+    note->setWordWrap(true);
+
+    auto* gl = new QVBoxLayout(general);
+    gl->addWidget(monoText);
+    auto* monoRow = new QHBoxLayout;
+    monoRow->addSpacing(18);
+    for (QRadioButton* r : monoRadios) monoRow->addWidget(r);
+    monoRow->addWidget(monoHelp);
+    monoRow->addStretch();
+    gl->addLayout(monoRow);
+    gl->addSpacing(6);
+    gl->addWidget(filterEnabled);
+    auto* filterRow = new QVBoxLayout;
+    filterRow->setContentsMargins(18, 0, 0, 0);
+    filterRow->addWidget(filterText);
+    filterRow->addWidget(note);
+    gl->addLayout(filterRow);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(output);
+    layout->addWidget(general);
+    layout->addStretch();
+
+    connect(outputFolder, &QComboBox::activated, this, [this] { UpdateFolderEnabling(); });
+    connect(browse, &QPushButton::clicked, this, [this] {
+        ReadPlainControls();
+        std::string start = destFolder_.toStdString();
+        std::string chosen;
+        if (BrowseForFolder(this, QStringLiteral("Please choose an output folder:"), start, false, chosen, 4096,
+                            host_))
+            customFolder->setText(QString::fromStdString(chosen));
+    });
+    connect(open, &QPushButton::clicked, this, [this] {
+        ReadPlainControls();
+        if (DirectoryExists(destFolder_.toStdString())) {
+            WaitCursor wait;
+            (host_ ? *host_ : SystemUiHost()).OpenDocument(destFolder_, kShowNormal);
+        } else {
+            ShowMessage(host_, this,
+                        QStringLiteral("The folder \"%1\" doesn't exist yet.\n\nNote: the program will create the "
+                                       "folder automatically when converting files.")
+                            .arg(destFolder_),
+                        MessageIcon::Warning);
+        }
+    });
+    connect(monoHelp, &QPushButton::clicked, this, [this] {
+        ShowMessage(host_, this,
+                    QStringLiteral(
+                        "In general, the output sound equals to \"(L+R)/2,\" which contains left and right "
+                        "channels.\n\n\"L channel\" means the program outputs left channel of original stereo file. "
+                        "And \"R channel\" means right channel. It's very useful when you want to convert a stereo "
+                        "file into two files that contains left and right channels distinguishingly."),
+                    MessageIcon::Information);
+    });
+    connect(filterEnabled, &QCheckBox::clicked, this, [this](bool checked) {
+        filterText->setEnabled(checked);
+        if (checked) filterText->setFocus();
+    });
+}
+
+void GeneralPage::CopyIn(const Settings& s) {
+    destOpt_ = s.DestOutputFolderOpt;
+    destFolder_ = QString::fromStdString(s.DestSpecifiedFolder);
+    createDirs_ = s.CreateDirs;
+    targetExists_ = s.TargetExistsOpt;
+    documents_ = s.OutputFiles2MyDocuments;
+    browseDone_ = s.BrowseOutputFolder;
+    monoType_ = s.MonoType;
+    filterOn_ = s.EnableExtFilter;
+    filterExts_ = QString::fromStdString(s.FilterExts);
+}
+
+void GeneralPage::CopyOut(Settings& s) const {
+    s.DestOutputFolderOpt = destOpt_;
+    s.DestSpecifiedFolder = destFolder_.toStdString();
+    s.CreateDirs = createDirs_;
+    s.TargetExistsOpt = targetExists_;
+    s.OutputFiles2MyDocuments = documents_;
+    s.BrowseOutputFolder = browseDone_;
+    s.MonoType = monoType_;
+    s.EnableExtFilter = filterOn_;
+    s.FilterExts = filterExts_.toStdString();
+}
+
+void GeneralPage::InitControls() {
+    AddListItem(outputFolder, QStringLiteral("Same as original file"), kDestBesideSource);
+    AddListItem(outputFolder, QStringLiteral("A custom folder"), kDestCustomFolder);
+    AddListItem(targetExists, QStringLiteral("Auto rename (add number at end of file name)"), kTargetRename);
+    AddListItem(targetExists, QStringLiteral("Overwrite"), kTargetOverwrite);
+    AddListItem(targetExists, QStringLiteral("Skip (not convert)"), kTargetSkip);
+    if (!SelectValue(outputFolder, destOpt_)) {
+        outputFolder->setCurrentIndex(0);
+        destOpt_ = kDestBesideSource;
+    }
+    if (!SelectValue(targetExists, targetExists_)) {
+        targetExists->setCurrentIndex(0);
+        targetExists_ = kTargetRename;
+    }
+    WriteControls();
+}
+
+void GeneralPage::WriteControls() {
+    SelectValue(outputFolder, destOpt_);
+    SelectValue(targetExists, targetExists_);
+    customFolder->setText(destFolder_);
+    createDirs->setChecked(createDirs_ != 0);
+    documentsFallback->setChecked(documents_ != 0);
+    browseWhenDone->setChecked(browseDone_ != 0);
+    // A mono rule outside 0..2 shows no radio; it is kept until one is chosen.
+    for (int i = 0; i < 3; ++i) monoRadios[i]->setChecked(i == monoType_);
+    filterEnabled->setChecked(filterOn_ != 0);
+    filterText->setText(filterExts_);
+    filterText->setEnabled(filterOn_ != 0);
+    UpdateFolderEnabling();
+}
+
+void GeneralPage::UpdateFolderEnabling() {
+    const bool custom = ChosenValue(outputFolder) == kDestCustomFolder;
+    for (QWidget* w : std::initializer_list<QWidget*>{customFolder, browse, open, createDirs, createDirsExample})
+        w->setEnabled(custom);
+}
+
+void GeneralPage::ReadPlainControls() {
+    destFolder_ = customFolder->text();
+    createDirs_ = createDirs->isChecked() ? 1 : 0;
+    documents_ = documentsFallback->isChecked() ? 1 : 0;
+    browseDone_ = browseWhenDone->isChecked() ? 1 : 0;
+    for (int i = 0; i < 3; ++i)
+        if (monoRadios[i]->isChecked()) monoType_ = i;
+    filterOn_ = filterEnabled->isChecked() ? 1 : 0;
+    filterExts_ = filterText->text();
+}
+
+bool GeneralPage::ReadControls() {
+    ReadPlainControls();
+    destOpt_ = ChosenValue(outputFolder).value_or(destOpt_);
+    if (destOpt_ == kDestCustomFolder && destFolder_.isEmpty())
+        return Refuse(QStringLiteral("Please choose an output folder."), customFolder);
+    filterExts_.remove(QLatin1Char(' '));
+    filterExts_.remove(QLatin1Char('\t'));
+    filterExts_.replace(QLatin1Char(';'), QLatin1Char(','));
+    filterText->setText(filterExts_);
+    if (filterOn_ && filterExts_.isEmpty())
+        return Refuse(QStringLiteral("Please enter file extensions you need to filter."), filterText);
+    targetExists_ = ChosenValue(targetExists).value_or(targetExists_);
+    return true;
+}
+
+}  // namespace sonavert

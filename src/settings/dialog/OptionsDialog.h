@@ -1,0 +1,70 @@
+#pragma once
+// The modal tabbed "Options" dialog over copies of the settings.
+#include <vector>
+
+#include <QDialog>
+
+#include "settings/Settings.h"
+#include "settings/dialog/OptionPages.h"
+#include "ui/Shell.h"
+
+class QDialogButtonBox;
+class QTabWidget;
+
+namespace sonavert {
+
+class SettingsStore;
+
+// Page indices as stored in OptStartPageIndex.
+enum OptionPageIndex {
+    kPageGeneral = 0,
+    kPageMp3,
+    kPageWav,
+    kPageWma,
+    kPageOgg,
+    kPageAmr,
+    kPageAac,
+    kPageM4a,
+    kOptionPageCount
+};
+
+struct OptionsDialogHooks {
+    UiHost* host = nullptr;              // null: the desktop
+    WmaFormatProvider wmaFormats;        // empty: the WMA page offers only "Auto"
+};
+
+class OptionsDialog : public QDialog {
+    Q_OBJECT
+public:
+    OptionsDialog(const Settings& settings, const OptionsDialogHooks& hooks, QWidget* parent = nullptr);
+
+    OptionPage* Page(int index) const { return pages_[index]; }
+    QTabWidget* Tabs() const { return tabs_; }
+    QDialogButtonBox* Buttons() const { return buttons_; }
+    int ActivePage() const;
+    // The page that was active when the dialog closed.
+    int ClosingPage() const { return closingPage_; }
+    // Copies every page back into the settings.
+    void CopyOut(Settings& settings) const;
+
+    void accept() override;
+    void done(int result) override;
+
+private:
+    void OnTabChanged(int index);
+
+    std::vector<OptionPage*> pages_;
+    QTabWidget* tabs_;
+    QDialogButtonBox* buttons_;
+    int active_ = 0;
+    int closingPage_ = 0;
+    bool reverting_ = false;
+    UiHost* host_;
+};
+
+// The Options command: runs the dialog on `settings`; the active page becomes OptStartPageIndex;
+// on OK the pages are copied back, the extension filter rebuilt and the options group saved.
+void ShowOptionsDialog(QWidget* mainWindow, Settings& settings, const SettingsStore& store,
+                       const OptionsDialogHooks& hooks = {});
+
+}  // namespace sonavert
