@@ -1,9 +1,8 @@
 #pragma once
 #include <string>
+#include "engine/MessageIcon.h"
 
 namespace sonavert {
-
-enum class MessageIcon { Information, Warning, Question, Error };
 
 // Shows a message box captioned "Sonavert" (the GUI), prints it (the command line) or records it
 // (tests).

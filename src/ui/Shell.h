@@ -6,6 +6,7 @@
 // Everything that would show a modal window goes through a UiHost, so that tests can answer the
 // dialogs without running a real modal loop. SystemUiHost() is the real desktop.
 #include <cstddef>
+#include "engine/MessageIcon.h"
 #include <string>
 #include <vector>
 
@@ -28,8 +29,6 @@ inline constexpr int kShellNoAssociation = 31;
 // How a started program's window is shown (kept for the callers; the desktop decides).
 inline constexpr int kShowNormal = 1;
 inline constexpr int kShow = 5;
-
-enum class MessageIcon { Information, Warning, Question, Error };
 
 // Buttons of a message box and the answer: Ok for an OK-only box, Yes or No for a question.
 enum class MessageButtons { Ok, YesNo };

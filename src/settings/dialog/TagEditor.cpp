@@ -14,7 +14,7 @@
 #include <algorithm>
 
 #include "settings/dialog/PageWidgets.h"
-#include "tags/GenreTable.h"
+#include "tags/Genres.h"
 
 namespace sonavert {
 
@@ -91,7 +91,7 @@ TagEditor::TagEditor(const TagOverrides& tags, bool showCopyright, UiHost* host,
 
     // The genre list in the order of its names, not of the table.
     QStringList names;
-    for (std::string_view name : GenreNames()) names << QString::fromUtf8(name.data(), static_cast<int>(name.size()));
+    for (int i = 0; i < kGenreCount; ++i) names << QString::fromUtf8(kGenreNames[i]);
     std::sort(names.begin(), names.end(),
               [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
     genre->addItems(names);
