@@ -409,7 +409,9 @@ void MainWindow::BuildControls() {
     connect(minimizeButton_, &QToolButton::clicked, this, [this] { showMinimized(); });
     connect(closeButton_, &QToolButton::clicked, this, [this] { close(); });
     connect(view_, &FileListView::ContextMenuWanted, this, &MainWindow::OpenListMenu);
-    connect(view_, &FileListView::RowDoubleClicked, this, [this](int) { PlaySourceCommand(); });
+    connect(view_, &FileListView::RowDoubleClicked, this, [this](int row) {
+        if (FileEntry* e = list_.Entry(row)) OpenUnderWaitCursor(QString::fromStdString(e->sourcePath));
+    });
     connect(formatList_, &QComboBox::currentIndexChanged, this, &MainWindow::OnFormatChosen);
 
     // The accelerators: Ctrl+O adds files, Del removes the selected rows, F1 opens the help.

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <QDialog>
-#include <QPointer>
 
 #include "engine/Batch.h"
 #include "filelist/FileList.h"
@@ -189,7 +188,7 @@ private:
     QMenu* helpMenu_ = nullptr;
     std::vector<QAction*> listActions_;
     std::vector<QAction*> helpActions_;
-    QPointer<ProgressWindow> progress_;
+    ProgressWindow* progress_ = nullptr;  // owned by the running batch's driver
 };
 
 }  // namespace sonavert
