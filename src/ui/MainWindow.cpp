@@ -273,6 +273,11 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
     setWindowTitle(QString::fromLatin1(kProductName));
     setWindowIcon(QIcon::fromTheme(QStringLiteral("sonavert"), ThemeIcon("audio-x-generic", QStyle::SP_MediaVolume)));
     setObjectName(QStringLiteral("SonavertMainWindow"));
+    // The controls' font: Tahoma at 11 pixels (fontconfig picks the nearest face), the size the
+    // list's column widths are made for.
+    QFont controls(QStringLiteral("Tahoma"));
+    controls.setPixelSize(11);
+    setFont(controls);
     BuildControls();
     BuildMenus();
     setFixedSize(kMainWindowWidth, kMainWindowHeight);
@@ -364,7 +369,7 @@ void MainWindow::BuildControls() {
     formatList_->setMinimumHeight(30);
     formatList_->setMaxVisibleItems(14);
     commands->addWidget(formatList_);
-    convertButton_ = bigButton(tr("&Convert"), "media-playback-start", QStyle::SP_MediaPlay, tr("Convert all files"));
+    convertButton_ = bigButton(tr("&Convert"), "view-refresh", QStyle::SP_BrowserReload, tr("Convert all files"));
     convertButton_->setObjectName(QStringLiteral("ConvertButton"));
     optionsButton_ = bigButton(tr("&Options"), "preferences-system", QStyle::SP_FileDialogDetailedView, tr("Options"));
     outer->addLayout(commands);
@@ -396,7 +401,7 @@ void MainWindow::BuildControls() {
         "QTreeView { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
         "  selection-background-color: #3d7bd9; selection-color: white; }"
         "QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
-        "  border-bottom: 1px solid #c9d1dc; padding: 4px 6px; color: #2c3a4d; }"
+        "  border-bottom: 1px solid #c9d1dc; padding: 4px 3px; color: #2c3a4d; }"
         "QPushButton { padding: 4px 10px; }"
         "QPushButton#ConvertButton { font-weight: bold; }"));
 
@@ -438,9 +443,9 @@ void MainWindow::BuildMenus() {
     set(ListCommand::PlayDestination, add(listMenu_, tr("Play &Destination"), "media-playback-start",
                                           QStyle::SP_MediaPlay, &MainWindow::PlayDestinationCommand));
     listMenu_->addSeparator();
-    set(ListCommand::ConvertSelected, add(listMenu_, tr("&Convert Selected"), "system-run", QStyle::SP_ArrowRight,
+    set(ListCommand::ConvertSelected, add(listMenu_, tr("&Convert Selected"), "view-refresh", QStyle::SP_BrowserReload,
                                           &MainWindow::ConvertSelectedCommand));
-    set(ListCommand::ConvertAll, add(listMenu_, tr("Convert All"), "media-playback-start", QStyle::SP_MediaPlay,
+    set(ListCommand::ConvertAll, add(listMenu_, tr("Convert All"), "view-refresh", QStyle::SP_BrowserReload,
                                      &MainWindow::ConvertAllCommand));
     listMenu_->addSeparator();
     set(ListCommand::BrowseSourceFolder, add(listMenu_, tr("Browse &Source Folder"), "folder-open",

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QStyle>
 #include <QTest>
@@ -579,6 +580,66 @@ TEST_F(MainWindowTest, FirstStartOpensTheHelpMaximisedAndHelpMenuOpensAddresses)
     helpOpened.clear();
     Window();
     EXPECT_TRUE(helpOpened.empty());
+}
+
+}  // namespace
+}  // namespace sonavert
+
+namespace sonavert {
+namespace {
+
+// Pictures of the window for looking at: with SONAVERT_SCREENSHOT_DIR set (and a real display,
+// e.g. under xvfb-run with QT_QPA_PLATFORM=xcb), saves the screen with the filled list, the
+// context menu, the progress window during a conversion and the list after it.
+TEST_F(MainWindowTest, Screenshots) {
+    const char* dir = std::getenv("SONAVERT_SCREENSHOT_DIR");
+    if (!dir) GTEST_SKIP() << "SONAVERT_SCREENSHOT_DIR not set";
+    // The icon theme the program itself picks outside a desktop session.
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    auto shoot = [&](const char* name) {
+        QCoreApplication::processEvents();
+        QTest::qWait(150);
+        QScreen* screen = QGuiApplication::primaryScreen();
+        EXPECT_TRUE(screen->grabWindow(0).save(QStringLiteral("%1/%2").arg(dir, name)));
+    };
+    std::vector<std::string> sources;
+    std::filesystem::create_directory(files.path() / "Album");
+    for (const char* name : {"Album/01 Opening.flac", "Album/02 Interlude.wav", "voice memo.mp3",
+                             "field recording.wav"}) {
+        sources.push_back(files.file(name));
+        const std::string& p = sources.back();
+        if (p.ends_with(".flac")) ASSERT_TRUE(testutil::MakeFlac(p, 95));
+        else if (p.ends_with(".mp3")) ASSERT_TRUE(testutil::MakeMp3(p, 12));
+        else ASSERT_TRUE(testutil::MakeWav(p, p.find("field") != std::string::npos ? 3725 / 20.0 : 30));
+    }
+    MainWindow* w = nullptr;
+    bool shotProgress = false;
+    hooks.convert = [&](int format, const ConversionRequest& request, ConversionContext& context) {
+        if (request.sequenceNumber == 2 && !shotProgress) {
+            shotProgress = true;
+            w->CurrentProgress()->SetFileText(std::string("Converting 02 Interlude.wav...42%"));
+            w->CurrentProgress()->SetFileBarPosition(w->CurrentProgress()->FileBarWidth() * 42 / 100);
+            shoot("main-progress.png");
+        }
+        return ConvertFile(format, request, context);
+    };
+    w = &Window();
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    ASSERT_TRUE(Drop({files.file("Album"), sources[2], sources[3]}));
+    shoot("main-list.png");
+    w->View()->SelectRows({1});
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(120, 60), w->View()->viewport()->mapToGlobal(QPoint(120, 60)));
+    QCoreApplication::sendEvent(w->View()->viewport(), &event);
+    shoot("main-menu.png");
+    w->ListMenu()->close();
+    w->OpenHelpMenu();
+    shoot("main-helpmenu.png");
+    w->HelpMenu()->close();
+    w->CurrentSettings().OutputFormat = 1000;
+    w->ConvertAllCommand();
+    shoot("main-converted.png");
 }
 
 }  // namespace
