@@ -63,6 +63,8 @@ AboutDialog::AboutDialog(QWidget* parent, UiHost* host) : QDialog(parent) {
     layout->addWidget(line);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    // Room around the short texts, so that the box does not look cramped.
+    title->setMinimumWidth(300);
 }
 
 void ShowAboutBox(QWidget* parent, UiHost* host) {

@@ -21,6 +21,14 @@ CaptionlessDialog::CaptionlessDialog(QWidget* parent)
     connect(cancelButton_, &QPushButton::clicked, this, [this] { cancelRequested_ = true; });
 }
 
+void CaptionlessDialog::changeEvent(QEvent* event) {
+    // Disabled by the owner, not by a call of its own (that would set WA_ForceDisabled): a
+    // window may enable itself again under a disabled parent.
+    if (event->type() == QEvent::EnabledChange && !isEnabled() && !testAttribute(Qt::WA_ForceDisabled))
+        setEnabled(true);
+    QDialog::changeEvent(event);
+}
+
 void CaptionlessDialog::closeEvent(QCloseEvent* event) {
     if (event->spontaneous()) cancelRequested_ = true;
     // Hide without QDialog's reject(): the run that owns the window decides when it ends.

@@ -5,6 +5,8 @@
 // Cancel (the button or Escape) only sets the flag, which the running loop reads after its next
 // event pump. Closing the window hides it; the owner deletes it. A close from the window system
 // (the user) also sets the flag, so that a run never goes on without a way to stop it.
+// The window stays usable while its owner (the main window) is disabled for the run: Qt would
+// otherwise disable it with the owner, Cancel included.
 #include <QDialog>
 #include <QPoint>
 
@@ -31,6 +33,7 @@ protected:
     // and centres it. Called by subclasses once their controls are laid out.
     void FinishLayout(QSize preferred);
 
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;

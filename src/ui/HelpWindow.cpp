@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeySequence>
 #include <QScreen>
 #include <QStyle>
@@ -33,6 +34,7 @@ HelpWindow::HelpWindow(const QString& manualPath, UiHost* host, QWidget* parent)
     setWindowTitle(QString::fromLatin1(kHelpWindowCaption));
 
     browser_->setObjectName(QStringLiteral("helpBrowser"));
+    browser_->document()->setDocumentMargin(12);
     // Every link comes to OpenLink, which decides between navigating and the shell.
     browser_->setOpenLinks(false);
     browser_->setOpenExternalLinks(false);
@@ -47,8 +49,8 @@ HelpWindow::HelpWindow(const QString& manualPath, UiHost* host, QWidget* parent)
                            &QTextBrowser::backward);
     forward_ = bar->addAction(style()->standardIcon(QStyle::SP_ArrowForward), tr("Forward"), browser_,
                               &QTextBrowser::forward);
-    home_ = bar->addAction(style()->standardIcon(QStyle::SP_DirHomeIcon), tr("Home"), browser_,
-                           &QTextBrowser::home);
+    // The style has no "home page" icon of its own (only a home folder): the theme's, or text.
+    home_ = bar->addAction(QIcon::fromTheme(QStringLiteral("go-home")), tr("Home"), browser_, &QTextBrowser::home);
     back_->setShortcut(QKeySequence::Back);
     forward_->setShortcut(QKeySequence::Forward);
     back_->setEnabled(false);
@@ -66,10 +68,10 @@ HelpWindow::HelpWindow(const QString& manualPath, UiHost* host, QWidget* parent)
 
 void HelpWindow::ShowMissingPage(const QString& manualPath) {
     const QString where = manualPath.isEmpty()
-                              ? tr("beside the program or in its share/sonavert folder")
-                              : QStringLiteral("<br><code>%1</code>").arg(manualPath.toHtmlEscaped());
+                              ? tr("beside the program or in its share/sonavert folder.")
+                              : tr("at<br><code>%1</code>").arg(manualPath.toHtmlEscaped());
     browser_->setHtml(tr("<h2>Sonavert Help</h2>"
-                         "<p>The manual (<b>%1</b>) could not be found %2.</p>"
+                         "<p>The manual (<b>%1</b>) could not be found %2</p>"
                          "<p>Please reinstall Sonavert, or read the manual on the "
                          "<a href=\"%3\">Sonavert homepage</a>.</p>")
                           .arg(QString::fromLatin1(kHelpFileName), where, QString::fromLatin1(kHomepageUrl)));

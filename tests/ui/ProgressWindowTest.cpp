@@ -112,6 +112,31 @@ TEST(ProgressWindowTest, CancelOnlySetsTheFlag) {
     EXPECT_TRUE(keys.isVisible());
 }
 
+TEST(ProgressWindowTest, CancelWorksWhileTheOwnerIsDisabled) {
+    // The main window is disabled for the whole run; its progress windows must stay usable.
+    QWidget owner;
+    owner.show();
+    ProgressWindow w(&owner);
+    AddProgressWindow adding(&owner);
+    w.show();
+    adding.Started();
+    owner.setEnabled(false);
+    EXPECT_FALSE(owner.isEnabled());
+    EXPECT_TRUE(w.CancelButton()->isEnabled());
+    EXPECT_TRUE(adding.CancelButton()->isEnabled());
+    QTest::mouseClick(w.CancelButton(), Qt::LeftButton);
+    QTest::mouseClick(adding.CancelButton(), Qt::LeftButton);
+    EXPECT_TRUE(w.CancelRequested());
+    EXPECT_TRUE(adding.CancelRequested());
+    owner.setEnabled(true);
+    EXPECT_TRUE(w.isEnabled());
+    // A window disabled on purpose stays disabled.
+    w.setEnabled(false);
+    owner.setEnabled(false);
+    owner.setEnabled(true);
+    EXPECT_FALSE(w.isEnabled());
+}
+
 TEST(ProgressWindowTest, ClosingEndsTheWindowAndOnlyTheUsersCloseCancels) {
     ProgressWindow w;
     w.show();
