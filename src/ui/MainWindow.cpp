@@ -148,9 +148,8 @@ public:
 
     void BeginRun(int rowCount) override {
         window_.setEnabled(false);
+        // The progress window stays usable while its owner is disabled.
         progress_ = new ProgressWindow(&window_);
-        // A window of its own: it stays usable while its owner is disabled.
-        progress_->setEnabled(true);
         progress_->SetOverallRange(rowCount);
         window_.progress_ = progress_;
         progress_->show();
@@ -230,7 +229,6 @@ public:
         if (started_) return;
         started_ = true;
         window_.setEnabled(false);
-        progress_->setEnabled(true);
         progress_->Started();
     }
     void SetText(const std::string& text) override {
