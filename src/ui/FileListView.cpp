@@ -1,0 +1,164 @@
+#include "ui/FileListView.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QItemSelection>
+#include <QMouseEvent>
+
+namespace sonavert {
+
+FileListModel::FileListModel(FileList& list, QObject* parent)
+    : QAbstractTableModel(parent), list_(list), shownRows_(list.RowCount()) {}
+
+int FileListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shownRows_; }
+
+int FileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= shownRows_ || index.column() >= kColumnCount) return {};
+    switch (role) {
+        case Qt::DisplayRole:
+            return QString::fromStdString(list_.CellText(index.row(), index.column()));
+        case Qt::TextAlignmentRole:
+            return QVariant::fromValue(
+                (kListColumns[index.column()].alignment == ColumnAlignment::Right ? Qt::AlignRight : Qt::AlignLeft) |
+                Qt::AlignVCenter);
+        case Qt::ToolTipRole: {
+            // The full path of the source, and a status text that may not fit its cell.
+            const FileEntry* entry = list_.Entry(index.row());
+            if (index.column() == kColumnFile && entry) return QString::fromStdString(entry->sourcePath);
+            if (index.column() == kColumnStatus) {
+                const QString status = QString::fromStdString(list_.CellText(index.row(), kColumnStatus));
+                if (!status.isEmpty()) return status;
+            }
+            return {};
+        }
+        default:
+            return {};
+    }
+}
+
+QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+    if (role == Qt::DisplayRole) return QString::fromLatin1(kListColumns[section].title);
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(
+            (kListColumns[section].alignment == ColumnAlignment::Right ? Qt::AlignRight : Qt::AlignLeft) |
+            Qt::AlignVCenter);
+    return {};
+}
+
+void FileListModel::SyncAppendedRows() {
+    const int now = list_.RowCount();
+    if (now == shownRows_) return;
+    if (now < shownRows_) {
+        Reload();
+        return;
+    }
+    // The rows are already in the list; nothing reads them between these two calls.
+    beginInsertRows(QModelIndex(), shownRows_, now - 1);
+    shownRows_ = now;
+    endInsertRows();
+}
+
+void FileListModel::RowChanged(int row) {
+    if (row < 0 || row >= shownRows_) return;
+    emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
+}
+
+void FileListModel::SortByColumn(int column) {
+    emit layoutAboutToBeChanged();
+    list_.SortByColumn(column);
+    shownRows_ = list_.RowCount();
+    emit layoutChanged();
+}
+
+void FileListModel::Reload() {
+    beginResetModel();
+    shownRows_ = list_.RowCount();
+    endResetModel();
+}
+
+FileListView::FileListView(FileListModel* model, QWidget* parent) : QTreeView(parent), model_(model) {
+    setModel(model);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setAlternatingRowColors(true);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTextElideMode(Qt::ElideRight);
+    setContextMenuPolicy(Qt::DefaultContextMenu);
+
+    QHeaderView* header = this->header();
+    header->setStretchLastSection(false);
+    header->setSectionsMovable(false);
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    for (int column = 0; column < kColumnCount; ++column) setColumnWidth(column, kListColumns[column].width);
+    connect(header, &QHeaderView::sectionClicked, this, &FileListView::OnHeaderClicked);
+
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { ListFromSelection(); });
+    // Rebuilt models keep the list's selection on screen.
+    connect(model, &QAbstractItemModel::layoutChanged, this, [this] { SelectionFromList(); });
+    connect(model, &QAbstractItemModel::modelReset, this, [this] { SelectionFromList(); });
+}
+
+void FileListView::ListFromSelection() {
+    if (syncing_) return;
+    FileList& list = model_->List();
+    QItemSelectionModel* selection = selectionModel();
+    const int rows = std::min(list.RowCount(), model_->rowCount());
+    for (int row = 0; row < rows; ++row) list.SetSelected(row, selection->isRowSelected(row, QModelIndex()));
+}
+
+void FileListView::SelectionFromList() {
+    FileList& list = model_->List();
+    QItemSelection selected;
+    const int rows = std::min(list.RowCount(), model_->rowCount());
+    for (int row = 0; row < rows; ++row) {
+        if (list.IsSelected(row))
+            selected.select(model_->index(row, 0), model_->index(row, kColumnCount - 1));
+    }
+    syncing_ = true;
+    selectionModel()->select(selected, QItemSelectionModel::ClearAndSelect);
+    syncing_ = false;
+}
+
+void FileListView::SelectRows(const std::vector<int>& rows) {
+    FileList& list = model_->List();
+    list.ClearSelection();
+    for (int row : rows) list.SetSelected(row, true);
+    SelectionFromList();
+    if (!rows.empty()) {
+        syncing_ = true;
+        selectionModel()->setCurrentIndex(model_->index(rows.front(), 0), QItemSelectionModel::NoUpdate);
+        syncing_ = false;
+    }
+}
+
+void FileListView::OnHeaderClicked(int column) {
+    model_->SortByColumn(column);
+    FileList& list = model_->List();
+    header()->setSortIndicatorShown(true);
+    header()->setSortIndicator(list.SortColumn(), list.SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
+}
+
+void FileListView::contextMenuEvent(QContextMenuEvent* event) {
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse ? event->globalPos()
+                                                                  : mapToGlobal(rect().center());
+    event->accept();
+    emit ContextMenuWanted(at);
+}
+
+void FileListView::mouseDoubleClickEvent(QMouseEvent* event) {
+    QTreeView::mouseDoubleClickEvent(event);
+    if (event->button() != Qt::LeftButton) return;
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (index.isValid()) emit RowDoubleClicked(index.row());
+}
+
+}  // namespace sonavert

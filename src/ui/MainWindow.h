@@ -1,0 +1,194 @@
+#pragma once
+// The main window: the conversion list, the command buttons, the output-format choice, the help
+// menu, the minimise and close buttons and the homepage link, in a fixed-size window without a
+// system caption that the user drags by its body. It owns the settings record and the list rows,
+// runs the add runs and the conversion batch, and saves the exit group of settings when it closes.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QDialog>
+
+#include "engine/Batch.h"
+#include "filelist/FileList.h"
+#include "settings/Settings.h"
+#include "sources/SourceFactory.h"
+#include "ui/Shell.h"
+
+class QAction;
+class QComboBox;
+class QMenu;
+class QPushButton;
+class QToolButton;
+
+namespace sonavert {
+
+class CodecHost;
+class FileListModel;
+class FileListView;
+class Hyperlink;
+class ProgressWindow;
+class SettingsStore;
+
+// The window's fixed size in pixels.
+inline constexpr int kMainWindowWidth = 699;
+inline constexpr int kMainWindowHeight = 538;
+// Delay before a tool tip appears, in milliseconds.
+inline constexpr int kToolTipDelay = 300;
+// Width of the output-format drop-down in pixels.
+inline constexpr int kFormatDropDownWidth = 160;
+
+// One entry of the output-format list: " to %s" with the display name, or with the format's
+// extension in upper case when it has none.
+struct FormatChoice {
+    int code;
+    std::string text;
+};
+const std::vector<FormatChoice>& FormatChoices();
+
+// What the tests (or a different desktop) put in place of the real dialogs and services.
+struct MainWindowHooks {
+    UiHost* host = nullptr;  // message boxes, the file and folder dialogs, opening addresses
+    // Converts one file; empty: the real pipelines.
+    ConvertFunction convert;
+    // Opens the help window (maximised on the first start) and closes it; empty: the real one.
+    std::function<void(bool maximised)> showHelp;
+    std::function<void()> closeHelp;
+    // Shows the About box; empty: the real one.
+    std::function<void(QWidget* owner)> showAbout;
+};
+
+// The entries of the list's context menu and of the help menu, by command.
+enum class ListCommand {
+    PlaySource,
+    PlayDestination,
+    ConvertSelected,
+    ConvertAll,
+    BrowseSourceFolder,
+    BrowseDestinationFolder,
+    AddFiles,
+    AddFolder,
+    Remove,
+    RemoveAll,
+};
+enum class HelpCommand { HelpTopics, TellAFriend, Feedback, Homepage, CheckLatestVersion, About };
+
+class MainWindow : public QDialog {
+    Q_OBJECT
+public:
+    // Loads the default SoundFont and the settings from `store`, builds the window and, on the
+    // first start, opens the help maximised.
+    MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks hooks = {}, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Commands.
+    void AddFilesCommand();
+    void AddFolderCommand();
+    // Adds dropped files and folders (folders are searched). Refused while a run is going on.
+    void DropPaths(const std::vector<std::string>& paths);
+    void RemoveCommand();
+    void RemoveAllCommand();
+    void ConvertAllCommand();
+    void ConvertSelectedCommand();
+    void PlaySourceCommand();
+    void PlayDestinationCommand();
+    void BrowseSourceFolderCommand();
+    void BrowseDestinationFolderCommand();
+    void OptionsCommand();
+    void HelpTopicsCommand();
+    void TellAFriendCommand();
+    void FeedbackCommand();
+    void HomepageCommand();
+    void CheckLatestVersionCommand();
+    void AboutCommand();
+
+    // Sets the list menu's items enabled by the rows and the selection, as when it opens.
+    void UpdateListMenu();
+    // Opens the list menu at a global position (the pointer or the list's centre).
+    void OpenListMenu(const QPoint& globalPosition);
+    void OpenHelpMenu();
+
+    // True while an add run or a conversion runs.
+    bool Busy() const { return busy_; }
+
+    Settings& CurrentSettings() { return settings_; }
+    FileList& List() { return list_; }
+    FileListView* View() const { return view_; }
+    QComboBox* FormatList() const { return formatList_; }
+    QMenu* ListMenu() const { return listMenu_; }
+    QMenu* HelpMenu() const { return helpMenu_; }
+    QAction* Action(ListCommand command) const;
+    QAction* Action(HelpCommand command) const;
+    QPushButton* AddFilesButton() const { return addFilesButton_; }
+    QPushButton* AddFolderButton() const { return addFolderButton_; }
+    QPushButton* RemoveAllButton() const { return removeAllButton_; }
+    QPushButton* ConvertButton() const { return convertButton_; }
+    QPushButton* OptionsButton() const { return optionsButton_; }
+    QToolButton* HelpButton() const { return helpButton_; }
+    QToolButton* MinimizeButton() const { return minimizeButton_; }
+    QToolButton* CloseButton() const { return closeButton_; }
+    Hyperlink* HomepageLink() const { return homepageLink_; }
+    // The progress window of the running conversion, or null.
+    ProgressWindow* CurrentProgress() const { return progress_; }
+
+    void done(int result) override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    class BatchWindowDriver;
+    class AddWindowDriver;
+    friend class BatchWindowDriver;
+    friend class AddWindowDriver;
+
+    void BuildControls();
+    void BuildMenus();
+    void FillFormatList();
+    void OnFormatChosen(int index);
+    // Runs FileAdder::AddPaths (found = false) or AddFound (true) with the add-progress window.
+    void RunAdd(const std::vector<std::string>& paths, bool search);
+    void RunBatch(const RowSet& rows);
+    void RunPendingDrops();
+    // The one selected row's entry, or null unless exactly one row is selected.
+    FileEntry* SingleSelected();
+    void OpenUnderWaitCursor(const QString& target);
+    void Teardown();
+
+    CodecHost& codecs_;
+    SettingsStore& store_;
+    MainWindowHooks hooks_;
+    Settings settings_;
+    FileList list_;
+    SourceFactoryContext sources_;
+    BatchState batchState_;
+    bool busy_ = false;
+    bool tornDown_ = false;
+    std::vector<std::string> pendingDrops_;
+
+    FileListModel* model_ = nullptr;
+    FileListView* view_ = nullptr;
+    QComboBox* formatList_ = nullptr;
+    QPushButton* addFilesButton_ = nullptr;
+    QPushButton* addFolderButton_ = nullptr;
+    QPushButton* removeAllButton_ = nullptr;
+    QPushButton* convertButton_ = nullptr;
+    QPushButton* optionsButton_ = nullptr;
+    QToolButton* helpButton_ = nullptr;
+    QToolButton* minimizeButton_ = nullptr;
+    QToolButton* closeButton_ = nullptr;
+    Hyperlink* homepageLink_ = nullptr;
+    QMenu* listMenu_ = nullptr;
+    QMenu* helpMenu_ = nullptr;
+    std::vector<QAction*> listActions_;
+    std::vector<QAction*> helpActions_;
+    ProgressWindow* progress_ = nullptr;  // owned by the running batch's driver
+};
+
+}  // namespace sonavert

@@ -1,0 +1,101 @@
+#include "ui/ProgressWindow.h"
+
+#include <algorithm>
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "ui/Shell.h"
+
+namespace sonavert {
+
+namespace {
+
+QProgressBar* MakeBar(QWidget* parent) {
+    auto* bar = new QProgressBar(parent);
+    bar->setRange(0, 1);
+    bar->setValue(0);
+    // The texts above the bars already say how far the run is.
+    bar->setTextVisible(false);
+    bar->setFixedHeight(16);
+    return bar;
+}
+
+// A label that keeps one line whatever its text: long file names must not grow the window.
+QLabel* MakeText(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    return label;
+}
+
+}  // namespace
+
+ProgressWindow::ProgressWindow(QWidget* parent)
+    : CaptionlessDialog(parent),
+      overallText_(MakeText(this)),
+      overallBar_(MakeBar(this)),
+      fileText_(MakeText(this)),
+      fileBar_(MakeBar(this)) {
+    setObjectName(QStringLiteral("ProgressWindow"));
+    overallText_->setObjectName(QStringLiteral("overallText"));
+    overallBar_->setObjectName(QStringLiteral("overallBar"));
+    fileText_->setObjectName(QStringLiteral("fileText"));
+    fileBar_->setObjectName(QStringLiteral("fileBar"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 12, 14, 12);
+    layout->setSpacing(4);
+    layout->addWidget(overallText_);
+    layout->addWidget(overallBar_);
+    layout->addSpacing(6);
+    layout->addWidget(fileText_);
+    layout->addWidget(fileBar_);
+    layout->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(CancelButton());
+    layout->addLayout(buttons);
+
+    FinishLayout(QSize(480, 140));
+}
+
+void ProgressWindow::SetOverallText(const QString& text) { overallText_->setText(text); }
+
+void ProgressWindow::SetOverallRange(int rowCount) {
+    overallBar_->setRange(0, rowCount > 0 ? rowCount : 1);
+    overallBar_->setValue(0);
+}
+
+void ProgressWindow::StepOverall() {
+    if (overallBar_->value() < overallBar_->maximum()) overallBar_->setValue(overallBar_->value() + 1);
+}
+
+QString ProgressWindow::OverallText() const { return overallText_->text(); }
+int ProgressWindow::OverallPosition() const { return overallBar_->value(); }
+int ProgressWindow::OverallMaximum() const { return overallBar_->maximum(); }
+
+void ProgressWindow::SetFileText(const QString& text) { fileText_->setText(text); }
+
+int ProgressWindow::FileBarWidth() { return fileBar_->width(); }
+
+void ProgressWindow::SetFileBarRange(int maximum) {
+    fileBar_->setRange(0, maximum > 0 ? maximum : 1);
+    fileBar_->setValue(0);
+}
+
+void ProgressWindow::SetFileBarPosition(int position) {
+    // QProgressBar ignores values outside its range; a position past the end fills the bar.
+    fileBar_->setValue(std::clamp(position, 0, fileBar_->maximum()));
+}
+
+void ProgressWindow::Pump() { PumpMessages(); }
+
+QString ProgressWindow::FileText() const { return fileText_->text(); }
+int ProgressWindow::FilePosition() const { return fileBar_->value(); }
+int ProgressWindow::FileMaximum() const { return fileBar_->maximum(); }
+
+}  // namespace sonavert

@@ -1,0 +1,630 @@
+// The main window driven through its real widgets: offscreen, with the dialogs answered by a
+// fake host, real audio files made by the command-line tools and the real pipelines.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDropEvent>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QStyle>
+#include <QTest>
+#include <QToolButton>
+#include <QUrl>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "engine/CodecHost.h"
+#include "engine/Pipeline.h"
+#include "settings/SettingsStore.h"
+#include "support/MainWindowTestUtil.h"
+#include "support/TestUtil.h"
+#include "ui/FakeUiHost.h"
+#include "ui/FileListView.h"
+#include "ui/MainWindow.h"
+#include "ui/ProgressWindow.h"
+
+namespace sonavert {
+namespace {
+
+using testutil::PumpUntil;
+using testutil::TempDir;
+
+// Answers Yes/No questions with a set answer and records them like every other message.
+class QuestionHost : public test::FakeUiHost {
+public:
+    MessageAnswer yesNoAnswer = MessageAnswer::No;
+    MessageAnswer ShowMessage(QWidget* owner, const QString& text, MessageIcon icon, MessageButtons buttons) override {
+        FakeUiHost::ShowMessage(owner, text, icon, buttons);
+        return buttons == MessageButtons::YesNo ? yesNoAnswer : MessageAnswer::Ok;
+    }
+};
+
+class MainWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // Settings in a temporary folder; no session bus, so the file manager goes through the host.
+        setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        // A stored FirstRun of 0: the help does not open on every test.
+        QSettings ini(QString::fromStdString(IniPath()), QSettings::IniFormat);
+        ini.setValue("Options/FirstRun", "dword:00000000");
+        ini.sync();
+    }
+
+    std::string IniPath() const { return config.file("Sonavert.ini"); }
+
+    MainWindow& Window() {
+        if (!window) {
+            hooks.host = &host;
+            hooks.showHelp = [this](bool maximised) { helpOpened.push_back(maximised); };
+            hooks.closeHelp = [this] { ++helpClosed; };
+            hooks.showAbout = [this](QWidget*) { ++aboutShown; };
+            window = std::make_unique<MainWindow>(testutil::SharedCodecHost(), store, hooks);
+            window->CurrentSettings().BrowseOutputFolder = 0;
+            // Targets beside their sources, never in the user's documents folder.
+            window->CurrentSettings().DestOutputFolderOpt = kDestBesideSource;
+            window->CurrentSettings().OutputFiles2MyDocuments = 0;
+        }
+        return *window;
+    }
+
+    // Drops local paths on the window as a file manager does, and waits for the add run.
+    bool Drop(const std::vector<std::string>& paths, bool wait = true) {
+        auto* mime = new QMimeData;
+        QList<QUrl> urls;
+        for (const std::string& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p));
+        mime->setUrls(urls);
+        MainWindow& w = Window();
+        const QPointF at(w.width() / 2.0, w.height() / 2.0);
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &enter);
+        QDropEvent drop(at, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &drop);
+        const bool accepted = drop.isAccepted();
+        delete mime;
+        if (!wait) return accepted;
+        // The add run follows from the event loop.
+        QCoreApplication::processEvents();
+        PumpUntil([&] { return !w.Busy(); });
+        return accepted;
+    }
+
+    std::vector<std::string> Row(int row) {
+        std::vector<std::string> cells;
+        FileListModel* model = Window().View()->ListModel();
+        for (int c = 0; c < kColumnCount; ++c) cells.push_back(model->data(model->index(row, c)).toString().toStdString());
+        return cells;
+    }
+    std::string Status(int row) { return Row(row)[kColumnStatus]; }
+
+    // Opens the list's context menu from the keyboard and closes it again after reading it.
+    std::map<ListCommand, bool> MenuState() {
+        MainWindow& w = Window();
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), w.View()->mapToGlobal(QPoint(5, 5)));
+        QCoreApplication::sendEvent(w.View(), &event);
+        EXPECT_TRUE(w.ListMenu()->isVisible());
+        std::map<ListCommand, bool> state;
+        for (ListCommand c : {ListCommand::PlaySource, ListCommand::PlayDestination, ListCommand::ConvertSelected,
+                              ListCommand::ConvertAll, ListCommand::BrowseSourceFolder,
+                              ListCommand::BrowseDestinationFolder, ListCommand::Remove, ListCommand::RemoveAll})
+            state[c] = w.Action(c)->isEnabled();
+        w.ListMenu()->close();
+        return state;
+    }
+
+    TempDir config;
+    TempDir files;
+    SettingsStore store{IniPath()};
+    QuestionHost host;
+    MainWindowHooks hooks;
+    std::vector<bool> helpOpened;
+    int helpClosed = 0;
+    int aboutShown = 0;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, WindowShapeAndToolTipDelay) {
+    MainWindow& w = Window();
+    EXPECT_EQ(w.size(), QSize(kMainWindowWidth, kMainWindowHeight));
+    EXPECT_TRUE(w.windowFlags() & Qt::FramelessWindowHint);
+    const std::vector<std::pair<QWidget*, QString>> tips = {
+        {w.AddFilesButton(), "Add files"}, {w.AddFolderButton(), "Add files from a folder"},
+        {w.RemoveAllButton(), "Remove all files in list"}, {w.ConvertButton(), "Convert all files"},
+        {w.FormatList(), "Output format"}, {w.OptionsButton(), "Options"}, {w.HelpButton(), "Help"},
+        {w.MinimizeButton(), "Minimize"}, {w.CloseButton(), "Close"}};
+    for (const auto& [widget, tip] : tips) {
+        EXPECT_EQ(widget->toolTip(), tip);
+        EXPECT_EQ(widget->style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay, nullptr, widget), kToolTipDelay)
+            << tip.toStdString();
+    }
+}
+
+TEST_F(MainWindowTest, OutputFormatListTextsOrderAndSelection) {
+    // 6500 appears twice; the later entry is the one selected.
+    {
+        QSettings ini(QString::fromStdString(IniPath()), QSettings::IniFormat);
+        ini.setValue("Options/OutputFormat", "dword:00001964");  // 6500
+    }
+    MainWindow& w = Window();
+    QComboBox* list = w.FormatList();
+    const QStringList expected = {" to MP3", " to WAV", " to WMA", " to WMV (Audio only)", " to ASF (Audio only)",
+                                  " to OGG", " to AAC", " to AAC for iPod / iTunes / DSi", " to MP4 (Audio only)",
+                                  " to M4A (MPEG-4 Audio)", " to M4B (MPEG-4 Audiobook)", " to M4R (iPhone Ringtone)",
+                                  " to AMR", " to AWB"};
+    const int codes[] = {1000, 2000, 7100, 7200, 7300, 4000, 6000, 6500, 6600, 6500, 6700, 6800, 5500, 5600};
+    ASSERT_EQ(list->count(), expected.size());
+    for (int i = 0; i < list->count(); ++i) {
+        EXPECT_EQ(list->itemText(i), expected[i]);
+        EXPECT_EQ(list->itemData(i).toInt(), codes[i]);
+    }
+    EXPECT_EQ(list->currentIndex(), 9);
+    EXPECT_EQ(list->width(), kFormatDropDownWidth);
+    EXPECT_GE(list->view()->minimumWidth(), kFormatDropDownWidth);
+
+    list->setCurrentIndex(5);
+    EXPECT_EQ(w.CurrentSettings().OutputFormat, 4000);
+}
+
+TEST_F(MainWindowTest, UnknownStoredFormatSelectsTheFirstEntry) {
+    {
+        QSettings ini(QString::fromStdString(IniPath()), QSettings::IniFormat);
+        ini.setValue("Options/OutputFormat", "dword:00000bb8");  // 3000: no such output
+    }
+    MainWindow& w = Window();
+    EXPECT_EQ(w.FormatList()->currentIndex(), 0);
+    EXPECT_EQ(w.CurrentSettings().OutputFormat, 1000);
+}
+
+TEST_F(MainWindowTest, EnterAndEscapeLeaveTheWindowOpenShortcutsWork) {
+    MainWindow& w = Window();
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (QWidget* target : {static_cast<QWidget*>(&w), static_cast<QWidget*>(w.View()),
+                            static_cast<QWidget*>(w.ConvertButton())}) {
+        target->setFocus();
+        for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) QTest::keyClick(target, Qt::Key(key));
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(host.messages.empty());  // Enter on the Convert button did not press it
+
+    // Ctrl+O runs Add Files (the dialog is cancelled), Del runs Remove (nothing selected).
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(w.View(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(host.fileInitials.size(), 1u);
+    QTest::keyClick(w.View(), Qt::Key_Delete);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "You should select a file at least.");
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Information);
+
+    // The close button closes it.
+    w.CloseButton()->click();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(helpClosed, 1);
+}
+
+TEST_F(MainWindowTest, DropOfFilesAndAFolderAddsRowsWithTheirCells) {
+    const std::string wav = files.file("tone.wav"), mp3 = files.file("song.mp3");
+    std::filesystem::create_directory(files.path() / "album");
+    const std::string flac = files.file("album/six.flac"), mono = files.file("album/mono.wav");
+    ASSERT_TRUE(testutil::MakeWav(wav, 65));
+    ASSERT_TRUE(testutil::MakeMp3(mp3, 2));
+    ASSERT_TRUE(testutil::MakeFlac(flac, 1, 6));
+    ASSERT_TRUE(testutil::MakeWav(mono, 1, 1));
+
+    MainWindow& w = Window();
+    EXPECT_TRUE(Drop({wav, mp3, files.file("album")}));
+    ASSERT_EQ(w.List().RowCount(), 4);
+    EXPECT_TRUE(w.isEnabled());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"tone.wav", "01:05", "1411 kbps", "44100 Hz", "Stereo", ""}));
+    // The MP3's bit rate is measured over the whole file, its info frame included.
+    const std::vector<std::string> mp3Row = Row(1);
+    EXPECT_EQ(mp3Row[kColumnFile], "song.mp3");
+    EXPECT_EQ(mp3Row[kColumnDuration], "00:02");
+    EXPECT_TRUE(mp3Row[kColumnBitRate] == "128 kbps" || mp3Row[kColumnBitRate] == "130 kbps") << mp3Row[kColumnBitRate];
+    EXPECT_EQ(mp3Row[kColumnFrequency], "44100 Hz");
+    EXPECT_EQ(mp3Row[kColumnChannels], "J-Stereo");
+    // The folder's files, in name order.
+    EXPECT_EQ(Row(2)[kColumnFile], "mono.wav");
+    EXPECT_EQ(Row(2)[kColumnChannels], "Mono");
+    EXPECT_EQ(Row(3)[kColumnFile], "six.flac");
+    EXPECT_EQ(Row(3)[kColumnChannels], "5.1");
+    EXPECT_EQ(Row(3)[kColumnFrequency], "48000 Hz");
+
+    // The same file again, also by another path to it: no new row, no message.
+    EXPECT_TRUE(Drop({wav, files.file("album/../tone.wav")}));
+    EXPECT_EQ(w.List().RowCount(), 4);
+    EXPECT_TRUE(host.messages.empty());
+
+    // A file no decoder opens gives the report, and the good one beside it is added.
+    const std::string bad = files.file("broken.mp3"), good = files.file("good.wav");
+    ASSERT_TRUE(testutil::WriteFileBytes(bad, std::vector<uint8_t>(3000, 0x5a)));
+    ASSERT_TRUE(testutil::MakeWav(good, 1));
+    EXPECT_TRUE(Drop({bad, good}));
+    EXPECT_EQ(w.List().RowCount(), 5);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_TRUE(host.messages[0].text.startsWith("Failed to load the following files.\n\n" + QString::fromStdString(bad)))
+        << host.messages[0].text.toStdString();
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Warning);
+    EXPECT_TRUE(w.isEnabled());
+
+    // Removing a row lets the file be added again.
+    w.View()->SelectRows({0});
+    w.RemoveCommand();
+    EXPECT_EQ(w.List().RowCount(), 4);
+    EXPECT_TRUE(Drop({wav}));
+    EXPECT_EQ(w.List().RowCount(), 5);
+    EXPECT_EQ(Row(4)[kColumnFile], "tone.wav");
+}
+
+TEST_F(MainWindowTest, AddFilesAndAddFolderThroughTheirDialogs) {
+    const std::string a = files.file("a.wav"), b = files.file("b.wav");
+    ASSERT_TRUE(testutil::MakeWav(a));
+    ASSERT_TRUE(testutil::MakeWav(b));
+    std::filesystem::create_directory(files.path() / "more");
+    ASSERT_TRUE(testutil::MakeWav(files.file("more/c.wav")));
+
+    MainWindow& w = Window();
+    host.fileOutcomes = {FileDialogOutcome::Accepted};
+    host.fileAnswer = {QString::fromStdString(b), QString::fromStdString(a)};
+    w.AddFilesCommand();
+    ASSERT_EQ(w.List().RowCount(), 2);
+    EXPECT_EQ(Row(0)[kColumnFile], "b.wav");  // in dialog order
+    EXPECT_EQ(Row(1)[kColumnFile], "a.wav");
+
+    w.CurrentSettings().Folder = files.path().string() + "/";
+    host.folderAnswer = QString::fromStdString(files.file("more"));
+    w.AddFolderCommand();
+    EXPECT_EQ(host.folderStart.toStdString(), files.path().string());
+    ASSERT_EQ(w.List().RowCount(), 3);
+    EXPECT_EQ(Row(2)[kColumnFile], "c.wav");
+    // The chosen folder is kept at once.
+    Settings saved = DefaultSettings();
+    store.LoadSettings(saved);
+    EXPECT_EQ(saved.Folder, files.file("more") + "/");
+
+    // Remove All, then Remove All on the empty list tells the user.
+    w.RemoveAllCommand();
+    EXPECT_EQ(w.List().RowCount(), 0);
+    EXPECT_EQ(w.View()->model()->rowCount(), 0);
+    w.RemoveAllCommand();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "There aren't files in list.");
+    w.ConvertAllCommand();
+    EXPECT_EQ(host.messages.back().text, "There aren't files in list.");
+}
+
+TEST_F(MainWindowTest, ListMenuEnablingFollowsRowsSelectionAndTargets) {
+    MainWindow& w = Window();
+    auto state = MenuState();
+    for (const auto& [command, enabled] : state) EXPECT_FALSE(enabled) << static_cast<int>(command);
+
+    const std::string a = files.file("a.wav"), b = files.file("b.wav");
+    ASSERT_TRUE(testutil::MakeWav(a));
+    ASSERT_TRUE(testutil::MakeWav(b));
+    ASSERT_TRUE(Drop({a, b}));
+
+    state = MenuState();  // rows, none selected
+    EXPECT_TRUE(state[ListCommand::ConvertAll]);
+    EXPECT_TRUE(state[ListCommand::RemoveAll]);
+    EXPECT_FALSE(state[ListCommand::ConvertSelected]);
+    EXPECT_FALSE(state[ListCommand::Remove]);
+    EXPECT_FALSE(state[ListCommand::PlaySource]);
+
+    w.View()->SelectRows({0, 1});
+    state = MenuState();
+    EXPECT_TRUE(state[ListCommand::ConvertSelected]);
+    EXPECT_TRUE(state[ListCommand::Remove]);
+    EXPECT_FALSE(state[ListCommand::PlaySource]);
+    EXPECT_FALSE(state[ListCommand::BrowseSourceFolder]);
+
+    w.View()->SelectRows({1});
+    state = MenuState();
+    EXPECT_TRUE(state[ListCommand::PlaySource]);
+    EXPECT_TRUE(state[ListCommand::BrowseSourceFolder]);
+    EXPECT_FALSE(state[ListCommand::PlayDestination]);
+    EXPECT_FALSE(state[ListCommand::BrowseDestinationFolder]);
+
+    // Convert Selected converts row 1 only; then its destination can be played.
+    w.CurrentSettings().OutputFormat = 2000;
+    w.ConvertSelectedCommand();
+    EXPECT_EQ(Status(1), "b_1.wav");
+    EXPECT_EQ(Status(0), "");
+    state = MenuState();
+    EXPECT_TRUE(state[ListCommand::PlayDestination]);
+    EXPECT_TRUE(state[ListCommand::BrowseDestinationFolder]);
+    w.Action(ListCommand::PlayDestination)->trigger();
+    w.Action(ListCommand::BrowseDestinationFolder)->trigger();
+    ASSERT_EQ(host.opened.size(), 2u);
+    EXPECT_EQ(host.opened[0].toStdString(), files.file("b_1.wav"));
+    EXPECT_EQ(host.opened[1].toStdString(), files.path().string());  // the folder, without a file manager
+
+    // A double click on a row plays its source.
+    QAbstractItemView* view = w.View();
+    const QRect cell = view->visualRect(view->model()->index(0, 0));
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+    ASSERT_EQ(host.opened.size(), 3u);
+    EXPECT_EQ(host.opened[2].toStdString(), a);
+
+    // Keyboard: the menu opens at the list's centre.
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(1, 1), w.View()->mapToGlobal(QPoint(1, 1)));
+    QCoreApplication::sendEvent(w.View(), &event);
+    const QPoint centre = w.View()->mapToGlobal(w.View()->rect().center());
+    EXPECT_LE((w.ListMenu()->pos() - centre).manhattanLength(), 2);
+    w.ListMenu()->close();
+}
+
+TEST_F(MainWindowTest, HeaderClicksSortAndKeepTheSelection) {
+    const std::string shortFile = files.file("b_short.wav"), longFile = files.file("a_long.wav");
+    const std::string mp3 = files.file("c.mp3");
+    ASSERT_TRUE(testutil::MakeWav(shortFile, 1));
+    ASSERT_TRUE(testutil::MakeWav(longFile, 3));
+    ASSERT_TRUE(testutil::MakeMp3(mp3, 2));
+    MainWindow& w = Window();
+    ASSERT_TRUE(Drop({shortFile, longFile, mp3}));
+    w.View()->SelectRows({2});  // c.mp3
+
+    QHeaderView* header = w.View()->header();
+    auto click = [&](int column) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(header->sectionViewportPosition(column) + 10, header->height() / 2));
+    };
+    click(kColumnBitRate);  // 128 kbps before 1411 kbps
+    EXPECT_EQ(Row(0)[kColumnFile], "c.mp3");
+    click(kColumnBitRate);
+    EXPECT_EQ(Row(2)[kColumnFile], "c.mp3");
+    click(kColumnDuration);  // ascending again for another column
+    EXPECT_EQ(Row(0)[kColumnFile], "b_short.wav");
+    EXPECT_EQ(Row(1)[kColumnFile], "c.mp3");
+    EXPECT_EQ(Row(2)[kColumnFile], "a_long.wav");
+    // The selection moved with its row, in the list and on screen.
+    EXPECT_TRUE(w.List().IsSelected(1));
+    EXPECT_TRUE(w.View()->selectionModel()->isRowSelected(1, QModelIndex()));
+    EXPECT_EQ(w.View()->selectionModel()->selectedRows().size(), 1);
+}
+
+TEST_F(MainWindowTest, ConvertAllUpdatesEveryStatusAndDisablesTheWindowMeanwhile) {
+    std::vector<std::string> sources;
+    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
+        sources.push_back(files.file(name));
+        ASSERT_TRUE(testutil::MakeWav(sources.back(), 1));
+    }
+    // Observed from inside each conversion.
+    struct Seen {
+        bool windowEnabled;
+        bool progressShownAndUsable;
+        std::string ownStatus;
+    };
+    std::vector<Seen> seen;
+    const std::string late = files.file("late.wav");
+    ASSERT_TRUE(testutil::MakeWav(late, 1));
+    MainWindow* wp = nullptr;
+    hooks.convert = [&](int format, const ConversionRequest& request, ConversionContext& context) {
+        ProgressWindow* progress = wp->CurrentProgress();
+        seen.push_back({wp->isEnabled(), progress && progress->isVisible() && progress->isEnabled(),
+                        Status(request.sequenceNumber - 1)});
+        if (request.sequenceNumber == 1) {
+            // A drop during the run is refused, and a pending one waits for the run to end.
+            EXPECT_FALSE(Drop({late}, false));
+            EXPECT_EQ(wp->List().RowCount(), 3);
+            wp->DropPaths({late});
+            EXPECT_EQ(wp->List().RowCount(), 3);
+        }
+        return ConvertFile(format, request, context);
+    };
+    wp = &Window();
+    wp->CurrentSettings().OutputFormat = 1000;
+    wp->CurrentSettings().BrowseOutputFolder = 1;
+    ASSERT_TRUE(Drop(sources));
+
+    wp->ConvertButton()->click();
+    ASSERT_EQ(seen.size(), 3u);
+    for (const Seen& s : seen) {
+        EXPECT_FALSE(s.windowEnabled);
+        EXPECT_TRUE(s.progressShownAndUsable);
+        EXPECT_EQ(s.ownStatus, "Converting...");
+    }
+    EXPECT_TRUE(wp->isEnabled());
+    EXPECT_EQ(wp->CurrentProgress(), nullptr);
+    for (int row = 0; row < 3; ++row) {
+        const std::string target = files.file(std::string(row == 0 ? "one" : row == 1 ? "two" : "three") + ".mp3");
+        EXPECT_EQ(Status(row), std::filesystem::path(target).filename().string());
+        EXPECT_GT(testutil::FfmpegDecodeS16(target).size(), 40000u) << target;
+    }
+    // The late drop was added after the run, as a new row.
+    PumpUntil([&] { return !wp->Busy(); });
+    ASSERT_EQ(wp->List().RowCount(), 4);
+    EXPECT_EQ(Row(3)[kColumnFile], "late.wav");
+    EXPECT_EQ(Status(3), "");
+    // The file manager was asked for the first result (its folder, with no file manager running).
+    ASSERT_FALSE(host.opened.empty());
+    EXPECT_EQ(host.opened.back().toStdString(), files.path().string());
+    EXPECT_EQ(wp->View()->columnWidth(kColumnStatus), 145);
+}
+
+TEST_F(MainWindowTest, CancelDuringTheSecondOfThreeRows) {
+    std::vector<std::string> sources;
+    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
+        sources.push_back(files.file(name));
+        ASSERT_TRUE(testutil::MakeWav(sources.back(), 5));
+    }
+    MainWindow* w = nullptr;
+    hooks.convert = [&](int format, const ConversionRequest& request, ConversionContext& context) {
+        if (request.sequenceNumber == 2) w->CurrentProgress()->CancelButton()->click();
+        return ConvertFile(format, request, context);
+    };
+    w = &Window();
+    w->CurrentSettings().OutputFormat = 2000;
+    w->CurrentSettings().BrowseOutputFolder = 1;
+    ASSERT_TRUE(Drop(sources));
+    w->ConvertAllCommand();
+
+    EXPECT_EQ(Status(0), "one_1.wav");
+    EXPECT_EQ(Status(1), "Cancelled");
+    EXPECT_EQ(Status(2), "");
+    EXPECT_TRUE(std::filesystem::exists(files.file("one_1.wav")));
+    EXPECT_FALSE(std::filesystem::exists(files.file("two_1.wav")));
+    EXPECT_FALSE(std::filesystem::exists(files.file("three_1.wav")));
+    EXPECT_TRUE(host.opened.empty());  // no file manager after a cancelled run
+    EXPECT_TRUE(w->isEnabled());
+    // The cancelled row has no destination to play.
+    w->View()->SelectRows({1});
+    auto state = MenuState();
+    EXPECT_FALSE(state[ListCommand::PlayDestination]);
+}
+
+TEST_F(MainWindowTest, AFailingRowWidensTheStatusColumnOnce) {
+    const std::string good = files.file("good.wav");
+    ASSERT_TRUE(testutil::MakeWav(good, 1));
+    MainWindow& w = Window();
+    ASSERT_TRUE(Drop({good}));
+    // The file turns unreadable after it was added.
+    ASSERT_TRUE(testutil::WriteFileBytes(good, std::vector<uint8_t>(4000, 0x11)));
+    w.CurrentSettings().OutputFormat = 1000;
+    w.ConvertAllCommand();
+    EXPECT_EQ(Status(0),
+              "Conversion Failure (To get help, please forward the failure file to <support@sonavert.app>.)");
+    EXPECT_EQ(w.View()->columnWidth(kColumnStatus), 500);
+    EXPECT_FALSE(std::filesystem::exists(files.file("good.mp3")));
+    // Once: after the user narrowed the column, the next failure leaves it alone.
+    w.View()->setColumnWidth(kColumnStatus, 200);
+    w.ConvertAllCommand();
+    EXPECT_EQ(w.View()->columnWidth(kColumnStatus), 200);
+}
+
+TEST_F(MainWindowTest, ClosingSavesOnlyTheExitGroup) {
+    const std::string before = [&] {
+        MainWindow& w = Window();
+        // Changes that belong to other groups stay unsaved.
+        w.CurrentSettings().Folder = "/somewhere/else/";
+        w.CurrentSettings().MP3BitRate = 320;
+        w.CurrentSettings().OptStartPageIndex = 3;
+        w.FormatList()->setCurrentIndex(5);  // OGG
+        const auto bytes = testutil::ReadFileBytes(IniPath());
+        return std::string(bytes.begin(), bytes.end());
+    }();
+    QSettings ini(QString::fromStdString(IniPath()), QSettings::IniFormat);
+    const QStringList keysBefore = ini.allKeys();
+
+    window->show();
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    ini.sync();
+    QStringList added;
+    for (const QString& key : ini.allKeys())
+        if (!keysBefore.contains(key)) added << key;
+    added.sort();
+    EXPECT_EQ(added, (QStringList{"Options/OptStartPageIndex", "Options/OutputFormat"}));
+    Settings saved = DefaultSettings();
+    store.LoadSettings(saved);
+    EXPECT_EQ(saved.OutputFormat, 4000);
+    EXPECT_EQ(saved.OptStartPageIndex, 3);
+    EXPECT_EQ(saved.MP3BitRate, DefaultSettings().MP3BitRate);
+    EXPECT_EQ(saved.Folder, DefaultSettings().Folder);
+    EXPECT_FALSE(before.empty());
+}
+
+TEST_F(MainWindowTest, FirstStartOpensTheHelpMaximisedAndHelpMenuOpensAddresses) {
+    {
+        QSettings ini(QString::fromStdString(IniPath()), QSettings::IniFormat);
+        ini.remove("Options/FirstRun");
+    }
+    MainWindow& w = Window();
+    EXPECT_EQ(helpOpened, std::vector<bool>{true});
+    w.Action(HelpCommand::HelpTopics)->trigger();
+    EXPECT_EQ(helpOpened, (std::vector<bool>{true, false}));
+    w.Action(HelpCommand::About)->trigger();
+    EXPECT_EQ(aboutShown, 1);
+    w.Action(HelpCommand::Homepage)->trigger();
+    w.Action(HelpCommand::Feedback)->trigger();
+    w.Action(HelpCommand::TellAFriend)->trigger();
+    w.Action(HelpCommand::CheckLatestVersion)->trigger();
+    ASSERT_EQ(host.opened.size(), 4u);
+    EXPECT_EQ(host.opened[0], "https://sonavert.app/");
+    EXPECT_TRUE(host.opened[1].startsWith("mailto:support@"));
+    const QUrl mail(host.opened[2]);
+    EXPECT_EQ(mail.scheme(), "mailto");
+    EXPECT_EQ(QUrl::fromPercentEncoding(host.opened[2].toUtf8()),
+              "mailto:?subject=Sonavert - very COOL application!!!&body=Download from https://sonavert.app/");
+    EXPECT_TRUE(host.opened[3].contains("ver=3.4"));
+    EXPECT_TRUE(host.opened[3].contains("build=839"));
+    // A second window in the same store does not open the help again.
+    window.reset();
+    helpOpened.clear();
+    Window();
+    EXPECT_TRUE(helpOpened.empty());
+}
+
+}  // namespace
+}  // namespace sonavert
+
+namespace sonavert {
+namespace {
+
+// Pictures of the window for looking at: with SONAVERT_SCREENSHOT_DIR set (and a real display,
+// e.g. under xvfb-run with QT_QPA_PLATFORM=xcb), saves the screen with the filled list, the
+// context menu, the progress window during a conversion and the list after it.
+TEST_F(MainWindowTest, Screenshots) {
+    const char* dir = std::getenv("SONAVERT_SCREENSHOT_DIR");
+    if (!dir) GTEST_SKIP() << "SONAVERT_SCREENSHOT_DIR not set";
+    // The icon theme the program itself picks outside a desktop session.
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    auto shoot = [&](const char* name) {
+        QCoreApplication::processEvents();
+        QTest::qWait(150);
+        QScreen* screen = QGuiApplication::primaryScreen();
+        EXPECT_TRUE(screen->grabWindow(0).save(QStringLiteral("%1/%2").arg(dir, name)));
+    };
+    std::vector<std::string> sources;
+    std::filesystem::create_directory(files.path() / "Album");
+    for (const char* name : {"Album/01 Opening.flac", "Album/02 Interlude.wav", "voice memo.mp3",
+                             "field recording.wav"}) {
+        sources.push_back(files.file(name));
+        const std::string& p = sources.back();
+        if (p.ends_with(".flac")) ASSERT_TRUE(testutil::MakeFlac(p, 95));
+        else if (p.ends_with(".mp3")) ASSERT_TRUE(testutil::MakeMp3(p, 12));
+        else ASSERT_TRUE(testutil::MakeWav(p, p.find("field") != std::string::npos ? 3725 / 20.0 : 30));
+    }
+    MainWindow* w = nullptr;
+    bool shotProgress = false;
+    hooks.convert = [&](int format, const ConversionRequest& request, ConversionContext& context) {
+        if (request.sequenceNumber == 2 && !shotProgress) {
+            shotProgress = true;
+            w->CurrentProgress()->SetFileText(std::string("Converting 02 Interlude.wav...42%"));
+            w->CurrentProgress()->SetFileBarPosition(w->CurrentProgress()->FileBarWidth() * 42 / 100);
+            shoot("main-progress.png");
+        }
+        return ConvertFile(format, request, context);
+    };
+    w = &Window();
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    ASSERT_TRUE(Drop({files.file("Album"), sources[2], sources[3]}));
+    shoot("main-list.png");
+    w->View()->SelectRows({1});
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(120, 60), w->View()->viewport()->mapToGlobal(QPoint(120, 60)));
+    QCoreApplication::sendEvent(w->View()->viewport(), &event);
+    shoot("main-menu.png");
+    w->ListMenu()->close();
+    w->OpenHelpMenu();
+    shoot("main-helpmenu.png");
+    w->HelpMenu()->close();
+    w->CurrentSettings().OutputFormat = 1000;
+    w->ConvertAllCommand();
+    shoot("main-converted.png");
+}
+
+}  // namespace
+}  // namespace sonavert
