@@ -17,36 +17,14 @@
 #include "ui/HelpWindow.h"
 #include "ui/Hyperlink.h"
 #include "ui/ProgressWindow.h"
+#include "ui/WidgetChecks.h"
 
 namespace sonavert {
 namespace {
 
-void Save(QWidget& w, const QString& name) {
-    if (const char* dir = std::getenv("SONAVERT_SCREENSHOT_DIR")) {
-        QCoreApplication::processEvents();
-        EXPECT_TRUE(w.grab().save(QStringLiteral("%1/%2").arg(QString::fromLocal8Bit(dir), name)));
-    }
-}
+using test::ExpectNothingClipped;
 
-// Every label and button below `root` is wide enough for its text and inside the window.
-void ExpectNothingClipped(QWidget& root) {
-    for (QWidget* w : root.findChildren<QWidget*>()) {
-        if (!w->isVisible()) continue;
-        QString text;
-        int needed = 0;
-        if (auto* label = qobject_cast<QLabel*>(w)) {
-            text = label->text();
-            needed = label->fontMetrics().horizontalAdvance(text);
-        } else if (auto* button = qobject_cast<QPushButton*>(w)) {
-            text = button->text();
-            needed = button->fontMetrics().horizontalAdvance(text);
-        }
-        if (text.isEmpty()) continue;
-        EXPECT_GE(w->width(), needed) << '"' << text.toStdString() << "\" is clipped";
-        const QRect inRoot(w->mapTo(&root, QPoint(0, 0)), w->size());
-        EXPECT_TRUE(root.rect().contains(inRoot)) << '"' << text.toStdString() << "\" leaves the window";
-    }
-}
+void Save(QWidget& w, const QString& name) { test::SaveScreenshot(w, name); }
 
 TEST(WindowsLayoutTest, ProgressWindowsShowTheirTextsWhole) {
     ProgressWindow progress;

@@ -13,39 +13,13 @@
 
 #include "settings/dialog/OptionsDialog.h"
 #include "settings/dialog/TagEditor.h"
+#include "ui/WidgetChecks.h"
 
 namespace sonavert {
 namespace {
 
-// Labels and buttons that are shown must be at least as wide as their text needs.
-void ExpectNothingClipped(QWidget* root, const QString& where) {
-    for (QWidget* w : root->findChildren<QWidget*>()) {
-        if (!w->isVisibleTo(root)) continue;
-        QString text;
-        int needed = 0;
-        if (auto* label = qobject_cast<QLabel*>(w)) {
-            if (label->wordWrap()) continue;
-            text = label->text();
-            needed = label->sizeHint().width();
-        } else if (auto* push = qobject_cast<QPushButton*>(w)) {
-            text = push->text();
-            needed = push->fontMetrics().horizontalAdvance(QString(text).remove(QLatin1Char('&'))) + 6;
-        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-            text = button->text();
-            needed = button->sizeHint().width();
-        } else {
-            continue;
-        }
-        if (text.isEmpty()) continue;
-        EXPECT_GE(w->width(), needed) << where.toStdString() << ": \"" << text.toStdString() << "\" is clipped";
-    }
-}
-
-void Save(QWidget& w, const QString& name) {
-    if (const char* dir = std::getenv("SONAVERT_SCREENSHOT_DIR")) {
-        EXPECT_TRUE(w.grab().save(QStringLiteral("%1/%2").arg(dir, name)));
-    }
-}
+void ExpectNothingClipped(QWidget* root, const QString& where) { test::ExpectNothingClipped(*root, where); }
+void Save(QWidget& w, const QString& name) { test::SaveScreenshot(w, name); }
 
 TEST(OptionsLayout, NoPageClipsItsTexts) {
     Settings settings;
