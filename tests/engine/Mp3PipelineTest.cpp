@@ -390,25 +390,17 @@ TEST(ConvertToMp3, FailedWriteDeletesTheTarget) {
     const std::string source = TwoToneWav(dir, 3.0);
     const std::string target = dir.file("out.mp3");
     // Convert in a child whose file-size limit stops the encoder's writes part way.
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    const int result = testutil::RunWithFileSizeLimit(16 * 1024, [&] {
         CodecHost host;
         host.Start(testutil::BinDir() + "/");
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit lim{16 * 1024, 16 * 1024};
-        setrlimit(RLIMIT_FSIZE, &lim);
         Settings settings;
         CountingDriver driver;
         SourceFactoryContext sources;
         ConversionContext context{settings, driver, sources};
         ConversionRequest request{kSourceWav, source, target, 1};
-        _exit(ConvertToMp3(request, context) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "conversion reported success";
+        return ConvertToMp3(request, context);
+    });
+    EXPECT_EQ(result, 0) << "conversion reported success";
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_TRUE(std::filesystem::exists(source));
 }

@@ -199,25 +199,17 @@ TEST(ConvertToWav, FailedWriteDeletesTheTargetAndKeepsTheSource) {
     const auto sourceBytes = testutil::ReadFileBytes(source);
     std::string target = dir.file("out.wav");
     // Convert in a child whose file-size limit stops the writer half way.
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    const int result = testutil::RunWithFileSizeLimit(64 * 1024, [&] {
         CodecHost host;
         host.Start(testutil::BinDir() + "/");
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit lim{64 * 1024, 64 * 1024};
-        setrlimit(RLIMIT_FSIZE, &lim);
         Settings settings;
         RecordingDriver driver;
         SourceFactoryContext sources;
         ConversionContext context{settings, driver, sources};
         ConversionRequest request{kSourceWav, source, target, 1};
-        _exit(ConvertToWav(request, context) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "conversion reported success";
+        return ConvertToWav(request, context);
+    });
+    EXPECT_EQ(result, 0) << "conversion reported success";
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_EQ(testutil::ReadFileBytes(source), sourceBytes);
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +139,20 @@ double RmsLevel(const std::vector<int16_t>& x, int channels, int channel) {
         sum += v * v;
     }
     return std::sqrt(sum / frames);
+}
+
+int RunWithFileSizeLimit(size_t fileSizeLimit, const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{fileSizeLimit, fileSizeLimit};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        _exit(body() & 0xff);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string BinDir() { return SONAVERT_BIN_DIR; }

@@ -3,6 +3,7 @@
 // installs (ffmpeg, sox, lame, flac, ...), and reference decodes to compare samples against.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ bool WriteWav16(const std::string& path, const std::vector<int16_t>& samples, in
 // Estimated frequency (zero crossings) and RMS level (0..1 of full scale) of one channel.
 double EstimateFrequency(const std::vector<int16_t>& interleaved, int channels, int channel, int rate);
 double RmsLevel(const std::vector<int16_t>& interleaved, int channels, int channel);
+
+// Runs `body` in a forked child whose writes fail past `fileSizeLimit` bytes per file (a full
+// disk, as far as the code under test can tell) and returns the value `body` returned, or -1
+// when the child did not end normally. The child does not return into the test.
+int RunWithFileSizeLimit(size_t fileSizeLimit, const std::function<int()>& body);
 
 // Folder holding the executables, add-ons and the SoundFont link.
 std::string BinDir();
