@@ -129,11 +129,13 @@ HelpWindow* ShowHelp(bool maximised, const QString& manualPath, UiHost* host) {
     }
     WaitCursor wait;
     auto* help = new HelpWindow(manualPath, host);
+    QRect area(0, 0, 1024, 768);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
     if (maximised) {
+        // Cover the screen first: without a window manager a maximise request changes nothing.
+        help->setGeometry(area);
         help->showMaximized();
     } else {
-        QRect area(0, 0, 1024, 768);
-        if (QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
         QRect frame(0, 0, std::min(900, area.width()), std::min(700, area.height()));
         frame.moveCenter(area.center());
         help->setGeometry(frame);
