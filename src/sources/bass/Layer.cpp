@@ -81,9 +81,11 @@ struct Layer {
     }
 };
 
+// The layer's state outlives every static object (it is never destroyed), so a host object of
+// static storage duration can still free the layer at exit.
 Layer& State() {
-    static Layer layer;
-    return layer;
+    static Layer* const layer = new Layer;
+    return *layer;
 }
 
 // Records the outcome of a call and passes `result` through.
