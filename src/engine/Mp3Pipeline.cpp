@@ -18,22 +18,11 @@ bool WantsId3v1(int32_t version) { return version == 0 || version == 2; }
 bool WantsId3v2(int32_t version) { return version == 1 || version == 2; }
 
 TagChoice ChooseMp3Tags(const ConversionRequest& request, const Settings& s, AudioSource& source) {
-    const TagOverrides& o = s.MP3Tag;
     TagChoiceInputs in;
     in.policy = s.MP3ID3TagType;
-    in.typed.titleAsFileName = o.TitleAsFileName != 0;
-    in.typed.title = o.Title;
-    in.typed.artist = o.Artist;
-    in.typed.album = o.Album;
-    in.typed.year = o.Year;
-    in.typed.genre = o.Genre;
-    in.typed.comment = o.Comment;
-    in.typed.composer = o.Composer;
-    in.typed.copyright = o.Copyright;
-    in.typed.trackNumType = o.TrackNumType;
-    in.typed.customTrackNum = o.CustomTrackNum;
+    in.typed = s.MP3Tag;
     in.sourcePath = request.sourcePath;
-    in.sourceType = static_cast<uint32_t>(request.sourceType);
+    in.sourceType = request.sourceType;
     in.sequenceNumber = static_cast<uint32_t>(std::max(request.sequenceNumber, 0));
     in.mp3Target = true;
     return ChooseTags(in, source);

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "sources/AudioSource.h"
+#include "sources/SourceTypes.h"
 #include "tags/Id3Blocks.h"
 #include "tags/TagReading.h"
 
@@ -13,26 +14,26 @@ std::string TitleFromFileName(const std::string& path) { return std::filesystem:
 TagChoice ChooseTags(const TagChoiceInputs& in, AudioSource& source) {
     TagChoice choice;
     if (in.policy == kTagPolicyTyped) {
-        const TypedTags& t = in.typed;
+        const TagOverrides& t = in.typed;
         choice.kind = TagChoice::kTexts;
-        choice.texts.title = t.titleAsFileName ? TitleFromFileName(in.sourcePath) : t.title;
-        choice.texts.artist = t.artist;
-        choice.texts.album = t.album;
-        choice.texts.year = t.year;
-        choice.texts.genre = t.genre;
-        choice.texts.comment = t.comment;
-        choice.texts.composer = t.composer;
-        choice.texts.copyright = t.copyright;
-        if (t.trackNumType == 1)
+        choice.texts.title = t.TitleAsFileName ? TitleFromFileName(in.sourcePath) : t.Title;
+        choice.texts.artist = t.Artist;
+        choice.texts.album = t.Album;
+        choice.texts.year = t.Year;
+        choice.texts.genre = t.Genre;
+        choice.texts.comment = t.Comment;
+        choice.texts.composer = t.Composer;
+        choice.texts.copyright = t.Copyright;
+        if (t.TrackNumType == 1)
             choice.trackNumber = static_cast<int>(in.sequenceNumber);
-        else if (t.trackNumType == 2)
-            choice.trackNumber = t.customTrackNum;
+        else if (t.TrackNumType == 2)
+            choice.trackNumber = t.CustomTrackNum;
         if (choice.trackNumber != 0) choice.texts.track = std::to_string(choice.trackNumber);
         return choice;
     }
     if (in.policy != kTagPolicyTransfer) return choice;
 
-    if (in.mp3Target && in.sourceType == kSourceTypeMp3) {
+    if (in.mp3Target && in.sourceType == kSourceMp3) {
         if (const uint8_t* v1 = source.GetID3v1Block()) choice.id3v1.assign(v1, v1 + kId3v1BlockBytes);
         uint32_t size = 0;
         if (const uint8_t* v2 = source.GetID3v2Block(&size); v2 && size > 0) choice.id3v2.assign(v2, v2 + size);
@@ -41,7 +42,7 @@ TagChoice ChooseTags(const TagChoiceInputs& in, AudioSource& source) {
     }
 
     bool found = false;
-    if (in.sourceType == kSourceTypeM4a || in.sourceType == kSourceTypeMp4)
+    if (in.sourceType == kSourceM4a || in.sourceType == kSourceMp4)
         found = ReadMp4Metadata(in.sourcePath, choice.texts);
     if (!found) {
         choice.texts = TagRecord{};

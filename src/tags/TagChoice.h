@@ -5,41 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "settings/Settings.h"
 #include "tags/TagRecord.h"
 
 namespace sonavert {
 
 class AudioSource;
 
-// The typed tag set of one output family, as the settings hold it.
-struct TypedTags {
-    bool titleAsFileName = true;
-    std::string title;
-    std::string artist;
-    std::string album;
-    std::string year;
-    std::string genre;
-    std::string comment;
-    std::string composer;
-    std::string copyright;
-    int trackNumType = 0;    // 0 none, 1 the row's sequence number, 2 customTrackNum
-    int customTrackNum = 0;
-};
-
 // Tag policies (the family's ...ID3TagType setting).
 inline constexpr int kTagPolicyTyped = 0;
 inline constexpr int kTagPolicyTransfer = 1;
 
-// Source type codes the choice looks at.
-inline constexpr uint32_t kSourceTypeMp3 = 1000;
-inline constexpr uint32_t kSourceTypeM4a = 6500;
-inline constexpr uint32_t kSourceTypeMp4 = 6600;
-
 struct TagChoiceInputs {
     int policy = 2;
-    TypedTags typed;
+    TagOverrides typed;           // the output family's typed texts
     std::string sourcePath;
-    uint32_t sourceType = 0;
+    int sourceType = 0;           // Source type code
     uint32_t sequenceNumber = 0;  // the row's number in the batch, 1 for the first chosen row
     bool mp3Target = false;
 };

@@ -2,6 +2,7 @@
 
 #include "sources/AudioSource.h"
 #include "support/TestUtil.h"
+#include "sources/SourceTypes.h"
 #include "tags/TagChoice.h"
 
 using namespace sonavert;
@@ -42,11 +43,11 @@ TEST(ChooseTags, TypedTextsTakeTitleAndTrackFromTheRow) {
     in.policy = kTagPolicyTyped;
     in.sourcePath = "/some/folder/My Song.flac";
     in.sequenceNumber = 3;
-    in.typed.title = "Typed";
-    in.typed.artist = "Artist";
-    in.typed.genre = "Rock";
-    in.typed.trackNumType = 1;
-    in.typed.customTrackNum = 9;
+    in.typed.Title = "Typed";
+    in.typed.Artist = "Artist";
+    in.typed.Genre = "Rock";
+    in.typed.TrackNumType = 1;
+    in.typed.CustomTrackNum = 9;
 
     TagChoice c = ChooseTags(in, source);
     EXPECT_EQ(c.kind, TagChoice::kTexts);
@@ -57,12 +58,12 @@ TEST(ChooseTags, TypedTextsTakeTitleAndTrackFromTheRow) {
     EXPECT_EQ(c.texts.track, "3");
     EXPECT_EQ(source.readTagsCalls, 0);
 
-    in.typed.titleAsFileName = false;
-    in.typed.trackNumType = 2;
+    in.typed.TitleAsFileName = 0;
+    in.typed.TrackNumType = 2;
     c = ChooseTags(in, source);
     EXPECT_EQ(c.texts.title, "Typed");
     EXPECT_EQ(c.trackNumber, 9);
-    in.typed.trackNumType = 0;
+    in.typed.TrackNumType = 0;
     c = ChooseTags(in, source);
     EXPECT_EQ(c.trackNumber, 0);
     EXPECT_EQ(c.texts.track, "");
@@ -81,7 +82,7 @@ TEST(ChooseTags, TransferCopiesMp3BlocksOrReadsTexts) {
     source.record.track = " 12/20";
     TagChoiceInputs in;
     in.policy = kTagPolicyTransfer;
-    in.sourceType = kSourceTypeMp3;
+    in.sourceType = kSourceMp3;
     in.mp3Target = true;
     in.sourcePath = "/x/a.mp3";
 
@@ -120,7 +121,7 @@ TEST(ChooseTags, Mp4SourcesTryTheirMetadataFirst) {
     source.record.title = "Fallback";
     TagChoiceInputs in;
     in.policy = kTagPolicyTransfer;
-    in.sourceType = kSourceTypeM4a;
+    in.sourceType = kSourceM4a;
     in.mp3Target = true;
 
     in.sourcePath = onlyTrack;
