@@ -26,6 +26,7 @@
 #include "engine/Pipeline.h"
 #include "settings/SettingsStore.h"
 #include "support/MainWindowTestUtil.h"
+#include "support/BassTestUtil.h"
 #include "support/TestUtil.h"
 #include "ui/FakeUiHost.h"
 #include "ui/FileListView.h"
@@ -69,7 +70,7 @@ protected:
             hooks.showHelp = [this](bool maximised) { helpOpened.push_back(maximised); };
             hooks.closeHelp = [this] { ++helpClosed; };
             hooks.showAbout = [this](QWidget*) { ++aboutShown; };
-            window = std::make_unique<MainWindow>(testutil::SharedCodecHost(), store, hooks);
+            window = std::make_unique<MainWindow>(codecs ? *codecs : testutil::SharedCodecHost(), store, hooks);
             window->CurrentSettings().BrowseOutputFolder = 0;
             // Targets beside their sources, never in the user's documents folder.
             window->CurrentSettings().DestOutputFolderOpt = kDestBesideSource;
@@ -130,6 +131,7 @@ protected:
     std::vector<bool> helpOpened;
     int helpClosed = 0;
     int aboutShown = 0;
+    sonavert::CodecHost* codecs = nullptr;  // the shared, started host when null
     std::unique_ptr<MainWindow> window;
 };
 
@@ -576,6 +578,35 @@ namespace {
 // Pictures of the window for looking at: with SONAVERT_SCREENSHOT_DIR set (and a real display,
 // e.g. under xvfb-run with QT_QPA_PLATFORM=xcb), saves the screen with the filled list, the
 // context menu, the progress window during a conversion and the list after it.
+TEST_F(MainWindowTest, MidiWithoutTheSoundFontAsksWithAYesNoBox) {
+    // A host that never started has no SoundFont to give; the shared one keeps the layer up.
+    testutil::SharedCodecHost();
+    sonavert::CodecHost withoutFont;
+    codecs = &withoutFont;
+    const std::string midi = files.file("tune.mid");
+    ASSERT_TRUE(testutil::WriteFileBytes(midi, testutil::TinyMidi()));
+    ASSERT_TRUE(Drop({midi}));
+    ASSERT_EQ(Window().List().RowCount(), 1);
+
+    host.yesNoAnswer = MessageAnswer::No;
+    Window().ConvertAllCommand();
+    ASSERT_FALSE(host.messages.empty());
+    EXPECT_EQ(host.messages.back().text, QString::fromStdString(SoundFontQuestion(withoutFont.ExecutableFolder())));
+    EXPECT_EQ(host.messages.back().icon, MessageIcon::Question);
+    EXPECT_EQ(Status(0), "Failure. Requires file \"ct4mgm.sf2\".");
+
+    // Yes ends the batch before anything is converted and points the user to the download.
+    host.yesNoAnswer = MessageAnswer::Yes;
+    host.messages.clear();
+    host.opened.clear();
+    Window().List().SetStatus(0, "");
+    Window().ConvertAllCommand();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(Status(0), "");
+    EXPECT_NE(std::find(host.opened.begin(), host.opened.end(), QString(kSoundFontDownloadUrl)), host.opened.end());
+    EXPECT_TRUE(Window().isEnabled());
+}
+
 // A whole session in the window: drop, context menu, help menu, convert. Texts must fit; with
 // SONAVERT_SCREENSHOT_DIR set, the screen is saved at each step for a look by eye.
 TEST_F(MainWindowTest, SessionLaysOutWithoutClippedTexts) {
