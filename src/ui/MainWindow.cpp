@@ -504,12 +504,22 @@ void MainWindow::OnFormatChosen(int index) {
 
 // --- Adding -------------------------------------------------------------------------------------
 
+QStringList OpenDialogNameFilters() {
+    QStringList filters;
+    for (const OpenDialogFilter& f : kOpenDialogFilters) {
+        QString name = QString::fromLatin1(f.name);
+        name.truncate(name.lastIndexOf(QLatin1String(" (")));
+        QString patterns = QString::fromLatin1(f.pattern).replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+        filters << QStringLiteral("%1 (%2)").arg(name, patterns);
+    }
+    return filters;
+}
+
 void MainWindow::AddFilesCommand() {
     if (busy_) return;
     FileDialogRequest request;
-    QStringList filters;
-    for (const OpenDialogFilter& f : kOpenDialogFilters) filters << QString::fromLatin1(f.name);
-    request.filter = filters.join(QStringLiteral(";;"));
+    request.filter = OpenDialogNameFilters().join(QStringLiteral(";;"));
     request.open = true;
     request.multiSelect = true;
     std::string buffer;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <QDialog>
+#include <QStringList>
 
 #include "engine/Batch.h"
 #include "filelist/FileList.h"
@@ -45,6 +46,11 @@ struct FormatChoice {
     std::string text;
 };
 const std::vector<FormatChoice>& FormatChoices();
+
+// The Add Files dialog's filter list in the file dialog's own form: one "Name (*.a *.b)" entry
+// per line of the open-dialog table, its patterns separated by blanks (the dialog splits on
+// blanks only), "All Files" matching every file name, dotted or not.
+QStringList OpenDialogNameFilters();
 
 // What the tests (or a different desktop) put in place of the real dialogs and services.
 struct MainWindowHooks {

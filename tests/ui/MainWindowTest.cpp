@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMimeData>
+#include <QDir>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -26,6 +27,7 @@
 #include "engine/Pipeline.h"
 #include "settings/SettingsStore.h"
 #include "support/MainWindowTestUtil.h"
+#include "filelist/ExtensionTable.h"
 #include "support/BassTestUtil.h"
 #include "support/TestUtil.h"
 #include "ui/FakeUiHost.h"
@@ -578,6 +580,26 @@ namespace {
 // Pictures of the window for looking at: with SONAVERT_SCREENSHOT_DIR set (and a real display,
 // e.g. under xvfb-run with QT_QPA_PLATFORM=xcb), saves the screen with the filled list, the
 // context menu, the progress window during a conversion and the list after it.
+// The Add Files filters, read the way the file dialog reads them, show the files they name.
+TEST(OpenDialogFilters, EveryPatternMatchesItsFiles) {
+    const QStringList filters = OpenDialogNameFilters();
+    ASSERT_EQ(filters.size(), kOpenDialogFilterCount);
+    EXPECT_EQ(filters[0], QStringLiteral("All Files (*)"));
+    for (int i = 0; i < kOpenDialogFilterCount; ++i) {
+        const QString& filter = filters[i];
+        // As the dialog does: the text in the last parentheses, split at blanks.
+        const QString inside = filter.mid(filter.lastIndexOf('(') + 1).chopped(1);
+        const QStringList patterns = inside.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        // Every pattern of the table entry matches a file of that extension, in either case.
+        for (const QString& pattern : QString::fromLatin1(kOpenDialogFilters[i].pattern).split(';')) {
+            const QString name = QString(pattern).replace(QLatin1String("*."), QLatin1String("song."));
+            EXPECT_TRUE(QDir::match(patterns, name)) << filter.toStdString() << " misses " << name.toStdString();
+        }
+    }
+    EXPECT_TRUE(QDir::match(QStringList{QStringLiteral("*")}, QStringLiteral("README")));
+    EXPECT_EQ(filters[5], QStringLiteral("AIFF Files (*.aiff *.aif *.aifc *.afc)"));
+}
+
 TEST_F(MainWindowTest, MidiWithoutTheSoundFontAsksWithAYesNoBox) {
     // A host that never started has no SoundFont to give; the shared one keeps the layer up.
     testutil::SharedCodecHost();

@@ -393,9 +393,12 @@ void AacPage::InitControls() {
     for (int v : kAacBitRates) AddListItem(bitRateList, QStringLiteral("%1 kbps").arg(v), v);
     AddListItem(bitRateList, QStringLiteral("Same as original file"), 0);
     if (!SelectValue(bitRateList, bitRate_)) bitRateList->setCurrentIndex(0);
+    amplify->WriteControls(amplifyOn_, amplifyCoeff_);
     WriteControls();
 }
 
+// The encoding controls and the tag choice; the amplification group is written only once, when
+// the page is first shown, so that "Reset" leaves what the user typed there alone.
 void AacPage::WriteControls() {
     autoCheck->setChecked(auto_ != 0);
     abrRadio->setChecked(vbr_ == 0);
@@ -408,7 +411,6 @@ void AacPage::WriteControls() {
         mpegRadios[1]->setChecked(mpegVersion_ != 0);
     }
     for (int i = 0; i < 3; ++i) blockRadios[i]->setChecked(i == blockType_);
-    amplify->WriteControls(amplifyOn_, amplifyCoeff_);
     if (tags) tags->SetChoice(tagType_);
     ApplyEnabling();
 }

@@ -509,7 +509,10 @@ TEST(AacPageTest, ResetRestoresTheDefaultsButNotTheGain) {
     auto page = ShownPage<AacPage>(s, true, nullptr);
     EXPECT_EQ(page->Caption(), QStringLiteral("MP4/M4A/M4B/M4R Options"));
     EXPECT_EQ(page->mpegRadios[0], nullptr);
+    // A gain typed on the page but not yet read back survives Reset too.
+    page->amplify->coefficient->SetValue(400);
     page->reset->click();
+    EXPECT_EQ(page->amplify->coefficient->Value(), 400);
     EXPECT_TRUE(page->autoCheck->isChecked());
     EXPECT_TRUE(page->vbrRadio->isChecked());
     EXPECT_EQ(page->bitRateList->currentText(), QStringLiteral("128 kbps"));
@@ -525,7 +528,7 @@ TEST(AacPageTest, ResetRestoresTheDefaultsButNotTheGain) {
     EXPECT_EQ(out.M4AVBRQuality, 100);
     EXPECT_EQ(out.M4AABRBitRate, 128);
     EXPECT_EQ(out.AmplifyM4A, 1);
-    EXPECT_EQ(out.AmplifyM4ACoef, 250);
+    EXPECT_EQ(out.AmplifyM4ACoef, 400);
 }
 
 TEST(AmplifyGroupTest, SpinStepsAndRangeMessage) {
