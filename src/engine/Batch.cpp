@@ -38,7 +38,7 @@ bool CanCreate(const std::string& path) {
     return true;
 }
 
-// A free name beside `target` for writing a replacement: "<stem>.sonavert-<n><ext>".
+// A free name beside `target` for writing a replacement: "<stem>.sonavert-<pid>-<n><ext>".
 std::string ReplacementPath(const std::string& target) {
     const std::string ext = ExtensionPart(target);
     const std::string stem = target.substr(0, target.size() - ext.size());

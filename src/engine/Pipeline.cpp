@@ -16,7 +16,7 @@ uint32_t RenderRateFor(int outputFormat, const Settings& s) {
         case kOutputMp3: return rateOr44100(s.AutoDestMP3EncodingParam, s.MP3SampleRate);
         case kOutputOgg: return rateOr44100(s.AutoDestOGGEncodingParam, s.OGGSampleRate);
         case kOutputWav: return rateOr44100(s.AutoDestWAVEncodingParam, s.WAVSampleRate);
-        case kOutputAmr: return 8000;
+        case kOutputAmr: return s.AMRType ? 16000 : 8000;  // narrow or wide band
         case kOutputAwb: return 16000;
         case kOutputWma:
         case kOutputWmv:
@@ -40,7 +40,8 @@ Gain GainFor(int32_t amplifyFlag, int32_t coefficient) {
     Gain g;
     if (amplifyFlag && coefficient != 100) {
         g.on = true;
-        g.factor = static_cast<float>(coefficient) * 0.01f;
+        // The percentage scaled in double and then rounded once, so 10 % is exactly 0.1f.
+        g.factor = static_cast<float>(coefficient * 0.01);
     }
     return g;
 }
@@ -89,12 +90,10 @@ int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePat
     const uint64_t length = source.GetLength();
     ProgressTracker progress(driver, sourcePath, length);
     // Planes for one block at the source's width; the right plane only for two channels.
-    const size_t sampleBytes = source.GetBitsPerSample() == 8 ? 1 : 2;
     alignas(int16_t) uint8_t leftPlane[kBlockFrames * 2];
     alignas(int16_t) uint8_t rightPlane[kBlockFrames * 2];
     void* left = leftPlane;
     void* right = source.GetChannels() == 2 ? rightPlane : nullptr;
-    (void)sampleBytes;
     const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
 
     for (;;) {

@@ -150,6 +150,10 @@ TEST(ConvertToWav, GainScalesAndClampsAsymmetrically) {
     EXPECT_EQ(l8[0], 128 + 12);   // 127 * 0.1 truncated
     EXPECT_EQ(l8[1], 128 - 12);   // -128 * 0.1 truncated toward zero
     EXPECT_EQ(l8[2], 128);
+    EXPECT_EQ(GainFor(1, 10).factor, 0.1f);
+    int16_t thousand[1] = {1000};
+    ApplyGain16(thousand, nullptr, 1, 1, GainFor(1, 10).factor);
+    EXPECT_EQ(thousand[0], 100);
     EXPECT_FALSE(GainFor(1, 100).on);
     EXPECT_FALSE(GainFor(0, 300).on);
 
@@ -276,6 +280,27 @@ TEST(PumpSource, PercentTextsOnlyGrowAndSinkFailureStops) {
     EXPECT_EQ(PumpSource(s2, kSourceWav, "b", d2, [&](void*, void*, uint32_t) { return ++calls < 2 ? 1 : 0; }), 0);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(s2.blocksLeft(), 8);
+}
+
+TEST(RenderRateFor, FollowsEachFamilysRate) {
+    Settings s;
+    EXPECT_EQ(RenderRateFor(kOutputMp3, s), 44100u);  // automatic
+    s.AutoDestMP3EncodingParam = 0;
+    s.MP3SampleRate = 22050;
+    EXPECT_EQ(RenderRateFor(kOutputMp3, s), 22050u);
+    s.MP3SampleRate = 0;  // as the source: modules and MIDI render at 44100
+    EXPECT_EQ(RenderRateFor(kOutputMp3, s), 44100u);
+    s.AutoDestWAVEncodingParam = 0;
+    s.WAVSampleRate = 8000;
+    EXPECT_EQ(RenderRateFor(kOutputWav, s), 8000u);
+    EXPECT_EQ(RenderRateFor(kOutputAmr, s), 8000u);
+    s.AMRType = 1;
+    EXPECT_EQ(RenderRateFor(kOutputAmr, s), 16000u);
+    EXPECT_EQ(RenderRateFor(kOutputAwb, s), 16000u);
+    EXPECT_EQ(RenderRateFor(kOutputM4a, s), 44100u);
+    s.AutoDestWMAEncodingParam = 0;
+    s.WMASampleRate = 32000;
+    EXPECT_EQ(RenderRateFor(kOutputWma, s), 32000u);
 }
 
 TEST(PlanConversion, Rules) {
