@@ -99,13 +99,20 @@ std::vector<uint8_t> BuildVersion1(const TagRecord& tags, uint32_t track) {
     tag.setTitle(Latin1Only(tags.title));
     tag.setArtist(Latin1Only(tags.artist));
     tag.setAlbum(Latin1Only(tags.album));
-    const int year = ParseTrackNumber(tags.year);
-    tag.setYear(year > 0 ? static_cast<unsigned>(year) : 0);
     tag.setComment(Latin1Only(tags.comment));
     const int genre = GenreIndex(tags.genre);
     tag.setGenreNumber(static_cast<unsigned>(genre >= 0 ? genre : kGenreOther));
     tag.setTrack(track & 0xFF);
-    return ToVector(tag.render());
+    std::vector<uint8_t> block = ToVector(tag.render());
+    // The year is free text: its first four Latin-1 characters, padded with zeros (the tag
+    // library only stores numbers there).
+    constexpr size_t kYearOffset = 93, kYearBytes = 4;
+    if (block.size() == 128) {
+        const TagLib::ByteVector year = Latin1Only(tags.year).data(TagLib::String::Latin1);
+        for (size_t i = 0; i < kYearBytes; ++i)
+            block[kYearOffset + i] = i < year.size() ? static_cast<uint8_t>(year[static_cast<unsigned>(i)]) : 0;
+    }
+    return block;
 }
 
 std::vector<uint8_t> BuildVersion2(const TagRecord& tags, uint32_t track, uint32_t total) {

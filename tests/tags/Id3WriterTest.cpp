@@ -168,6 +168,13 @@ TEST(BuildId3Block, Version1MapsGenreNamesAndLatin1Text) {
     EXPECT_EQ(BuildId3Block(1, t, 0)[127], 12);
     t.genre = "rock & roll";
     EXPECT_EQ(BuildId3Block(1, t, 0)[127], 78);
+    // The year is free text: its first four characters, zero padded.
+    t.year = "'99";
+    auto free = BuildId3Block(1, t, 0);
+    EXPECT_EQ(std::string(free.begin() + 93, free.begin() + 97), std::string("'99\0", 4));
+    t.year = "2019-04-01";
+    free = BuildId3Block(1, t, 0);
+    EXPECT_EQ(std::string(free.begin() + 93, free.begin() + 97), "2019");
 
     TempDir dir;
     const std::string path = dir.file("v1.mp3");
