@@ -109,7 +109,8 @@ const uint8_t* FindSmf(const uint8_t* data, size_t& size) {
     if (size >= 14 && std::memcmp(data, "MThd", 4) == 0) return data;
     if (size >= 12 && std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "RMID", 4) == 0) {
         size_t pos = 12;
-        while (size - pos >= 8) {
+        // pos may pass size by the pad byte of an odd last chunk: compare without subtracting.
+        while (pos + 8 <= size) {
             uint32_t len = Le32(data + pos + 4);
             if (std::memcmp(data + pos, "data", 4) == 0) {
                 size_t avail = size - pos - 8;
