@@ -93,8 +93,10 @@ public:
     void EndWait() override {}
     void BeginRun(int) override {}
     void EndRun() override { ClearLine(); }
+    // A new row starts: its own per-file text follows.
     void SetOverallText(const std::string& text) override {
         overall_ = text;
+        file_.clear();
         Draw();
     }
     void StepOverall() override {}
@@ -121,6 +123,10 @@ public:
     void SetText(const std::string& text) override { SetFileText(text); }
     void SetBarRange(int) override {}
     void StepBar() override {}
+    void Finished() override {
+        file_.clear();
+        ClearLine();
+    }
     void Pump() override {}
     bool CancelRequested() override { return g_interrupts != 0; }
 
