@@ -2,10 +2,10 @@
 #include <QApplication>
 #include <QIcon>
 
-#include "engine/CodecHost.h"
-#include "engine/MessageIcon.h"
-#include "engine/PathHelpers.h"
-#include "engine/ProductInfo.h"
+#include "sources/CodecHost.h"
+#include "base/MessageIcon.h"
+#include "base/PathHelpers.h"
+#include "base/ProductInfo.h"
 #include "settings/SettingsStore.h"
 #include "ui/MainWindow.h"
 #include "ui/Shell.h"

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "engine/Batch.h"
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "engine/OutputFormats.h"
-#include "engine/PathHelpers.h"
-#include "engine/ProductInfo.h"
+#include "base/PathHelpers.h"
+#include "base/ProductInfo.h"
 #include "filelist/FileAdder.h"
 #include "filelist/FileList.h"
 #include "filelist/PathIdentity.h"

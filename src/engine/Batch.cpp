@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "engine/OutputFormats.h"
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 #include "engine/Pipeline.h"
 #include "sources/SourceTypes.h"
 #include "winmedia/WindowsMediaRuntime.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "engine/ConversionDriver.h"
 #include "engine/Pipeline.h"
 #include "settings/Settings.h"

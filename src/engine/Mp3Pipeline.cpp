@@ -8,7 +8,7 @@
 #include "engine/Gain.h"
 #include "engine/Pipeline.h"
 #include "tags/Id3Writer.h"
-#include "tags/TagChoice.h"
+#include "engine/TagChoice.h"
 
 namespace sonavert {
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 
 namespace sonavert {
 

@@ -1,6 +1,6 @@
 #pragma once
 #include <string>
-#include "engine/MessageIcon.h"
+#include "base/MessageIcon.h"
 
 namespace sonavert {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 #include "sources/SourceTypes.h"
 
 namespace sonavert {

@@ -7,8 +7,8 @@
 #include <set>
 #include <utility>
 
-#include "engine/PathHelpers.h"
-#include "engine/ProductInfo.h"
+#include "base/PathHelpers.h"
+#include "base/ProductInfo.h"
 #include "filelist/ExtensionTable.h"
 #include "settings/Settings.h"
 #include "sources/SourceTypes.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 #include "sources/SourceTypes.h"
 
 namespace sonavert {

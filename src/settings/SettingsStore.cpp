@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 #include "settings/SettingsFields.h"
 
 namespace sonavert {

@@ -1,6 +1,6 @@
 #include "sources/SourceFactory.h"
 
-#include "engine/ProductInfo.h"
+#include "base/ProductInfo.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
 #include "sources/WavReader.h"

@@ -7,7 +7,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "engine/ProductInfo.h"
+#include "base/ProductInfo.h"
 #include "ui/Hyperlink.h"
 
 namespace sonavert {

@@ -12,8 +12,8 @@
 #include <QTextBrowser>
 #include <QToolBar>
 
-#include "engine/PathHelpers.h"
-#include "engine/ProductInfo.h"
+#include "base/PathHelpers.h"
+#include "base/ProductInfo.h"
 #include "settings/SettingsStore.h"
 
 namespace sonavert {

@@ -27,14 +27,14 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "engine/OutputFormats.h"
-#include "engine/PathHelpers.h"
-#include "engine/ProductInfo.h"
+#include "base/PathHelpers.h"
+#include "base/ProductInfo.h"
 #include "filelist/ExtensionTable.h"
 #include "filelist/FileAdder.h"
 #include "settings/SettingsStore.h"
-#include "settings/dialog/OptionsDialog.h"
+#include "ui/options/OptionsDialog.h"
 #include "ui/AboutDialog.h"
 #include "ui/AddProgressWindow.h"
 #include "ui/FileListView.h"

@@ -6,7 +6,7 @@
 // Everything that would show a modal window goes through a UiHost, so that tests can answer the
 // dialogs without running a real modal loop. SystemUiHost() is the real desktop.
 #include <cstddef>
-#include "engine/MessageIcon.h"
+#include "base/MessageIcon.h"
 #include <string>
 #include <vector>
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "engine/Batch.h"
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "engine/Pipeline.h"
 #include "tags/Id3Blocks.h"
 #include "support/Mp3TestUtil.h"

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "engine/Gain.h"
 #include "engine/Pipeline.h"
 #include "support/TestUtil.h"

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "settings/Settings.h"
 #include "sources/SourceTypes.h"
 #include "support/TestUtil.h"

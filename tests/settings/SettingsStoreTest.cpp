@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 #include "settings/SettingsFields.h"
 #include "support/TestUtil.h"
 

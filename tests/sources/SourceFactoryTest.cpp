@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
 #include "sources/SourceFactory.h"

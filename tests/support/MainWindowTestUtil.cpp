@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "support/TestUtil.h"
 
 namespace testutil {

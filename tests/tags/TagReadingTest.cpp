@@ -7,7 +7,7 @@
 #include "support/TestUtil.h"
 #include "tags/Id3Blocks.h"
 #include "tags/Id3Writer.h"
-#include "tags/TagChoice.h"
+#include "engine/TagChoice.h"
 #include "tags/TagReading.h"
 
 using namespace sonavert;

@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "filelist/FileAdder.h"
 #include "support/TestUtil.h"
 #include "ui/AddProgressWindow.h"

@@ -23,7 +23,7 @@
 #include <memory>
 #include <optional>
 
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 #include "engine/Pipeline.h"
 #include "settings/SettingsStore.h"
 #include "support/MainWindowTestUtil.h"

@@ -10,7 +10,7 @@
 #include <QWidget>
 
 #include "settings/Settings.h"
-#include "settings/dialog/PageWidgets.h"
+#include "ui/options/PageWidgets.h"
 
 class QCheckBox;
 class QComboBox;

@@ -10,7 +10,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "settings/dialog/OptionPages.h"
+#include "ui/options/OptionPages.h"
 
 namespace sonavert {
 

@@ -1,4 +1,4 @@
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

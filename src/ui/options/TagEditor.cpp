@@ -1,4 +1,4 @@
-#include "settings/dialog/TagEditor.h"
+#include "ui/options/TagEditor.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-#include "settings/dialog/PageWidgets.h"
+#include "ui/options/PageWidgets.h"
 #include "tags/Genres.h"
 
 namespace sonavert {

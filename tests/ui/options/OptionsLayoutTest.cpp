@@ -11,8 +11,8 @@
 
 #include <cstdlib>
 
-#include "settings/dialog/OptionsDialog.h"
-#include "settings/dialog/TagEditor.h"
+#include "ui/options/OptionsDialog.h"
+#include "ui/options/TagEditor.h"
 #include "ui/WidgetChecks.h"
 
 namespace sonavert {

@@ -1,9 +1,9 @@
-#include "engine/CodecHost.h"
+#include "sources/CodecHost.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 
+#include "base/Random.h"
 #include "sources/bass/bass.h"
 
 namespace sonavert {
@@ -33,8 +33,7 @@ CodecHost::StartResult CodecHost::Start(const std::string& executableFolder) {
     // Seed from the wall clock and the time since boot, as the names of temporary files use it.
     const auto sinceBoot = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
-    std::srand(static_cast<unsigned>(static_cast<uint64_t>(std::time(nullptr)) *
-                                      static_cast<uint64_t>(sinceBoot.count())));
+    SeedRandom(static_cast<uint64_t>(std::time(nullptr)) * static_cast<uint64_t>(sinceBoot.count()));
     return StartResult::Ok;
 }
 

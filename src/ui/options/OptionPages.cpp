@@ -10,8 +10,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "engine/PathHelpers.h"
-#include "settings/dialog/OptionPages.h"
+#include "base/PathHelpers.h"
+#include "ui/options/OptionPages.h"
 
 namespace sonavert {
 

@@ -1,4 +1,4 @@
-#include "settings/dialog/OptionsDialog.h"
+#include "ui/options/OptionsDialog.h"
 
 #include <QDialogButtonBox>
 #include <QTabWidget>

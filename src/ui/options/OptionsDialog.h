@@ -5,7 +5,7 @@
 #include <QDialog>
 
 #include "settings/Settings.h"
-#include "settings/dialog/OptionPages.h"
+#include "ui/options/OptionPages.h"
 #include "ui/Shell.h"
 
 class QDialogButtonBox;

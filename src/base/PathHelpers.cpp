@@ -1,4 +1,4 @@
-#include "engine/PathHelpers.h"
+#include "base/PathHelpers.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>

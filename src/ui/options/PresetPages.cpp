@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "settings/dialog/OptionPages.h"
+#include "ui/options/OptionPages.h"
 #include "ui/Hyperlink.h"
 
 namespace sonavert {

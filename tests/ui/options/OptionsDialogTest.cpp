@@ -11,8 +11,8 @@
 #include <QToolButton>
 
 #include "settings/SettingsStore.h"
-#include "settings/dialog/OptionsDialog.h"
-#include "settings/dialog/TagEditor.h"
+#include "ui/options/OptionsDialog.h"
+#include "ui/options/TagEditor.h"
 #include "support/TestUtil.h"
 #include "ui/FakeUiHost.h"
 #include "ui/Hyperlink.h"

@@ -1,4 +1,4 @@
-#include "settings/dialog/PageWidgets.h"
+#include "ui/options/PageWidgets.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "settings/dialog/TagEditor.h"
+#include "ui/options/TagEditor.h"
 
 namespace sonavert {
 

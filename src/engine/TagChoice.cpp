@@ -1,4 +1,4 @@
-#include "tags/TagChoice.h"
+#include "engine/TagChoice.h"
 
 #include <filesystem>
 

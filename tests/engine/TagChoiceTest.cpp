@@ -3,7 +3,7 @@
 #include "sources/AudioSource.h"
 #include "support/TestUtil.h"
 #include "sources/SourceTypes.h"
-#include "tags/TagChoice.h"
+#include "engine/TagChoice.h"
 
 using namespace sonavert;
 using testutil::Quote;
