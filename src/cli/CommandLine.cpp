@@ -222,7 +222,7 @@ int RunCommandLine(int argc, char** argv) {
         if (!f) return UsageError("unknown format '" + o.format + "'");
         settings.OutputFormat = f->code;
     }
-    if (!FindOutputFormat(settings.OutputFormat)) settings.OutputFormat = 1000;
+    if (!FindOutputFormat(settings.OutputFormat)) settings.OutputFormat = kOutputMp3;
     for (const std::string& set : o.sets) {
         size_t eq = set.find('=');
         if (eq == std::string::npos || eq == 0) return UsageError("'--set " + set + "' is not NAME=VALUE");

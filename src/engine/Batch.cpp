@@ -163,7 +163,8 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
         ~WaitGuard() { d.EndWait(); }
     } wait(driver);
 
-    if (outputFormat == kOutputWma || outputFormat == kOutputWmv || outputFormat == kOutputAsf) {
+    const FamilyInfo* family = FamilyOfFormat(outputFormat);
+    if (family && family->needsWindowsMedia) {
         if (!LoadWindowsMediaRuntime()) {
             if (driver.AskYesNo(kWindowsMediaQuestion)) driver.OpenAddress(kWindowsMediaDownloadUrl);
             return false;

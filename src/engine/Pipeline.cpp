@@ -9,20 +9,8 @@
 namespace sonavert {
 
 uint32_t RenderRateFor(int outputFormat, const Settings& s) {
-    auto rateOr44100 = [](int32_t autoFlag, int32_t rate) -> uint32_t {
-        return autoFlag || rate < 1 ? 44100u : static_cast<uint32_t>(rate);
-    };
-    switch (outputFormat) {
-        case kOutputMp3: return rateOr44100(s.AutoDestMP3EncodingParam, s.MP3SampleRate);
-        case kOutputOgg: return rateOr44100(s.AutoDestOGGEncodingParam, s.OGGSampleRate);
-        case kOutputWav: return rateOr44100(s.AutoDestWAVEncodingParam, s.WAVSampleRate);
-        case kOutputAmr: return s.AMRType ? 16000 : 8000;  // narrow or wide band
-        case kOutputAwb: return 16000;
-        case kOutputWma:
-        case kOutputWmv:
-        case kOutputAsf: return rateOr44100(s.AutoDestWMAEncodingParam, s.WMASampleRate);
-        default: return 44100;
-    }
+    const FamilyInfo* family = FamilyOfFormat(outputFormat);
+    return family ? family->renderRate(s, outputFormat) : 44100u;
 }
 
 FormatPlan PlanConversion(uint32_t sourceRate, uint32_t sourceBits, uint32_t sourceChannels, uint32_t targetRate,
@@ -130,12 +118,8 @@ void DeleteFailedTarget(const std::string& targetPath, const std::string& source
 }
 
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context) {
-    switch (outputFormat) {
-        case kOutputMp3: return ConvertToMp3(request, context);
-        case kOutputWav: return ConvertToWav(request, context);
-        // The other families plug in here as their encoders arrive.
-        default: return 0;
-    }
+    const FamilyInfo* family = FamilyOfFormat(outputFormat);
+    return family && family->convert ? family->convert(request, context) : 0;
 }
 
 }  // namespace sonavert

@@ -5,28 +5,12 @@
 #include <string>
 
 #include "engine/ConversionDriver.h"
+#include "engine/OutputFormats.h"
 #include "settings/Settings.h"
 #include "sources/AudioSource.h"
 #include "sources/SourceFactory.h"
 
 namespace sonavert {
-
-// Output format codes.
-enum OutputFormat : int {
-    kOutputMp3 = 1000,
-    kOutputWav = 2000,
-    kOutputOgg = 4000,
-    kOutputAmr = 5500,
-    kOutputAwb = 5600,
-    kOutputAac = 6000,
-    kOutputM4a = 6500,
-    kOutputMp4 = 6600,
-    kOutputM4b = 6700,
-    kOutputM4r = 6800,
-    kOutputWma = 7100,
-    kOutputWmv = 7200,
-    kOutputAsf = 7300,
-};
 
 // One file to convert.
 struct ConversionRequest {
@@ -54,7 +38,7 @@ int ConvertToWav(const ConversionRequest& request, ConversionContext& context);
 // source was converted, 0 on failure or Cancel (the partial target is then deleted).
 int ConvertToMp3(const ConversionRequest& request, ConversionContext& context);
 
-// Runs the pipeline of `outputFormat`; 0 for a format without a pipeline.
+// Runs the pipeline of `outputFormat`'s family; 0 for a format without one.
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context);
 
 // ---- Building blocks shared by the pipelines ----

@@ -85,44 +85,6 @@ QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback) {
 
 }  // namespace
 
-const std::vector<FormatChoice>& FormatChoices() {
-    static const std::vector<FormatChoice> choices = [] {
-        struct Row {
-            int code;
-            const char* displayName;  // null: the extension in upper case
-        };
-        static const Row rows[] = {
-            {1000, nullptr},
-            {2000, nullptr},
-            {7100, nullptr},
-            {7200, "WMV (Audio only)"},
-            {7300, "ASF (Audio only)"},
-            {4000, nullptr},
-            {6000, nullptr},
-            {6500, "AAC for iPod / iTunes / DSi"},
-            {6600, "MP4 (Audio only)"},
-            {6500, "M4A (MPEG-4 Audio)"},
-            {6700, "M4B (MPEG-4 Audiobook)"},
-            {6800, "M4R (iPhone Ringtone)"},
-            {5500, nullptr},
-            {5600, nullptr},
-        };
-        std::vector<FormatChoice> out;
-        for (const Row& row : rows) {
-            std::string name;
-            if (row.displayName) {
-                name = row.displayName;
-            } else if (const OutputFormatInfo* info = FindOutputFormat(row.code)) {
-                for (const char* p = info->extension; *p; ++p)
-                    if (*p != '.') name += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-            }
-            out.push_back({row.code, " to " + name});
-        }
-        return out;
-    }();
-    return choices;
-}
-
 // The batch's window side: the progress window, the main window's enabling, the status cells.
 // Items carry their index in `entries`; a row is looked up by its entry, so that the cells
 // written are always those of the file being converted.
@@ -492,14 +454,14 @@ void MainWindow::FillFormatList() {
         if (formatList_->itemData(i).toInt() == settings_.OutputFormat) selected = i;
     if (selected < 0) {
         selected = 0;
-        settings_.OutputFormat = formatList_->count() > 0 ? formatList_->itemData(0).toInt() : 1000;
+        settings_.OutputFormat = formatList_->count() > 0 ? formatList_->itemData(0).toInt() : kOutputMp3;
     }
     formatList_->setCurrentIndex(selected);
     formatList_->view()->setMinimumWidth(kFormatDropDownWidth);
 }
 
 void MainWindow::OnFormatChosen(int index) {
-    settings_.OutputFormat = index >= 0 ? formatList_->itemData(index).toInt() : 1000;
+    settings_.OutputFormat = index >= 0 ? formatList_->itemData(index).toInt() : kOutputMp3;
 }
 
 // --- Adding -------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include "engine/Batch.h"
+#include "engine/OutputFormats.h"
 #include "filelist/FileList.h"
 #include "settings/Settings.h"
 #include "sources/SourceFactory.h"
@@ -39,13 +40,6 @@ inline constexpr int kToolTipDelay = 300;
 // Width of the output-format drop-down in pixels.
 inline constexpr int kFormatDropDownWidth = 160;
 
-// One entry of the output-format list: " to %s" with the display name, or with the format's
-// extension in upper case when it has none.
-struct FormatChoice {
-    int code;
-    std::string text;
-};
-const std::vector<FormatChoice>& FormatChoices();
 
 // The Add Files dialog's filter list in the file dialog's own form: one "Name (*.a *.b)" entry
 // per line of the open-dialog table, its patterns separated by blanks (the dialog splits on
