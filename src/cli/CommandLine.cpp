@@ -76,7 +76,7 @@ public:
     TerminalDriver(bool yes, const std::vector<BatchItem>* items) : yes_(yes), items_(items), live_(isatty(2)) {}
     void SetItems(const std::vector<BatchItem>* items) { items_ = items; }
 
-    // Messages of the add run and the batch.
+    // Messages of the add run, questions and shell requests of the batch.
     void ShowMessage(MessageIcon, const std::string& text) override {
         ClearLine();
         std::fprintf(stderr, "%s\n", text.c_str());
@@ -87,10 +87,10 @@ public:
         return yes_;
     }
     void OpenAddress(const std::string& address) override { std::fprintf(stderr, "See %s\n", address.c_str()); }
-    void OpenFolder(const std::string& folder) override { std::fprintf(stderr, "Folder: %s\n", folder.c_str()); }
-    void ShowInFileManager(const std::string&) override {}
-    void BeginWait() override {}
-    void EndWait() override {}
+    void ShowFile(const std::string&) override {}
+    void SetWaitCursor(bool) override {}
+
+    // Progress of the batch, and the add run's texts.
     void BeginRun(int) override {}
     void EndRun() override { ClearLine(); }
     // A new row starts: its own per-file text follows.
@@ -99,27 +99,12 @@ public:
         file_.clear();
         Draw();
     }
-    void StepOverall() override {}
-    void MakeRowVisible(int) override {}
-    void SetRowStatus(int row, const std::string& text) override {
-        if (text == "Converting...") return;
-        ClearLine();
-        const std::string& source = items_ && row >= 0 && row < static_cast<int>(items_->size())
-                                        ? (*items_)[static_cast<size_t>(row)].sourcePath
-                                        : std::string();
-        std::printf("%s\t%s\n", source.c_str(), text.c_str());
-        std::fflush(stdout);
-    }
-    void SetStatusColumnWidth(int) override {}
-
-    // Per-file progress of a conversion, and the add run's texts.
+    void SetOverallProgress(double) override {}
     void SetFileText(const std::string& text) override {
         file_ = text;
         Draw();
     }
-    int FileBarWidth() override { return 100; }
-    void SetFileBarRange(int) override {}
-    void SetFileBarPosition(int) override {}
+    void SetFileProgress(double) override {}
     void SetText(const std::string& text) override { SetFileText(text); }
     void SetBarRange(int) override {}
     void StepBar() override {}
@@ -129,6 +114,17 @@ public:
     }
     void Pump() override {}
     bool CancelRequested() override { return g_interrupts != 0; }
+
+    // Rows: one status line each when it ends.
+    void RowStarted(int) override {}
+    void RowFinished(int row, const RowOutcome& outcome) override {
+        ClearLine();
+        const std::string& source = items_ && row >= 0 && row < static_cast<int>(items_->size())
+                                        ? (*items_)[static_cast<size_t>(row)].sourcePath
+                                        : std::string();
+        std::printf("%s\t%s\n", source.c_str(), StatusText(outcome).c_str());
+        std::fflush(stdout);
+    }
 
 private:
     void Draw() {

@@ -3,6 +3,9 @@
 #include <lame/lame.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
 
 namespace sonavert {
 
@@ -22,20 +25,27 @@ Mp3Encoder::~Mp3Encoder() { Finish(); }
 bool Mp3Encoder::WriteAll(const uint8_t* data, size_t size) {
     if (size == 0) return true;
     if (!file_ || std::fwrite(data, 1, size, file_) != size) {
+        if (!failed_) failure_ = file_ ? std::strerror(errno) : "no file is open";
         failed_ = true;
         return false;
     }
     return true;
 }
 
+int Mp3Encoder::Fail(const std::string& reason) {
+    failure_ = reason;
+    return 0;
+}
+
 int Mp3Encoder::Open(const std::string& path) {
     Finish();
     failed_ = false;
+    failure_.clear();
     file_ = std::fopen(path.c_str(), "wbe");
-    if (!file_) return 0;
+    if (!file_) return Fail(std::strerror(errno));
     path_ = path;
     lame_ = lame_init();
-    return lame_ ? 1 : 0;
+    return lame_ ? 1 : Fail("the MP3 encoder could not be created");
 }
 
 void Mp3Encoder::SetID3v1Tag(const uint8_t* block) {
@@ -72,19 +82,24 @@ void Mp3Encoder::SetBitRate(int kbps) {
 }
 
 int Mp3Encoder::Start() {
-    if (!file_ || !lame_ || started_) return 0;
+    if (!file_ || !lame_ || started_) return Fail(started_ ? "the MP3 encoder was already started" : "no file is open");
     lame_set_bWriteVbrTag(lame_, 0);
     lame_set_VBR(lame_, vbr_off);
-    if (lame_init_params(lame_) < 0) return 0;
+    if (lame_init_params(lame_) < 0) {
+        const int outRate = lame_get_out_samplerate(lame_);
+        return Fail("the MP3 encoder does not accept " + std::to_string(lame_get_in_samplerate(lame_)) + " Hz in, " +
+                    (outRate > 0 ? std::to_string(outRate) + " Hz out" : std::string("its own output rate")) +
+                    " at " + std::to_string(lame_get_brate(lame_)) + " kbps");
+    }
     started_ = true;
     if (!WriteAll(id3v2_.data(), id3v2_.size())) return 0;
     return 1;
 }
 
 int Mp3Encoder::EncodeBlock(const int16_t* left, const int16_t* right, uint32_t count) {
-    if (!started_ || failed_ || !left) return 0;
+    if (!started_ || failed_ || !left) return failed_ ? 0 : Fail("the MP3 encoder was not started");
     const bool stereo = lame_get_num_channels(lame_) == 2;
-    if (stereo && !right) return 0;
+    if (stereo && !right) return Fail("a stereo block came without its right channel");
     // LAME does not read the right plane of a one-channel stream; hand it the left one anyway so it
     // never sees a null pointer.
     const int16_t* second = stereo ? right : left;
@@ -92,7 +107,7 @@ int Mp3Encoder::EncodeBlock(const int16_t* left, const int16_t* right, uint32_t 
         const uint32_t slice = std::min(count, kMaxSliceSamples);
         const int bytes = lame_encode_buffer(lame_, left, second, static_cast<int>(slice), output_.data(),
                                              static_cast<int>(output_.size()));
-        if (bytes < 0) return 0;
+        if (bytes < 0) return Fail("the MP3 encoder failed (error " + std::to_string(bytes) + ")");
         if (!WriteAll(output_.data(), static_cast<size_t>(bytes))) return 0;
         left += slice;
         second += slice;
@@ -105,14 +120,21 @@ int Mp3Encoder::Finish() {
     if (file_) {
         if (started_) {
             const int bytes = lame_encode_flush(lame_, output_.data(), static_cast<int>(output_.size()));
-            if (bytes < 0)
+            if (bytes < 0) {
+                if (!failed_) failure_ = "the MP3 encoder failed at the end (error " + std::to_string(bytes) + ")";
                 failed_ = true;
+            }
             else
                 WriteAll(output_.data(), static_cast<size_t>(bytes));
         }
         if (hasId3v1_) WriteAll(id3v1_.data(), id3v1_.size());
-        if (std::fflush(file_) != 0) failed_ = true;
-        if (std::fclose(file_) != 0) failed_ = true;
+        const bool flushed = std::fflush(file_) == 0;
+        const int flushError = errno;
+        const bool closed = std::fclose(file_) == 0;
+        if (!flushed || !closed) {
+            if (!failed_) failure_ = std::strerror(flushed ? errno : flushError);
+            failed_ = true;
+        }
         file_ = nullptr;
     }
     hasId3v1_ = false;

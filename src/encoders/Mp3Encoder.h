@@ -68,14 +68,19 @@ public:
     bool IsOpen() const { return file_ != nullptr; }
     const std::string& GetPath() const { return path_; }
 
+    // Why the last operation failed ("No space left on device", ...).
+    const std::string& FailureReason() const { return failure_; }
+
 private:
     bool WriteAll(const uint8_t* data, size_t size);
+    int Fail(const std::string& reason);
 
     std::string path_;
     std::FILE* file_ = nullptr;
     lame_global_struct* lame_ = nullptr;
     bool started_ = false;
     bool failed_ = false;
+    std::string failure_;
     std::vector<uint8_t> output_;  // kOutputBufferBytes, reused for every call
     bool hasId3v1_ = false;
     std::array<uint8_t, kId3v1Bytes> id3v1_{};

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,10 +41,16 @@ WavWriter::WavWriter(uint64_t maxDataBytes)
 
 WavWriter::~WavWriter() { Close(); }
 
+int WavWriter::Fail(const std::string& reason) {
+    failure_ = reason;
+    return 0;
+}
+
 bool WavWriter::WriteAll(const uint8_t* data, size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd_, data, size);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
         if (n <= 0) return false;
         data += n;
         size -= static_cast<size_t>(n);
@@ -53,7 +60,8 @@ bool WavWriter::WriteAll(const uint8_t* data, size_t size) {
 
 int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t rate) {
     Close();
-    if (bits != 8 && bits != 16) return 0;
+    failure_.clear();
+    if (bits != 8 && bits != 16) return Fail("WAV files are written with 8 or 16 bits per sample, not " + std::to_string(bits));
     const uint16_t channels = stereo ? 2 : 1;
     const uint32_t avgBytes = (channels * bits * rate) >> 3;
     const uint16_t blockAlign = static_cast<uint16_t>(channels * bits / 8);
@@ -62,7 +70,7 @@ int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t
     do {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
+    if (fd < 0) return Fail(std::strerror(errno));
     fd_ = fd;
 
     uint8_t h[kHeaderBytes];
@@ -79,9 +87,10 @@ int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t
     std::memcpy(h + 36, "data", 4);
     Put32(h + 40, kPlaceholder);
     if (!WriteAll(h, sizeof h)) {
+        const int error = errno;
         close(fd_);
         fd_ = -1;
-        return 0;
+        return Fail(std::strerror(error));
     }
     channels_ = channels;
     bits_ = static_cast<uint16_t>(bits);
@@ -96,7 +105,7 @@ int WavWriter::WriteBlock(const void* left, const void* right, uint32_t count, u
     if (!left || (channels_ == 2 && !right)) return 0;
     const uint64_t blockBytes = static_cast<uint64_t>(count) * channels_ * sampleBytes;
     // Stop before the header's 32-bit size fields would wrap round.
-    if (blockBytes > maxDataBytes_ - dataBytes_) return 0;
+    if (blockBytes > maxDataBytes_ - dataBytes_) return Fail("the WAV file would pass its 4 GB size limit");
 
     buffer_.resize(static_cast<size_t>(blockBytes));
     uint8_t* out = buffer_.data();
@@ -123,7 +132,7 @@ int WavWriter::WriteBlock(const void* left, const void* right, uint32_t count, u
         // A short or failed write (full disk, file size limit) ends the file here; Close still
         // patches the header from what really reached the disk.
         failed_ = true;
-        return 0;
+        return Fail(std::strerror(errno));
     }
     dataBytes_ += blockBytes;
     return 1;
@@ -148,7 +157,11 @@ int WavWriter::Close() {
         ok = PutAt(fd_, 4, static_cast<uint32_t>(size - 8)) &&
              PutAt(fd_, 40, static_cast<uint32_t>(size - kHeaderBytes));
     }
-    if (close(fd_) != 0) ok = false;
+    if (!ok) failure_ = std::strerror(errno);
+    if (close(fd_) != 0 && ok) {
+        failure_ = std::strerror(errno);
+        ok = false;
+    }
     fd_ = -1;
     channels_ = 0;
     bits_ = 0;

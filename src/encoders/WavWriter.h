@@ -33,8 +33,12 @@ public:
 
     bool IsOpen() const { return fd_ >= 0; }
 
+    // Why the last Open, write or Close failed ("No space left on device", ...).
+    const std::string& FailureReason() const { return failure_; }
+
 private:
     int WriteBlock(const void* left, const void* right, uint32_t count, uint32_t sampleBytes);
+    int Fail(const std::string& reason);
     bool WriteAll(const uint8_t* data, size_t size);
 
     int fd_ = -1;
@@ -43,6 +47,7 @@ private:
     uint64_t dataBytes_ = 0;
     uint64_t maxDataBytes_;
     bool failed_ = false;
+    std::string failure_;
     std::vector<uint8_t> buffer_;  // one interleaved block, reused
 };
 

@@ -68,7 +68,8 @@ std::string SoundFontQuestion(const std::string& executableFolder) {
 }
 
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
-                    bool& replace, std::string& reason) {
+                    bool& replace, std::string& reason, bool* skipped) {
+    if (skipped) *skipped = false;
     const OutputFormatInfo* format = FindOutputFormat(outputFormat);
     const std::string outExt = format ? format->extension : "";
     const std::string fileName = FileNamePart(sourcePath);
@@ -125,6 +126,7 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
                     }
                 } else if (settings.TargetExistsOpt == kTargetSkip) {
                     reason = "Target exists and skipped";
+                    if (skipped) *skipped = true;
                     return false;
                 } else {
                     for (int n = 1; PathExists(target); ++n) {
@@ -155,12 +157,25 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
     }
 }
 
+std::string StatusText(const RowOutcome& outcome) {
+    switch (outcome.kind) {
+        case RowOutcome::Kind::Converted: return FileNamePart(outcome.targetPath);
+        case RowOutcome::Kind::Cancelled: return kCancelledStatus;
+        case RowOutcome::Kind::Skipped: return outcome.reason;
+        case RowOutcome::Kind::Failed: break;
+    }
+    if (!outcome.inConversion) return outcome.reason;
+    std::string status = kConversionFailureStatus;
+    if (!outcome.reason.empty()) status += " (" + outcome.reason + ")";
+    return status;
+}
+
 bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const Settings& settings, CodecHost& host,
                         BatchDriver& driver, BatchState& state, const ConvertFunction& convert) {
     struct WaitGuard {
-        BatchDriver& d;
-        explicit WaitGuard(BatchDriver& driver) : d(driver) { d.BeginWait(); }
-        ~WaitGuard() { d.EndWait(); }
+        UserQuestions& q;
+        explicit WaitGuard(UserQuestions& questions) : q(questions) { q.SetWaitCursor(true); }
+        ~WaitGuard() { q.SetWaitCursor(false); }
     } wait(driver);
 
     const FamilyInfo* family = FamilyOfFormat(outputFormat);
@@ -175,7 +190,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
         if (item.sourceType != kSourceMidi) continue;
         if (!host.LoadDefaultSoundFont()) {
             if (driver.AskYesNo(SoundFontQuestion(host.ExecutableFolder()))) {
-                driver.OpenFolder(host.ExecutableFolder());
+                driver.OpenAddress(host.ExecutableFolder());
                 driver.OpenAddress(kSoundFontDownloadUrl);
                 return false;
             }
@@ -195,30 +210,30 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     sources.onlyDecoder = state.onlyDecoder;
     int sequence = 1;
     for (BatchItem& item : items) {
-        std::string status;
+        RowOutcome outcome;
         item.targetPath.clear();
         if (item.sourceType == kSourceMidi && !host.SoundFontLoaded()) {
-            status = kSoundFontStatus;
+            outcome.reason = kSoundFontStatus;
         } else {
-            driver.MakeRowVisible(item.row);
-            driver.SetRowStatus(item.row, "Converting...");
+            driver.RowStarted(item.row);
             char overall[256];
             std::snprintf(overall, sizeof overall, "Converting %d of %d file(s) to %s...", sequence, count,
                           formatName.c_str());
             driver.SetOverallText(overall);
-            driver.StepOverall();
+            driver.SetOverallProgress(count > 0 ? static_cast<double>(sequence) / count : 1.0);
             driver.SetFileText("Converting " + FileNamePart(item.sourcePath) + "...");
-            driver.SetFileBarPosition(0);
+            driver.SetFileProgress(0.0);
 
             std::string target, reason;
-            bool replace = false;
-            if (!MakeTargetPath(item.sourcePath, outputFormat, settings, target, replace, reason)) {
-                status = reason;
+            bool replace = false, skipped = false;
+            if (!MakeTargetPath(item.sourcePath, outputFormat, settings, target, replace, reason, &skipped)) {
+                outcome.kind = skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed;
+                outcome.reason = reason;
             } else {
                 sources.failureReason.clear();
                 ConversionRequest request{item.sourceType, item.sourcePath, replace ? ReplacementPath(target) : target,
-                                          sequence};
-                ConversionContext context{settings, driver, sources};
+                                          sequence, outputFormat};
+                ConversionContext context{settings, driver, sources, {}};
                 int result = convert(outputFormat, request, context);
                 uint64_t size = 0;
                 bool success = result && FileSizeOf(request.targetPath, size) && size != 0;
@@ -227,6 +242,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                     std::filesystem::rename(request.targetPath, target, ec);
                     if (ec) {
                         success = false;
+                        context.failureReason = ec.message();
                         std::filesystem::remove(request.targetPath, ec);
                     }
                 } else if (!success && result) {
@@ -235,7 +251,9 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                 }
                 if (success) {
                     item.targetPath = target;
-                    driver.SetRowStatus(item.row, FileNamePart(target));
+                    outcome.kind = RowOutcome::Kind::Converted;
+                    outcome.targetPath = target;
+                    driver.RowFinished(item.row, outcome);
                     driver.Pump();
                     if (driver.CancelRequested()) {
                         cancelled = true;
@@ -244,23 +262,17 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                     ++sequence;
                     continue;
                 }
-                status = "Conversion Failure";
-                if (!sources.failureReason.empty()) {
-                    status += " (" + sources.failureReason + ")";
-                    if (state.statusColumnWidth < 500) {
-                        state.statusColumnWidth = 500;
-                        driver.SetStatusColumnWidth(500);
-                    }
-                }
+                outcome.inConversion = true;
+                outcome.reason = context.failureReason;
             }
         }
         allConverted = false;
         if (driver.CancelRequested()) {
-            driver.SetRowStatus(item.row, "Cancelled");
+            driver.RowFinished(item.row, RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false});
             cancelled = true;
             break;
         }
-        driver.SetRowStatus(item.row, status);
+        driver.RowFinished(item.row, outcome);
         ++sequence;
     }
     driver.EndRun();
@@ -268,7 +280,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     if (!cancelled && settings.BrowseOutputFolder) {
         for (const BatchItem& item : items) {
             if (!item.targetPath.empty() && PathExists(item.targetPath)) {
-                driver.ShowInFileManager(item.targetPath);
+                driver.ShowFile(item.targetPath);
                 break;
             }
         }

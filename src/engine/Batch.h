@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sources/CodecHost.h"
-#include "engine/ConversionDriver.h"
+#include "engine/Driver.h"
 #include "engine/Pipeline.h"
 #include "settings/Settings.h"
 
@@ -14,43 +14,15 @@ namespace sonavert {
 
 // One chosen row as the batch sees it.
 struct BatchItem {
-    int row = 0;            // the caller's row index, handed back in every driver call
+    int row = 0;            // the caller's row index, handed back in every row call
     int sourceType = 0;     // Source type code
     std::string sourcePath;
     std::string targetPath; // set when a target was written, empty otherwise
 };
 
-// Everything the batch asks of whoever drives it, besides the per-file progress of a conversion.
-class BatchDriver : public ConversionDriver {
-public:
-    // A Yes/No question (question icon). True for Yes.
-    virtual bool AskYesNo(const std::string& question) = 0;
-    // Opens a web address in the default browser, or a folder in the file manager.
-    virtual void OpenAddress(const std::string& address) = 0;
-    virtual void OpenFolder(const std::string& folder) = 0;
-    // Shows a file selected in the file manager.
-    virtual void ShowInFileManager(const std::string& path) = 0;
-
-    // Wait cursor on and off; every BeginWait is followed by one EndWait.
-    virtual void BeginWait() = 0;
-    virtual void EndWait() = 0;
-    // The run starts (disable the main window, show the progress window with an overall bar of
-    // rowCount steps) and ends (close it, enable the main window).
-    virtual void BeginRun(int rowCount) = 0;
-    virtual void EndRun() = 0;
-    virtual void SetOverallText(const std::string& text) = 0;
-    virtual void StepOverall() = 0;
-
-    virtual void MakeRowVisible(int row) = 0;
-    virtual void SetRowStatus(int row, const std::string& text) = 0;
-    // The Status column is to become `width` pixels wide.
-    virtual void SetStatusColumnWidth(int width) = 0;
-};
-
-// What lives between batches: the tracked width of the Status column, and a diagnostic
-// restriction of the decoders tried (a name of SourceFactoryContext::onlyDecoder; empty for all).
+// What lives between batches: a diagnostic restriction of the decoders tried (a name of
+// SourceFactoryContext::onlyDecoder; empty for all).
 struct BatchState {
-    int statusColumnWidth = 145;
     std::string onlyDecoder;
 };
 
@@ -77,7 +49,8 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
 // settings. Returns true with `target` set, or false with `reason` set. When the target is an
 // existing file to overwrite, `replace` is set: the conversion then writes beside it and replaces
 // it only when complete.
+// `skipped` (when given) tells a target that exists and is skipped by the settings.
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
-                    bool& replace, std::string& reason);
+                    bool& replace, std::string& reason, bool* skipped = nullptr);
 
 }  // namespace sonavert

@@ -1,10 +1,15 @@
 #include "engine/Pipeline.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 #include <filesystem>
 #include <system_error>
 
 #include "base/PathHelpers.h"
+#include "encoders/PcmConverter.h"
+#include "engine/Gain.h"
 
 namespace sonavert {
 
@@ -34,23 +39,20 @@ Gain GainFor(int32_t amplifyFlag, int32_t coefficient) {
     return g;
 }
 
-ProgressTracker::ProgressTracker(ConversionDriver& driver, const std::string& sourcePath, uint64_t length)
-    : driver_(driver), fileName_(FileNamePart(sourcePath)) {
+ProgressTracker::ProgressTracker(ProgressSink& progress, const std::string& sourcePath, uint64_t length)
+    : progress_(progress), fileName_(FileNamePart(sourcePath)) {
     bytesPerPercent_ = length / 100;
     if (length == 0) length = 1;
     if (bytesPerPercent_ == 0) bytesPerPercent_ = 1;
-    width_ = driver_.FileBarWidth();
-    if (width_ < 1) width_ = 1;
-    driver_.SetFileBarRange(width_);
-    driver_.SetFileBarPosition(0);
-    bytesPerStep_ = length / static_cast<uint64_t>(width_);
+    progress_.SetFileProgress(0.0);
+    bytesPerStep_ = length / kSteps;
     if (bytesPerStep_ == 0) bytesPerStep_ = 1;
 }
 
 void ProgressTracker::ShowPercent(uint32_t percent) {
     char text[64];
     std::snprintf(text, sizeof text, "...%u%%", percent);
-    driver_.SetFileText("Converting " + fileName_ + text);
+    progress_.SetFileText("Converting " + fileName_ + text);
     lastPercent_ = percent;
 }
 
@@ -59,9 +61,9 @@ void ProgressTracker::Update(uint64_t position) {
     if (percent > 100) percent = 100;
     if (percent > lastPercent_) ShowPercent(static_cast<uint32_t>(percent));
     uint64_t step = position / bytesPerStep_;
-    if (step > static_cast<uint64_t>(width_)) step = static_cast<uint64_t>(width_);
+    if (step > kSteps) step = kSteps;
     if (step > lastStep_) {
-        driver_.SetFileBarPosition(static_cast<int>(step));
+        progress_.SetFileProgress(static_cast<double>(step) / kSteps);
         lastStep_ = step;
     }
 }
@@ -69,14 +71,14 @@ void ProgressTracker::Update(uint64_t position) {
 void ProgressTracker::Complete() {
     if (lastPercent_ != 100) {
         ShowPercent(100);
-        driver_.SetFileBarPosition(width_);
+        progress_.SetFileProgress(1.0);
     }
 }
 
-int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ConversionDriver& driver,
+int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
                const BlockSink& sink) {
     const uint64_t length = source.GetLength();
-    ProgressTracker progress(driver, sourcePath, length);
+    ProgressTracker tracker(progress, sourcePath, length);
     // Planes for one block at the source's width; the right plane only for two channels.
     alignas(int16_t) uint8_t leftPlane[kBlockFrames * 2];
     alignas(int16_t) uint8_t rightPlane[kBlockFrames * 2];
@@ -89,13 +91,13 @@ int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePat
         if (n < 1) break;
         if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
         const uint64_t p = source.GetPosition();
-        progress.Update(p);
-        driver.Pump();
-        if (driver.CancelRequested()) return 0;
+        tracker.Update(p);
+        progress.Pump();
+        if (progress.CancelRequested()) return 0;
         if (!sink(left, right, n)) return 0;
         if (stopAtLength && p >= length) break;
     }
-    progress.Complete();
+    tracker.Complete();
     return 1;
 }
 
@@ -120,6 +122,146 @@ void DeleteFailedTarget(const std::string& targetPath, const std::string& source
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context) {
     const FamilyInfo* family = FamilyOfFormat(outputFormat);
     return family && family->convert ? family->convert(request, context) : 0;
+}
+
+namespace {
+
+// The tags a family's target gets, by its tag policy; none for families without tags.
+TagChoice ChooseFamilyTags(const FamilyInfo& family, const ConversionRequest& request, const Settings& s,
+                           AudioSource& source) {
+    if (!family.tagPolicy) return {};
+    TagChoiceInputs in;
+    in.policy = s.*family.tagPolicy;
+    in.typed = s.*family.typedTags;
+    in.sourcePath = request.sourcePath;
+    in.sourceType = request.sourceType;
+    in.sequenceNumber = static_cast<uint32_t>(std::max(request.sequenceNumber, 0));
+    in.mp3Target = family.family == Family::Mp3;
+    return ChooseTags(in, source);
+}
+
+// Gain, then the encoder, on planes in the target format.
+class EncodeStep {
+public:
+    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain)
+        : adapter_(adapter), format_(format), gain_(gain), channels_(static_cast<int>(format.channels)) {}
+
+    bool operator()(void* left, void* right, uint32_t n) {
+        if (gain_.on) {
+            if (format_.bits == 16)
+                ApplyGain16(static_cast<int16_t*>(left), static_cast<int16_t*>(right), n, channels_, gain_.factor);
+            else
+                ApplyGain8(static_cast<uint8_t*>(left), static_cast<uint8_t*>(right), n, channels_, gain_.factor);
+        }
+        return adapter_.EncodeBlock(left, channels_ == 2 ? right : nullptr, n);
+    }
+
+private:
+    EncoderAdapter& adapter_;
+    const TargetFormat& format_;
+    Gain gain_;
+    int channels_;
+};
+
+}  // namespace
+
+int RunPipeline(const ConversionRequest& request, ConversionContext& context, Family familyId, EncoderAdapter& adapter) {
+    const Settings& s = context.settings;
+    const FamilyInfo* family = &FamilyOf(familyId);
+
+    std::unique_ptr<AudioSource> source = CreateSource(request.sourcePath, request.sourceType,
+                                                       family->renderRate(s, request.outputFormat), kPurposeConvert,
+                                                       &context.sources);
+    if (!source) {
+        context.failureReason = context.sources.failureReason;
+        return 0;
+    }
+
+    // Ends the encoder and closes the source in the family's order; false when the encoder could
+    // not complete its file.
+    auto endAll = [&]() {
+        bool ended = true;
+        if (adapter.EndsBeforeSourceCloses()) ended = adapter.End();
+        source->Close();
+        source.reset();
+        if (!adapter.EndsBeforeSourceCloses()) ended = adapter.End();
+        return ended;
+    };
+    auto fail = [&](const std::string& reason) {
+        if (context.failureReason.empty()) context.failureReason = reason;
+    };
+    // A conversion that failed before its loop: everything ended, a target the encoder made removed
+    // (one it could not create is left alone: it may be someone else's file).
+    auto abandon = [&](const std::string& reason) {
+        fail(reason);
+        const bool created = adapter.CreatedTarget();
+        endAll();
+        if (created) DeleteFailedTarget(request.targetPath, request.sourcePath);
+        return 0;
+    };
+
+    PipelineCall call{request, s, *source, {}};
+    call.facts.rate = source->GetSampleRate();
+    call.facts.bits = source->GetBitsPerSample();
+    call.facts.channels = source->GetChannels();
+    call.facts.channelMode = source->GetChannelMode();
+    call.facts.bitRate = source->GetBitRate();
+
+    if (!adapter.Open(call)) return abandon(adapter.FailureReason());
+    const TargetFormat format = adapter.ChooseFormat(call);
+    const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
+    if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
+
+    const Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
+    const FormatPlan& plan = format.plan;
+    PcmConverter converter;
+    std::vector<int16_t> outLeft, outRight;  // 16-bit slots hold 8-bit samples too
+    if (plan.convert) {
+        converter.inputRate = static_cast<int>(call.facts.rate);
+        converter.inputChannels = plan.converterInputChannels;
+        converter.inputBits = static_cast<int>(call.facts.bits);
+        converter.outputRate = static_cast<int>(format.rate);
+        converter.outputChannels = static_cast<int>(format.channels);
+        converter.outputBits = static_cast<int>(format.bits);
+        if (!converter.Setup())
+            return abandon("cannot convert " + std::to_string(call.facts.rate) + " Hz to " +
+                           std::to_string(format.rate) + " Hz");
+        outLeft.resize(converter.OutputCapacity());
+        if (format.channels == 2) outRight.resize(converter.OutputCapacity());
+    }
+    void* const convLeft = outLeft.data();
+    void* const convRight = outRight.empty() ? nullptr : outRight.data();
+
+    EncodeStep encode(adapter, format, gain);
+    auto sink = [&](void* left, void* right, uint32_t n) -> int {
+        // Under a mono pick only the chosen plane goes on, as the one channel.
+        void* in = plan.pick == 2 ? right : left;
+        void* inRight = plan.pick ? nullptr : right;
+        if (!plan.convert) return encode(in, inRight, n);
+        uint32_t out = 0;
+        if (!converter.Convert(in, inRight, n, convLeft, convRight, &out)) return 0;
+        return out ? encode(convLeft, convRight, out) : 1;
+    };
+
+    int result = PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
+    // The resampler holds the last few milliseconds back; encode them so nothing is lost.
+    if (result && plan.convert) {
+        while (uint32_t n = converter.Flush(convLeft, convRight)) {
+            if (!encode(convLeft, convRight, n)) {
+                result = 0;
+                break;
+            }
+        }
+    }
+    const bool cancelled = !result && context.progress.CancelRequested();
+    if (!result && !cancelled) fail(adapter.FailureReason());
+    // An encoder that cannot complete its file (flush, trailing tag, close) fails the conversion.
+    if (!endAll() && result) {
+        result = 0;
+        fail(adapter.FailureReason());
+    }
+    if (!result) DeleteFailedTarget(request.targetPath, request.sourcePath);
+    return result;
 }
 
 }  // namespace sonavert

@@ -1,11 +1,14 @@
 #pragma once
-// The conversion pipelines: one source file to one target file of an output format.
+// The conversion pipelines: one source file to one target file of an output format. Every family
+// runs the same skeleton (RunPipeline); what differs is its target-format rule and a small adapter
+// around its encoder class.
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "engine/ConversionDriver.h"
+#include "engine/Driver.h"
 #include "engine/OutputFormats.h"
+#include "engine/TagChoice.h"
 #include "settings/Settings.h"
 #include "sources/AudioSource.h"
 #include "sources/SourceFactory.h"
@@ -16,32 +19,32 @@ namespace sonavert {
 struct ConversionRequest {
     int sourceType = kSourceOther;
     std::string sourcePath;
-    std::string targetPath;      // already reserved by the batch
-    int sequenceNumber = 1;      // the row's number in the batch (a track number for tags)
+    std::string targetPath;          // already reserved by the batch
+    int sequenceNumber = 1;          // the row's number in the batch (a track number for tags)
+    int outputFormat = kOutputMp3;   // the output format code
 };
 
 // What a conversion borrows from its caller for its whole length.
 struct ConversionContext {
     const Settings& settings;
-    ConversionDriver& driver;
+    ProgressSink& progress;
     SourceFactoryContext& sources;
+    // Why the conversion failed, when something said so (the source factory, the encoder).
+    std::string failureReason;
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
 uint32_t RenderRateFor(int outputFormat, const Settings& settings);
 
-// Converts to WAV. Returns 1 when the whole source was converted, 0 on failure or Cancel (the
-// partial target is then deleted, never the source).
+// The family pipelines. Each returns 1 when the whole source was converted, 0 on failure or
+// Cancel (the partial target is then deleted, never the source).
 int ConvertToWav(const ConversionRequest& request, ConversionContext& context);
-
-// Converts to MP3 (constant bit rate, ID3 tags by the MP3 tag policy). Returns 1 when the whole
-// source was converted, 0 on failure or Cancel (the partial target is then deleted).
 int ConvertToMp3(const ConversionRequest& request, ConversionContext& context);
 
 // Runs the pipeline of `outputFormat`'s family; 0 for a format without one.
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context);
 
-// ---- Building blocks shared by the pipelines ----
+// ---- The skeleton and its building blocks ----
 
 // Whether and how a block is reshaped before it is encoded.
 struct FormatPlan {
@@ -64,10 +67,70 @@ struct Gain {
 };
 Gain GainFor(int32_t amplifyFlag, int32_t coefficient);
 
-// Keeps the per-file text and bar of the driver current, updating each only when it grows.
+// What the opened source is.
+struct SourceFacts {
+    uint32_t rate = 0;
+    uint32_t bits = 16;
+    uint32_t channels = 0;
+    int32_t channelMode = 4;  // MPEG channel mode of MP3 sources
+    uint32_t bitRate = 0;     // kbps, 0 when unknown
+};
+
+// The blocks a family's encoder takes, and how the source's blocks are made into them.
+struct TargetFormat {
+    uint32_t rate = 0;
+    uint32_t bits = 16;      // 16, or 8 for writers that take unsigned 8-bit planes
+    uint32_t channels = 0;   // planes handed to the encoder: 1 or 2
+    FormatPlan plan;
+};
+
+// One pipeline call as a family's adapter sees it.
+struct PipelineCall {
+    const ConversionRequest& request;
+    const Settings& settings;
+    AudioSource& source;
+    SourceFacts facts;
+};
+
+// A family's encoder as the skeleton drives it. The adapter calls its encoder class's own
+// operations in that class's order.
+class EncoderAdapter {
+public:
+    virtual ~EncoderAdapter() = default;
+    // Opens the encoder before the target format is known (on the target path, or with the
+    // source's format). Families whose writer needs the target format open in Start.
+    virtual bool Open(const PipelineCall&) { return true; }
+    // The family's rule: the target format for this source and the family's settings.
+    virtual TargetFormat ChooseFormat(const PipelineCall& call) = 0;
+    // Configures and starts the encoder for `format`, handing `tags` over at the family's point.
+    virtual bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) = 0;
+    // Encodes one block in the target format (`right` is null for one channel). False on failure.
+    virtual bool EncodeBlock(void* left, void* right, uint32_t frames) = 0;
+    // Ends the encoder, also after a failure or Cancel; false when the file could not be
+    // completed. Safe to call when nothing was opened.
+    virtual bool End() = 0;
+    // Whether End comes before the source is closed (MP3, Windows Media) or after (the others).
+    virtual bool EndsBeforeSourceCloses() const { return false; }
+    // Whether the encoder has created the target file (so a failed conversion removes it).
+    virtual bool CreatedTarget() const = 0;
+    // Why the encoder failed, when it knows.
+    virtual std::string FailureReason() const = 0;
+};
+
+// The common steps of every family: render rate, source, encoder, target format, tags, gain,
+// conversion, progress, the block loop with Cancel and the stop rule of modules and MIDI, the
+// end and the clean-up with the deletion of a failed target.
+// `family` is the pipeline's own; the request's output format code tells formats of one family
+// apart where that matters (AMR and AWB).
+int RunPipeline(const ConversionRequest& request, ConversionContext& context, Family family, EncoderAdapter& adapter);
+
+// Keeps the per-file text and bar of the progress current, updating each only when it grows.
 class ProgressTracker {
 public:
-    ProgressTracker(ConversionDriver& driver, const std::string& sourcePath, uint64_t length);
+    // Steps of the per-file bar over a file.
+    static constexpr uint64_t kSteps = 1000;
+
+    ProgressTracker(ProgressSink& progress, const std::string& sourcePath, uint64_t length);
     void Update(uint64_t position);
     // The end was reached: show 100 % and a full bar.
     void Complete();
@@ -75,11 +138,10 @@ public:
 private:
     void ShowPercent(uint32_t percent);
 
-    ConversionDriver& driver_;
+    ProgressSink& progress_;
     std::string fileName_;
     uint64_t bytesPerPercent_;
     uint64_t bytesPerStep_;
-    int width_;
     uint32_t lastPercent_ = 0;
     uint64_t lastStep_ = 0;
 };
@@ -90,7 +152,7 @@ using BlockSink = std::function<int(void* left, void* right, uint32_t frames)>;
 // Reads `source` to its end through `sink`: progress, pump and Cancel after every block, and the
 // stop rule of tracker modules and MIDI files (their position reaching their length). Returns 1
 // when the end was reached, 0 on Cancel or when the sink failed.
-int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ConversionDriver& driver,
+int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
                const BlockSink& sink);
 
 // True when both paths name the same file (or, when neither exists, the same normalised path).

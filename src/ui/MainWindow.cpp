@@ -100,13 +100,17 @@ public:
         return ShowMessage(window_.hooks_.host, &window_, QString::fromStdString(question), MessageIcon::Question,
                            MessageButtons::YesNo) == MessageAnswer::Yes;
     }
-    void OpenAddress(const std::string& address) override { Open(address); }
-    void OpenFolder(const std::string& folder) override { Open(folder); }
-    void ShowInFileManager(const std::string& path) override {
-        ShowInExplorer(QString::fromStdString(path), window_.hooks_.host);
+    void OpenAddress(const std::string& address) override {
+        UiHost& ui = window_.hooks_.host ? *window_.hooks_.host : SystemUiHost();
+        ui.OpenDocument(QString::fromStdString(address), kShowNormal);
     }
-    void BeginWait() override { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    void EndWait() override { QApplication::restoreOverrideCursor(); }
+    void ShowFile(const std::string& path) override { ShowInExplorer(QString::fromStdString(path), window_.hooks_.host); }
+    void SetWaitCursor(bool on) override {
+        if (on)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    }
 
     void BeginRun(int rowCount) override {
         window_.setEnabled(false);
@@ -128,34 +132,33 @@ public:
     void SetOverallText(const std::string& text) override {
         if (progress_) progress_->SetOverallText(text);
     }
-    void StepOverall() override {
-        if (progress_) progress_->StepOverall();
+    void SetOverallProgress(double fraction) override {
+        if (progress_) progress_->SetOverallProgress(fraction);
     }
-    void MakeRowVisible(int item) override {
-        const int row = RowOf(item);
-        if (row >= 0) window_.view_->scrollTo(window_.model_->index(row, 0));
-    }
-    void SetRowStatus(int item, const std::string& text) override {
-        if (item >= 0 && item < static_cast<int>(touched_.size())) touched_[static_cast<size_t>(item)] = true;
-        const int row = RowOf(item);
-        if (row < 0) return;
-        window_.list_.SetStatus(row, text);
-        window_.model_->RowChanged(row);
-    }
-    void SetStatusColumnWidth(int width) override { window_.view_->setColumnWidth(kColumnStatus, width); }
-
     void SetFileText(const std::string& text) override {
         if (progress_) progress_->SetFileText(text);
     }
-    int FileBarWidth() override { return progress_ ? progress_->FileBarWidth() : 100; }
-    void SetFileBarRange(int maximum) override {
-        if (progress_) progress_->SetFileBarRange(maximum);
-    }
-    void SetFileBarPosition(int position) override {
-        if (progress_) progress_->SetFileBarPosition(position);
+    void SetFileProgress(double fraction) override {
+        if (progress_) progress_->SetFileProgress(fraction);
     }
     void Pump() override { PumpMessages(); }
     bool CancelRequested() override { return progress_ && progress_->CancelRequested(); }
+
+    // A row that starts is scrolled into view and shows "Converting...".
+    void RowStarted(int item) override {
+        const int row = RowOf(item);
+        if (row >= 0) window_.view_->scrollTo(window_.model_->index(row, 0));
+        SetStatus(item, kConvertingStatus);
+    }
+    // A failure with a reason widens the Status column once, so the reason can be read.
+    void RowFinished(int item, const RowOutcome& outcome) override {
+        SetStatus(item, StatusText(outcome));
+        if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&
+            window_.statusColumnWidth_ < kWideStatusColumn) {
+            window_.statusColumnWidth_ = kWideStatusColumn;
+            window_.view_->setColumnWidth(kColumnStatus, kWideStatusColumn);
+        }
+    }
 
 private:
     int RowOf(int item) const {
@@ -165,9 +168,12 @@ private:
             if (window_.list_.Entry(row) == entry) return row;
         return -1;
     }
-    void Open(const std::string& target) {
-        UiHost& ui = window_.hooks_.host ? *window_.hooks_.host : SystemUiHost();
-        ui.OpenDocument(QString::fromStdString(target), kShowNormal);
+    void SetStatus(int item, const std::string& text) {
+        if (item >= 0 && item < static_cast<int>(touched_.size())) touched_[static_cast<size_t>(item)] = true;
+        const int row = RowOf(item);
+        if (row < 0) return;
+        window_.list_.SetStatus(row, text);
+        window_.model_->RowChanged(row);
     }
 
     MainWindow& window_;

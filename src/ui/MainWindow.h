@@ -39,6 +39,9 @@ inline constexpr int kMainWindowHeight = 538;
 inline constexpr int kToolTipDelay = 300;
 // Width of the output-format drop-down in pixels.
 inline constexpr int kFormatDropDownWidth = 160;
+// Width of the Status column once a failure with a reason was shown; it starts at 145 pixels.
+inline constexpr int kWideStatusColumn = 500;
+inline constexpr int kStartStatusColumn = 145;
 
 
 // The Add Files dialog's filter list in the file dialog's own form: one "Name (*.a *.b)" entry
@@ -168,6 +171,7 @@ private:
     FileList list_;
     SourceFactoryContext sources_;
     BatchState batchState_;
+    int statusColumnWidth_ = kStartStatusColumn;  // the Status column's tracked width
     bool busy_ = false;
     bool tornDown_ = false;
     std::vector<std::string> pendingDrops_;

@@ -1,6 +1,7 @@
 #include "ui/ProgressWindow.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -74,6 +75,11 @@ void ProgressWindow::StepOverall() {
     if (overallBar_->value() < overallBar_->maximum()) overallBar_->setValue(overallBar_->value() + 1);
 }
 
+void ProgressWindow::SetOverallProgress(double fraction) {
+    const int maximum = overallBar_->maximum();
+    overallBar_->setValue(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * maximum)));
+}
+
 QString ProgressWindow::OverallText() const { return overallText_->text(); }
 int ProgressWindow::OverallPosition() const { return overallBar_->value(); }
 int ProgressWindow::OverallMaximum() const { return overallBar_->maximum(); }
@@ -90,6 +96,13 @@ void ProgressWindow::SetFileBarRange(int maximum) {
 void ProgressWindow::SetFileBarPosition(int position) {
     // QProgressBar ignores values outside its range; a position past the end fills the bar.
     fileBar_->setValue(std::clamp(position, 0, fileBar_->maximum()));
+}
+
+void ProgressWindow::SetFileProgress(double fraction) {
+    // The bar's range follows its width, so every pixel is one step.
+    const int width = std::max(FileBarWidth(), 1);
+    if (fileBar_->maximum() != width) fileBar_->setRange(0, width);
+    SetFileBarPosition(static_cast<int>(std::clamp(fraction, 0.0, 1.0) * width));
 }
 
 void ProgressWindow::Pump() { PumpMessages(); }

@@ -1,13 +1,11 @@
 #pragma once
 // The progress window of a conversion run: the overall text and bar (one step per row), the
-// per-file text and bar (driven by the conversion in pixels of the bar's width) and Cancel.
-// It is the ConversionDriver of the file being converted; the batch driver of the main window
-// forwards its overall calls here as well.
+// per-file text and bar (one step per pixel of the bar's width) and Cancel. The main window's
+// batch driver forwards the engine's progress here, turning its fractions into bar positions.
 #include <string>
 
 #include <QString>
 
-#include "engine/ConversionDriver.h"
 #include "ui/CaptionlessDialog.h"
 
 class QLabel;
@@ -15,7 +13,7 @@ class QProgressBar;
 
 namespace sonavert {
 
-class ProgressWindow : public CaptionlessDialog, public ConversionDriver {
+class ProgressWindow : public CaptionlessDialog {
     Q_OBJECT
 public:
     // The window starts hidden, with empty texts, both bars at 0 and the cancel flag cleared,
@@ -27,18 +25,21 @@ public:
     void SetOverallText(const std::string& text) { SetOverallText(QString::fromStdString(text)); }
     void SetOverallRange(int rowCount);
     void StepOverall();
+    // The overall bar at a share of its rows, 0..1.
+    void SetOverallProgress(double fraction);
     QString OverallText() const;
     int OverallPosition() const;
     int OverallMaximum() const;
 
-    // Per-file part (ConversionDriver).
+    // Per-file part: the bar has one step per pixel of its width.
     void SetFileText(const QString& text);
-    void SetFileText(const std::string& text) override { SetFileText(QString::fromStdString(text)); }
-    int FileBarWidth() override;
-    void SetFileBarRange(int maximum) override;
-    void SetFileBarPosition(int position) override;
-    void Pump() override;
-    bool CancelRequested() override { return CaptionlessDialog::CancelRequested(); }
+    void SetFileText(const std::string& text) { SetFileText(QString::fromStdString(text)); }
+    int FileBarWidth();
+    void SetFileBarRange(int maximum);
+    void SetFileBarPosition(int position);
+    // The per-file bar at a share of the file, 0..1, in steps of its width.
+    void SetFileProgress(double fraction);
+    void Pump();
     QString FileText() const;
     int FilePosition() const;
     int FileMaximum() const;

@@ -8,6 +8,7 @@
 #include "engine/Pipeline.h"
 #include "sources/SourceTypes.h"
 #include "support/BassTestUtil.h"
+#include "support/FakeDriver.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -15,43 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Records the batch's calls; answers questions with a preset answer; can cancel at a chosen row.
-class FakeBatchDriver : public BatchDriver {
-public:
-    void SetFileText(const std::string&) override {}
-    int FileBarWidth() override { return 100; }
-    void SetFileBarRange(int) override {}
-    void SetFileBarPosition(int) override {}
-    void Pump() override {}
-    bool CancelRequested() override { return cancel; }
-    bool AskYesNo(const std::string& q) override {
-        questions.push_back(q);
-        return answer;
-    }
-    void OpenAddress(const std::string& a) override { opened.push_back(a); }
-    void OpenFolder(const std::string& f) override { opened.push_back(f); }
-    void ShowInFileManager(const std::string& p) override { shown.push_back(p); }
-    void BeginWait() override { ++waits; }
-    void EndWait() override { --waits; }
-    void BeginRun(int rows) override { runRows = rows; }
-    void EndRun() override { ++runsEnded; }
-    void SetOverallText(const std::string& t) override { overall.push_back(t); }
-    void StepOverall() override {}
-    void MakeRowVisible(int) override {}
-    void SetRowStatus(int row, const std::string& text) override {
-        status[row] = text;
-        if (text == "Converting..." && row == cancelAtRow) cancel = true;
-    }
-    void SetStatusColumnWidth(int w) override { widths.push_back(w); }
-
-    bool answer = false;
-    bool cancel = false;
-    int cancelAtRow = -1;
-    int waits = 0, runRows = -1, runsEnded = 0;
-    std::vector<std::string> questions, opened, shown, overall;
-    std::vector<int> widths;
-    std::map<int, std::string> status;
-};
+using FakeBatchDriver = testutil::FakeDriver;
+using Kind = RowOutcome::Kind;
 
 struct BatchFixture {
     BatchFixture() { host.Start(testutil::BinDir() + "/"); settings.BrowseOutputFolder = 0; }
@@ -166,14 +132,17 @@ TEST(RunConversionBatch, StatusTextsSequenceAndWidening) {
     auto items = Items({{kSourceWav, good}, {kSourceMp3, bad1}, {kSourceOther, bad2}, {kSourceWav, good2}});
     f.settings.BrowseOutputFolder = 1;
     EXPECT_FALSE(f.Run(items));
-    const std::string failure = "Conversion Failure (" + NoDecoderReason() + ")";
-    EXPECT_EQ(f.driver.status[0], "a_1.wav");
-    EXPECT_EQ(f.driver.status[1], failure);
-    EXPECT_EQ(f.driver.status[2], failure);
-    EXPECT_EQ(f.driver.status[3], "d_1.wav");
-    EXPECT_EQ(f.driver.widths, std::vector<int>{500});
-    EXPECT_EQ(f.state.statusColumnWidth, 500);
-    EXPECT_EQ(f.driver.overall.back(), "Converting 4 of 4 file(s) to WAV...");
+    EXPECT_EQ(f.driver.started, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(f.driver.Kind(0), Kind::Converted);
+    EXPECT_EQ(f.driver.Target(0), f.dir.file("a_1.wav"));
+    for (int row : {1, 2}) {
+        EXPECT_EQ(f.driver.Kind(row), Kind::Failed);
+        EXPECT_TRUE(f.driver.outcomes[row].inConversion);
+        EXPECT_EQ(f.driver.Reason(row), NoDecoderReason());
+    }
+    EXPECT_EQ(f.driver.Target(3), f.dir.file("d_1.wav"));
+    EXPECT_EQ(f.driver.overallTexts.back(), "Converting 4 of 4 file(s) to WAV...");
+    EXPECT_EQ(f.driver.overallFractions, (std::vector<double>{0.25, 0.5, 0.75, 1.0}));
     EXPECT_EQ(items[0].targetPath, f.dir.file("a_1.wav"));
     EXPECT_TRUE(items[1].targetPath.empty());
     EXPECT_EQ(f.driver.shown, std::vector<std::string>{f.dir.file("a_1.wav")});
@@ -181,6 +150,38 @@ TEST(RunConversionBatch, StatusTextsSequenceAndWidening) {
     EXPECT_EQ(f.driver.runsEnded, 1);
     // The converted file holds the source's samples.
     EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("a_1.wav")), testutil::FfmpegDecodeS16(good));
+}
+
+TEST(StatusText, EveryOutcomeShowsItsOwnText) {
+    EXPECT_EQ(StatusText({Kind::Converted, "/music/out/song_1.mp3", {}, false}), "song_1.mp3");
+    EXPECT_EQ(StatusText({Kind::Failed, {}, "No space left on device", true}),
+              "Conversion Failure (No space left on device)");
+    EXPECT_EQ(StatusText({Kind::Failed, {}, {}, true}), "Conversion Failure");
+    EXPECT_EQ(StatusText({Kind::Failed, {}, "Failed to create folder \"/x\"", false}), "Failed to create folder \"/x\"");
+    EXPECT_EQ(StatusText({Kind::Skipped, {}, "Target exists and skipped", false}), "Target exists and skipped");
+    EXPECT_EQ(StatusText({Kind::Cancelled, {}, {}, false}), "Cancelled");
+}
+
+TEST(RunConversionBatch, SkippedTargetAndWriterReasons) {
+    BatchFixture f;
+    std::string a = f.Wav("a.wav");
+    f.Wav("b.wav");
+    f.settings.TargetExistsOpt = kTargetSkip;
+    auto items = Items({{kSourceWav, a}});
+    // a.wav to WAV beside itself: the target is the source, which exists.
+    EXPECT_FALSE(f.Run(items));
+    EXPECT_EQ(f.driver.Kind(0), Kind::Skipped);
+    EXPECT_EQ(f.driver.Reason(0), "Target exists and skipped");
+
+    // A writer that fails says why, and the batch hands the reason on.
+    f.settings.TargetExistsOpt = kTargetRename;
+    auto failing = [](int, const ConversionRequest&, ConversionContext& context) {
+        context.failureReason = "No space left on device";
+        return 0;
+    };
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, failing));
+    EXPECT_EQ(f.driver.Kind(0), Kind::Failed);
+    EXPECT_EQ(StatusText(f.driver.outcomes[0]), "Conversion Failure (No space left on device)");
 }
 
 TEST(RunConversionBatch, EmptyOutputIsAFailure) {
@@ -193,7 +194,8 @@ TEST(RunConversionBatch, EmptyOutputIsAFailure) {
         return 1;
     };
     EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, emptyWriter));
-    EXPECT_EQ(f.driver.status[0], "Conversion Failure");
+    EXPECT_EQ(f.driver.Kind(0), Kind::Failed);
+    EXPECT_TRUE(f.driver.Reason(0).empty());
     EXPECT_TRUE(items[0].targetPath.empty());
     EXPECT_FALSE(fs::exists(f.dir.file("a_1.wav")));
 }
@@ -206,11 +208,11 @@ TEST(RunConversionBatch, CancelDuringRowThreeOfFive) {
     f.settings.BrowseOutputFolder = 1;
     f.driver.cancelAtRow = 2;
     EXPECT_FALSE(f.Run(items));
-    EXPECT_EQ(f.driver.status[0], "s0_1.wav");
-    EXPECT_EQ(f.driver.status[1], "s1_1.wav");
-    EXPECT_EQ(f.driver.status[2], "Cancelled");
-    EXPECT_EQ(f.driver.status.count(3), 0u);
-    EXPECT_EQ(f.driver.status.count(4), 0u);
+    EXPECT_EQ(f.driver.Target(0), f.dir.file("s0_1.wav"));
+    EXPECT_EQ(f.driver.Target(1), f.dir.file("s1_1.wav"));
+    EXPECT_EQ(f.driver.Kind(2), Kind::Cancelled);
+    EXPECT_FALSE(f.driver.Finished(3));
+    EXPECT_FALSE(f.driver.Finished(4));
     EXPECT_FALSE(fs::exists(f.dir.file("s2_1.wav")));
     EXPECT_TRUE(f.driver.shown.empty());
 }
@@ -233,7 +235,7 @@ TEST(RunConversionBatch, OverwriteReplacesOnlyWhenComplete) {
     testutil::WriteFileBytes(f.dir.file("out/y.wav"), {1, 2, 3});
     items = Items({{kSourceWav, good}});
     EXPECT_TRUE(f.Run(items));
-    EXPECT_EQ(f.driver.status[0], "y.wav");
+    EXPECT_EQ(f.driver.Target(0), f.dir.file("out/y.wav"));
     EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("out/y.wav")), testutil::FfmpegDecodeS16(good));
     int files = 0;
     for (auto& e : fs::directory_iterator(f.dir.file("out"))) files += e.is_regular_file();
@@ -264,8 +266,11 @@ TEST(RunConversionBatch, MidiWithoutSoundFont) {
 
     FakeBatchDriver no;
     EXPECT_FALSE(RunConversionBatch(items, kOutputWav, settings, host, no, state));
-    EXPECT_EQ(no.status[0], "w_1.wav");
-    EXPECT_EQ(no.status[1], "Failure. Requires file \"ct4mgm.sf2\".");
+    EXPECT_EQ(no.Kind(0), Kind::Converted);
+    EXPECT_EQ(no.Kind(1), Kind::Failed);
+    EXPECT_EQ(no.Reason(1), kSoundFontStatus);
+    EXPECT_FALSE(no.outcomes[1].inConversion);
+    EXPECT_EQ(no.started, std::vector<int>{0}) << "a MIDI row without the font never starts";
 }
 
 TEST(RunConversionBatch, MidiWithTheSoundFontConverts) {

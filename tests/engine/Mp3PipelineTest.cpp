@@ -16,6 +16,7 @@
 #include "engine/Pipeline.h"
 #include "tags/Id3Blocks.h"
 #include "support/Mp3TestUtil.h"
+#include "support/FakeDriver.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -23,19 +24,7 @@ using testutil::Quote;
 
 namespace {
 
-class CountingDriver : public ConversionDriver {
-public:
-    void SetFileText(const std::string& text) override { lastText = text; }
-    int FileBarWidth() override { return 100; }
-    void SetFileBarRange(int) override {}
-    void SetFileBarPosition(int) override {}
-    void Pump() override { ++pumps; }
-    bool CancelRequested() override { return cancelAfterPumps > 0 && pumps >= cancelAfterPumps; }
-
-    int pumps = 0;
-    int cancelAfterPumps = 0;
-    std::string lastText;
-};
+using CountingDriver = testutil::FakeDriver;
 
 struct Mp3Fixture {
     Mp3Fixture() { host.Start(testutil::BinDir() + "/"); }
@@ -44,7 +33,7 @@ struct Mp3Fixture {
     Settings settings;
     CountingDriver driver;
     SourceFactoryContext sources;
-    ConversionContext context{settings, driver, sources};
+    ConversionContext context{settings, driver, sources, {}};
 
     int Convert(int sourceType, const std::string& source, const std::string& target, int sequence = 1) {
         ConversionRequest request{sourceType, source, target, sequence};
@@ -156,7 +145,7 @@ TEST(ConvertToMp3, SourcesOfEveryKindKeepTheirToneAndTags) {
         EXPECT_EQ(info.kbps, 128);
         EXPECT_NE(info.mode, 3);
         ExpectTones(target);
-        EXPECT_EQ(f.driver.lastText, "Converting " + c.name + "...100%");
+        EXPECT_EQ(f.driver.fileTexts.back(), "Converting " + c.name + "...100%");
 
         auto tags = testutil::FfprobeTags(target);
         EXPECT_EQ(tags["title"], "Tone Title");
@@ -396,39 +385,16 @@ TEST(ConvertToMp3, FailedWriteDeletesTheTarget) {
         Settings settings;
         CountingDriver driver;
         SourceFactoryContext sources;
-        ConversionContext context{settings, driver, sources};
+        ConversionContext context{settings, driver, sources, {}};
         ConversionRequest request{kSourceWav, source, target, 1};
-        return ConvertToMp3(request, context);
+        // 0: failed with the writer's reason; 1: reported success; 2: failed without the reason.
+        if (ConvertToMp3(request, context)) return 1;
+        return context.failureReason == "File too large" ? 0 : 2;
     });
-    EXPECT_EQ(result, 0) << "conversion reported success";
+    EXPECT_EQ(result, 0) << "1: conversion reported success, 2: the failure carries no reason";
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_TRUE(std::filesystem::exists(source));
 }
-
-// A batch driver that only records the row statuses.
-class StatusDriver : public BatchDriver {
-public:
-    void SetFileText(const std::string&) override {}
-    int FileBarWidth() override { return 100; }
-    void SetFileBarRange(int) override {}
-    void SetFileBarPosition(int) override {}
-    void Pump() override {}
-    bool CancelRequested() override { return false; }
-    bool AskYesNo(const std::string&) override { return false; }
-    void OpenAddress(const std::string&) override {}
-    void OpenFolder(const std::string&) override {}
-    void ShowInFileManager(const std::string&) override {}
-    void BeginWait() override {}
-    void EndWait() override {}
-    void BeginRun(int) override {}
-    void EndRun() override {}
-    void SetOverallText(const std::string&) override {}
-    void StepOverall() override {}
-    void MakeRowVisible(int) override {}
-    void SetRowStatus(int row, const std::string& text) override { status[row] = text; }
-    void SetStatusColumnWidth(int) override {}
-    std::map<int, std::string> status;
-};
 
 TEST(ConvertToMp3, BatchNumbersTheTracksOfItsRows) {
     Mp3Fixture f;
@@ -440,12 +406,13 @@ TEST(ConvertToMp3, BatchNumbersTheTracksOfItsRows) {
         const std::string name = std::string(1, static_cast<char>('a' + i)) + ".wav";
         items.push_back({i, kSourceWav, TwoToneWav(f.dir, 0.3, name), ""});
     }
-    StatusDriver driver;
+    testutil::FakeDriver driver;
     BatchState state;
     EXPECT_TRUE(RunConversionBatch(items, kOutputMp3, f.settings, f.host, driver, state));
     for (int i = 0; i < 3; ++i) {
         const std::string name = std::string(1, static_cast<char>('a' + i));
-        EXPECT_EQ(driver.status[i], name + ".mp3");
+        ASSERT_EQ(driver.Kind(i), RowOutcome::Kind::Converted);
+        EXPECT_EQ(driver.Target(i), f.dir.file(name + ".mp3"));
         ASSERT_EQ(items[i].targetPath, f.dir.file(name + ".mp3"));
         auto tags = testutil::FfprobeTags(items[i].targetPath);
         EXPECT_EQ(tags["track"], std::to_string(i + 1));

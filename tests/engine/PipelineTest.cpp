@@ -10,6 +10,7 @@
 #include "sources/CodecHost.h"
 #include "engine/Gain.h"
 #include "engine/Pipeline.h"
+#include "support/FakeDriver.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -18,23 +19,7 @@ using testutil::Quote;
 
 namespace {
 
-// Records what a pipeline tells its driver; cancels after a given number of pumps.
-class RecordingDriver : public ConversionDriver {
-public:
-    void SetFileText(const std::string& text) override { texts.push_back(text); }
-    int FileBarWidth() override { return width; }
-    void SetFileBarRange(int maximum) override { range = maximum; }
-    void SetFileBarPosition(int position) override { positions.push_back(position); }
-    void Pump() override { ++pumps; }
-    bool CancelRequested() override { return cancelAfterPumps > 0 && pumps >= cancelAfterPumps; }
-
-    int width = 200;
-    int range = -1;
-    int pumps = 0;
-    int cancelAfterPumps = 0;
-    std::vector<std::string> texts;
-    std::vector<int> positions;
-};
+using RecordingDriver = testutil::FakeDriver;
 
 struct Fixture {
     Fixture() { host.Start(testutil::BinDir() + "/"); }
@@ -43,7 +28,7 @@ struct Fixture {
     Settings settings;
     RecordingDriver driver;
     SourceFactoryContext sources;
-    ConversionContext context{settings, driver, sources};
+    ConversionContext context{settings, driver, sources, {}};
 
     int Convert(int sourceType, const std::string& source, const std::string& target) {
         ConversionRequest request;
@@ -89,11 +74,14 @@ TEST(ConvertToWav, AutomaticKeepsTheSourceFormatOfAnMp3) {
     // The decoders round their float output to 16 bits in slightly different ways.
     for (size_t i = 0; i < written.size(); ++i) ASSERT_NEAR(written[i], expected[i], 1) << i;
     // Progress ends at 100 % with a full bar.
-    ASSERT_FALSE(f.driver.texts.empty());
-    EXPECT_EQ(f.driver.texts.back(), "Converting in.mp3...100%");
-    EXPECT_EQ(f.driver.range, 200);
-    EXPECT_EQ(f.driver.positions.back(), 200);
-    for (size_t i = 1; i < f.driver.positions.size(); ++i) EXPECT_GT(f.driver.positions[i], f.driver.positions[i - 1] - (i == 1 ? 1 : 0));
+    ASSERT_FALSE(f.driver.fileTexts.empty());
+    EXPECT_EQ(f.driver.fileTexts.back(), "Converting in.mp3...100%");
+    // The bar starts empty, only ever grows, and ends full.
+    ASSERT_FALSE(f.driver.fileFractions.empty());
+    EXPECT_EQ(f.driver.fileFractions.front(), 0.0);
+    EXPECT_EQ(f.driver.fileFractions.back(), 1.0);
+    for (size_t i = 2; i < f.driver.fileFractions.size(); ++i)
+        EXPECT_GT(f.driver.fileFractions[i], f.driver.fileFractions[i - 1]);
 }
 
 TEST(ConvertToWav, ManualMono8BitPicksTheRightChannelAndResamples) {
@@ -209,11 +197,13 @@ TEST(ConvertToWav, FailedWriteDeletesTheTargetAndKeepsTheSource) {
         Settings settings;
         RecordingDriver driver;
         SourceFactoryContext sources;
-        ConversionContext context{settings, driver, sources};
+        ConversionContext context{settings, driver, sources, {}};
         ConversionRequest request{kSourceWav, source, target, 1};
-        return ConvertToWav(request, context);
+        // 0: failed with the writer's reason; 1: reported success; 2: failed without the reason.
+        if (ConvertToWav(request, context)) return 1;
+        return context.failureReason == "File too large" ? 0 : 2;
     });
-    EXPECT_EQ(result, 0) << "conversion reported success";
+    EXPECT_EQ(result, 0) << "1: conversion reported success, 2: the failure carries no reason";
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_EQ(testutil::ReadFileBytes(source), sourceBytes);
 }
@@ -251,8 +241,8 @@ TEST(PumpSource, ZeroLengthShowsHundredAtTheFirstBlock) {
                          [&](void*, void*, uint32_t n) { EXPECT_EQ(n, 100u); return ++blocks, 1; }),
               1);
     EXPECT_EQ(blocks, 3);
-    ASSERT_EQ(driver.texts.size(), 1u);
-    EXPECT_EQ(driver.texts[0], "Converting a.wav...100%");
+    ASSERT_EQ(driver.fileTexts.size(), 1u);
+    EXPECT_EQ(driver.fileTexts[0], "Converting a.wav...100%");
     EXPECT_EQ(driver.pumps, 3);
 }
 
@@ -272,7 +262,7 @@ TEST(PumpSource, PercentTextsOnlyGrowAndSinkFailureStops) {
     EXPECT_EQ(PumpSource(source, kSourceWav, "/a/b.flac", driver, [](void*, void*, uint32_t) { return 1; }), 1);
     std::vector<std::string> want;
     for (int p = 10; p <= 100; p += 10) want.push_back("Converting b.flac..." + std::to_string(p) + "%");
-    EXPECT_EQ(driver.texts, want);
+    EXPECT_EQ(driver.fileTexts, want);
 
     RecordingDriver d2;
     ScriptedSource s2(1000, 10, 100);

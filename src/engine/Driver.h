@@ -1,0 +1,79 @@
+#pragma once
+// What the engine tells whoever drives it (the main window, the command line, a test) and what it
+// asks back, in three small interfaces: the progress of a run, the outcome of each row, and the
+// questions and shell requests of a batch. All calls come from the converting thread.
+#include <string>
+
+namespace sonavert {
+
+// Progress of a run and of the file being converted.
+class ProgressSink {
+public:
+    virtual ~ProgressSink() = default;
+    // A run over `rows` rows starts (the driver shows its progress) and ends.
+    virtual void BeginRun(int rows) = 0;
+    virtual void EndRun() = 0;
+    // "Converting 2 of 5 file(s) to MP3..." and the share of the run's rows started, 0..1.
+    virtual void SetOverallText(const std::string& text) = 0;
+    virtual void SetOverallProgress(double fraction) = 0;
+    // "Converting song.flac...42%" and the share of the file done, 0..1.
+    virtual void SetFileText(const std::string& text) = 0;
+    virtual void SetFileProgress(double fraction) = 0;
+    // Lets the driver process pending events (repaint, Cancel); never waits.
+    virtual void Pump() = 0;
+    // True once the user asked to stop; read after every Pump.
+    virtual bool CancelRequested() = 0;
+};
+
+// How a row of a batch ended.
+struct RowOutcome {
+    enum class Kind {
+        Converted,  // targetPath holds the file written
+        Failed,     // reason says why (may be empty for a conversion failure)
+        Cancelled,  // the row being converted when the user cancelled
+        Skipped,    // the target exists and the settings say to skip it; reason says so
+    };
+    Kind kind = Kind::Failed;
+    std::string targetPath;
+    std::string reason;
+    // Failed inside the conversion itself (decoder, encoder, disk), rather than before it.
+    bool inConversion = false;
+};
+
+// Status texts of the list's Status column.
+inline constexpr const char* kConvertingStatus = "Converting...";
+inline constexpr const char* kConversionFailureStatus = "Conversion Failure";
+inline constexpr const char* kCancelledStatus = "Cancelled";
+
+// The Status text of an outcome: the target's file name, "Conversion Failure" with the reason in
+// parentheses when there is one, the reason alone for a row that never reached its conversion,
+// or "Cancelled".
+std::string StatusText(const RowOutcome& outcome);
+
+// Rows of a batch, by the caller's row index.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    // The row's conversion starts.
+    virtual void RowStarted(int row) = 0;
+    virtual void RowFinished(int row, const RowOutcome& outcome) = 0;
+};
+
+// Questions and shell requests of a batch.
+class UserQuestions {
+public:
+    virtual ~UserQuestions() = default;
+    // A Yes/No question; true for Yes.
+    virtual bool AskYesNo(const std::string& question) = 0;
+    // Opens a web address in the default browser, or a folder in the file manager.
+    virtual void OpenAddress(const std::string& addressOrFolder) = 0;
+    // Shows a file selected in the file manager.
+    virtual void ShowFile(const std::string& path) = 0;
+    // The wait cursor on and off; every `true` is followed by one `false`.
+    virtual void SetWaitCursor(bool on) = 0;
+};
+
+// Everything a batch talks to.
+class BatchDriver : public ProgressSink, public RowSink, public UserQuestions {};
+
+}  // namespace sonavert
