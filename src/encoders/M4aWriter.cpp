@@ -1,0 +1,258 @@
+#include "encoders/M4aWriter.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include "tags/TagReading.h"
+
+namespace sonavert {
+
+namespace {
+
+// One muxer for every extension: the iTunes-style MPEG-4 audio file (brand "M4A ").
+constexpr const char* kMuxer = "ipod";
+
+std::string AvError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+void M4aWriter::FormatCloser::operator()(AVFormatContext* f) const {
+    if (f->pb) avio_closep(&f->pb);
+    avformat_free_context(f);
+}
+
+void M4aWriter::PacketCloser::operator()(AVPacket* p) const { av_packet_free(&p); }
+
+M4aWriter::M4aWriter() = default;
+
+M4aWriter::~M4aWriter() { Close(); }
+
+int M4aWriter::Fail(std::string reason) {
+    failed_ = true;
+    reason_ = std::move(reason);
+    return 0;
+}
+
+int M4aWriter::Open(const std::string& path, uint32_t sampleRate, uint32_t channels, uint32_t bitsPerSample) {
+    Close();
+    failed_ = false;
+    reason_.clear();
+    sampleRate_ = sampleRate;
+    channels_ = channels;
+    bitsPerSample_ = bitsPerSample;
+
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, kMuxer, nullptr) < 0 || !raw)
+        return Fail("no MPEG-4 muxer available");
+    format_.reset(raw);
+    // No encoder name or creation time in the file: the same audio always gives the same bytes.
+    format_->flags |= AVFMT_FLAG_BITEXACT;
+    // The "file:" prefix keeps a colon in the name from being read as a protocol.
+    const int r = avio_open(&format_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
+    if (r < 0) {
+        format_.reset();
+        return Fail("cannot create the MP4 file: " + AvError(r));
+    }
+    packet_.reset(av_packet_alloc());
+    if (!packet_) return Fail("out of memory");
+
+    faac_.reset(faacEncOpen(sampleRate, channels, &inputSamples_, &maxOutputBytes_));
+    if (!faac_) return Fail("the AAC encoder takes 1 or 2 channels at a nonzero rate");
+    config_ = faacEncGetCurrentConfiguration(faac_.get());
+    if (!config_) return Fail("the AAC encoder has no configuration");
+    config_->aacObjectType = kFaacObjectLow;
+    config_->mpegVersion = kFaacMpeg4;
+    config_->useTns = 0;
+    config_->allowMidside = 1;
+    config_->bandWidth = 0;
+    config_->outputFormat = kFaacRaw;
+    config_->inputFormat = kFaacInput16Bit;
+    frameLength_ = static_cast<uint32_t>(inputSamples_ / channels);
+    return 1;
+}
+
+FaacConfiguration* M4aWriter::Configuration() { return format_ ? config_ : nullptr; }
+
+int M4aWriter::Start() {
+    if (!format_ || !faac_ || !config_) return Fail("the MP4 file is not open");
+    if (started_) return Fail("the MP4 writer is already started");
+    // The container takes bare frames, whatever the record says.
+    config_->outputFormat = kFaacRaw;
+    config_->mpegVersion = kFaacMpeg4;
+    if (!faacEncSetConfiguration(faac_.get(), config_)) return Fail(faacEncGetLastError(faac_.get()));
+    std::vector<uint8_t> info;
+    if (!faacEncGetDecoderSpecificInfo(faac_.get(), info)) return Fail(faacEncGetLastError(faac_.get()));
+
+    stream_ = avformat_new_stream(format_.get(), nullptr);
+    if (!stream_) return Fail("out of memory");
+    AVCodecParameters* par = stream_->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = AV_CODEC_ID_AAC;
+    par->profile = FF_PROFILE_AAC_LOW;
+    par->sample_rate = static_cast<int>(sampleRate_);
+    av_channel_layout_default(&par->ch_layout, static_cast<int>(channels_));
+    par->frame_size = static_cast<int>(frameLength_);
+    par->bit_rate = static_cast<int64_t>(config_->bitRate) * channels_;
+    par->extradata = static_cast<uint8_t*>(av_mallocz(info.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par->extradata) return Fail("out of memory");
+    std::memcpy(par->extradata, info.data(), info.size());
+    par->extradata_size = static_cast<int>(info.size());
+    stream_->time_base = AVRational{1, static_cast<int>(sampleRate_)};
+
+    input_.Reset(inputSamples_, channels_);
+    output_.assign(maxOutputBytes_, 0);
+    samplesFed_ = durationWritten_ = 0;
+    started_ = true;
+    return 1;
+}
+
+int M4aWriter::SetMetadata(const TagRecord& tags, int track) {
+    if (!started_ || failed_) return 0;
+    if (headerWritten_) {
+        // Too late for this file, but nothing of it is lost: no failure.
+        reason_ = "metadata comes before the first block";
+        return 0;
+    }
+    AVDictionary** meta = &format_->metadata;
+    auto text = [&](const char* key, const std::string& value) {
+        if (value.empty() || !Utf8ToLocal(value)) return;
+        av_dict_set(meta, key, value.c_str(), 0);
+    };
+    text("title", tags.title);
+    text("artist", tags.artist);
+    text("album", tags.album);
+    // The muxer stores "n" as track n of total 0.
+    if (track > 0 && track <= 0xFFFF) av_dict_set(meta, "track", std::to_string(track).c_str(), 0);
+    text("date", tags.year);
+    text("genre", tags.genre);
+    text("comment", tags.comment);
+    text("composer", tags.composer);
+    return 1;
+}
+
+bool M4aWriter::WriteHeader() {
+    if (headerWritten_) return true;
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "movie_timescale", kMovieTimeScale, 0);
+    av_dict_set(&options, "skip_iods", "0", 0);
+    av_dict_set_int(&options, "iods_audio_profile", kAudioProfileLevel, 0);
+    const int r = avformat_write_header(format_.get(), &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        Fail("cannot write the MP4 file: " + AvError(r));
+        return false;
+    }
+    headerWritten_ = true;
+    return true;
+}
+
+bool M4aWriter::StoreFrame(const uint8_t* data, size_t size) {
+    // Durations follow the input: a full frame each until the output has caught up, then what is
+    // left of the input plus the priming frame, so the track totals samples fed + one frame.
+    const int64_t left = static_cast<int64_t>(samplesFed_) + frameLength_ - static_cast<int64_t>(durationWritten_);
+    const int64_t duration = (left >= 0 && left <= frameLength_) ? left : frameLength_;
+    // A frame past the end of input and priming would present nothing; it is not stored.
+    if (duration == 0) return true;
+    if (!WriteHeader()) return false;
+
+    AVPacket* p = packet_.get();
+    av_packet_unref(p);
+    if (av_new_packet(p, static_cast<int>(size)) < 0) {
+        Fail("out of memory");
+        return false;
+    }
+    std::memcpy(p->data, data, size);
+    // The first frame holds the priming, so the track starts one frame before the first source
+    // sample; the muxer's edit list skips it.
+    const AVRational trackTime{1, static_cast<int>(sampleRate_)};
+    p->pts = p->dts = av_rescale_q(static_cast<int64_t>(durationWritten_) - frameLength_, trackTime, stream_->time_base);
+    p->duration = av_rescale_q(duration, trackTime, stream_->time_base);
+    p->flags |= AV_PKT_FLAG_KEY;
+    p->stream_index = stream_->index;
+    const int r = av_write_frame(format_.get(), p);
+    av_packet_unref(p);
+    if (r < 0) {
+        Fail("cannot write the MP4 file: " + AvError(r));
+        return false;
+    }
+    durationWritten_ += static_cast<uint64_t>(duration);
+    return true;
+}
+
+int M4aWriter::EncodeAndStore(const int16_t* samples, size_t count) {
+    samplesFed_ += count / channels_;
+    const int bytes = faacEncEncode(faac_.get(), samples, static_cast<unsigned>(count), output_.data(),
+                                    static_cast<unsigned>(output_.size()));
+    if (bytes < 0) {
+        Fail(faacEncGetLastError(faac_.get()));
+        return -1;
+    }
+    if (bytes > 0 && !StoreFrame(output_.data(), static_cast<size_t>(bytes))) return -1;
+    return bytes;
+}
+
+template <typename Sample>
+int M4aWriter::EncodeBlock(const Sample* left, const Sample* right, uint32_t count) {
+    if (!started_ || failed_) return 0;
+    if (count == 0) return 1;
+    if (!left || (channels_ == 2 && !right)) return Fail("a block without samples");
+    const bool ok = input_.Append(left, right, count, [this](const int16_t* samples, size_t n) {
+        return EncodeAndStore(samples, n) >= 0;
+    });
+    return ok ? 1 : 0;
+}
+
+int M4aWriter::EncodeBlock16(const int16_t* left, const int16_t* right, uint32_t count) {
+    return EncodeBlock(left, right, count);
+}
+
+int M4aWriter::EncodeBlock8(const uint8_t* left, const uint8_t* right, uint32_t count) {
+    return EncodeBlock(left, right, count);
+}
+
+int M4aWriter::Close() {
+    if (format_ && faac_ && config_ && started_ && !failed_) {
+        int bytes = EncodeAndStore(input_.data(), input_.fill());
+        input_.Clear();
+        while (bytes >= 0) {
+            bytes = EncodeAndStore(nullptr, 0);
+            if (bytes == 0) break;
+        }
+        if (!failed_ && WriteHeader()) {
+            const int r = av_write_trailer(format_.get());
+            if (r < 0) Fail("cannot write the MP4 file: " + AvError(r));
+        }
+    }
+    if (format_ && format_->pb) {
+        const int r = avio_closep(&format_->pb);
+        if (r < 0 && !failed_) Fail("cannot write the MP4 file: " + AvError(r));
+    }
+    format_.reset();
+    stream_ = nullptr;
+    packet_.reset();
+    faac_.reset();
+    config_ = nullptr;
+    input_.Release();
+    output_.clear();
+    output_.shrink_to_fit();
+    sampleRate_ = channels_ = bitsPerSample_ = 0;
+    inputSamples_ = maxOutputBytes_ = 0;
+    frameLength_ = 0;
+    samplesFed_ = durationWritten_ = 0;
+    started_ = headerWritten_ = false;
+    return failed_ ? 0 : 1;
+}
+
+}  // namespace sonavert
