@@ -40,6 +40,9 @@ uint32_t RenderRateFor(int outputFormat, const Settings& settings);
 // Cancel (the partial target is then deleted, never the source).
 int ConvertToWav(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp3(const ConversionRequest& request, ConversionContext& context);
+int ConvertToAmr(const ConversionRequest& request, ConversionContext& context);
+int ConvertToAac(const ConversionRequest& request, ConversionContext& context);
+int ConvertToMp4(const ConversionRequest& request, ConversionContext& context);
 
 // Runs the pipeline of `outputFormat`'s family; 0 for a format without one.
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context);

@@ -1,0 +1,94 @@
+#include <type_traits>
+
+#include "encoders/AacEncoder.h"
+#include "encoders/M4aWriter.h"
+#include "engine/Pipeline.h"
+
+namespace sonavert {
+namespace {
+
+// The settings of one AAC-coded family, by their names for raw AAC and for the MPEG-4 container.
+struct AacSettings {
+    int32_t automatic, vbr, vbrQuality, abrKbps, tns, midside, blockType;
+    const int32_t* mpegVersion;  // raw AAC only
+};
+
+AacSettings RawAacSettings(const Settings& s) {
+    return {s.AutoDestAACEncodingParam, s.AACVBR,       s.AACVBRQuality, s.AACABRBitRate,
+            s.AACEnableTNS,             s.AACEnableMidside, s.AACBlockType, &s.AACMpegVersion};
+}
+
+AacSettings Mp4Settings(const Settings& s) {
+    return {s.AutoDestM4AEncodingParam, s.M4AVBR,          s.M4AVBRQuality, s.M4AABRBitRate,
+            s.M4AEnableTNS,             s.M4AEnableMidside, s.M4ABlockType, nullptr};
+}
+
+// Changes the encoder's record from the family's settings; automatic parameters leave the
+// encoder's defaults.
+void Configure(FaacConfiguration& config, const AacSettings& a, uint32_t channels) {
+    if (a.automatic) return;
+    if (a.vbr) {
+        if (a.vbrQuality >= 10 && a.vbrQuality <= 500) config.quantqual = static_cast<unsigned long>(a.vbrQuality);
+    } else if (a.abrKbps > 0 && channels > 0) {
+        config.bitRate = static_cast<unsigned long>(a.abrKbps) * 1000ul / channels;
+    }
+    if (a.mpegVersion) config.mpegVersion = *a.mpegVersion;
+    config.useTns = a.tns != 0;
+    config.allowMidside = a.midside != 0;
+    config.shortctl = a.blockType;
+}
+
+// Both AAC writers open with the source's rate, channels and bits, take blocks unconverted (8-bit
+// sources through EncodeBlock8) and close after the source. The MPEG-4 writer also takes the tags.
+template <class Writer>
+class AacAdapter : public EncoderAdapter {
+public:
+    explicit AacAdapter(AacSettings (*settings)(const Settings&)) : settings_(settings) {}
+
+    bool Open(const PipelineCall& call) override {
+        opened_ = true;
+        return writer_.Open(call.request.targetPath, call.facts.rate, call.facts.channels, call.facts.bits) != 0;
+    }
+    // The source's format unchanged: these families never convert.
+    TargetFormat ChooseFormat(const PipelineCall& call) override {
+        return {call.facts.rate, call.facts.bits == 8 ? 8u : 16u, call.facts.channels, {}};
+    }
+    bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) override {
+        bits_ = format.bits;
+        if (FaacConfiguration* config = writer_.Configuration())
+            Configure(*config, settings_(call.settings), format.channels);
+        if (!writer_.Start()) return false;
+        if constexpr (std::is_same_v<Writer, M4aWriter>) {
+            if (tags.kind == TagChoice::kTexts) writer_.SetMetadata(tags.texts, tags.trackNumber);
+        }
+        return true;
+    }
+    bool EncodeBlock(void* left, void* right, uint32_t n) override {
+        if (bits_ == 8)
+            return writer_.EncodeBlock8(static_cast<const uint8_t*>(left), static_cast<const uint8_t*>(right), n) != 0;
+        return writer_.EncodeBlock16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n) != 0;
+    }
+    bool End() override { return writer_.Close() != 0; }
+    bool CreatedTarget() const override { return opened_; }
+    std::string FailureReason() const override { return writer_.FailureReason(); }
+
+private:
+    Writer writer_;
+    AacSettings (*settings_)(const Settings&);
+    uint32_t bits_ = 16;
+    bool opened_ = false;
+};
+
+}  // namespace
+
+int ConvertToAac(const ConversionRequest& request, ConversionContext& context) {
+    AacAdapter<AacEncoder> adapter(RawAacSettings);
+    return RunPipeline(request, context, Family::Aac, adapter);
+}
+
+int ConvertToMp4(const ConversionRequest& request, ConversionContext& context) {
+    AacAdapter<M4aWriter> adapter(Mp4Settings);
+    return RunPipeline(request, context, Family::Mp4, adapter);
+}
+
+}  // namespace sonavert

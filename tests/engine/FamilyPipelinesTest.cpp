@@ -1,0 +1,191 @@
+// The rules of the AMR, AAC and MPEG-4 families on the pipeline skeleton: target format, what is
+// converted, the encoder settings handed on, tags, and reasons of failures. The skeleton's common
+// steps (Cancel, gain, pick, deletion of a failed target) are covered with the WAV family.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/Pipeline.h"
+#include "sources/CodecHost.h"
+#include "support/AacTestUtil.h"
+#include "support/FakeDriver.h"
+#include "support/Mp3TestUtil.h"
+#include "support/TestUtil.h"
+
+using namespace sonavert;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct FamilyFixture {
+    FamilyFixture() { host.Start(testutil::BinDir() + "/"); }
+    CodecHost host;
+    testutil::TempDir dir;
+    Settings settings;
+    testutil::FakeDriver driver;
+    SourceFactoryContext sources;
+    std::string reason;
+
+    int Convert(int format, const std::string& source, const std::string& target, int sourceType = kSourceWav) {
+        ConversionContext context{settings, driver, sources, {}};
+        ConversionRequest request{sourceType, source, target, 1, format};
+        const int result = ConvertFile(format, request, context);
+        reason = context.failureReason;
+        return result;
+    }
+    // Stereo 44.1 kHz: a 440 Hz tone on the left, a 1000 Hz tone on the right.
+    std::string TwoTones(double seconds = 1.0) {
+        auto left = testutil::Sine(440, 44100, 1, seconds, 0.5);
+        auto right = testutil::Sine(1000, 44100, 1, seconds, 0.25);
+        std::vector<int16_t> stereo(left.size() * 2);
+        for (size_t i = 0; i < left.size(); ++i) {
+            stereo[2 * i] = left[i];
+            stereo[2 * i + 1] = right[i];
+        }
+        std::string path = dir.file("tones.wav");
+        testutil::WriteWav16(path, stereo, 44100, 2);
+        return path;
+    }
+};
+
+std::string Head(const std::string& path, size_t n) {
+    auto bytes = testutil::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.begin() + static_cast<long>(std::min(n, bytes.size())));
+}
+
+// The tone's frequency as sox's statistics estimate it.
+double SoxRoughFrequency(const std::string& wav) {
+    std::string out;
+    // sox prints its statistics on stderr.
+    testutil::Run("sh -c " + testutil::Quote("sox " + testutil::Quote(wav) + " -n stat 2>&1"), &out);
+    const size_t at = out.find("Rough   frequency:");
+    return at == std::string::npos ? -1 : std::stod(out.substr(at + 18));
+}
+
+TEST(AmrFamily, BandRateAndChannelFollowTheFormatAndMonoType) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones();
+    // Narrow band: 8000 Hz mono, both channels mixed.
+    ASSERT_EQ(f.Convert(kOutputAmr, source, f.dir.file("mix.amr")), 1);
+    EXPECT_EQ(Head(f.dir.file("mix.amr"), 6), "#!AMR\n");
+    auto probe = testutil::Probe(f.dir.file("mix.amr"), "stream=sample_rate,channels");
+    EXPECT_EQ(probe["sample_rate"], "8000");
+    EXPECT_EQ(probe["channels"], "1");
+    auto mix = testutil::FfmpegDecodeS16(f.dir.file("mix.amr"));
+    EXPECT_EQ(mix.size(), 8000u) << "one second at 8000 Hz, the resampler's tail included";
+
+    // MonoType 2 keeps the right channel's tone alone.
+    f.settings.MonoType = 2;
+    ASSERT_EQ(f.Convert(kOutputAmr, source, f.dir.file("right.amr")), 1);
+    auto right = testutil::FfmpegDecodeS16(f.dir.file("right.amr"));
+    EXPECT_NEAR(testutil::EstimateFrequency(right, 1, 0, 8000), 1000, 15);
+
+    // AMRType 1 writes a wide-band stream into a ".amr" file; AWB is wide band whatever AMRType says.
+    f.settings.AMRType = 1;
+    ASSERT_EQ(f.Convert(kOutputAmr, source, f.dir.file("wide.amr")), 1);
+    EXPECT_EQ(Head(f.dir.file("wide.amr"), 9), "#!AMR-WB\n");
+    f.settings.AMRType = 0;
+    ASSERT_EQ(f.Convert(kOutputAwb, source, f.dir.file("x.awb")), 1);
+    EXPECT_EQ(Head(f.dir.file("x.awb"), 9), "#!AMR-WB\n");
+    EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("x.awb")).size(), 16000u);
+}
+
+TEST(AmrFamily, ModesAndDtxComeFromTheBandsSettings) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones(0.5);
+    f.settings.AMRMode = 0;  // 4.75 kbps: 13-byte frames
+    ASSERT_EQ(f.Convert(kOutputAmr, source, f.dir.file("m0.amr")), 1);
+    EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("m0.amr"))[6] >> 3 & 0x0f, 0);
+    f.settings.AWBMode = 8;  // 23.85 kbps
+    f.settings.AMRWBMode = 2;
+    ASSERT_EQ(f.Convert(kOutputAwb, source, f.dir.file("m8.awb")), 1);
+    EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("m8.awb"))[9] >> 3 & 0x0f, 8);
+    f.settings.AMRType = 1;
+    ASSERT_EQ(f.Convert(kOutputAmr, source, f.dir.file("m2.amr")), 1);
+    EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("m2.amr"))[9] >> 3 & 0x0f, 2);
+}
+
+TEST(AacFamily, SourceFormatKeptAndSettingsHandedOn) {
+    FamilyFixture f;
+    // An 8-bit mono 22050 Hz source stays 22050 Hz mono.
+    std::string eight = f.dir.file("eight.wav");
+    ASSERT_EQ(testutil::Run("sox -D -n -r 22050 -c 1 -b 8 " + testutil::Quote(eight) + " synth 1 sine 500"), 0);
+    ASSERT_EQ(f.Convert(kOutputAac, eight, f.dir.file("eight.aac")), 1);
+    auto pcm = testutil::FfmpegDecodeS16(f.dir.file("eight.aac"));
+    auto probe = testutil::Probe(f.dir.file("eight.aac"), "stream=sample_rate,channels");
+    EXPECT_EQ(probe["sample_rate"], "22050");
+    EXPECT_EQ(probe["channels"], "1");
+    // Coding noise round zero fools a crossing count: sox measures the tone.
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + testutil::Quote(f.dir.file("eight.aac")) + " " +
+                            testutil::Quote(f.dir.file("decoded.wav"))),
+              0);
+    EXPECT_NEAR(SoxRoughFrequency(f.dir.file("decoded.wav")), 500, 10);
+    auto in = testutil::FfmpegDecodeS16(eight);
+    EXPECT_NEAR(testutil::RmsLevel(pcm, 1, 0), testutil::RmsLevel(in, 1, 0), 0.05);
+
+    // Manual: 128 kbps for two channels is 64000 per channel; MPEG version 1 marks MPEG-2 headers.
+    const std::string source = f.TwoTones(3.0);
+    f.settings.AutoDestAACEncodingParam = 0;
+    f.settings.AACVBR = 0;
+    f.settings.AACABRBitRate = 128;
+    f.settings.AACMpegVersion = 1;
+    ASSERT_EQ(f.Convert(kOutputAac, source, f.dir.file("abr.aac")), 1);
+    auto frames = testutil::ParseAdts(testutil::ReadFileBytes(f.dir.file("abr.aac")));
+    ASSERT_GT(frames.size(), 100u);
+    EXPECT_EQ(frames[0].mpeg2, 1);
+    size_t bytes = 0;
+    for (const auto& fr : frames) bytes += fr.length;
+    EXPECT_NEAR(bytes * 8.0 / 3.0, 128000, 128000 * 0.1);
+}
+
+TEST(AacFamily, EncoderRefusalFailsWithItsReason) {
+    FamilyFixture f;
+    std::string low = f.dir.file("low.wav");
+    testutil::WriteWav16(low, testutil::Sine(440, 8000, 2, 0.5), 8000, 2);
+    f.settings.AutoDestAACEncodingParam = 0;
+    f.settings.AACVBR = 0;
+    f.settings.AACABRBitRate = 320;  // more than an 8000 Hz frame holds
+    EXPECT_EQ(f.Convert(kOutputAac, low, f.dir.file("low.aac")), 0);
+    EXPECT_FALSE(f.reason.empty());
+    EXPECT_FALSE(fs::exists(f.dir.file("low.aac")));
+}
+
+TEST(Mp4Family, TagsByPolicyAndEveryExtensionTheSameFile) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones();
+    f.settings.M4AID3TagType = 0;
+    f.settings.M4ATag.Title = "Typed Title";
+    f.settings.M4ATag.TitleAsFileName = 0;
+    f.settings.M4ATag.Artist = "Åsa";
+    f.settings.M4ATag.TrackNumType = 2;
+    f.settings.M4ATag.CustomTrackNum = 7;
+    ASSERT_EQ(f.Convert(kOutputM4a, source, f.dir.file("t.m4a")), 1);
+    auto tags = testutil::FfprobeTags(f.dir.file("t.m4a"));
+    EXPECT_EQ(tags["title"], "Typed Title");
+    EXPECT_EQ(tags["artist"], "Åsa");
+    EXPECT_EQ(tags["track"], "7");
+    auto probe = testutil::Probe(f.dir.file("t.m4a"), "stream=codec_name,sample_rate,channels");
+    EXPECT_EQ(probe["codec_name"], "aac");
+    EXPECT_EQ(probe["sample_rate"], "44100");
+    EXPECT_EQ(probe["channels"], "2");
+
+    // The source's own tags under policy 1; none under any other.
+    std::string mp3 = f.dir.file("src.mp3");
+    ASSERT_EQ(testutil::Run("lame --quiet -b 128 --tt FromMp3 --ta Band " + testutil::Quote(source) + " " +
+                            testutil::Quote(mp3)),
+              0);
+    f.settings.M4AID3TagType = 1;
+    ASSERT_EQ(f.Convert(kOutputM4b, mp3, f.dir.file("s.m4b"), kSourceMp3), 1);
+    tags = testutil::FfprobeTags(f.dir.file("s.m4b"));
+    EXPECT_EQ(tags["title"], "FromMp3");
+    EXPECT_EQ(tags["artist"], "Band");
+    f.settings.M4AID3TagType = 2;
+    ASSERT_EQ(f.Convert(kOutputM4a, mp3, f.dir.file("n.m4a"), kSourceMp3), 1);
+    EXPECT_EQ(testutil::FfprobeTags(f.dir.file("n.m4a")).count("title"), 0u);
+    ASSERT_EQ(f.Convert(kOutputMp4, mp3, f.dir.file("n.mp4"), kSourceMp3), 1);
+    ASSERT_EQ(f.Convert(kOutputM4r, mp3, f.dir.file("n.m4r"), kSourceMp3), 1);
+    EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("n.mp4")), testutil::ReadFileBytes(f.dir.file("n.m4a")));
+    EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("n.m4r")), testutil::ReadFileBytes(f.dir.file("n.m4a")));
+}
+
+}  // namespace
