@@ -261,6 +261,7 @@ int RunCommandLine(int argc, char** argv) {
     FileList list;
     SourceFactoryContext sources;
     sources.onlyDecoder = o.decoder;
+    sources.windowsMediaAvailable = [&driver] { return EnsureWindowsMedia(driver); };
     FileAdder adder(list, sources);
     AddRunResult added = adder.AddPaths(candidates, driver);
     const bool allLoaded = added.failedPaths.empty() && !added.cancelled;

@@ -67,6 +67,12 @@ std::string SoundFontQuestion(const std::string& executableFolder) {
         executableFolder);
 }
 
+bool EnsureWindowsMedia(UserQuestions& questions) {
+    if (LoadWindowsMediaRuntime()) return true;
+    if (questions.AskYesNo(kWindowsMediaQuestion)) questions.OpenAddress(kWindowsMediaDownloadUrl);
+    return false;
+}
+
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
                     bool& replace, std::string& reason, bool* skipped) {
     if (skipped) *skipped = false;
@@ -179,12 +185,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     } wait(driver);
 
     const FamilyInfo* family = FamilyOfFormat(outputFormat);
-    if (family && family->needsWindowsMedia) {
-        if (!LoadWindowsMediaRuntime()) {
-            if (driver.AskYesNo(kWindowsMediaQuestion)) driver.OpenAddress(kWindowsMediaDownloadUrl);
-            return false;
-        }
-    }
+    if (family && family->needsWindowsMedia && !EnsureWindowsMedia(driver)) return false;
 
     for (const BatchItem& item : items) {
         if (item.sourceType != kSourceMidi) continue;
@@ -208,6 +209,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     bool cancelled = false;
     SourceFactoryContext sources;
     sources.onlyDecoder = state.onlyDecoder;
+    sources.windowsMediaAvailable = [&driver] { return EnsureWindowsMedia(driver); };
     int sequence = 1;
     for (BatchItem& item : items) {
         RowOutcome outcome;

@@ -37,6 +37,10 @@ inline constexpr const char* kSoundFontDownloadUrl = "https://sonavert.app/downl
 
 std::string SoundFontQuestion(const std::string& executableFolder);
 
+// Loads the Windows Media runtime when it is not loaded yet; when it cannot be, asks whether to
+// download it (Yes opens the download page). True when the runtime is available.
+bool EnsureWindowsMedia(UserQuestions& questions);
+
 // Converts one file to an output format; ConvertFile, or a stand-in in tests.
 using ConvertFunction = std::function<int(int outputFormat, const ConversionRequest&, ConversionContext&)>;
 

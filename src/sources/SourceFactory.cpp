@@ -4,6 +4,7 @@
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
 #include "sources/WavReader.h"
+#include "winmedia/WindowsMediaRuntime.h"
 
 namespace sonavert {
 
@@ -93,6 +94,11 @@ std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceTyp
                                           int purpose, SourceFactoryContext* context) {
     for (Decoder d : SourceCandidates(sourceType)) {
         if (context && !context->onlyDecoder.empty() && context->onlyDecoder != DecoderName(d)) continue;
+        if (d == Decoder::WindowsMedia) {
+            const bool available = context && context->windowsMediaAvailable ? context->windowsMediaAvailable()
+                                                                              : LoadWindowsMediaRuntime();
+            if (!available) continue;
+        }
         std::unique_ptr<AudioSource> source = MakeDecoder(d, purpose);
         if (!source) continue;
         if (source->Open(path, renderRate)) return source;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ struct SourceFactoryContext {
     // Diagnostic restriction to one decoder ("bass", "ffmpeg", "wav", "ogg", "aiff", "au", "wm");
     // empty tries every candidate.
     std::string onlyDecoder;
+    // Asked before a Windows Media file is given to the Windows Media decoder: true when the
+    // Windows Media runtime is available. Whoever drives the factory fills it (loading the runtime,
+    // asking the user when it is missing, rebuilding its format list); without it the runtime is
+    // loaded silently. When it says no, the file goes to the next decoder.
+    std::function<bool()> windowsMediaAvailable;
 };
 
 // The decoder name used by SourceFactoryContext::onlyDecoder; empty for an unknown name.

@@ -85,17 +85,10 @@ QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback) {
 
 }  // namespace
 
-// The batch's window side: the progress window, the main window's enabling, the status cells.
-// Items carry their index in `entries`; a row is looked up by its entry, so that the cells
-// written are always those of the file being converted.
-class MainWindow::BatchWindowDriver : public BatchDriver {
+// Questions and shell requests in message boxes and through the desktop, over the main window.
+class MainWindow::WindowQuestions : public UserQuestions {
 public:
-    BatchWindowDriver(MainWindow& window, std::vector<FileEntry*> entries)
-        : window_(window), entries_(std::move(entries)), touched_(entries_.size(), false) {}
-    ~BatchWindowDriver() override { EndRun(); }
-
-    bool Touched(size_t item) const { return item < touched_.size() && touched_[item]; }
-
+    explicit WindowQuestions(MainWindow& window) : window_(window) {}
     bool AskYesNo(const std::string& question) override {
         return ShowMessage(window_.hooks_.host, &window_, QString::fromStdString(question), MessageIcon::Question,
                            MessageButtons::YesNo) == MessageAnswer::Yes;
@@ -111,6 +104,26 @@ public:
         else
             QApplication::restoreOverrideCursor();
     }
+
+private:
+    MainWindow& window_;
+};
+
+// The batch's window side: the progress window, the main window's enabling, the status cells.
+// Items carry their index in `entries`; a row is looked up by its entry, so that the cells
+// written are always those of the file being converted.
+class MainWindow::BatchWindowDriver : public BatchDriver {
+public:
+    BatchWindowDriver(MainWindow& window, std::vector<FileEntry*> entries)
+        : window_(window), questions_(window), entries_(std::move(entries)), touched_(entries_.size(), false) {}
+    ~BatchWindowDriver() override { EndRun(); }
+
+    bool Touched(size_t item) const { return item < touched_.size() && touched_[item]; }
+
+    bool AskYesNo(const std::string& question) override { return questions_.AskYesNo(question); }
+    void OpenAddress(const std::string& address) override { questions_.OpenAddress(address); }
+    void ShowFile(const std::string& path) override { questions_.ShowFile(path); }
+    void SetWaitCursor(bool on) override { questions_.SetWaitCursor(on); }
 
     void BeginRun(int rowCount) override {
         window_.setEnabled(false);
@@ -177,6 +190,7 @@ private:
     }
 
     MainWindow& window_;
+    WindowQuestions questions_;
     std::vector<FileEntry*> entries_;
     std::vector<bool> touched_;
     ProgressWindow* progress_ = nullptr;
@@ -234,6 +248,11 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
     codecs_.LoadDefaultSoundFont();
     settings_ = DefaultSettings();
     store_.LoadSettings(settings_);
+    // A Windows Media file met while adding asks for the runtime in a message box.
+    sources_.windowsMediaAvailable = [this] {
+        WindowQuestions questions(*this);
+        return EnsureWindowsMedia(questions);
+    };
 
     // 3-5: caption, icon, the fixed size, centred on the screen.
     setWindowTitle(QString::fromLatin1(kProductName));

@@ -146,8 +146,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    class WindowQuestions;
     class BatchWindowDriver;
     class AddWindowDriver;
+    friend class WindowQuestions;
     friend class BatchWindowDriver;
     friend class AddWindowDriver;
 

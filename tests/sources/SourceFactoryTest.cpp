@@ -150,3 +150,33 @@ TEST(CodecHost, SoundFontBesideTheExecutable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CreateSource, WindowsMediaFilesAskTheRuntimeHookAndFallBack) {
+    CodecHost host;
+    ASSERT_EQ(host.Start(Exe()), CodecHost::StartResult::Ok);
+    testutil::TempDir dir;
+    std::string wav = dir.file("src.wav");
+    testutil::WriteWav16(wav, testutil::Sine(440, 44100, 2, 0.5), 44100, 2);
+    std::string wma = dir.file("a.wma");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + Quote(wav) + " -c:a wmav2 " + Quote(wma)), 0);
+
+    int asked = 0;
+    SourceFactoryContext context;
+    // A runtime that cannot be had: the file still opens through the next decoders.
+    context.windowsMediaAvailable = [&] { return ++asked, false; };
+    auto source = CreateSource(wma, kSourceWindowsMedia, 44100, kPurposeConvert, &context);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(source->GetSampleRate(), 44100u);
+    // Other files never ask.
+    EXPECT_TRUE(CreateSource(wav, kSourceWav, 44100, kPurposeConvert, &context));
+    EXPECT_EQ(asked, 1);
+    // Restricted to another decoder, the Windows Media candidate is not even tried.
+    context.onlyDecoder = "ffmpeg";
+    EXPECT_TRUE(CreateSource(wma, kSourceWindowsMedia, 44100, kPurposeConvert, &context));
+    EXPECT_EQ(asked, 1);
+}
+
+}  // namespace
