@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,9 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include <QCommandLineParser>
+#include <QStringList>
 
 #include "engine/Batch.h"
 #include "sources/CodecHost.h"
@@ -31,27 +35,15 @@ void OnInterrupt(int) {
     g_interrupts = 1;
 }
 
-const char kUsage[] =
-    "Usage: sonavert-cli [options] PATH...\n"
+// The options come from one table (OptionTable): the parser and the help text are both made
+// from it, so adding an option is adding a row.
+
+// What the help text says above and below the options.
+const char kDescription[] =
     "Converts audio files with Sonavert's engine. Files are added as they are; folders are searched\n"
     "recursively (with the extension filter of the options). Every row is then converted with the\n"
-    "stored options, and a line \"SOURCE<TAB>STATUS\" is printed for each.\n"
-    "\n"
-    "Options:\n"
-    "  -f, --format NAME|CODE   output format: mp3, wav, ogg, amr, awb, aac, m4a, mp4, m4b, m4r,\n"
-    "                           wma, wmv, asf, or an output format code (default: the stored one)\n"
-    "  -o, --output-dir DIR     write the targets into DIR\n"
-    "      --set NAME=VALUE     override a stored option for this run, by its stored name\n"
-    "                           (e.g. MP3BitRate=192, MonoType=1, MP3Tag/Artist=Someone)\n"
-    "      --save               keep the overrides, format and folder as the stored options\n"
-    "      --list               print the rows (File, Duration, Bit Rate, Freq., Channels) instead of\n"
-    "                           converting\n"
-    "      --decoder NAME       only try one decoder: bass, ffmpeg, wav, ogg, aiff, au, wm\n"
-    "  -y, --yes                answer Yes to the questions asked before a conversion\n"
-    "      --help               show this text\n"
-    "      --version            show the version\n"
-    "\n"
-    "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error.\n";
+    "stored options, and a line \"SOURCE<TAB>STATUS\" is printed for each.";
+const char kExitStatus[] = "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error.\n";
 
 struct Options {
     std::string format;
@@ -62,7 +54,149 @@ struct Options {
     bool yes = false;
     std::string decoder;
     std::vector<std::string> paths;
+    // --help and --version: print their text instead of running.
+    bool help = false;
+    bool version = false;
 };
+
+// One option: its names, its line of the help text, and where it lands in Options.
+struct OptionRow {
+    const char* shortName = nullptr;  // one letter, or null
+    const char* longName = nullptr;
+    const char* valueName = nullptr;  // null for an option without a value
+    std::string description;
+    // A switch sets `flag`; a value goes to `value` (the last one given counts) or onto `list`.
+    bool Options::*flag = nullptr;
+    std::string Options::*value = nullptr;
+    std::vector<std::string> Options::*list = nullptr;
+    // Ends the message "option '-f' needs ..." for a missing value (and an empty one, with
+    // emptyIsMissing).
+    const char* needs = nullptr;
+    bool emptyIsMissing = false;
+    // A value this refuses is the usage error "unknown <what> 'VALUE'".
+    bool (*accepts)(const std::string&) = nullptr;
+    const char* what = nullptr;
+    // --help and --version act where they stand: what follows them does not count.
+    bool stops = false;
+};
+
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+    return joined;
+}
+
+// The names -f takes, in lower case and in the order of the output-format table.
+std::vector<std::string> FormatNames() {
+    std::vector<std::string> names;
+    for (const OutputFormatInfo& format : OutputFormats()) {
+        std::string name = format.name;
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<OptionRow> OptionTable() {
+    return {
+        {.shortName = "f", .longName = "format", .valueName = "NAME|CODE",
+         .description = "output format: " + JoinNames(FormatNames()) +
+                        ", or an output format code (default: the stored one)",
+         .value = &Options::format, .needs = "a format"},
+        {.shortName = "o", .longName = "output-dir", .valueName = "DIR", .description = "write the targets into DIR",
+         .value = &Options::outputDir, .needs = "a folder", .emptyIsMissing = true},
+        {.longName = "set", .valueName = "NAME=VALUE",
+         .description = "override a stored option for this run, by its stored name (e.g. MP3BitRate=192, "
+                        "MonoType=1, MP3Tag/Artist=Someone)",
+         .list = &Options::sets, .needs = "NAME=VALUE"},
+        {.longName = "save", .description = "keep the overrides, format and folder as the stored options",
+         .flag = &Options::save},
+        {.longName = "list",
+         .description = "print the rows (File, Duration, Bit Rate, Freq., Channels) instead of converting",
+         .flag = &Options::list},
+        {.longName = "decoder", .valueName = "NAME",
+         .description = "only try one decoder: " + JoinNames(DecoderNames()),
+         .value = &Options::decoder, .needs = "a decoder", .accepts = IsKnownDecoderName, .what = "decoder"},
+        {.shortName = "y", .longName = "yes", .description = "answer Yes to the questions asked before a conversion",
+         .flag = &Options::yes},
+        {.shortName = "h", .longName = "help", .description = "show this text", .flag = &Options::help, .stops = true},
+        {.longName = "version", .description = "show the version", .flag = &Options::version, .stops = true},
+    };
+}
+
+// Arguments pass through Qt as Latin-1, one character per byte, so that a path in any encoding
+// comes back byte for byte; the option names are plain ASCII either way.
+QString FromBytes(const char* text) { return QString::fromLatin1(text); }
+std::string ToBytes(const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+// An option name as typed: "-f" or "--format".
+std::string Spelled(const QString& name) { return (name.size() == 1 ? "-" : "--") + ToBytes(name); }
+
+bool IsNameOf(const OptionRow& row, const QString& name) {
+    return (row.shortName && name == QLatin1String(row.shortName)) || name == QLatin1String(row.longName);
+}
+
+// The row of a name the parser found (it finds only names of the table).
+size_t RowOf(const std::vector<OptionRow>& rows, const QString& name) {
+    for (size_t r = 0; r < rows.size(); ++r)
+        if (IsNameOf(rows[r], name)) return r;
+    return 0;
+}
+
+// Whether `argument` is --help or --version written as a whole argument.
+bool IsStopSpelling(const std::vector<OptionRow>& rows, const QString& argument) {
+    for (const OptionRow& row : rows) {
+        if (!row.stops) continue;
+        if (argument.startsWith(QLatin1String("--")) && IsNameOf(row, argument.mid(2))) return true;
+        if (row.shortName && argument == QLatin1String("-") + QLatin1String(row.shortName)) return true;
+    }
+    return false;
+}
+
+QCommandLineOption QtOption(const OptionRow& row) {
+    QStringList names;
+    if (row.shortName) names << QLatin1String(row.shortName);
+    names << QLatin1String(row.longName);
+    QCommandLineOption option(names, QString::fromStdString(row.description));
+    if (row.valueName) option.setValueName(QLatin1String(row.valueName));
+    return option;
+}
+
+// The usage line, what the program does, a line per option (the parser lays them out and wraps
+// the descriptions) and the exit status.
+std::string HelpText(const QCommandLineParser& parser) {
+    QString text = parser.helpText();
+    // The parser's own first line names the program after QCoreApplication's arguments, and this
+    // program has no QCoreApplication: the line is replaced.
+    text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
+    return "Usage: sonavert-cli [options] PATH...\n" + ToBytes(text) + "\n" + kExitStatus;
+}
+
+// The message for arguments the parser refused: an unknown option, a value missing after the last
+// argument, or a value given to an option that takes none ("--save=1").
+std::string ParseErrorText(const QCommandLineParser& parser, const std::vector<OptionRow>& rows) {
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) return "unknown option '" + Spelled(unknown.first()) + "'";
+    // Only the last argument can lack its value, so the option missing one is the last found.
+    const QStringList found = parser.optionNames();
+    if (!found.isEmpty()) {
+        const OptionRow& row = rows[RowOf(rows, found.last())];
+        if (row.valueName) {
+            qsizetype given = 0;
+            for (const QString& name : found) given += IsNameOf(row, name) ? 1 : 0;
+            if (given > parser.values(QLatin1String(row.longName)).size())
+                return "option '" + Spelled(found.last()) + "' needs " + row.needs;
+        }
+    }
+    std::string text = ToBytes(parser.errorText());  // "Unexpected value after '--save'."
+    if (text.empty()) return "cannot read the arguments";
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    if (text.back() == '.') text.pop_back();
+    return text;
+}
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "sonavert-cli: %s\nTry 'sonavert-cli --help' for more information.\n", message.c_str());
@@ -148,53 +282,69 @@ private:
 
 // Parses the arguments; returns -1 to go on, or an exit code.
 int Parse(int argc, char** argv, Options& o) {
-    bool onlyPaths = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        if (onlyPaths || a.empty() || a[0] != '-' || a == "-") {
-            o.paths.push_back(a);
-            continue;
+    const std::vector<OptionRow> rows = OptionTable();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QLatin1String(kDescription));
+    // Short options as getopt reads them: "-f wav", "-fwav", "-yf wav".
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    for (const OptionRow& row : rows) parser.addOption(QtOption(row));
+    // The parser skips the first argument, the program's name; "--" ends the options and a lone
+    // "-" is a path, as the parser has it.
+    QStringList args{QStringLiteral("sonavert-cli")};
+    for (int i = 1; i < argc; ++i) args << FromBytes(argv[i]);
+
+    // Takes the options the parser found, in the order given: an unknown decoder or an empty
+    // folder is an error where it stands, --help and --version end the options.
+    auto take = [&](Options& into) -> int {
+        std::vector<QStringList> values;
+        for (const OptionRow& row : rows)
+            values.push_back(row.valueName ? parser.values(QLatin1String(row.longName)) : QStringList());
+        std::vector<qsizetype> taken(rows.size(), 0);
+        for (const QString& name : parser.optionNames()) {
+            const size_t r = RowOf(rows, name);
+            const OptionRow& row = rows[r];
+            if (row.flag) {
+                into.*row.flag = true;
+                if (row.stops) break;
+                continue;
+            }
+            const std::string value = ToBytes(values[r].value(taken[r]++));
+            if (row.emptyIsMissing && value.empty())
+                return UsageError("option '" + Spelled(name) + "' needs " + row.needs);
+            if (row.accepts && !row.accepts(value))
+                return UsageError(std::string("unknown ") + row.what + " '" + value + "'");
+            if (row.list) {
+                (into.*row.list).push_back(value);
+            } else {
+                into.*row.value = value;
+            }
         }
-        if (a == "--") {
-            onlyPaths = true;
-        } else if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+        if (into.help) {
+            std::fputs(HelpText(parser).c_str(), stdout);
             return kExitConverted;
-        } else if (a == "--version") {
+        }
+        if (into.version) {
             std::printf("sonavert-cli %s\n", kProductVersion);
             return kExitConverted;
-        } else if (a == "-f" || a == "--format" || a.rfind("--format=", 0) == 0) {
-            const char* v = a.size() > 9 && a[8] == '=' ? a.c_str() + 9 : value("--format");
-            if (!v) return UsageError("option '" + a + "' needs a format");
-            o.format = v;
-        } else if (a == "-o" || a == "--output-dir" || a.rfind("--output-dir=", 0) == 0) {
-            const char* v = a.size() > 13 && a[12] == '=' ? a.c_str() + 13 : value("--output-dir");
-            if (!v || !*v) return UsageError("option '" + a + "' needs a folder");
-            o.outputDir = v;
-        } else if (a == "--set" || a.rfind("--set=", 0) == 0) {
-            const char* v = a.size() > 6 && a[5] == '=' ? a.c_str() + 6 : value("--set");
-            if (!v) return UsageError("option '--set' needs NAME=VALUE");
-            o.sets.push_back(v);
-        } else if (a == "--decoder" || a.rfind("--decoder=", 0) == 0) {
-            const char* v = a.size() > 10 && a[9] == '=' ? a.c_str() + 10 : value("--decoder");
-            if (!v || !IsKnownDecoderName(v)) return UsageError(std::string("unknown decoder '") + (v ? v : "") + "'");
-            o.decoder = v;
-        } else if (a == "--save") {
-            o.save = true;
-        } else if (a == "--list") {
-            o.list = true;
-        } else if (a == "-y" || a == "--yes") {
-            o.yes = true;
-        } else {
-            return UsageError("unknown option '" + a + "'");
         }
+        for (const QString& path : parser.positionalArguments()) into.paths.push_back(ToBytes(path));
+        return -1;
+    };
+
+    if (parser.parse(args)) return take(o);
+    // The parser refuses the whole line for one bad argument, but an error after --help or
+    // --version does not count: the arguments up to each spelling of them are parsed on their
+    // own, and the first part that fails holds the first error.
+    for (qsizetype end = 1; end < args.size(); ++end) {
+        if (!IsStopSpelling(rows, args[end])) continue;
+        if (!parser.parse(args.first(end + 1))) return UsageError(ParseErrorText(parser, rows));
+        Options head;
+        const int code = take(head);
+        if (code >= 0) return code;  // --help, --version, or an error before them
+        // Otherwise the spelling was the value of an option ("-o --help").
     }
-    return -1;
+    parser.parse(args);
+    return UsageError(ParseErrorText(parser, rows));
 }
 
 }  // namespace

@@ -21,12 +21,25 @@ const char* DecoderName(Decoder d) {
     return "";
 }
 
+namespace {
+
+// Every decoder, in the order of the enum.
+constexpr Decoder kDecoders[] = {Decoder::Bass, Decoder::Ffmpeg, Decoder::Wav, Decoder::Ogg,
+                                 Decoder::Aiff, Decoder::Au,     Decoder::WindowsMedia};
+
+}  // namespace
+
 bool IsKnownDecoderName(const std::string& name) {
-    for (Decoder d : {Decoder::Bass, Decoder::Ffmpeg, Decoder::Wav, Decoder::Ogg, Decoder::Aiff, Decoder::Au,
-                      Decoder::WindowsMedia}) {
+    for (Decoder d : kDecoders) {
         if (name == DecoderName(d)) return true;
     }
     return false;
+}
+
+std::vector<std::string> DecoderNames() {
+    std::vector<std::string> names;
+    for (Decoder d : kDecoders) names.push_back(DecoderName(d));
+    return names;
 }
 
 std::vector<Decoder> SourceCandidates(int sourceType) {

@@ -33,6 +33,8 @@ struct SourceFactoryContext {
 // The decoder name used by SourceFactoryContext::onlyDecoder; empty for an unknown name.
 const char* DecoderName(Decoder d);
 bool IsKnownDecoderName(const std::string& name);
+// The name of every decoder, in the order of the Decoder enum.
+std::vector<std::string> DecoderNames();
 
 // The candidates tried for a Source type code, first to last.
 std::vector<Decoder> SourceCandidates(int sourceType);

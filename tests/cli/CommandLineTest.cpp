@@ -7,10 +7,14 @@
 #include <thread>
 #include <unistd.h>
 
+#include "engine/OutputFormats.h"
+#include "settings/SettingsStore.h"
+#include "sources/SourceFactory.h"
 #include "support/TestUtil.h"
 
 using testutil::Quote;
 namespace fs = std::filesystem;
+using namespace sonavert;
 
 namespace {
 
@@ -20,14 +24,27 @@ struct Cli {
     std::string config = dir.file("config");
     std::string documents = dir.file("docs");
 
+    std::string Command(const std::string& args) const {
+        return "XDG_CONFIG_HOME=" + Quote(config) + " HOME=" + Quote(dir.file("home")) +
+               " XDG_DOCUMENTS_DIR=" + Quote(documents) + " " + Quote(testutil::BinDir() + "/sonavert-cli") + " " +
+               args + " </dev/null";
+    }
     int Run(const std::string& args, std::string* out = nullptr) {
-        std::string cmd = "XDG_CONFIG_HOME=" + Quote(config) + " HOME=" + Quote(dir.file("home")) +
-                          " XDG_DOCUMENTS_DIR=" + Quote(documents) + " " + Quote(testutil::BinDir() + "/sonavert-cli") +
-                          " " + args + " </dev/null";
         std::string captured;
-        int rc = testutil::Run(cmd, &captured);
+        int rc = testutil::Run(Command(args), &captured);
         if (out) *out = captured;
         return rc;
+    }
+    // Runs it with its standard error captured instead of its output.
+    int RunForErrors(const std::string& args, std::string* err) {
+        err->clear();
+        return testutil::Run("{ " + Command(args) + " 2>&1 >/dev/null; }", err);
+    }
+    // The options a --save run left in the store.
+    Settings Saved() const {
+        Settings settings = DefaultSettings();
+        SettingsStore(config + "/Brisvane Sonavert/Sonavert.ini").LoadSettings(settings);
+        return settings;
     }
     std::string Wav(const std::string& name, double seconds = 0.5, int channels = 2) {
         std::string p = dir.file(name);
@@ -49,6 +66,185 @@ TEST(CommandLine, UsageErrorsAndInformation) {
     EXPECT_EQ(cli.Run("--set NoSuchOption=1 x.wav"), 2);
     EXPECT_EQ(cli.Run("--decoder lame x.wav"), 2);
     EXPECT_EQ(cli.Run("-f"), 2);
+}
+
+// The help text with every run of spaces and line breaks made one space, as the descriptions wrap.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == ' ' || c == '\n') {
+            if (!out.empty() && out.back() != ' ') out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
+    Cli cli;
+    std::string out;
+    ASSERT_EQ(cli.Run("--help", &out), 0);
+    EXPECT_EQ(out.rfind("Usage: sonavert-cli [options] PATH...\n", 0), 0u) << out;
+    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not, 2 for a usage error.\n"),
+              std::string::npos);
+    const std::string help = OneLine(out);
+    // Every option, in order, each followed by its description.
+    size_t at = 0;
+    for (auto [names, description] : std::vector<std::pair<std::string, std::string>>{
+             {"-f, --format <NAME|CODE>", "output format:"},
+             {"-o, --output-dir <DIR>", "write the targets into DIR"},
+             {"--set <NAME=VALUE>", "override a stored option for this run"},
+             {"--save", "keep the overrides, format and folder as the stored options"},
+             {"--list", "print the rows (File, Duration, Bit Rate, Freq., Channels) instead of converting"},
+             {"--decoder <NAME>", "only try one decoder:"},
+             {"-y, --yes", "answer Yes to the questions asked before a conversion"},
+             {"-h, --help", "show this text"},
+             {"--version", "show the version"}}) {
+        at = help.find(" " + names + " " + description, at);
+        EXPECT_NE(at, std::string::npos) << names;
+        if (at == std::string::npos) break;
+    }
+    // The format names are the output-format table's, in its order; the decoders the factory's.
+    std::string formats, decoders;
+    for (const OutputFormatInfo& f : OutputFormats()) formats += (formats.empty() ? "" : ", ") + Lower(f.name);
+    for (const std::string& d : DecoderNames()) decoders += (decoders.empty() ? "" : ", ") + d;
+    EXPECT_NE(help.find("output format: " + formats + ", or an output format code"), std::string::npos) << help;
+    EXPECT_NE(help.find("only try one decoder: " + decoders + " "), std::string::npos) << help;
+}
+
+TEST(CommandLine, AcceptsEveryFormatAndDecoderOfTheTables) {
+    ASSERT_FALSE(OutputFormats().empty());
+    for (const OutputFormatInfo& f : OutputFormats()) {
+        // By name in either case, and by code; --save without a path stores the choice and stops.
+        for (const std::string& given : {Lower(f.name), std::string(f.name), std::to_string(f.code)}) {
+            Cli cli;
+            ASSERT_EQ(cli.Run("-f " + given + " --save"), 0) << given;
+            EXPECT_EQ(cli.Saved().OutputFormat, f.code) << given;
+        }
+    }
+    const std::vector<std::string> decoders = DecoderNames();
+    EXPECT_EQ(decoders.size(), 7u);
+    for (const std::string& d : decoders) {
+        Cli cli;
+        EXPECT_TRUE(IsKnownDecoderName(d)) << d;
+        EXPECT_EQ(cli.Run("--decoder " + d + " --save"), 0) << d;
+        EXPECT_EQ(cli.Run("--decoder=" + d + " --save"), 0) << d;
+    }
+}
+
+TEST(CommandLine, OptionSpellings) {
+    // A value after the option, after "=", or joined to a short option; short switches combine.
+    for (const char* args : {"--format wav", "--format=wav", "-f wav", "-fwav", "-f=wav", "-yf wav", "-yfwav"}) {
+        Cli cli;
+        ASSERT_EQ(cli.Run(std::string(args) + " --save"), 0) << args;
+        EXPECT_EQ(cli.Saved().OutputFormat, kOutputWav) << args;
+    }
+    for (const char* option : {"-o ", "--output-dir ", "--output-dir=", "-o"}) {
+        Cli cli;
+        std::string folder = cli.dir.file("out");
+        ASSERT_EQ(cli.Run(option + Quote(folder) + " --save"), 0) << option;
+        EXPECT_EQ(cli.Saved().DestSpecifiedFolder, folder) << option;
+        EXPECT_EQ(cli.Saved().DestOutputFolderOpt, kDestCustomFolder) << option;
+    }
+    {
+        // A value may begin with a dash; the last -f counts; --set repeats; options may follow paths.
+        Cli cli;
+        ASSERT_EQ(cli.Run("-o -dashed -f mp3 --set MP3BitRate=192 -f ogg --set=WAVChannelNum=1 --save"), 0);
+        Settings saved = cli.Saved();
+        EXPECT_EQ(saved.OutputFormat, kOutputOgg);
+        EXPECT_EQ(saved.MP3BitRate, 192);
+        EXPECT_EQ(saved.WAVChannelNum, 1);
+        EXPECT_NE(saved.DestSpecifiedFolder.find("/-dashed"), std::string::npos) << saved.DestSpecifiedFolder;
+    }
+    Cli cli;
+    std::string row;  // the file's row, read by its full path
+    ASSERT_EQ(cli.Run("--list " + Quote(cli.Wav("-x.wav")), &row), 0);
+    ASSERT_EQ(row.rfind("-x.wav\t", 0), 0u) << row;
+    // Runs in the folder of -x.wav, so that its name can be given as it is.
+    auto runInDir = [&](const std::string& args, std::string* out) {
+        out->clear();
+        return testutil::Run("cd " + Quote(cli.dir.path().string()) + " && " + cli.Command(args), out);
+    };
+    std::string out;
+    // After "--" everything is a path, a dashed name too; a lone "-" is a path (one that does not
+    // load); options may follow the paths.
+    EXPECT_EQ(runInDir("--list -- -x.wav", &out), 0);
+    EXPECT_EQ(out, row);
+    EXPECT_EQ(runInDir("--list - -- -x.wav", &out), 1);
+    EXPECT_EQ(out, row);
+    EXPECT_EQ(runInDir("./-x.wav --list", &out), 0);
+    EXPECT_EQ(out, row);
+    EXPECT_EQ(runInDir("-x.wav --list", &out), 2);
+}
+
+TEST(CommandLine, PathsPassByteForByte) {
+    Cli cli;
+    std::string out, err;
+    // A UTF-8 name lists; a name that is no UTF-8 does not load, and the message names it as it is.
+    std::string utf8 = cli.Wav("\xc3\xbc-\xe2\x82\xac.wav");
+    ASSERT_EQ(cli.Run("--list " + Quote(utf8), &out), 0);
+    EXPECT_EQ(out.rfind("\xc3\xbc-\xe2\x82\xac.wav\t", 0), 0u) << out;
+    std::string latin1 = cli.Wav("caf\xe9.wav");
+    EXPECT_EQ(cli.RunForErrors("--list " + Quote(latin1), &err), 1);
+    EXPECT_NE(err.find("\n" + latin1 + "\n"), std::string::npos) << err;
+}
+
+TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
+    Cli cli;
+    const std::string tryHelp = "Try 'sonavert-cli --help' for more information.\n";
+    std::string err;
+    for (auto [args, message] : std::vector<std::pair<std::string, std::string>>{
+             {"-f", "option '-f' needs a format"},
+             {"x.wav --format", "option '--format' needs a format"},
+             {"-yf", "option '-f' needs a format"},
+             {"-o", "option '-o' needs a folder"},
+             {"--output-dir", "option '--output-dir' needs a folder"},
+             {"-o '' x.wav", "option '-o' needs a folder"},
+             {"--output-dir= x.wav", "option '--output-dir' needs a folder"},
+             {"--set", "option '--set' needs NAME=VALUE"},
+             {"--decoder", "option '--decoder' needs a decoder"},
+             {"--decoder lame x.wav", "unknown decoder 'lame'"},
+             {"--decoder=lame x.wav", "unknown decoder 'lame'"},
+             {"--bogus x.wav", "unknown option '--bogus'"},
+             {"x.wav -x", "unknown option '-x'"},
+             {"--save=1", "unexpected value after '--save'"},
+             {"-f flac x.wav", "unknown format 'flac'"},
+             {"--set NoSuchOption=1 x.wav", "cannot set 'NoSuchOption' to '1'"},
+             {"", "no file or folder given"}}) {
+        EXPECT_EQ(cli.RunForErrors(args, &err), 2) << args;
+        EXPECT_EQ(err, "sonavert-cli: " + message + "\n" + tryHelp) << args;
+    }
+}
+
+TEST(CommandLine, HelpAndVersionCountWhereTheyStand) {
+    Cli cli;
+    std::string out, err;
+    // An error after them does not count; one before them does.
+    EXPECT_EQ(cli.Run("--help --bogus -f", &out), 0);
+    EXPECT_EQ(out.rfind("Usage: sonavert-cli", 0), 0u);
+    EXPECT_EQ(cli.Run("--version --decoder lame", &out), 0);
+    EXPECT_EQ(out, "sonavert-cli 3.4\n");
+    EXPECT_EQ(cli.Run("-h", &out), 0);
+    EXPECT_EQ(out.rfind("Usage: sonavert-cli", 0), 0u);
+    EXPECT_EQ(cli.Run("--version --help", &out), 0);
+    EXPECT_EQ(out, "sonavert-cli 3.4\n");
+    EXPECT_EQ(cli.Run("-f flac --version", &out), 0);  // the format is checked only for a run
+    EXPECT_EQ(out, "sonavert-cli 3.4\n");
+    EXPECT_EQ(cli.RunForErrors("--bogus --help", &err), 2);
+    EXPECT_EQ(err.rfind("sonavert-cli: unknown option '--bogus'\n", 0), 0u) << err;
+    EXPECT_EQ(cli.RunForErrors("--decoder lame --version", &err), 2);
+    EXPECT_EQ(err.rfind("sonavert-cli: unknown decoder 'lame'\n", 0), 0u) << err;
+    // As the value of an option, or after "--", they are no options.
+    EXPECT_EQ(cli.RunForErrors("-f --help --bogus", &err), 2);
+    EXPECT_EQ(err.rfind("sonavert-cli: unknown option '--bogus'\n", 0), 0u) << err;
+    EXPECT_EQ(cli.Run("--list -- --version", &out), 1);
+    EXPECT_TRUE(out.empty()) << out;
 }
 
 TEST(CommandLine, ConvertsFilesIntoAnOutputFolder) {
