@@ -3,6 +3,7 @@
 #include "base/ProductInfo.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
+#include "sources/OggVorbisSource.h"
 #include "sources/WavReader.h"
 #include "winmedia/WindowsMediaRuntime.h"
 
@@ -91,8 +92,8 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
             if (purpose == kPurposeConvert) return std::make_unique<FfmpegSource>();
             return std::make_unique<FfmpegProbeSource>();
         case Decoder::Wav: return std::make_unique<WavReader>();
+        case Decoder::Ogg: return std::make_unique<OggVorbisSource>();
         // Decoders still to come: add each here as it lands.
-        case Decoder::Ogg:
         case Decoder::Aiff:
         case Decoder::Au:
         case Decoder::WindowsMedia:
