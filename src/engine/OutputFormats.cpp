@@ -27,7 +27,7 @@ const FamilyInfo& FamilyOf(Family family) {
         {Family::Wav, WavRenderRate, false, &Settings::AutoDestWAVEncodingParam, &Settings::AmplifyWav,
          &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav},
         {Family::Ogg, OggRenderRate, false, &Settings::AutoDestOGGEncodingParam, &Settings::AmplifyOGG,
-         &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, nullptr},
+         &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg},
         {Family::Amr, AmrRenderRate, false, nullptr, &Settings::AmplifyAMR, &Settings::AmplifyAMRCoef, nullptr,
          nullptr, ConvertToAmr},
         {Family::Aac, Fixed44100, false, &Settings::AutoDestAACEncodingParam, &Settings::AmplifyAAC,

@@ -40,6 +40,7 @@ uint32_t RenderRateFor(int outputFormat, const Settings& settings);
 // Cancel (the partial target is then deleted, never the source).
 int ConvertToWav(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp3(const ConversionRequest& request, ConversionContext& context);
+int ConvertToOgg(const ConversionRequest& request, ConversionContext& context);
 int ConvertToAmr(const ConversionRequest& request, ConversionContext& context);
 int ConvertToAac(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp4(const ConversionRequest& request, ConversionContext& context);

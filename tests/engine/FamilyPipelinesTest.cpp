@@ -1,8 +1,9 @@
-// The rules of the AMR, AAC and MPEG-4 families on the pipeline skeleton: target format, what is
+// The rules of the OGG, AMR, AAC and MPEG-4 families on the pipeline skeleton: target format, what is
 // converted, the encoder settings handed on, tags, and reasons of failures. The skeleton's common
 // steps (Cancel, gain, pick, deletion of a failed target) are covered with the WAV family.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/Pipeline.h"
@@ -10,6 +11,7 @@
 #include "support/AacTestUtil.h"
 #include "support/FakeDriver.h"
 #include "support/Mp3TestUtil.h"
+#include "support/OggTestUtil.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -60,6 +62,70 @@ double SoxRoughFrequency(const std::string& wav) {
     testutil::Run("sh -c " + testutil::Quote("sox " + testutil::Quote(wav) + " -n stat 2>&1"), &out);
     const size_t at = out.find("Rough   frequency:");
     return at == std::string::npos ? -1 : std::stod(out.substr(at + 18));
+}
+
+TEST(OggFamily, AutomaticAndManualFormats) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones();
+    // Automatic: the source's channels; 44100 Hz stereo takes 44100 Hz and the table's bit rate.
+    ASSERT_EQ(f.Convert(kOutputOgg, source, f.dir.file("auto.ogg")), 1);
+    auto id = testutil::ReadVorbisIdHeader(testutil::ReadFileBytes(f.dir.file("auto.ogg")));
+    EXPECT_EQ(id.rate, 44100u);
+    EXPECT_EQ(id.channels, 2);
+    auto pcm = testutil::FfmpegDecodeS16(f.dir.file("auto.ogg"));
+    EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 0, 44100), 440, 10);
+    EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 1, 44100), 1000, 20);
+
+    // Manual: 480 kbps at 22050 Hz stereo is limited to 160 kbps nominal; the rate is converted.
+    f.settings.AutoDestOGGEncodingParam = 0;
+    f.settings.OGGSampleRate = 22050;
+    f.settings.OGGChannels = 2;
+    f.settings.OGGBitRate = 480;
+    ASSERT_EQ(f.Convert(kOutputOgg, source, f.dir.file("manual.ogg")), 1);
+    id = testutil::ReadVorbisIdHeader(testutil::ReadFileBytes(f.dir.file("manual.ogg")));
+    EXPECT_EQ(id.rate, 22050u);
+    EXPECT_EQ(id.nominal, 160000);
+    // One second at 22050 Hz (ffmpeg does not trim the last Vorbis block to the stream's end).
+    const size_t frames = testutil::FfmpegDecodeS16(f.dir.file("manual.ogg")).size() / 2;
+    EXPECT_GE(frames, 22050u);
+    EXPECT_LT(frames, 22050u + 1024u);
+
+    // Manual mono with MonoType 2: the right channel's tone alone.
+    f.settings.OGGChannels = 1;
+    f.settings.MonoType = 2;
+    ASSERT_EQ(f.Convert(kOutputOgg, source, f.dir.file("right.ogg")), 1);
+    auto right = testutil::FfmpegDecodeS16(f.dir.file("right.ogg"));
+    EXPECT_NEAR(testutil::EstimateFrequency(right, 1, 0, 22050), 1000, 20);
+}
+
+TEST(OggFamily, CommentsByPolicy) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones(0.3);
+    f.settings.OGGID3TagType = 0;
+    f.settings.OGGTag.TitleAsFileName = 0;
+    f.settings.OGGTag.Title = "Typed";
+    f.settings.OGGTag.Artist = "日本 🎵";
+    f.settings.OGGTag.TrackNumType = 2;
+    f.settings.OGGTag.CustomTrackNum = 7;
+    ASSERT_EQ(f.Convert(kOutputOgg, source, f.dir.file("t.ogg")), 1);
+    bool ok = false;
+    auto comments = testutil::VorbisCommentList(f.dir.file("t.ogg"), &ok);
+    ASSERT_TRUE(ok);
+    auto has = [&](const std::string& c) { return std::find(comments.begin(), comments.end(), c) != comments.end(); };
+    EXPECT_TRUE(has("TITLE=Typed"));
+    EXPECT_TRUE(has("ARTIST=日本 🎵"));
+    EXPECT_TRUE(has("TRACKNUMBER=7"));
+
+    // The source's tags carried over from an MP3.
+    std::string mp3 = f.dir.file("src.mp3");
+    ASSERT_EQ(testutil::Run("lame --quiet -b 128 --tt FromMp3 --tn 4 " + testutil::Quote(source) + " " +
+                            testutil::Quote(mp3)),
+              0);
+    f.settings.OGGID3TagType = 1;
+    ASSERT_EQ(f.Convert(kOutputOgg, mp3, f.dir.file("m.ogg"), kSourceMp3), 1);
+    comments = testutil::VorbisCommentList(f.dir.file("m.ogg"), &ok);
+    EXPECT_TRUE(has("TITLE=FromMp3"));
+    EXPECT_TRUE(has("TRACKNUMBER=4"));
 }
 
 TEST(AmrFamily, BandRateAndChannelFollowTheFormatAndMonoType) {
