@@ -1,6 +1,8 @@
 #include "sources/SourceFactory.h"
 
 #include "base/ProductInfo.h"
+#include "sources/AiffReader.h"
+#include "sources/AuReader.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
 #include "sources/WavReader.h"
@@ -77,10 +79,10 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
             if (purpose == kPurposeConvert) return std::make_unique<FfmpegSource>();
             return std::make_unique<FfmpegProbeSource>();
         case Decoder::Wav: return std::make_unique<WavReader>();
+        case Decoder::Aiff: return std::make_unique<AiffReader>();
+        case Decoder::Au: return std::make_unique<AuReader>();
         // Decoders still to come: add each here as it lands.
         case Decoder::Ogg:
-        case Decoder::Aiff:
-        case Decoder::Au:
         case Decoder::WindowsMedia:
             return nullptr;
     }
