@@ -1,6 +1,8 @@
 #include "sources/SourceFactory.h"
 
 #include "base/ProductInfo.h"
+#include "sources/AiffReader.h"
+#include "sources/AuReader.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
 #include "sources/OggVorbisSource.h"
@@ -93,9 +95,9 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
             return std::make_unique<FfmpegProbeSource>();
         case Decoder::Wav: return std::make_unique<WavReader>();
         case Decoder::Ogg: return std::make_unique<OggVorbisSource>();
-        // Decoders still to come: add each here as it lands.
-        case Decoder::Aiff:
-        case Decoder::Au:
+        case Decoder::Aiff: return std::make_unique<AiffReader>();
+        case Decoder::Au: return std::make_unique<AuReader>();
+        // The Windows Media decoder is still to come.
         case Decoder::WindowsMedia:
             return nullptr;
     }

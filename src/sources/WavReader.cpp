@@ -75,25 +75,6 @@ constexpr int kImaIndex[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4,
 
 }  // namespace
 
-// ---- G.711 ----
-
-int16_t ExpandALaw(uint8_t code) {
-    code ^= 0x55;
-    int t = (code & 0x0F) << 4;
-    int segment = (code & 0x70) >> 4;
-    if (segment == 0)
-        t += 8;
-    else
-        t = (t + 0x108) << (segment - 1);
-    return static_cast<int16_t>((code & 0x80) ? t : -t);
-}
-
-int16_t ExpandMuLaw(uint8_t code) {
-    code = static_cast<uint8_t>(~code);
-    int t = (((code & 0x0F) << 3) + 0x84) << ((code & 0x70) >> 4);
-    return static_cast<int16_t>((code & 0x80) ? (0x84 - t) : (t - 0x84));
-}
-
 // ---- Microsoft ADPCM ----
 
 MsAdpcmDecoder::MsAdpcmDecoder(std::vector<uint8_t> format) : format_(std::move(format)) {
@@ -149,6 +130,38 @@ ImaAdpcmDecoder::ImaAdpcmDecoder(std::vector<uint8_t> format) : format_(std::mov
     samplesPerBlock_ = Le16(&format_[18]);
 }
 
+namespace {
+
+// One IMA ADPCM code: the difference from the current step, the step index moved by the index
+// table and clamped to 0..88, the sample clamped to 16 bits.
+inline void ImaStep(int n, int32_t& sample, int32_t& index) {
+    const int step = kImaSteps[index];
+    int diff = step >> 3;
+    if (n & 1) diff += step >> 2;
+    if (n & 2) diff += step >> 1;
+    if (n & 4) diff += step;
+    if (n & 8) diff = -diff;
+    sample = Clamp16(static_cast<int64_t>(sample) + diff);
+    index = std::clamp(index + kImaIndex[n], 0, 88);
+}
+
+}  // namespace
+
+bool ImaAdpcmDecoder::DecodeAppleIma4(const uint8_t* block, int16_t* out) const {
+    const uint32_t ch = channels_;
+    for (uint32_t c = 0; c < ch; ++c) {
+        const uint8_t* packet = block + 34 * c;
+        int32_t sample = static_cast<int16_t>(static_cast<uint16_t>((packet[0] << 8) | (packet[1] & 0x80)));
+        int32_t index = std::min<int32_t>(packet[1] & 0x7F, 88);
+        for (uint32_t k = 0; k < 64; ++k) {
+            const uint8_t byte = packet[2 + k / 2];
+            ImaStep((k & 1) ? (byte >> 4) : (byte & 0x0F), sample, index);
+            out[k * ch + c] = static_cast<int16_t>(sample);
+        }
+    }
+    return true;
+}
+
 bool ImaAdpcmDecoder::Decode(const uint8_t* block, int16_t* out) const {
     const uint32_t ch = channels_;
     const uint32_t spb = samplesPerBlock_;
@@ -165,15 +178,7 @@ bool ImaAdpcmDecoder::Decode(const uint8_t* block, int16_t* out) const {
             for (uint32_t k = 0; k < 8; ++k) {
                 const uint32_t s = 1 + 8 * group + k;
                 if (s >= spb) break;
-                const int n = (k & 1) ? (bytes[k / 2] >> 4) : (bytes[k / 2] & 0x0F);
-                const int step = kImaSteps[index[c]];
-                int diff = step >> 3;
-                if (n & 1) diff += step >> 2;
-                if (n & 2) diff += step >> 1;
-                if (n & 4) diff += step;
-                if (n & 8) diff = -diff;
-                sample[c] = Clamp16(static_cast<int64_t>(sample[c]) + diff);
-                index[c] = std::clamp(index[c] + kImaIndex[n], 0, 88);
+                ImaStep((k & 1) ? (bytes[k / 2] >> 4) : (bytes[k / 2] & 0x0F), sample[c], index[c]);
                 out[static_cast<size_t>(s) * ch + c] = static_cast<int16_t>(sample[c]);
             }
         }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sources/AudioSource.h"
+#include "sources/G72x.h"  // the G.711 expansions
 
 struct gsm_state;
 
@@ -47,14 +48,14 @@ public:
     // `format` is the 20-byte block: 16-byte base format, cbSize, samples per block.
     explicit ImaAdpcmDecoder(std::vector<uint8_t> format);
     bool Decode(const uint8_t* block, int16_t* out) const override;
+    // The same coding in Apple's IMA4 layout (AIFF-C): the block is one 34-byte packet per channel,
+    // each a 2-byte header (predictor in the top 9 bits, step index in the low 7) and 32 bytes of
+    // 64 codes, low nibble first. Writes 64 x channels interleaved values.
+    bool DecodeAppleIma4(const uint8_t* block, int16_t* out) const;
 
 private:
     std::vector<uint8_t> format_;
 };
-
-// G.711 expansions to 16-bit linear.
-int16_t ExpandALaw(uint8_t code);
-int16_t ExpandMuLaw(uint8_t code);
 
 // Decoder of RIFF WAVE files: integer PCM of 8/16/24/32 bits, IEEE float 32/64, extensible PCM or
 // float, G.711 A-law and mu-law, Microsoft ADPCM, IMA ADPCM and GSM 06.10 (WAV49 framing).

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include "engine/OutputFormats.h"
 #include "settings/SettingsStore.h"
 #include "sources/SourceFactory.h"
+#include "support/SourceTestUtil.h"
 #include "support/TestUtil.h"
 
 using testutil::Quote;
@@ -313,6 +316,80 @@ TEST(CommandLine, FailedRowsGiveExitOne) {
     // A decoder restriction that refuses the file: nothing is added, nothing converted.
     EXPECT_EQ(cli.Run("-f wav --decoder au " + Quote(wav), &out), 1);
     EXPECT_TRUE(out.empty()) << out;
+}
+
+TEST(CommandLine, AiffAndAuFilesConvertThroughTheirOwnReaders) {
+    Cli cli;
+    // Sources of several kinds, each with the decode an independent decoder gives.
+    const std::string tone = cli.dir.file("tone.wav");
+    const std::vector<int16_t> samples = testutil::Sine(440, 8000, 1, 1.5, 0.3);
+    ASSERT_TRUE(testutil::WriteWav16(tone, samples, 8000, 1));
+    std::vector<double> asDoubles;
+    for (int16_t v : samples) asDoubles.push_back(v / 32768.0);
+
+    auto shell = [&](const std::string& command) {
+        return [command](const std::string& path) { return testutil::Run(command + " " + Quote(path)) == 0; };
+    };
+    auto sndfileAu = [&](const char* subtype) {
+        return [&asDoubles, subtype](const std::string& path) {
+            return testutil::SndfileWrite(path, asDoubles, 8000, "AU", subtype);
+        };
+    };
+    auto ffmpeg = [](const std::string& p) { return testutil::FfmpegDecodeS16(p); };
+    auto sndfile = [](const std::string& p) { return testutil::SndfileDecodeS16(p); };
+    auto sox = [](const std::string& p) { return testutil::SoxDecodeS16(p); };
+    auto original = [&](const std::string&) { return samples; };
+    const std::string in = Quote(tone);
+    struct Source {
+        std::string name;
+        std::function<bool(const std::string&)> make;
+        const char* decoder;
+        std::function<std::vector<int16_t>(const std::string&)> reference;
+        int tolerance;  // ffmpeg rounds floats to 16 bits, the readers truncate
+    } sources[] = {
+        {"pcm.aiff", shell("ffmpeg -v error -i " + in + " -ac 2 -c:a pcm_s16be"), "aiff", ffmpeg, 0},
+        {"float.aifc", shell("ffmpeg -v error -i " + in + " -c:a pcm_f32be -f aiff"), "aiff", ffmpeg, 1},
+        {"ima4.aifc", shell("ffmpeg -v error -i " + in + " -ac 2 -c:a adpcm_ima_qt -f aiff"), "aiff", sndfile, 0},
+        {"dwvw.aiff", shell("sndfile-convert -dwvw16 " + in), "aiff", original, 0},
+        {"ulaw.au", shell("ffmpeg -v error -i " + in + " -c:a pcm_mulaw"), "au", ffmpeg, 0},
+        {"g721.au", sndfileAu("G721_32"), "au", sox, 0},
+        {"g723.snd", sndfileAu("G723_40"), "au", sox, 0},
+    };
+    const std::string outDir = cli.dir.file("out");
+    for (const Source& s : sources) {
+        SCOPED_TRACE(s.name);
+        const std::string path = cli.dir.file(s.name);
+        ASSERT_TRUE(s.make(path));
+        std::string out;
+        ASSERT_EQ(cli.Run("-f wav -o " + Quote(outDir) + " --decoder " + s.decoder + " " + Quote(path), &out), 0) << out;
+        const std::string base = s.name.substr(0, s.name.find('.'));
+        EXPECT_EQ(out, path + "\t" + base + ".wav\n");
+        const std::vector<int16_t> ref = s.reference(path);
+        ASSERT_GT(ref.size(), 10000u);
+        const std::vector<int16_t> wav = testutil::FfmpegDecodeS16(outDir + "/" + base + ".wav");
+        ASSERT_EQ(wav.size(), ref.size());
+        int worst = 0;
+        for (size_t i = 0; i < ref.size(); ++i) worst = std::max(worst, std::abs(wav[i] - ref[i]));
+        EXPECT_LE(worst, s.tolerance);
+
+        // MP3 through the same reader: the tone and the length survive.
+        ASSERT_EQ(cli.Run("-f mp3 -o " + Quote(outDir) + " --decoder " + s.decoder + " " + Quote(path), &out), 0) << out;
+        EXPECT_EQ(out, path + "\t" + base + ".mp3\n");
+        std::string rate;
+        testutil::Run("ffprobe -v error -show_entries stream=sample_rate -of csv=p=0 " + Quote(outDir + "/" + base + ".mp3"),
+                      &rate);
+        const int mp3Rate = std::atoi(rate.c_str());
+        ASSERT_GT(mp3Rate, 0);
+        const std::vector<int16_t> mp3 = testutil::FfmpegDecodeS16(outDir + "/" + base + ".mp3", 1);
+        EXPECT_NEAR(static_cast<double>(mp3.size()) / mp3Rate, 1.5, 0.15);
+        // The middle of the stream, away from the encoder's delay and padding.
+        const std::vector<int16_t> middle(mp3.begin() + mp3.size() / 5, mp3.end() - mp3.size() / 5);
+        EXPECT_NEAR(testutil::EstimateFrequency(middle, 1, 0, mp3Rate), 440.0, 5.0);
+        if (s.name.rfind("pcm", 0) != 0 && s.name.rfind("ima4", 0) != 0) {
+            // The mono sources keep their level (the stereo ones meet the MP3 family's channel rules).
+            EXPECT_NEAR(testutil::RmsLevel(middle, 1, 0), 0.3 / std::sqrt(2.0), 0.03);
+        }
+    }
 }
 
 TEST(CommandLine, InterruptCancelsTheCurrentRow) {
