@@ -53,6 +53,7 @@ struct Options {
     bool list = false;
     bool yes = false;
     std::string decoder;
+    std::string jobs;
     std::vector<std::string> paths;
     // --help and --version: print their text instead of running.
     bool help = false;
@@ -97,6 +98,14 @@ std::vector<std::string> FormatNames() {
     return names;
 }
 
+// A number of rows converted at once: 0 (one per core) to 32.
+bool IsJobCount(const std::string& text) {
+    if (text.empty() || text.size() > 2) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return std::stoi(text) <= 32;
+}
+
 std::vector<OptionRow> OptionTable() {
     return {
         {.shortName = "f", .longName = "format", .valueName = "NAME|CODE",
@@ -117,6 +126,10 @@ std::vector<OptionRow> OptionTable() {
         {.longName = "decoder", .valueName = "NAME",
          .description = "only try one decoder: " + JoinNames(DecoderNames()),
          .value = &Options::decoder, .needs = "a decoder", .accepts = IsKnownDecoderName, .what = "decoder"},
+        {.shortName = "j", .longName = "jobs", .valueName = "N",
+         .description = "convert up to N files at once, 1 to 32, 0 for one per core (default: the stored "
+                        "ParallelJobs option)",
+         .value = &Options::jobs, .needs = "a number of files", .accepts = IsJobCount, .what = "number of files"},
         {.shortName = "y", .longName = "yes", .description = "answer Yes to the questions asked before a conversion",
          .flag = &Options::yes},
         {.shortName = "h", .longName = "help", .description = "show this text", .flag = &Options::help, .stops = true},
@@ -440,6 +453,7 @@ int RunCommandLine(int argc, char** argv) {
     driver.SetItems(&items);
     BatchState state;
     state.onlyDecoder = o.decoder;
+    if (!o.jobs.empty()) state.jobs = BatchJobs(std::stoi(o.jobs));
     bool converted = RunConversionBatch(items, settings.OutputFormat, settings, host, driver, state);
     return converted && allLoaded ? kExitConverted : kExitSomeFailed;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace sonavert {
@@ -15,6 +16,13 @@ namespace {
 // output room, so slices of this size always fit the output buffer.
 constexpr uint32_t kMaxSliceSamples = 65536;
 static_assert(kMaxSliceSamples * 5 / 4 + 7200 <= Mp3Encoder::kOutputBufferBytes);
+
+// LAME fills some tables of its own the first time an encoder is set up, without a lock of its
+// own; encoders set up on several threads take turns here.
+std::mutex& LameSetupMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 }  // namespace
 
@@ -44,7 +52,10 @@ int Mp3Encoder::Open(const std::string& path) {
     file_ = std::fopen(path.c_str(), "wbe");
     if (!file_) return Fail(std::strerror(errno));
     path_ = path;
-    lame_ = lame_init();
+    {
+        std::lock_guard<std::mutex> lock(LameSetupMutex());
+        lame_ = lame_init();
+    }
     return lame_ ? 1 : Fail("the MP3 encoder could not be created");
 }
 
@@ -85,7 +96,12 @@ int Mp3Encoder::Start() {
     if (!file_ || !lame_ || started_) return Fail(started_ ? "the MP3 encoder was already started" : "no file is open");
     lame_set_bWriteVbrTag(lame_, 0);
     lame_set_VBR(lame_, vbr_off);
-    if (lame_init_params(lame_) < 0) {
+    int initialised;
+    {
+        std::lock_guard<std::mutex> lock(LameSetupMutex());
+        initialised = lame_init_params(lame_);
+    }
+    if (initialised < 0) {
         const int outRate = lame_get_out_samplerate(lame_);
         return Fail("the MP3 encoder does not accept " + std::to_string(lame_get_in_samplerate(lame_)) + " Hz in, " +
                     (outRate > 0 ? std::to_string(outRate) + " Hz out" : std::string("its own output rate")) +

@@ -1,6 +1,15 @@
 #include "engine/Batch.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <filesystem>
 #include <system_error>
@@ -74,8 +83,9 @@ bool EnsureWindowsMedia(UserQuestions& questions) {
 }
 
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
-                    bool& replace, std::string& reason, bool* skipped) {
+                    bool& replace, std::string& reason, bool* skipped, const std::set<std::string>* reserved) {
     if (skipped) *skipped = false;
+    auto taken = [reserved](const std::string& path) { return PathExists(path) || (reserved && reserved->count(path)); };
     const OutputFormatInfo* format = FindOutputFormat(outputFormat);
     const std::string outExt = format ? format->extension : "";
     const std::string fileName = FileNamePart(sourcePath);
@@ -121,7 +131,7 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
 
         if (ok) {
             target = stem + outExt;
-            bool exists = PathExists(target);
+            bool exists = taken(target);
             if (exists) {
                 if (settings.TargetExistsOpt == kTargetOverwrite) {
                     if (SameFile(target, sourcePath)) {
@@ -135,7 +145,7 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
                     if (skipped) *skipped = true;
                     return false;
                 } else {
-                    for (int n = 1; PathExists(target); ++n) {
+                    for (int n = 1; taken(target); ++n) {
                         char suffix[32];
                         std::snprintf(suffix, sizeof suffix, "_%d", n);
                         target = stem + suffix + outExt;
@@ -176,6 +186,282 @@ std::string StatusText(const RowOutcome& outcome) {
     return status;
 }
 
+int BatchJobs(int32_t parallelJobs) {
+    int jobs = parallelJobs;
+    if (jobs <= 0) jobs = static_cast<int>(std::thread::hardware_concurrency());
+    return std::clamp(jobs, 1, 32);
+}
+
+namespace {
+
+// What the batch needs to run its rows, whichever way it runs them.
+struct RowRun {
+    std::vector<BatchItem>& items;
+    int outputFormat;
+    const Settings& settings;
+    CodecHost& host;
+    BatchDriver& driver;
+    const ConvertFunction& convert;
+    std::string formatName;
+    int count;
+    std::string onlyDecoder;
+};
+
+// A row that is ready to convert: its target reserved.
+struct PreparedRow {
+    ConversionRequest request;
+    std::string target;   // the final name
+    bool replace = false; // the request writes beside an existing target, renamed over it at the end
+};
+
+// Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
+// with `outcome` set (no SoundFont for a MIDI row, no target).
+bool PrepareRow(RowRun& run, BatchItem& item, int sequence, const std::set<std::string>* reserved,
+                PreparedRow& prepared, RowOutcome& outcome) {
+    item.targetPath.clear();
+    if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
+        outcome = RowOutcome{RowOutcome::Kind::Failed, {}, kSoundFontStatus, false};
+        return false;
+    }
+    run.driver.RowStarted(item.row);
+    char overall[256];
+    std::snprintf(overall, sizeof overall, "Converting %d of %d file(s) to %s...", sequence, run.count,
+                  run.formatName.c_str());
+    run.driver.SetOverallText(overall);
+    run.driver.SetOverallProgress(run.count > 0 ? static_cast<double>(sequence) / run.count : 1.0);
+    run.driver.SetFileText("Converting " + FileNamePart(item.sourcePath) + "...");
+    run.driver.SetFileProgress(0.0);
+
+    std::string reason;
+    bool skipped = false;
+    if (!MakeTargetPath(item.sourcePath, run.outputFormat, run.settings, prepared.target, prepared.replace, reason,
+                        &skipped, reserved)) {
+        outcome = RowOutcome{skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed, {}, reason, false};
+        return false;
+    }
+    prepared.request = ConversionRequest{item.sourceType, item.sourcePath,
+                                         prepared.replace ? ReplacementPath(prepared.target) : prepared.target,
+                                         sequence, run.outputFormat};
+    return true;
+}
+
+// Judges a finished conversion: success needs a non-empty target, which then takes its final
+// name. A failed or empty output is removed.
+RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reason) {
+    const std::string& written = row.request.targetPath;
+    uint64_t size = 0;
+    bool success = result && FileSizeOf(written, size) && size != 0;
+    if (success && row.replace) {
+        std::error_code ec;
+        std::filesystem::rename(written, row.target, ec);
+        if (ec) {
+            success = false;
+            reason = ec.message();
+            std::filesystem::remove(written, ec);
+        }
+    } else if (!success && result) {
+        // An empty output is no conversion.
+        DeleteFailedTarget(written, row.request.sourcePath);
+    }
+    if (success) return RowOutcome{RowOutcome::Kind::Converted, row.target, {}, false};
+    return RowOutcome{RowOutcome::Kind::Failed, {}, reason, true};
+}
+
+// One row at a time, on the calling thread. Returns whether the user cancelled.
+bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
+    SourceFactoryContext sources;
+    sources.onlyDecoder = run.onlyDecoder;
+    sources.windowsMediaAvailable = [&run] { return EnsureWindowsMedia(run.driver); };
+    int sequence = 1;
+    for (BatchItem& item : run.items) {
+        RowOutcome outcome;
+        PreparedRow row;
+        if (PrepareRow(run, item, sequence, nullptr, row, outcome)) {
+            sources.failureReason.clear();
+            ConversionContext context{run.settings, run.driver, sources, {}};
+            const int result = run.convert(run.outputFormat, row.request, context);
+            outcome = JudgeConversion(result, row, context.failureReason);
+            if (outcome.kind == RowOutcome::Kind::Converted) {
+                item.targetPath = row.target;
+                run.driver.RowFinished(item.row, outcome);
+                run.driver.Pump();
+                if (run.driver.CancelRequested()) return true;
+                ++sequence;
+                continue;
+            }
+        }
+        allConverted = false;
+        if (run.driver.CancelRequested()) {
+            run.driver.RowFinished(item.row, RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false});
+            return true;
+        }
+        run.driver.RowFinished(item.row, outcome);
+        ++sequence;
+    }
+    return false;
+}
+
+// The progress of a conversion running on a worker thread, kept for the batch's thread to show.
+class WorkerProgress : public ProgressSink {
+public:
+    explicit WorkerProgress(const std::atomic<bool>& cancel) : cancel_(cancel) {}
+    void BeginRun(int) override {}
+    void EndRun() override {}
+    void SetOverallText(const std::string&) override {}
+    void SetOverallProgress(double) override {}
+    void SetFileText(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_ = text;
+        ++version_;
+    }
+    void SetFileProgress(double fraction) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fraction_ = fraction;
+        ++version_;
+    }
+    void Pump() override {}
+    bool CancelRequested() override { return cancel_.load(); }
+
+    // Hands the text and fraction to `driver` when they changed since the last call.
+    void ShowOn(ProgressSink& driver, uint64_t& shownVersion) {
+        std::string text;
+        double fraction;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (version_ == shownVersion) return;
+            shownVersion = version_;
+            text = text_;
+            fraction = fraction_;
+        }
+        if (!text.empty()) driver.SetFileText(text);
+        driver.SetFileProgress(fraction);
+    }
+
+private:
+    const std::atomic<bool>& cancel_;
+    std::mutex mutex_;
+    std::string text_;
+    double fraction_ = 0.0;
+    uint64_t version_ = 1;  // above the 0 a newly shown row starts from, so it is shown at once
+};
+
+// Several rows at once, each on a worker thread with its own source, encoder and converter. The
+// calling thread starts rows in list order, shows the progress of the earliest running row,
+// answers Cancel and reports the rows in list order, so that everything a one-row run decides
+// (sequence numbers, target names, texts) stays the same. Returns whether the user cancelled.
+bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
+    struct Worker {
+        size_t index = 0;
+        PreparedRow row;
+        SourceFactoryContext sources;
+        std::unique_ptr<WorkerProgress> progress;
+        std::string reason;
+        int result = 0;
+        bool done = false;
+        std::thread thread;
+    };
+    std::atomic<bool> cancel{false};
+    std::mutex doneMutex;
+    std::condition_variable doneSignal;
+    std::list<Worker> running;
+    std::set<std::string> reserved;
+    std::map<size_t, RowOutcome> finished;  // outcomes waiting for the rows before them
+    const size_t rows = run.items.size();
+    size_t next = 0, reported = 0;
+    uint64_t shownVersion = 0;
+    const Worker* shown = nullptr;
+
+    auto report = [&]() {
+        while (reported < rows && finished.count(reported)) {
+            const RowOutcome& outcome = finished[reported];
+            if (outcome.kind != RowOutcome::Kind::Converted) allConverted = false;
+            run.driver.RowFinished(run.items[reported].row, outcome);
+            finished.erase(reported++);
+        }
+    };
+
+    while (reported < rows) {
+        // Start rows in list order while there is room; a row whose overwritten target belongs to
+        // a row still running waits for it, so the later row's file is the one that stays.
+        while (!cancel && next < rows && static_cast<int>(running.size()) < jobs) {
+            BatchItem& item = run.items[next];
+            PreparedRow row;
+            RowOutcome outcome;
+            if (!PrepareRow(run, item, static_cast<int>(next) + 1, &reserved, row, outcome)) {
+                finished[next++] = outcome;
+                continue;
+            }
+            if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
+            reserved.insert(row.target);
+            running.emplace_back();
+            Worker& w = running.back();
+            w.index = next++;
+            w.row = std::move(row);
+            w.sources.onlyDecoder = run.onlyDecoder;
+            // Workers never ask: a missing runtime sends the file to the next decoder.
+            w.sources.windowsMediaAvailable = [] { return LoadWindowsMediaRuntime(); };
+            w.progress = std::make_unique<WorkerProgress>(cancel);
+            shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
+            w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
+                ConversionContext context{run.settings, *w.progress, w.sources, {}};
+                const int result = run.convert(run.outputFormat, w.row.request, context);
+                std::lock_guard<std::mutex> lock(doneMutex);
+                w.result = result;
+                w.reason = context.failureReason;
+                w.done = true;
+                doneSignal.notify_all();
+            });
+        }
+        report();
+        if (running.empty()) {
+            if (cancel || next >= rows) break;
+            continue;
+        }
+
+        {
+            std::unique_lock<std::mutex> lock(doneMutex);
+            doneSignal.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        // The per-file text and bar follow the earliest running row.
+        const Worker& earliest = running.front();
+        if (shown != &earliest) {
+            shown = &earliest;
+            shownVersion = 0;
+        }
+        running.front().progress->ShowOn(run.driver, shownVersion);
+        run.driver.Pump();
+        if (run.driver.CancelRequested()) cancel = true;
+
+        for (auto it = running.begin(); it != running.end();) {
+            bool done;
+            {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                done = it->done;
+            }
+            if (!done) {
+                ++it;
+                continue;
+            }
+            it->thread.join();
+            RowOutcome outcome = JudgeConversion(it->result, it->row, it->reason);
+            if (outcome.kind == RowOutcome::Kind::Converted)
+                run.items[it->index].targetPath = it->row.target;
+            else if (cancel)
+                outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
+            finished[it->index] = outcome;
+            reserved.erase(it->row.target);
+            if (shown == &*it) shown = nullptr;
+            it = running.erase(it);
+        }
+    }
+    // Rows never started keep their status; their outcomes were not reported.
+    report();
+    if (cancel) allConverted = false;
+    return cancel;
+}
+
+}  // namespace
+
 bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const Settings& settings, CodecHost& host,
                         BatchDriver& driver, BatchState& state, const ConvertFunction& convert) {
     struct WaitGuard {
@@ -200,83 +486,16 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     }
 
     const OutputFormatInfo* format = FindOutputFormat(outputFormat);
-    const std::string formatName = format ? format->name : "";
-    const int count = static_cast<int>(items.size());
-    driver.BeginRun(count);
+    RowRun run{items,       outputFormat, settings, host, driver, convert, format ? format->name : "",
+               static_cast<int>(items.size()), state.onlyDecoder};
+    driver.BeginRun(run.count);
     driver.Pump();
 
     bool allConverted = true;
-    bool cancelled = false;
-    SourceFactoryContext sources;
-    sources.onlyDecoder = state.onlyDecoder;
-    sources.windowsMediaAvailable = [&driver] { return EnsureWindowsMedia(driver); };
-    int sequence = 1;
-    for (BatchItem& item : items) {
-        RowOutcome outcome;
-        item.targetPath.clear();
-        if (item.sourceType == kSourceMidi && !host.SoundFontLoaded()) {
-            outcome.reason = kSoundFontStatus;
-        } else {
-            driver.RowStarted(item.row);
-            char overall[256];
-            std::snprintf(overall, sizeof overall, "Converting %d of %d file(s) to %s...", sequence, count,
-                          formatName.c_str());
-            driver.SetOverallText(overall);
-            driver.SetOverallProgress(count > 0 ? static_cast<double>(sequence) / count : 1.0);
-            driver.SetFileText("Converting " + FileNamePart(item.sourcePath) + "...");
-            driver.SetFileProgress(0.0);
-
-            std::string target, reason;
-            bool replace = false, skipped = false;
-            if (!MakeTargetPath(item.sourcePath, outputFormat, settings, target, replace, reason, &skipped)) {
-                outcome.kind = skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed;
-                outcome.reason = reason;
-            } else {
-                sources.failureReason.clear();
-                ConversionRequest request{item.sourceType, item.sourcePath, replace ? ReplacementPath(target) : target,
-                                          sequence, outputFormat};
-                ConversionContext context{settings, driver, sources, {}};
-                int result = convert(outputFormat, request, context);
-                uint64_t size = 0;
-                bool success = result && FileSizeOf(request.targetPath, size) && size != 0;
-                if (success && replace) {
-                    std::error_code ec;
-                    std::filesystem::rename(request.targetPath, target, ec);
-                    if (ec) {
-                        success = false;
-                        context.failureReason = ec.message();
-                        std::filesystem::remove(request.targetPath, ec);
-                    }
-                } else if (!success && result) {
-                    // An empty output is no conversion.
-                    DeleteFailedTarget(request.targetPath, item.sourcePath);
-                }
-                if (success) {
-                    item.targetPath = target;
-                    outcome.kind = RowOutcome::Kind::Converted;
-                    outcome.targetPath = target;
-                    driver.RowFinished(item.row, outcome);
-                    driver.Pump();
-                    if (driver.CancelRequested()) {
-                        cancelled = true;
-                        break;
-                    }
-                    ++sequence;
-                    continue;
-                }
-                outcome.inConversion = true;
-                outcome.reason = context.failureReason;
-            }
-        }
-        allConverted = false;
-        if (driver.CancelRequested()) {
-            driver.RowFinished(item.row, RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false});
-            cancelled = true;
-            break;
-        }
-        driver.RowFinished(item.row, outcome);
-        ++sequence;
-    }
+    const int jobs = state.jobs > 0 ? std::clamp(state.jobs, 1, 32) : BatchJobs(settings.ParallelJobs);
+    const bool cancelled = jobs > 1 && items.size() > 1 ? RunRowsInParallel(run, jobs, allConverted)
+                                                         : RunRowsOneByOne(run, allConverted);
+    if (cancelled) allConverted = false;
     driver.EndRun();
 
     if (!cancelled && settings.BrowseOutputFolder) {
@@ -287,7 +506,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
             }
         }
     }
-    return allConverted && !cancelled;
+    return allConverted;
 }
 
 }  // namespace sonavert

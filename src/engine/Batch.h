@@ -2,6 +2,7 @@
 // The conversion batch: every chosen row converted in turn into the current output format, with
 // target naming, the checks that come before the first row, and a status text for every row.
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,11 @@ struct BatchItem {
 };
 
 // What lives between batches: a diagnostic restriction of the decoders tried (a name of
-// SourceFactoryContext::onlyDecoder; empty for all).
+// SourceFactoryContext::onlyDecoder; empty for all) and the number of rows converted at once.
 struct BatchState {
     std::string onlyDecoder;
+    // Rows converted at once; 0 takes the ParallelJobs setting.
+    int jobs = 0;
 };
 
 // Texts of the questions and status cells.
@@ -53,8 +56,14 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
 // settings. Returns true with `target` set, or false with `reason` set. When the target is an
 // existing file to overwrite, `replace` is set: the conversion then writes beside it and replaces
 // it only when complete.
-// `skipped` (when given) tells a target that exists and is skipped by the settings.
+// `skipped` (when given) tells a target that exists and is skipped by the settings; names in
+// `reserved` (targets of rows still being converted) count as existing files.
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
-                    bool& replace, std::string& reason, bool* skipped = nullptr);
+                    bool& replace, std::string& reason, bool* skipped = nullptr,
+                    const std::set<std::string>* reserved = nullptr);
+
+// How many rows a batch converts at once for the ParallelJobs setting: 0 one per core, else the
+// setting, within 1..32.
+int BatchJobs(int32_t parallelJobs);
 
 }  // namespace sonavert

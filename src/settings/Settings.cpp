@@ -24,6 +24,7 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_TEXT(DestSpecifiedFolder, kSaveOptions),
         SONAVERT_INT(CreateDirs, kSaveOptions),
         SONAVERT_INT(BrowseOutputFolder, kSaveOptions),
+        SONAVERT_INT(ParallelJobs, kSaveOptions),
         SONAVERT_INT(OutputFiles2MyDocuments, kSaveOptions),
         SONAVERT_INT(TargetExistsOpt, kSaveOptions),
         SONAVERT_INT(MonoType, kSaveOptions),

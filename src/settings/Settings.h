@@ -44,6 +44,7 @@ struct Settings {
     int32_t TargetExistsOpt = kTargetRename;
     int32_t OutputFiles2MyDocuments = 1;
     int32_t BrowseOutputFolder = 1;
+    int32_t ParallelJobs = 0;                   // files converted at once: 0 one per core, 1..32
     int32_t MonoType = 0;                       // 0 (L+R)/2, 1 left, 2 right
     int32_t EnableExtFilter = 0;
     std::string FilterExts;                     // "wav,mp3,m4a"

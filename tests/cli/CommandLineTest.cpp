@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -212,6 +213,9 @@ TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
              {"--output-dir= x.wav", "option '--output-dir' needs a folder"},
              {"--set", "option '--set' needs NAME=VALUE"},
              {"--decoder", "option '--decoder' needs a decoder"},
+             {"-j", "option '-j' needs a number of files"},
+             {"--jobs 33 x.wav", "unknown number of files '33'"},
+             {"--jobs=two x.wav", "unknown number of files 'two'"},
              {"--decoder lame x.wav", "unknown decoder 'lame'"},
              {"--decoder=lame x.wav", "unknown decoder 'lame'"},
              {"--bogus x.wav", "unknown option '--bogus'"},
@@ -222,6 +226,39 @@ TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
              {"", "no file or folder given"}}) {
         EXPECT_EQ(cli.RunForErrors(args, &err), 2) << args;
         EXPECT_EQ(err, "sonavert-cli: " + message + "\n" + tryHelp) << args;
+    }
+}
+
+TEST(CommandLine, SeveralJobsPrintWhatOneJobPrints) {
+    Cli cli;
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 6; ++i) inputs.push_back(cli.Wav("in" + std::to_string(i) + ".wav", 0.3 + 0.2 * (i % 3)));
+    testutil::WriteFileBytes(cli.dir.file("bad.wav"), std::vector<uint8_t>(700, 0x11));
+    inputs.insert(inputs.begin() + 2, cli.dir.file("bad.wav"));
+    std::string files;
+    for (const auto& p : inputs) {
+        files += ' ';
+        files += Quote(p);
+    }
+    std::string one, three;
+    EXPECT_EQ(cli.Run("-f mp3 -j 1 -o " + Quote(cli.dir.file("one")) + files, &one), 1);
+    EXPECT_EQ(cli.Run("-f mp3 --jobs 3 -o " + Quote(cli.dir.file("three")) + files, &three), 1);
+    // The output folder's name aside, the two runs print the same lines.
+    auto strip = [](const std::string& text, const std::string& folder) {
+        std::string out;
+        for (size_t from = 0;;) {
+            const size_t at = text.find(folder, from);
+            out.append(text, from, at == std::string::npos ? std::string::npos : at - from);
+            if (at == std::string::npos) return out;
+            from = at + folder.size();
+        }
+    };
+    EXPECT_EQ(strip(one, cli.dir.file("one")), strip(three, cli.dir.file("three")));
+    EXPECT_EQ(std::count(three.begin(), three.end(), '\n'), 6) << "the broken file is no row";
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "/in" + std::to_string(i) + ".mp3";
+        EXPECT_EQ(testutil::ReadFileBytes(cli.dir.file("one") + name), testutil::ReadFileBytes(cli.dir.file("three") + name))
+            << name;
     }
 }
 
@@ -398,7 +435,8 @@ TEST(CommandLine, InterruptCancelsTheCurrentRow) {
     for (char c = '1'; c <= '3'; ++c) inputs.push_back(cli.Wav(std::string("long") + c + ".wav", 120.0));
     std::string outDir = cli.dir.file("out");
     // MP3 encoding of two minutes takes about a second: time enough to interrupt the first row.
-    std::string args = "-f mp3 -o " + Quote(outDir) + " ";
+    // One row at a time, so exactly the first row is the one interrupted.
+    std::string args = "-f mp3 --set ParallelJobs=1 -o " + Quote(outDir) + " ";
     for (auto& p : inputs) args += Quote(p) + " ";
     std::string outFile = cli.dir.file("stdout.txt");
     std::string cmd = "XDG_CONFIG_HOME=" + Quote(cli.config) + " exec " + Quote(testutil::BinDir() + "/sonavert-cli") +

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
 #include <map>
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "sources/SourceTypes.h"
 #include "support/BassTestUtil.h"
 #include "support/FakeDriver.h"
+#include "support/Mp3TestUtil.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -20,7 +23,11 @@ using FakeBatchDriver = testutil::FakeDriver;
 using Kind = RowOutcome::Kind;
 
 struct BatchFixture {
-    BatchFixture() { host.Start(testutil::BinDir() + "/"); settings.BrowseOutputFolder = 0; }
+    BatchFixture() {
+        host.Start(testutil::BinDir() + "/");
+        settings.BrowseOutputFolder = 0;
+        settings.ParallelJobs = 1;  // the one-row rules; the parallel tests set their own
+    }
     CodecHost host;
     testutil::TempDir dir;
     Settings settings;
@@ -283,6 +290,121 @@ TEST(RunConversionBatch, MidiWithTheSoundFontConverts) {
     auto pcm = testutil::FfmpegDecodeS16(f.dir.file("m.wav"));
     // 1.5 seconds at the 44100 Hz render rate, in stereo.
     EXPECT_EQ(pcm.size(), static_cast<size_t>(1.5 * 44100) * 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs one batch of `items` at `jobs` rows at once into `outDir`; returns its outcomes by row.
+struct ParallelRun {
+    std::map<int, RowOutcome> outcomes;
+    std::vector<std::string> overall;
+    bool result = false;
+};
+
+ParallelRun RunWithJobs(BatchFixture& f, std::vector<BatchItem> items, const std::string& outDir, int jobs) {
+    Settings s = f.settings;
+    s.ParallelJobs = jobs;
+    s.DestOutputFolderOpt = kDestCustomFolder;
+    s.DestSpecifiedFolder = outDir;
+    s.MP3ID3TagType = 0;
+    s.MP3Tag.TrackNumType = 1;  // the row's sequence number becomes its track number
+    testutil::FakeDriver driver;
+    ParallelRun run;
+    run.result = RunConversionBatch(items, kOutputMp3, s, f.host, driver, f.state);
+    run.outcomes = driver.outcomes;
+    run.overall = driver.overallTexts;
+    return run;
+}
+
+std::map<std::string, std::vector<uint8_t>> FolderBytes(const std::string& folder) {
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (auto& e : fs::directory_iterator(folder)) files[e.path().filename().string()] = testutil::ReadFileBytes(e.path());
+    return files;
+}
+
+TEST(RunConversionBatch, FourJobsDecideExactlyWhatOneJobDoes) {
+    BatchFixture f;
+    // Twelve rows: WAV and FLAC sources of several lengths, one broken file, and three rows from
+    // another folder whose names clash with rows 0..2 in the output folder.
+    std::vector<std::pair<int, std::string>> list;
+    for (int i = 0; i < 12; ++i) {
+        if (i == 7) {
+            std::string bad = f.dir.file("broken.mp3");
+            testutil::WriteFileBytes(bad, std::vector<uint8_t>(3000, 0x5a));
+            list.push_back({kSourceMp3, bad});
+            continue;
+        }
+        const std::string name = i < 9 ? "song" + std::to_string(i) : "dup/song" + std::to_string(i - 9);
+        fs::create_directories(fs::path(f.dir.file(name)).parent_path());
+        std::string wav = f.Wav(name + ".wav", 0.2 + 0.1 * (i % 4));
+        if (i % 3 == 1 && i < 9) {
+            std::string flac = f.dir.file(name + ".flac");
+            ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + testutil::Quote(wav) + " " + testutil::Quote(flac)), 0);
+            list.push_back({kSourceFlac, flac});
+        } else {
+            list.push_back({kSourceWav, wav});
+        }
+    }
+    auto items = Items(list);
+    const ParallelRun one = RunWithJobs(f, items, f.dir.file("out1"), 1);
+    const ParallelRun four = RunWithJobs(f, items, f.dir.file("out4"), 4);
+    EXPECT_FALSE(one.result);  // the broken row fails
+    EXPECT_EQ(one.result, four.result);
+    ASSERT_EQ(one.outcomes.size(), 12u);
+    ASSERT_EQ(four.outcomes.size(), 12u);
+    for (int row = 0; row < 12; ++row) {
+        const RowOutcome& a = one.outcomes.at(row);
+        const RowOutcome& b = four.outcomes.at(row);
+        EXPECT_EQ(a.kind, b.kind) << row;
+        EXPECT_EQ(StatusText(a), StatusText(b)) << row;
+        EXPECT_EQ(fs::path(a.targetPath).filename(), fs::path(b.targetPath).filename()) << row;
+    }
+    EXPECT_EQ(one.outcomes.at(7).kind, Kind::Failed);
+    EXPECT_EQ(fs::path(one.outcomes.at(9).targetPath).filename(), "song0_1.mp3");
+    // The same files, byte for byte: audio, and the track numbers of the rows' positions.
+    const auto bytesOne = FolderBytes(f.dir.file("out1"));
+    EXPECT_EQ(bytesOne.size(), 11u);
+    EXPECT_EQ(bytesOne, FolderBytes(f.dir.file("out4")));
+    EXPECT_EQ(testutil::FfprobeTags(f.dir.file("out4/song0_1.mp3"))["track"], "10");
+    EXPECT_EQ(one.overall.back(), four.overall.back());
+}
+
+TEST(RunConversionBatch, CancelDuringFourJobsStopsEveryRunningRow) {
+    BatchFixture f;
+    std::vector<std::pair<int, std::string>> list;
+    for (int i = 0; i < 8; ++i) list.push_back({kSourceWav, f.Wav("long" + std::to_string(i) + ".wav", 20.0)});
+    auto items = Items(list);
+    f.settings.ParallelJobs = 4;
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = f.dir.file("out");
+    f.settings.BrowseOutputFolder = 1;
+    f.driver.cancelAfterPumps = 4;  // a few polls into the run
+    EXPECT_FALSE(RunConversionBatch(items, kOutputMp3, f.settings, f.host, f.driver, f.state));
+    int cancelled = 0;
+    for (int row = 0; row < 8; ++row) {
+        const bool started = std::count(f.driver.started.begin(), f.driver.started.end(), row) > 0;
+        if (!started) {
+            EXPECT_FALSE(f.driver.Finished(row)) << "a row never started keeps its status";
+            continue;
+        }
+        ASSERT_TRUE(f.driver.Finished(row)) << row;
+        EXPECT_EQ(f.driver.Kind(row), Kind::Cancelled) << row;
+        ++cancelled;
+    }
+    EXPECT_EQ(cancelled, 4) << "the four running rows";
+    EXPECT_TRUE(fs::is_empty(f.dir.file("out"))) << "no partial file";
+    EXPECT_TRUE(f.driver.shown.empty());
+    EXPECT_EQ(f.driver.runsEnded, 1);
+}
+
+TEST(BatchJobs, AutomaticIsOnePerCoreWithinLimits) {
+    EXPECT_EQ(BatchJobs(1), 1);
+    EXPECT_EQ(BatchJobs(5), 5);
+    EXPECT_EQ(BatchJobs(99), 32);
+    EXPECT_EQ(BatchJobs(-3), std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 32));
+    EXPECT_GE(BatchJobs(0), 1);
 }
 
 }  // namespace

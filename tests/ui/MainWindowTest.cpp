@@ -431,6 +431,7 @@ TEST_F(MainWindowTest, ConvertAllUpdatesEveryStatusAndDisablesTheWindowMeanwhile
     wp = &Window();
     wp->CurrentSettings().OutputFormat = 1000;
     wp->CurrentSettings().BrowseOutputFolder = 1;
+    wp->CurrentSettings().ParallelJobs = 1;  // the hook looks at the widgets from the conversion
     ASSERT_TRUE(Drop(sources));
 
     wp->ConvertButton()->click();
@@ -472,6 +473,7 @@ TEST_F(MainWindowTest, CancelDuringTheSecondOfThreeRows) {
     w = &Window();
     w->CurrentSettings().OutputFormat = 2000;
     w->CurrentSettings().BrowseOutputFolder = 1;
+    w->CurrentSettings().ParallelJobs = 1;  // the hook clicks Cancel from the conversion itself
     ASSERT_TRUE(Drop(sources));
     w->ConvertAllCommand();
 
@@ -665,6 +667,7 @@ TEST_F(MainWindowTest, SessionLaysOutWithoutClippedTexts) {
         return ConvertFile(format, request, context);
     };
     w = &Window();
+    w->CurrentSettings().ParallelJobs = 1;  // the hook draws into the progress window
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
     ASSERT_TRUE(Drop({files.file("Album"), sources[2], sources[3]}));

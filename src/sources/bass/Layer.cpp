@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <shared_mutex>
 #include <set>
 
 extern "C" {
@@ -63,9 +65,15 @@ struct Plugin {
     }
 };
 
+// The layer's state, shared by every thread that decodes. `tables` guards the set-up (the
+// initialised flag, the configuration, the add-ons, the SoundFonts): decoders read it side by side,
+// start-up and teardown change it alone. `channelsMutex` guards the channel table and the handle
+// counter; a channel itself is used by the one conversion that opened it, without a lock, so
+// decoding runs in parallel. Lock order: `tables` before `channelsMutex`.
 struct Layer {
+    std::shared_mutex tables;
+    std::mutex channelsMutex;
     bool initialised = false;
-    int error = BASS_OK;
     DWORD nextHandle = 1;
     std::map<DWORD, DWORD> config;
     // Declared before the channels so that channels (which may run add-on code) go first.
@@ -88,28 +96,51 @@ Layer& State() {
     return *layer;
 }
 
+// The error code of the last call, kept per thread so that parallel conversions do not read each
+// other's outcome.
+thread_local int g_error = BASS_OK;
+
 // Records the outcome of a call and passes `result` through.
 template <typename T>
 T Fail(int code, T result) {
-    State().error = code;
+    g_error = code;
     return result;
 }
 template <typename T>
 T Ok(T result) {
-    State().error = BASS_OK;
+    g_error = BASS_OK;
     return result;
 }
 
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
 Channel* Find(DWORD handle) {
+    std::lock_guard<std::mutex> lock(State().channelsMutex);
     auto& channels = State().channels;
     auto it = channels.find(handle);
     return it == channels.end() ? nullptr : it->second.get();
 }
 
 DWORD Register(std::unique_ptr<Channel> channel) {
+    std::lock_guard<std::mutex> lock(State().channelsMutex);
     DWORD handle = State().NewHandle();
     State().channels.emplace(handle, std::move(channel));
     return handle;
+}
+
+// Removes a channel of the given kind; false when the handle names none.
+bool Unregister(DWORD handle, bool music) {
+    std::unique_ptr<Channel> gone;
+    {
+        std::lock_guard<std::mutex> lock(State().channelsMutex);
+        auto& channels = State().channels;
+        auto it = channels.find(handle);
+        if (it == channels.end() || it->second->IsMusic() != music) return false;
+        gone = std::move(it->second);
+        channels.erase(it);
+    }
+    return true;  // the channel is destroyed here, outside the lock
 }
 
 // The codecs the layer decodes without any add-on: MPEG audio layers 1-3 and Vorbis in any
@@ -143,8 +174,10 @@ int HostRegisterDecoder(void* context, const BassAddonDecoder* decoder) {
     return 1;
 }
 
-// Releases the channels an add-on's decoder produced, then the add-on.
+// Releases the channels an add-on's decoder produced, then the add-on. Called with `tables` held
+// for writing.
 void UnloadPlugin(std::vector<std::unique_ptr<Plugin>>::iterator it) {
+    std::lock_guard<std::mutex> lock(State().channelsMutex);
     auto& channels = State().channels;
     for (auto c = channels.begin(); c != channels.end();) {
         if (c->second->Plugin() == (*it)->handle) c = channels.erase(c);
@@ -167,9 +200,10 @@ using namespace sonavert::bass;
 
 DWORD BASS_GetVersion() { return kVersion; }
 
-int BASS_ErrorGetCode() { return State().error; }
+int BASS_ErrorGetCode() { return g_error; }
 
 BOOL BASS_SetConfig(DWORD option, DWORD value) {
+    WriteLock lock(State().tables);
     State().config[option] = value;
     return Ok(1);
 }
@@ -177,6 +211,7 @@ BOOL BASS_SetConfig(DWORD option, DWORD value) {
 BOOL BASS_Init(int device, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/, const void* /*clsid*/) {
     // Only the no-sound device exists: the layer decodes and never plays.
     if (device != 0) return Fail(BASS_ERROR_DEVICE, 0);
+    WriteLock lock(State().tables);
     if (State().initialised) return Fail(BASS_ERROR_ALREADY, 0);
     State().initialised = true;
     // Damaged input is reported through results; FFmpeg's console messages would only be noise.
@@ -186,8 +221,12 @@ BOOL BASS_Init(int device, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/, const
 
 BOOL BASS_Free() {
     Layer& s = State();
+    WriteLock lock(s.tables);
     if (!s.initialised) return Fail(BASS_ERROR_INIT, 0);
-    s.channels.clear();
+    {
+        std::lock_guard<std::mutex> channelsLock(s.channelsMutex);
+        s.channels.clear();
+    }
     s.fonts.clear();
     s.defaultFont = 0;
     s.initialised = false;
@@ -197,6 +236,7 @@ BOOL BASS_Free() {
 HPLUGIN BASS_PluginLoad(const char* file, DWORD /*flags*/) {
     Layer& s = State();
     if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+    WriteLock lock(s.tables);
     std::error_code ec;
     auto canonical = std::filesystem::weakly_canonical(file, ec).string();
     if (ec) canonical = file;
@@ -212,13 +252,17 @@ HPLUGIN BASS_PluginLoad(const char* file, DWORD /*flags*/) {
                        HostRegisterDecoder};
     uint32_t version = entry(&host);
     if (version == 0 || version > BASS_ADDON_ABI_VERSION) return Fail(BASS_ERROR_FILEFORM, 0u);
-    plugin->handle = s.NewHandle();
+    {
+        std::lock_guard<std::mutex> channelsLock(s.channelsMutex);
+        plugin->handle = s.NewHandle();
+    }
     HPLUGIN handle = plugin->handle;
     s.plugins.push_back(std::move(plugin));
     return Ok(handle);
 }
 
 BOOL BASS_PluginFree(HPLUGIN handle) {
+    WriteLock lock(State().tables);
     auto& plugins = State().plugins;
     if (handle == 0) {
         while (!plugins.empty()) UnloadPlugin(plugins.end() - 1);
@@ -235,6 +279,7 @@ BOOL BASS_PluginFree(HPLUGIN handle) {
 
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD /*flags*/) {
     Layer& s = State();
+    ReadLock lock(s.tables);
     if (!s.initialised) return Fail(BASS_ERROR_INIT, 0u);
     // Only whole files on disk are decoded.
     if (mem || offset || length) return Fail(BASS_ERROR_NOTAVAIL, 0u);
@@ -263,6 +308,7 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD le
 }
 
 HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, DWORD length, DWORD flags, DWORD freq) {
+    ReadLock lock(State().tables);
     if (!State().initialised) return Fail(BASS_ERROR_INIT, 0u);
     if (mem || offset || length) return Fail(BASS_ERROR_NOTAVAIL, 0u);
     if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
@@ -275,6 +321,7 @@ HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, DWORD length, DW
 HSTREAM BASS_MIDI_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD /*flags*/,
                                    DWORD freq) {
     Layer& s = State();
+    ReadLock lock(s.tables);
     if (!s.initialised) return Fail(BASS_ERROR_INIT, 0u);
     if (mem || offset || length) return Fail(BASS_ERROR_NOTAVAIL, 0u);
     if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
@@ -287,16 +334,12 @@ HSTREAM BASS_MIDI_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWO
 }
 
 BOOL BASS_StreamFree(HSTREAM handle) {
-    Channel* c = Find(handle);
-    if (!c || c->IsMusic()) return Fail(BASS_ERROR_HANDLE, 0);
-    State().channels.erase(handle);
+    if (!Unregister(handle, false)) return Fail(BASS_ERROR_HANDLE, 0);
     return Ok(1);
 }
 
 BOOL BASS_MusicFree(HMUSIC handle) {
-    Channel* c = Find(handle);
-    if (!c || !c->IsMusic()) return Fail(BASS_ERROR_HANDLE, 0);
-    State().channels.erase(handle);
+    if (!Unregister(handle, true)) return Fail(BASS_ERROR_HANDLE, 0);
     return Ok(1);
 }
 
@@ -355,19 +398,25 @@ const char* BASS_ChannelGetTags(DWORD handle, DWORD tags) {
 
 HSOUNDFONT BASS_MIDI_FontInit(const void* file, DWORD /*flags*/) {
     Layer& s = State();
+    WriteLock lock(s.tables);
     if (!s.initialised) return Fail(BASS_ERROR_INIT, 0u);
     if (!file) return Fail(BASS_ERROR_FILEOPEN, 0u);
     std::string path = static_cast<const char*>(file);
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return Fail(BASS_ERROR_FILEOPEN, 0u);
     if (!IsSoundFont(path)) return Fail(BASS_ERROR_FILEFORM, 0u);
-    HSOUNDFONT handle = s.NewHandle();
+    HSOUNDFONT handle;
+    {
+        std::lock_guard<std::mutex> channelsLock(s.channelsMutex);
+        handle = s.NewHandle();
+    }
     s.fonts.emplace(handle, path);
     return Ok(handle);
 }
 
 BOOL BASS_MIDI_FontFree(HSOUNDFONT handle) {
     Layer& s = State();
+    WriteLock lock(s.tables);
     if (!s.fonts.erase(handle)) return Fail(BASS_ERROR_HANDLE, 0);
     if (s.defaultFont == handle) s.defaultFont = 0;
     return Ok(1);
@@ -375,6 +424,7 @@ BOOL BASS_MIDI_FontFree(HSOUNDFONT handle) {
 
 BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD count) {
     Layer& s = State();
+    WriteLock lock(s.tables);
     if (!s.initialised) return Fail(BASS_ERROR_INIT, 0);
     // Only the default font for streams created later is kept; the first entry is the one used.
     if (handle != 0) return Fail(BASS_ERROR_NOTAVAIL, 0);
@@ -387,4 +437,7 @@ BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD
     return Ok(1);
 }
 
-DWORD BASS_ChannelCount() { return static_cast<DWORD>(State().channels.size()); }
+DWORD BASS_ChannelCount() {
+    std::lock_guard<std::mutex> lock(State().channelsMutex);
+    return static_cast<DWORD>(State().channels.size());
+}

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -8,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "base/PathHelpers.h"
@@ -95,6 +98,13 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
                             general);
     note->setWordWrap(true);
 
+    parallelJobs = new QSpinBox(general);
+    parallelJobs->setRange(0, 32);
+    parallelJobs->setSpecialValueText(QStringLiteral("Automatic"));
+    auto* jobsLabel = new QLabel(QStringLiteral("Con&vert up to"), general);
+    jobsLabel->setBuddy(parallelJobs);
+    auto* jobsUnit = new QLabel(QStringLiteral("files at once"), general);
+
     auto* gl = new QVBoxLayout(general);
     gl->addWidget(monoText);
     auto* monoRow = new QHBoxLayout;
@@ -110,6 +120,13 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     filterRow->addWidget(filterText);
     filterRow->addWidget(note);
     gl->addLayout(filterRow);
+    gl->addSpacing(6);
+    auto* jobsRow = new QHBoxLayout;
+    jobsRow->addWidget(jobsLabel);
+    jobsRow->addWidget(parallelJobs);
+    jobsRow->addWidget(jobsUnit);
+    jobsRow->addStretch();
+    gl->addLayout(jobsRow);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(output);
@@ -163,6 +180,7 @@ void GeneralPage::CopyIn(const Settings& s) {
     monoType_ = s.MonoType;
     filterOn_ = s.EnableExtFilter;
     filterExts_ = QString::fromStdString(s.FilterExts);
+    parallelJobs_ = s.ParallelJobs;
 }
 
 void GeneralPage::CopyOut(Settings& s) const {
@@ -175,6 +193,7 @@ void GeneralPage::CopyOut(Settings& s) const {
     s.MonoType = monoType_;
     s.EnableExtFilter = filterOn_;
     s.FilterExts = filterExts_.toStdString();
+    s.ParallelJobs = parallelJobs_;
 }
 
 void GeneralPage::InitControls() {
@@ -206,6 +225,8 @@ void GeneralPage::WriteControls() {
     filterEnabled->setChecked(filterOn_ != 0);
     filterText->setText(filterExts_);
     filterText->setEnabled(filterOn_ != 0);
+    // A stored count outside 0..32 shows the nearest the box offers; it is kept until changed.
+    parallelJobs->setValue(std::clamp(parallelJobs_, 0, 32));
     UpdateFolderEnabling();
 }
 
@@ -224,6 +245,7 @@ void GeneralPage::ReadPlainControls() {
         if (monoRadios[i]->isChecked()) monoType_ = i;
     filterOn_ = filterEnabled->isChecked() ? 1 : 0;
     filterExts_ = filterText->text();
+    if (parallelJobs->value() != std::clamp(parallelJobs_, 0, 32)) parallelJobs_ = parallelJobs->value();
 }
 
 bool GeneralPage::ReadControls() {

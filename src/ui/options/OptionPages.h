@@ -16,6 +16,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QSpinBox;
 class QPushButton;
 class QRadioButton;
 class QVBoxLayout;
@@ -87,6 +88,7 @@ public:
     QPushButton* monoHelp;
     QCheckBox* filterEnabled;
     QLineEdit* filterText;
+    QSpinBox* parallelJobs;  // 0 shows "Automatic": one file per core
 
 protected:
     void InitControls() override;
@@ -104,6 +106,7 @@ private:
     int monoType_ = 0;
     int filterOn_ = 0;
     QString filterExts_;
+    int parallelJobs_ = 0;
 };
 
 // Shared frame of the MP3, OGG and WAV pages: a preset list, two value lists, channel radios.

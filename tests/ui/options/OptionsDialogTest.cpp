@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QToolButton>
@@ -114,6 +115,25 @@ TEST(OptionsDialogTest, CustomFolderMustNotBeEmpty) {
     const Settings saved = run.Saved();
     EXPECT_EQ(saved.DestOutputFolderOpt, kDestCustomFolder);
     EXPECT_EQ(saved.DestSpecifiedFolder, "/tmp/out/");
+}
+
+TEST(OptionsDialogTest, ParallelJobsShowAutomaticAndAreSaved) {
+    OptionsRun run;
+    Settings settings;  // ParallelJobs 0: one file per core
+    run.Run(settings, [&](QDialog& d) {
+        auto* general = PageOf<GeneralPage>(d, kPageGeneral);
+        EXPECT_EQ(general->parallelJobs->text(), QStringLiteral("Automatic"));
+        general->parallelJobs->setValue(3);
+        OkButton(d)->click();
+    });
+    EXPECT_EQ(run.Saved().ParallelJobs, 3);
+    // A stored count the box cannot show is kept unless the user changes it.
+    settings.ParallelJobs = 99;
+    run.Run(settings, [&](QDialog& d) {
+        EXPECT_EQ(PageOf<GeneralPage>(d, kPageGeneral)->parallelJobs->value(), 32);
+        OkButton(d)->click();
+    });
+    EXPECT_EQ(run.Saved().ParallelJobs, 99);
 }
 
 TEST(OptionsDialogTest, FilterTextIsNormalisedAndMustNotBeEmpty) {
