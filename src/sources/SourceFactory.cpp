@@ -5,6 +5,7 @@
 #include "sources/FfmpegSource.h"
 #include "sources/WavReader.h"
 #include "winmedia/WindowsMediaRuntime.h"
+#include "winmedia/WindowsMediaSource.h"
 
 namespace sonavert {
 
@@ -95,8 +96,8 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
         case Decoder::Ogg:
         case Decoder::Aiff:
         case Decoder::Au:
-        case Decoder::WindowsMedia:
             return nullptr;
+        case Decoder::WindowsMedia: return std::make_unique<WindowsMediaSource>();
     }
     return nullptr;
 }
