@@ -117,9 +117,10 @@ bool ChooseWmaFormat(const WmaFormatList& list, uint32_t rate, uint32_t bitRate,
 }
 
 const WmaFormatList& SharedWmaFormatList() {
+    // From the codec table alone, so it is the same whenever it is first asked for.
     static const WmaFormatList list = [] {
         WmaFormatList l;
-        BuildWmaFormatList(l);
+        BuildWmaFormatListFrom(WmaCodecTable(), l);
         return l;
     }();
     return list;

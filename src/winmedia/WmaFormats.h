@@ -42,7 +42,7 @@ void BuildWmaFormatListFrom(const std::vector<WmaCodecFormat>& codecs, WmaFormat
 // entry has the channel count.
 bool ChooseWmaFormat(const WmaFormatList& list, uint32_t rate, uint32_t bitRate, uint32_t channels, WmaFormat& chosen);
 
-// The list built once for the whole process (empty when the runtime is missing at first use).
+// The list built once for the whole process from the codec table.
 // Immutable after it is built, so conversions on several threads may share it.
 const WmaFormatList& SharedWmaFormatList();
 
