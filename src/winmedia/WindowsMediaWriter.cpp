@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include <vector>
 
 extern "C" {
@@ -16,6 +20,97 @@ extern "C" {
 #include "winmedia/WindowsMediaRuntime.h"
 
 namespace sonavert {
+namespace {
+
+// The muxer writes every extended attribute as a string. The track number goes out as a string
+// of kTrackDigits digits and is then turned into the DWORD it should be, in place: the string's
+// value (28 bytes) shrinks to 4, and the 24 bytes freed become a padding object after the
+// attribute object, so no offset in the file moves.
+constexpr int kTrackDigits = 13;
+constexpr uint16_t kTrackStringBytes = (kTrackDigits + 1) * 2;
+constexpr uint64_t kPaddingBytes = kTrackStringBytes - 4;  // exactly a padding object's header
+
+constexpr uint8_t kHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                     0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr uint8_t kExtendedContentGuid[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
+                                              0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
+constexpr uint8_t kPaddingGuid[16] = {0x74, 0xD4, 0x06, 0x18, 0xDF, 0xCA, 0x09, 0x45,
+                                      0xA4, 0xBA, 0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8};
+
+uint64_t Le(const uint8_t* p, int n) {
+    uint64_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+void PutLe(uint8_t* p, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+std::string TrackText(uint32_t track) {
+    std::string digits = std::to_string(track);
+    return std::string(kTrackDigits - digits.size(), '0') + digits;
+}
+
+// Rewrites the "WM/TrackNumber" string of a finished file as a DWORD. False when the file could
+// not be read or written; a header without the expected attribute is left as it is.
+bool StoreTrackAsDword(const std::string& path, uint32_t track) {
+    FILE* file = std::fopen(path.c_str(), "r+b");
+    if (!file) return false;
+    std::unique_ptr<FILE, int (*)(FILE*)> guard(file, std::fclose);
+    uint8_t top[30];
+    if (std::fread(top, 1, sizeof top, file) != sizeof top) return false;
+    const uint64_t headerSize = Le(top + 16, 8);
+    if (std::memcmp(top, kHeaderGuid, 16) != 0 || headerSize < 30 || headerSize > (1u << 20)) return true;
+    std::vector<uint8_t> header(headerSize);
+    std::memcpy(header.data(), top, sizeof top);
+    if (std::fread(header.data() + 30, 1, headerSize - 30, file) != headerSize - 30) return false;
+
+    const std::u16string name = u"WM/TrackNumber";
+    size_t at = 30;
+    while (at + 24 <= header.size()) {
+        const uint64_t size = Le(&header[at + 16], 8);
+        if (size < 24 || size > header.size() - at) return true;
+        if (std::memcmp(&header[at], kExtendedContentGuid, 16) != 0 || size < 26) {
+            at += size;
+            continue;
+        }
+        const size_t end = at + size;
+        size_t d = at + 26;
+        for (uint64_t n = Le(&header[at + 24], 2); n > 0; --n) {
+            if (d + 2 > end) return true;
+            const size_t nameBytes = Le(&header[d], 2);
+            if (d + 2 + nameBytes + 4 > end) return true;
+            const size_t typeAt = d + 2 + nameBytes;
+            const size_t valueBytes = Le(&header[typeAt + 2], 2);
+            if (typeAt + 4 + valueBytes > end) return true;
+            bool match = nameBytes == (name.size() + 1) * 2;
+            for (size_t i = 0; match && i < name.size(); ++i)
+                match = Le(&header[d + 2 + 2 * i], 2) == static_cast<uint16_t>(name[i]);
+            if (match && Le(&header[typeAt], 2) == 0 && valueBytes == kTrackStringBytes) {
+                // The value: type 3 (DWORD), 4 bytes. Then the rest of the object moves up and
+                // the padding object fills the freed bytes.
+                PutLe(&header[typeAt], 3, 2);
+                PutLe(&header[typeAt + 2], 4, 2);
+                PutLe(&header[typeAt + 4], track, 4);
+                const size_t valueEnd = typeAt + 4 + valueBytes;
+                std::memmove(&header[typeAt + 8], &header[valueEnd], end - valueEnd);
+                PutLe(&header[at + 16], size - kPaddingBytes, 8);
+                uint8_t* pad = &header[end - kPaddingBytes];
+                std::memcpy(pad, kPaddingGuid, 16);
+                PutLe(pad + 16, kPaddingBytes, 8);
+                PutLe(&header[24], Le(&header[24], 4) + 1, 4);
+                if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+                if (std::fwrite(header.data(), 1, header.size(), file) != header.size()) return false;
+                return std::fflush(file) == 0;
+            }
+            d = typeAt + 4 + valueBytes;
+        }
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
 
 // Everything FFmpeg holds for one file being written.
 struct WindowsMediaWriter::Session {
@@ -175,7 +270,7 @@ bool WindowsMediaWriter::Begin() {
     add("Description", tags_.comment);
     add("WM/AlbumTitle", tags_.album);
     add("WM/Genre", tags_.genre);
-    add("WM/TrackNumber", std::to_string(track_));
+    add("WM/TrackNumber", TrackText(track_));
     add("WM/Year", tags_.year);
     add("WM/Composer", tags_.composer);
     add("Copyright", tags_.copyright);
@@ -269,6 +364,7 @@ bool WindowsMediaWriter::End() {
         if (avio_closep(&s.format->pb) < 0) ok = false;
         s.fileOpen = false;
     }
+    if (ok && !StoreTrackAsDword(path_, track_)) ok = false;
     Reset();
     if (!ok) reason_ = "cannot complete the Windows Media file";
     return ok;

@@ -70,6 +70,21 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// The type and value of the "WM/TrackNumber" attribute as stored in the file: -1 when absent.
+std::pair<int, uint32_t> StoredTrack(const std::string& path) {
+    const std::vector<uint8_t> bytes = testutil::ReadFileBytes(path);
+    std::string name;
+    for (char c : std::string("WM/TrackNumber")) name += std::string{c, '\0'};
+    name += std::string(2, '\0');
+    const std::string all(bytes.begin(), bytes.end());
+    const size_t at = all.find(name);
+    if (at == std::string::npos || at + name.size() + 8 > bytes.size()) return {-1, 0};
+    const uint8_t* p = &bytes[at + name.size()];
+    const int type = p[0] | (p[1] << 8);
+    const uint32_t value = static_cast<uint32_t>(p[4] | (p[5] << 8) | (p[6] << 16) | (p[7] << 24));
+    return {type, value};
+}
+
 double Db(double ratio) { return 20.0 * std::log10(ratio); }
 
 // Restores the runtime when a test that made it missing ends, whatever happens.
@@ -105,6 +120,9 @@ TEST(WindowsMediaPipeline, AutomaticStereoWithTypedAttributes) {
     for (const char* t : {"title=song", "artist=singer", "album=record", "genre=jazz", "comment=note",
                           "composer=writer", "track=3"})
         EXPECT_NE(tags.find(t), std::string::npos) << t << " in " << tags;
+    // The track number is a DWORD, and the file still probes whole (its header size unchanged).
+    EXPECT_EQ(StoredTrack(target), std::make_pair(3, 3u));
+    EXPECT_NE(Probe(target, "format=duration").find("duration=2."), std::string::npos);
     EXPECT_NE(tags.find("owner"), std::string::npos) << tags;
 
     // The tone comes back at its frequency and level.
