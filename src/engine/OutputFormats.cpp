@@ -35,7 +35,7 @@ const FamilyInfo& FamilyOf(Family family) {
         {Family::Mp4, Fixed44100, false, &Settings::AutoDestM4AEncodingParam, &Settings::AmplifyM4A,
          &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4},
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
-         &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, nullptr},
+         &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;

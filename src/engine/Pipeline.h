@@ -12,6 +12,7 @@
 #include "settings/Settings.h"
 #include "sources/AudioSource.h"
 #include "sources/SourceFactory.h"
+#include "winmedia/WmaFormats.h"
 
 namespace sonavert {
 
@@ -31,6 +32,8 @@ struct ConversionContext {
     SourceFactoryContext& sources;
     // Why the conversion failed, when something said so (the source factory, the encoder).
     std::string failureReason;
+    // The Windows Media format list to choose from; null for the one the process builds once.
+    const WmaFormatList* wmaFormats = nullptr;
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
@@ -44,6 +47,8 @@ int ConvertToOgg(const ConversionRequest& request, ConversionContext& context);
 int ConvertToAmr(const ConversionRequest& request, ConversionContext& context);
 int ConvertToAac(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp4(const ConversionRequest& request, ConversionContext& context);
+// WMA, WMV and ASF: 0 at once when the Windows Media runtime is not loaded.
+int ConvertToWindowsMedia(const ConversionRequest& request, ConversionContext& context);
 
 // Runs the pipeline of `outputFormat`'s family; 0 for a format without one.
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context);

@@ -8,6 +8,7 @@
 #include "sources/OggVorbisSource.h"
 #include "sources/WavReader.h"
 #include "winmedia/WindowsMediaRuntime.h"
+#include "winmedia/WindowsMediaSource.h"
 
 namespace sonavert {
 
@@ -97,9 +98,7 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
         case Decoder::Ogg: return std::make_unique<OggVorbisSource>();
         case Decoder::Aiff: return std::make_unique<AiffReader>();
         case Decoder::Au: return std::make_unique<AuReader>();
-        // The Windows Media decoder is still to come.
-        case Decoder::WindowsMedia:
-            return nullptr;
+        case Decoder::WindowsMedia: return std::make_unique<WindowsMediaSource>();
     }
     return nullptr;
 }

@@ -249,10 +249,7 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
     settings_ = DefaultSettings();
     store_.LoadSettings(settings_);
     // A Windows Media file met while adding asks for the runtime in a message box.
-    sources_.windowsMediaAvailable = [this] {
-        WindowQuestions questions(*this);
-        return EnsureWindowsMedia(questions);
-    };
+    sources_.windowsMediaAvailable = [this] { return WindowsMediaReady(); };
 
     // 3-5: caption, icon, the fixed size, centred on the screen.
     setWindowTitle(QString::fromLatin1(kProductName));
@@ -721,10 +718,24 @@ void MainWindow::OpenHelpMenu() { helpMenu_->popup(helpButton_->mapToGlobal(help
 
 // --- Options and help ----------------------------------------------------------------------------
 
+bool MainWindow::WindowsMediaReady() {
+    WindowQuestions questions(*this);
+    if (!EnsureWindowsMedia(questions)) return false;
+    if (wmaFormats_.empty()) BuildWmaFormatList(wmaFormats_);
+    return true;
+}
+
 void MainWindow::OptionsCommand() {
     if (busy_) return;
     OptionsDialogHooks hooks;
     hooks.host = hooks_.host;
+    hooks.wmaFormats = [this](std::vector<WmaFormatEntry>& formats) {
+        formats.clear();
+        if (!WindowsMediaReady()) return false;
+        for (const WmaFormat& f : wmaFormats_)
+            formats.push_back({static_cast<int>(f.sampleRate), static_cast<int>(f.channels), static_cast<int>(f.bitRate)});
+        return true;
+    };
     ShowOptionsDialog(this, settings_, store_, hooks);
 }
 

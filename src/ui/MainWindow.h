@@ -16,6 +16,7 @@
 #include "settings/Settings.h"
 #include "sources/SourceFactory.h"
 #include "ui/Shell.h"
+#include "winmedia/WmaFormats.h"
 
 class QAction;
 class QComboBox;
@@ -172,6 +173,11 @@ private:
     Settings settings_;
     FileList list_;
     SourceFactoryContext sources_;
+    // The Windows Media formats the WMA page offers; built when the runtime is first found.
+    WmaFormatList wmaFormats_;
+    // Loads the Windows Media runtime (asking the user when it is missing) and builds the format
+    // list when the runtime has just been found; false when it is not available.
+    bool WindowsMediaReady();
     BatchState batchState_;
     int statusColumnWidth_ = kStartStatusColumn;  // the Status column's tracked width
     bool busy_ = false;
