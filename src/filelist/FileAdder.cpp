@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include <QString>
+
 #include "base/PathHelpers.h"
 #include "base/ProductInfo.h"
 #include "filelist/ExtensionTable.h"
@@ -25,10 +27,11 @@ std::string AsciiLower(std::string s) {
 }
 
 // True when the extension of the file name, lower-cased and without its dot, is in the filter.
+// The filter list is lower-cased as Unicode text, so the extension is too: "x.WÄV" matches "wäv".
 bool ExtensionInFilter(const std::string& path, const Settings& settings) {
     std::string ext = ExtensionPart(path);
     if (!ext.empty()) ext.erase(0, 1);
-    ext = AsciiLower(ext);
+    ext = QString::fromStdString(ext).toLower().toStdString();
     const auto& filter = settings.ExtensionFilter;
     return std::find(filter.begin(), filter.end(), ext) != filter.end();
 }

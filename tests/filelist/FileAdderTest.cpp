@@ -221,6 +221,16 @@ TEST_F(FileAdderTest, SearchOrderAndLinkedFolders) {
     EXPECT_EQ(found, (std::vector<std::string>{r + "/a.wav", r + "/b.wav"}));
 }
 
+TEST_F(FileAdderTest, ExtensionFilterLowerCasesBothSidesAsUnicode) {
+    std::string upper = dir_.file("x.W\xC3\x84V"), lower = dir_.file("y.w\xC3\xA4v");  // "WÄV", "wäv"
+    Touch(upper);
+    Touch(lower);
+    Touch(dir_.file("z.wav"));
+    std::vector<std::string> found;
+    SearchFolder(dir_.path().string(), FilterSettings(true, "W\xC3\x84V"), found);
+    EXPECT_EQ(found, (std::vector<std::string>{upper, lower}));
+}
+
 TEST_F(FileAdderTest, ExtensionFilterAndLinks) {
     fs::path drop = dir_.path() / "drop", elsewhere = dir_.path() / "elsewhere";
     fs::create_directories(drop / "sub");
