@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include <QString>
+
 #include "base/PathHelpers.h"
 #include "base/ProductInfo.h"
 #include "filelist/ExtensionTable.h"
@@ -25,10 +27,11 @@ std::string AsciiLower(std::string s) {
 }
 
 // True when the extension of the file name, lower-cased and without its dot, is in the filter.
+// The filter list is lower-cased as Unicode text, so the extension is too: "x.WÄV" matches "wäv".
 bool ExtensionInFilter(const std::string& path, const Settings& settings) {
     std::string ext = ExtensionPart(path);
     if (!ext.empty()) ext.erase(0, 1);
-    ext = AsciiLower(ext);
+    ext = QString::fromStdString(ext).toLower().toStdString();
     const auto& filter = settings.ExtensionFilter;
     return std::find(filter.begin(), filter.end(), ext) != filter.end();
 }
@@ -140,6 +143,11 @@ AddStatus FileAdder::AddOneFile(const std::string& path, int* row) {
 
     int code = SourceTypeForPath(path);
     std::unique_ptr<AudioSource> source = CreateSource(path, code, 0, kPurposeList, &context_);
+    // A file without any audio stream (a picture, a playlist, a text) could never be converted.
+    if (source && !source->HasAudioStream()) {
+        source->Close();
+        source.reset();
+    }
     if (!source) {
         std::string ext = AsciiLower(ExtensionPart(path));
         if (code == kSourceCdAudio)
@@ -166,9 +174,10 @@ AddStatus FileAdder::AddOneFile(const std::string& path, int* row) {
     return kAdded;
 }
 
-AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver) {
+AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
+                                 const std::vector<bool>& foundBySearch) {
     driver.Started();
-    return Run(paths, driver);
+    return Run(paths, driver, foundBySearch);
 }
 
 AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Settings& settings,
@@ -176,12 +185,15 @@ AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Se
     driver.Started();
     driver.SetText(kSearchingText);
     std::vector<std::string> found;
+    std::vector<bool> searched;
     for (const std::string& root : roots) {
         if (DirectoryExists(root)) {
             SearchFolder(root, settings, found, &driver);
+            searched.resize(found.size(), true);
         } else {
             std::string accepted;
             if (PassCandidate(root, settings, accepted)) found.push_back(accepted);
+            searched.resize(found.size(), false);
         }
         if (driver.CancelRequested()) {
             AddRunResult result;
@@ -194,10 +206,11 @@ AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Se
         driver.Finished();
         return AddRunResult();
     }
-    return Run(found, driver);
+    return Run(found, driver, searched);
 }
 
-AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& driver) {
+AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& driver,
+                            const std::vector<bool>& foundBySearch) {
     AddRunResult result;
     const int n = static_cast<int>(paths.size());
     driver.SetBarRange(n);
@@ -226,7 +239,11 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
             AddStatus status = AddOneFile(path);
             if (status == kAdded) ++result.added;
             else if (status == kAlreadyListed) ++result.alreadyListed;
-            else failed = true;
+            // A folder search takes every file; one without a code of its own that is not audio
+            // (a cover picture, a playlist, a text) is passed over without a word.
+            else if (!(i < static_cast<int>(foundBySearch.size()) && foundBySearch[static_cast<size_t>(i)] &&
+                       SourceTypeForPath(path) == kSourceOther))
+                failed = true;
         }
         if (failed) {
             result.failedPaths.push_back(path);

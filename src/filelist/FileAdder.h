@@ -59,21 +59,27 @@ class FileAdder {
 public:
     FileAdder(FileList& list, SourceFactoryContext& context) : list_(list), context_(context) {}
 
-    // Adds one file. Returns kAdded (and the row in `row`), kAlreadyListed, or kAddFailed, after
+    // Adds one file. Returns kAdded (and the row in `row`), kAlreadyListed, or kAddFailed (also for
+    // a file without any audio stream), after
     // setting the context's failure reason for ".cda", ".swf" and ".flv" files.
     AddStatus AddOneFile(const std::string& path, int* row = nullptr);
 
     // Adds the paths in order with progress on the driver, then shows the failure report on it.
-    // The extension filter is not applied (the paths were picked by the user).
-    AddRunResult AddPaths(const std::vector<std::string>& paths, AddDriver& driver);
+    // The extension filter is not applied (the paths were picked by the user). `foundBySearch`,
+    // when given, marks the paths that a folder search found (SearchFolder): those whose
+    // extension has no source type code of its own (9000) and that cannot be added are skipped
+    // without being reported.
+    AddRunResult AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
+                          const std::vector<bool>& foundBySearch = {});
 
     // Drop and Add Folder: shows "Searching files...", searches each folder and filters each file
-    // in `roots`, then adds what was found in the same run.
+    // in `roots`, then adds what was found in the same run. Files found in folders are treated
+    // as AddPaths treats `foundBySearch` ones; the files in `roots` are reported when they fail.
     AddRunResult AddFound(const std::vector<std::string>& roots, const Settings& settings,
                           AddDriver& driver);
 
 private:
-    AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver);
+    AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver, const std::vector<bool>& foundBySearch);
 
     FileList& list_;
     SourceFactoryContext& context_;

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <climits>
+#include <cstdint>
 #include <memory>
 
 #include "base/PathHelpers.h"
@@ -28,8 +30,11 @@ struct StoredValue {
     std::string text;
 };
 
-// Reads one value and works out its type from how it is written.
-StoredValue Query(const QSettings& store, const QString& subkey, const char* name) {
+// Reads one value for a field of the given type. An integer is a plain decimal number, or the
+// older form "dword:" and eight hex digits; a text is taken as written, less one "sz:" prefix.
+// What does not fit the field's type (a word where a number belongs, an old-form integer where a
+// text belongs) is of the wrong type and reads as missing.
+StoredValue Query(const QSettings& store, const QString& subkey, const char* name, bool integer) {
     StoredValue result;
     QString key = subkey + '/' + QString::fromLatin1(name);
     if (!store.contains(key)) return result;
@@ -42,15 +47,27 @@ StoredValue Query(const QSettings& store, const QString& subkey, const char* nam
     else
         return result;  // some other serialised type: neither an integer nor a text
 
+    bool oldInteger = false;
+    uint32_t oldValue = 0;
     if (text.startsWith(kDwordPrefix)) {
         QStringView digits = QStringView(text).mid(kDwordPrefix.size());
+        oldValue = digits.size() == 8 ? digits.toUInt(&oldInteger, 16) : 0;
+    }
+    if (integer) {
+        if (oldInteger) {
+            result.kind = StoredValue::Dword;
+            result.dword = static_cast<int32_t>(oldValue);
+            return result;
+        }
         bool ok = false;
-        uint32_t u = digits.size() == 8 ? digits.toUInt(&ok, 16) : 0;
-        if (!ok) return result;  // malformed: of no known type
+        const qlonglong n = text.trimmed().toLongLong(&ok, 10);
+        // Two's complement as before: -1 and 4294967295 are the same 32 bits.
+        if (!ok || n < INT32_MIN || n > static_cast<qlonglong>(UINT32_MAX)) return result;
         result.kind = StoredValue::Dword;
-        result.dword = static_cast<int32_t>(u);
+        result.dword = static_cast<int32_t>(static_cast<uint32_t>(n));
         return result;
     }
+    if (oldInteger) return result;
     if (text.startsWith(kTextPrefix)) text.remove(0, kTextPrefix.size());
     result.kind = StoredValue::Text;
     result.text = text.toStdString();
@@ -60,9 +77,7 @@ StoredValue Query(const QSettings& store, const QString& subkey, const char* nam
     return result;
 }
 
-QString EncodeDword(int32_t v) {
-    return kDwordPrefix + QStringLiteral("%1").arg(static_cast<uint32_t>(v), 8, 16, QChar('0'));
-}
+QString EncodeDword(int32_t v) { return QString::number(v); }
 
 QString EncodeText(const std::string& text) {
     QString q = QString::fromStdString(text);
@@ -122,7 +137,7 @@ SettingsStore::SettingsStore(std::string iniPath) : path_(std::move(iniPath)) {}
 int SettingsStore::LoadSettings(Settings& settings) const {
     if (auto store = OpenForQuery(path_, kOptionsKey)) {
         for (const auto& f : detail::SettingsFields()) {
-            StoredValue v = Query(*store, kOptionsKey, f.name);
+            StoredValue v = Query(*store, kOptionsKey, f.name, f.intField != nullptr);
             if (f.intField && v.kind == StoredValue::Dword)
                 settings.*f.intField = ApplyLoadRule(f.name, v.dword);
             else if (f.textField && v.kind == StoredValue::Text)
@@ -154,7 +169,7 @@ int SettingsStore::LoadTagOverrides(TagOverrides& tags, const std::string& name)
     auto store = OpenForQuery(path_, subkey);
     if (!store) return 0;
     for (const auto& f : detail::TagFields()) {
-        StoredValue v = Query(*store, subkey, f.name);
+        StoredValue v = Query(*store, subkey, f.name, f.intField != nullptr);
         if (f.textField)
             tags.*f.textField = v.kind == StoredValue::Text ? v.text : std::string();
         else if (v.kind == StoredValue::Dword)
@@ -173,7 +188,7 @@ int SettingsStore::SaveTagOverrides(const TagOverrides& tags, const std::string&
 bool SettingsStore::CheckFirstRun(const std::function<void(const std::string& helpPath)>& openHelp) const {
     int32_t firstRun = 1;
     if (auto store = OpenForSet(path_)) {
-        StoredValue v = Query(*store, kOptionsKey, "FirstRun");
+        StoredValue v = Query(*store, kOptionsKey, "FirstRun", true);
         if (v.kind == StoredValue::Dword) firstRun = v.dword;
         if (firstRun) {
             store->setValue(kOptionsKey + "/FirstRun", EncodeDword(0));

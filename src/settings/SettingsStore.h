@@ -4,10 +4,12 @@
 // are the subkeys Options/MP3Tag, Options/OGGTag, Options/WMATag, Options/M4ATag), and every
 // value has the same name as the record's field.
 //
-// Values are typed like registry values. An integer is written as "dword:" and eight hex digits
-// (two's complement, so -1 is dword:ffffffff); a text is written as it is, or with the prefix
-// "sz:" when it would otherwise look like a typed value. A value of the wrong type for its field
-// (a text where an integer belongs, or the reverse) is treated as missing.
+// The file is meant to be read and edited by people too. An integer is written as a plain
+// decimal number (-1, 128); the older form "dword:" and eight hex digits (two's complement, so
+// -1 is dword:ffffffff) still loads. A text is written as it is, or with the prefix "sz:" when it
+// would otherwise look like an old-form integer or start with "sz:". A value of the wrong type for
+// its field (a word where an integer belongs, an old-form integer where a text belongs) is treated
+// as missing.
 #include <functional>
 #include <string>
 

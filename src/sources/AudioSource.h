@@ -63,6 +63,9 @@ public:
         if (height) *height = videoHeight;
     }
     virtual double GetVideoFrameRate() { return videoFrameRate; }
+    // False for an open source that found no audio stream in its file (only the probe of the
+    // file list can open such a file, for its picture size).
+    virtual bool HasAudioStream() { return true; }
 
 protected:
     // Puts every format field back to its default: channel mode 4, everything else 0.

@@ -83,6 +83,7 @@ public:
     void Close() override;
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
+    bool HasAudioStream() override { return streamIndex_ >= 0; }
 
 private:
     ffmpeg_detail::FormatPtr format_;

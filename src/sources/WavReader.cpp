@@ -292,7 +292,13 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
     channels = std::min<uint32_t>(ch, 2);
     sampleRate = rate;
     // Every length derived later divides by these.
-    if (ch == 0 || rate == 0 || blockAlign_ == 0) return false;
+    if (ch == 0 || rate == 0) return false;
+    // Sample formats whose frames have a fixed size: a block align of 0 is taken as channels times
+    // the stored sample size. Block-coded formats need the header's value.
+    const bool frameFormat = formatTag_ == kTagPcm || formatTag_ == kTagExtensible || formatTag_ == kTagFloat ||
+                             formatTag_ == kTagALaw || formatTag_ == kTagMuLaw;
+    if (blockAlign_ == 0 && frameFormat) blockAlign_ = static_cast<uint16_t>(ch * ((storedBits_ + 7u) / 8u));
+    if (blockAlign_ == 0) return false;
 
     uint64_t consumed = 16;
     auto readMore = [&](size_t n) {
@@ -320,8 +326,17 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
         break;
     case kTagExtensible: {
         // cbSize, valid bits, channel mask, then the sub-format GUID that decides the sample type.
-        if (chunkSize < 40 || !readMore(24)) return false;
-        if (Le16(&format[16]) < 22) return false;
+        // Writers that leave the extension short or out (cbSize below 22, an 18-byte chunk) mean
+        // integer PCM of the stored bits.
+        if (chunkSize < 40) {
+            if (!integerRules()) return false;
+            break;
+        }
+        if (!readMore(24)) return false;
+        if (Le16(&format[16]) < 22) {
+            if (!integerRules()) return false;
+            break;
+        }
         const uint8_t* guid = &format[24];
         if (std::memcmp(guid + 4, kGuidTail, sizeof kGuidTail) != 0) return false;
         const uint32_t subFormat = Le32(guid);
@@ -329,7 +344,13 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
             if (!integerRules()) return false;
         } else if (subFormat == kTagFloat) {
             if (!floatRules()) return false;
+        } else if (subFormat == kTagALaw || subFormat == kTagMuLaw) {
+            // Companded samples: decoded as the plain A-law or µ-law format would be.
+            if (ch > 2) return false;
+            formatTag_ = static_cast<uint16_t>(subFormat);
+            bitsPerSample = 16;
         } else {
+            // Anything else is left to a decoder that knows it.
             return false;
         }
         break;

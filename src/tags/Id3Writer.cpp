@@ -107,11 +107,17 @@ std::vector<uint8_t> BuildVersion1(const TagRecord& tags, uint32_t track) {
     // The year is free text: its first four Latin-1 characters, padded with zeros (the tag
     // library only stores numbers there).
     constexpr size_t kYearOffset = 93, kYearBytes = 4;
-    if (block.size() == 128) {
-        const TagLib::ByteVector year = Latin1Only(tags.year).data(TagLib::String::Latin1);
-        for (size_t i = 0; i < kYearBytes; ++i)
-            block[kYearOffset + i] = i < year.size() ? static_cast<uint8_t>(year[static_cast<unsigned>(i)]) : 0;
-    }
+    if (block.size() != 128) return block;
+    auto fill = [&block](size_t offset, size_t bytes, const std::string& utf8) {
+        const TagLib::ByteVector text = Latin1Only(utf8).data(TagLib::String::Latin1);
+        for (size_t i = 0; i < bytes; ++i)
+            block[offset + i] = i < text.size() ? static_cast<uint8_t>(text[static_cast<unsigned>(i)]) : 0;
+    };
+    fill(kYearOffset, kYearBytes, tags.year);
+    // Without a track number the comment takes all 30 bytes (version 1.0); the tag library always
+    // writes version 1.1, 28 bytes, a zero byte and the track.
+    constexpr size_t kCommentOffset = 97, kCommentBytes = 30;
+    if ((track & 0xFF) == 0) fill(kCommentOffset, kCommentBytes, tags.comment);
     return block;
 }
 

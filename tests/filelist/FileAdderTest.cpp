@@ -221,6 +221,59 @@ TEST_F(FileAdderTest, SearchOrderAndLinkedFolders) {
     EXPECT_EQ(found, (std::vector<std::string>{r + "/a.wav", r + "/b.wav"}));
 }
 
+TEST_F(FileAdderTest, ExtensionFilterLowerCasesBothSidesAsUnicode) {
+    std::string upper = dir_.file("x.W\xC3\x84V"), lower = dir_.file("y.w\xC3\xA4v");  // "WÄV", "wäv"
+    Touch(upper);
+    Touch(lower);
+    Touch(dir_.file("z.wav"));
+    std::vector<std::string> found;
+    SearchFolder(dir_.path().string(), FilterSettings(true, "W\xC3\x84V"), found);
+    EXPECT_EQ(found, (std::vector<std::string>{upper, lower}));
+}
+
+// Files the probe opens but that hold no audio never become rows. Found in a folder, those
+// without a code of their own pass without a word; named one by one, they are reported.
+TEST_F(FileAdderTest, FilesWithoutAudioFailAndAreSkippedInFolderSearches) {
+    fs::path folder = dir_.path() / "album";
+    fs::create_directories(folder);
+    const std::string d = folder.string();
+    ShortWav(d + "/a.wav");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -f lavfi -i color=c=red:s=16x16 -frames:v 1 " + Quote(d + "/cover.png")), 0);
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -f lavfi -i color=c=blue:s=32x16:d=0.5 -an " + Quote(d + "/clip.mkv")), 0);
+    Touch(d + "/list.m3u", "#EXTM3U\na.wav\n");
+    Touch(d + "/rip.log", "Exact rip log\n");
+    Touch(d + "/b.wav");  // its own code: a broken WAV file is still reported
+
+    AddRunResult r = adder_.AddFound({d}, FilterSettings(false, ""), driver_);
+    EXPECT_EQ(r.added, 1);
+    EXPECT_EQ(r.failedPaths, std::vector<std::string>{d + "/b.wav"});
+    ASSERT_EQ(list_.RowCount(), 1);
+    EXPECT_EQ(list_.Entry(0)->sourcePath, d + "/a.wav");
+
+    for (const char* name : {"cover.png", "clip.mkv", "list.m3u"}) {
+        SCOPED_TRACE(name);
+        FileList other;
+        SourceFactoryContext ctx;
+        FileAdder adder(other, ctx);
+        RecordingDriver dropped, picked;
+        const std::string path = d + "/" + name;
+        EXPECT_EQ(adder.AddFound({path}, FilterSettings(false, ""), dropped).failedPaths, std::vector<std::string>{path});
+        EXPECT_EQ(dropped.messages.size(), 1u);
+        EXPECT_EQ(adder.AddPaths({path}, picked).failedPaths, std::vector<std::string>{path});
+        EXPECT_EQ(adder.AddOneFile(path), kAddFailed);
+        EXPECT_EQ(other.RowCount(), 0);
+    }
+
+    // A caller that searched folders itself marks what the search found.
+    FileList other;
+    SourceFactoryContext ctx;
+    FileAdder adder(other, ctx);
+    RecordingDriver driver;
+    r = adder.AddPaths({d + "/cover.png", d + "/rip.log", d + "/a.wav"}, driver, {true, false, true});
+    EXPECT_EQ(r.added, 1);
+    EXPECT_EQ(r.failedPaths, std::vector<std::string>{d + "/rip.log"});
+}
+
 TEST_F(FileAdderTest, ExtensionFilterAndLinks) {
     fs::path drop = dir_.path() / "drop", elsewhere = dir_.path() / "elsewhere";
     fs::create_directories(drop / "sub");

@@ -90,7 +90,7 @@ TEST_F(SettingsStoreTest, FirstStartKeepsDefaultsAndOpensHelpOnce) {
     EXPECT_TRUE(store.CheckFirstRun(openHelp));
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0], ExecutableFolder() + "sonavert.html");
-    EXPECT_NE(ReadIni().find("FirstRun=dword:00000000"), std::string::npos);
+    EXPECT_NE(ReadIni().find("FirstRun=0\n"), std::string::npos);
     EXPECT_FALSE(store.CheckFirstRun(openHelp));
     EXPECT_EQ(opened.size(), 1u);
 }
@@ -101,9 +101,10 @@ TEST_F(SettingsStoreTest, EveryValueRoundTrips) {
     for (size_t i = 0; i < fields.size(); ++i) {
         if (fields[i].intField) s.*fields[i].intField = ApplyLoadRule(fields[i].name, static_cast<int32_t>(3 + i));
     }
-    s.MP3SampleRate = -1;  // negative numbers survive as two's complement
+    s.MP3SampleRate = -1;  // negative numbers survive
     s.Folder = "/home/u/Müsik, \"Live\"";
-    s.DestSpecifiedFolder = "dword:00000001";  // a text that looks like an integer stays a text
+    s.DestSpecifiedFolder = "dword:00000001";  // a text that looks like an old-form integer stays a text
+    s.Folder = "2019";                          // a text of digits stays a text
     s.FilterExts = "sz:odd, MP3 ;x=y";
     s.MP3Tag = {0, "Title, with comma", "Ärtist", "@album", "1999", "Rock", " spaced ", "Comp", "(c)", 2, 255};
     s.OGGTag.Title = "ogg";
@@ -115,8 +116,12 @@ TEST_F(SettingsStoreTest, EveryValueRoundTrips) {
     ASSERT_EQ(store.SaveSettings(s, kSaveExit | kSaveFolder | kSaveOptions), 1);
     EXPECT_EQ(Loaded(), s);
     std::string ini = ReadIni();
-    EXPECT_NE(ini.find("MP3SampleRate=dword:ffffffff"), std::string::npos);
+    // Numbers are plain numbers, texts are texts.
+    EXPECT_NE(ini.find("MP3SampleRate=-1\n"), std::string::npos);
+    EXPECT_NE(ini.find("Folder=2019\n"), std::string::npos);
     EXPECT_NE(ini.find("DestSpecifiedFolder=sz:dword:00000001"), std::string::npos);
+    EXPECT_EQ(ini.find("=dword:"), std::string::npos);
+    EXPECT_NE(ini.find("MP3Tag\\CustomTrackNum=255\n"), std::string::npos);
 }
 
 TEST_F(SettingsStoreTest, LoadRulesRepairStoredValues) {
@@ -157,9 +162,36 @@ TEST_F(SettingsStoreTest, LoadRulesRepairStoredValues) {
     EXPECT_EQ(s.WAVChannelNum, 0);
 }
 
+TEST_F(SettingsStoreTest, PlainNumbersAndTheOldFormLoadAlike) {
+    WriteIni("[Options]\n"
+             "MP3BitRate=192\n"
+             "MP3SampleRate=-1\n"
+             "WAVSampleRate=dword:00005622\n"   // 22050 in the old form
+             "OGGBitRate= 160 \n"
+             "OutputFormat=4294967295\n"        // the same 32 bits as -1
+             "WAVChannelNum=2x\n"               // not a number: missing
+             "AmplifyWavCoeff=99999999999\n"    // beyond 32 bits: missing
+             "Folder=2019\n"                    // digits in a text field are a text
+             "MP3Tag\\CustomTrackNum=7\n"
+             "MP3Tag\\Year=1999\n");
+    Settings s = DefaultSettings();
+    const Settings defaults = s;
+    ASSERT_EQ(SettingsStore().LoadSettings(s), 1);
+    EXPECT_EQ(s.MP3BitRate, 192);
+    EXPECT_EQ(s.MP3SampleRate, -1);
+    EXPECT_EQ(s.WAVSampleRate, 22050);
+    EXPECT_EQ(s.OGGBitRate, 160);
+    EXPECT_EQ(s.OutputFormat, -1);
+    EXPECT_EQ(s.WAVChannelNum, defaults.WAVChannelNum);
+    EXPECT_EQ(s.AmplifyWavCoeff, defaults.AmplifyWavCoeff);
+    EXPECT_EQ(s.Folder, "2019");
+    EXPECT_EQ(s.MP3Tag.CustomTrackNum, 7);
+    EXPECT_EQ(s.MP3Tag.Year, "1999");
+}
+
 TEST_F(SettingsStoreTest, WrongTypesAndEmptyTextsLoadAsMissing) {
     WriteIni("[Options]\n"
-             "MP3BitRate=192\n"                      // a text where an integer belongs
+             "MP3BitRate=fast\n"                     // a word where an integer belongs
              "MP3SampleRate=dword:zz\n"              // malformed integer
              "WAVSampleRate=dword:00005622\n"        // 22050
              "Folder=dword:00000005\n"               // an integer where a text belongs
@@ -227,7 +259,7 @@ TEST_F(SettingsStoreTest, SaveGroupsWriteOnlyTheirValues) {
 
     ASSERT_EQ(store.SaveSettings(s, kSaveExit), 1);
     EXPECT_EQ(StoredKeys(), (QStringList{"Options/OptStartPageIndex", "Options/OutputFormat"}));
-    EXPECT_NE(ReadIni().find("OutputFormat=dword:00000fa0"), std::string::npos);
+    EXPECT_NE(ReadIni().find("OutputFormat=4000\n"), std::string::npos);
 
     ASSERT_EQ(store.SaveSettings(s, kSaveFolder), 1);
     EXPECT_EQ(StoredKeys(), (QStringList{"Options/Folder", "Options/OptStartPageIndex", "Options/OutputFormat"}));

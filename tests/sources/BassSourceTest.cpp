@@ -236,6 +236,8 @@ TEST(BassSource, MidiRendersToItsExactLength) {
     EXPECT_EQ(s.GetSampleRate(), 22050u);
     EXPECT_EQ(s.GetLength(), 33075u * 4);
     EXPECT_EQ(s.GetDuration(), 1);
+    // Average over the file like any stream: its size over 1.5 seconds, not the PCM rate.
+    EXPECT_EQ(s.GetBitRate(), static_cast<uint32_t>(TinyMidi().size() / (1.5 * 125) + 0.5));
     auto pcm = ReadAll(s);
     EXPECT_EQ(pcm.size(), 33075u * 2);
     EXPECT_EQ(s.GetPosition(), s.GetLength());

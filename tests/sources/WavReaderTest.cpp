@@ -307,12 +307,49 @@ TEST(WavReader, ExtensibleSubFormatDecidesTheSampleType) {
     testutil::WriteFileBytes(flt, Wav(Bytes().chunk("fmt ", Fmt(0xFFFE, 1, 8000, 32, 4, ext(32, 3))).chunk("data", sample)));
     EXPECT_EQ(DecodeFile(flt).samples, std::vector<int16_t>{16383});
 
+    // Companded sub-formats decode with their codecs, not as 8-bit PCM.
+    const std::vector<uint8_t> codes = {0xAA, 0x2A, 0xD5, 0x55};
+    std::string alaw = dir.file("alaw.wav"), mulaw = dir.file("mulaw.wav");
+    testutil::WriteFileBytes(alaw, Wav(Bytes().chunk("fmt ", Fmt(0xFFFE, 2, 8000, 8, 2, ext(8, 6))).chunk("data", codes)));
+    EXPECT_EQ(DecodeFile(alaw).samples, (std::vector<int16_t>{32256, -32256, 8, -8}));
+    testutil::WriteFileBytes(mulaw, Wav(Bytes().chunk("fmt ", Fmt(0xFFFE, 1, 8000, 8, 1, ext(8, 7))).chunk("data", {0x80, 0xFF})));
+    EXPECT_EQ(DecodeFile(mulaw).samples, (std::vector<int16_t>{32124, 0}));
+
+    // A short or absent extension (cbSize 0 in an 18-byte chunk, cbSize below 22, a 16-byte
+    // chunk) means integer PCM of the stored bits.
+    const std::vector<int16_t> pcm16 = {1234, -5678};
+    for (auto shortExt : {std::vector<uint8_t>{0, 0}, std::vector<uint8_t>(24, 0), std::vector<uint8_t>{}}) {
+        SCOPED_TRACE(shortExt.size());
+        std::string p = dir.file("short.wav");
+        testutil::WriteFileBytes(p, Wav(Bytes().chunk("fmt ", Fmt(0xFFFE, 2, 8000, 16, 4, shortExt)).chunk("data", Pcm16Data(pcm16))));
+        EXPECT_EQ(DecodeFile(p).samples, pcm16);
+    }
+
     WavReader r;
-    for (auto bad : {ext(32, 2), ext(32, 1, 0x01), std::vector<uint8_t>{0, 0}}) {
+    for (auto bad : {ext(32, 2), ext(32, 1, 0x01), ext(4, 17), ext(8, 6, 0x01)}) {
         std::string p = dir.file("bad.wav");
         testutil::WriteFileBytes(p, Wav(Bytes().chunk("fmt ", Fmt(0xFFFE, 1, 8000, 32, 4, bad)).chunk("data", sample)));
         EXPECT_EQ(r.Open(p, 0), 0);
     }
+    std::string threeCh = dir.file("alaw3.wav");
+    testutil::WriteFileBytes(threeCh, Wav(Bytes().chunk("fmt ", Fmt(0xFFFE, 3, 8000, 8, 3, ext(8, 6))).chunk("data", codes)));
+    EXPECT_EQ(r.Open(threeCh, 0), 0);
+}
+
+TEST(WavReader, BlockAlignZeroIsDerivedForFrameFormats) {
+    TempDir dir;
+    const std::vector<int16_t> samples = {100, -200, 300, -400};
+    std::string p = dir.file("align0.wav");
+    testutil::WriteFileBytes(p, Wav(Bytes().chunk("fmt ", Fmt(1, 2, 8000, 16, 0)).chunk("data", Pcm16Data(samples))));
+    WavReader r;
+    ASSERT_EQ(r.Open(p, 0), 1);
+    EXPECT_EQ(r.GetChannels(), 2u);
+    EXPECT_EQ(ReadAll(r).samples, samples);
+    testutil::WriteFileBytes(p, Wav(Bytes().chunk("fmt ", Fmt(7, 1, 8000, 8, 0)).chunk("data", {0x80, 0xFF})));
+    EXPECT_EQ(DecodeFile(p).samples, (std::vector<int16_t>{32124, 0}));
+    // Block-coded formats cannot do without it.
+    testutil::WriteFileBytes(p, Wav(Bytes().chunk("fmt ", Fmt(17, 1, 8000, 4, 0, {2, 0, 0xF9, 0x01})).chunk("data", std::vector<uint8_t>(256, 0))));
+    EXPECT_EQ(r.Open(p, 0), 0);
 }
 
 // ---- the chunk walk ----
@@ -375,7 +412,7 @@ TEST(WavReader, RejectsBrokenAndUnsupportedFiles) {
         {"24-bit float", withData(fmtChunk(Fmt(3, 1, 8000, 24, 3)))},
         {"unknown tag", withData(fmtChunk(Fmt(0x55, 1, 8000, 16, 2)))},
         {"zero sample rate", withData(fmtChunk(Fmt(1, 1, 0, 16, 2)))},
-        {"zero block align", withData(fmtChunk(Fmt(1, 1, 8000, 16, 0)))},
+        {"zero block align", withData(fmtChunk(Fmt(49, 1, 8000, 0, 0, {2, 0, 0x40, 0x01})))},
         {"zero channels", withData(fmtChunk(Fmt(7, 0, 8000, 8, 1)))},
         {"A-law with 3 channels", withData(fmtChunk(Fmt(6, 3, 8000, 8, 3)))},
         {"GSM block align 64", withData(fmtChunk(Fmt(49, 1, 8000, 0, 64, {2, 0, 0x40, 0x01})))},

@@ -115,6 +115,23 @@ TEST(BuildId3Block, TrackFrameUsesTheLowEightBits) {
     }
 }
 
+TEST(BuildId3Block, Version1CommentTakes30BytesOnlyWithoutATrack) {
+    TagRecord t = Texts();
+    t.comment = "abcdefghijklmnopqrstuvwxyz0123456789";  // longer than either layout
+    auto v10 = BuildId3Block(1, t, 0);
+    ASSERT_EQ(v10.size(), 128u);
+    EXPECT_EQ(std::string(v10.begin() + 97, v10.begin() + 127), "abcdefghijklmnopqrstuvwxyz0123");
+    t.comment = "abcdefghijklmnopqrstuvwxyz012";  // 29 characters: the last byte stays zero
+    v10 = BuildId3Block(1, t, 256);               // track 256 is stored as 0
+    EXPECT_EQ(std::string(v10.begin() + 97, v10.begin() + 127), std::string("abcdefghijklmnopqrstuvwxyz012\0", 30));
+
+    auto v11 = BuildId3Block(1, t, 5);
+    ASSERT_EQ(v11.size(), 128u);
+    EXPECT_EQ(std::string(v11.begin() + 97, v11.begin() + 125), "abcdefghijklmnopqrstuvwxyz01");
+    EXPECT_EQ(v11[125], 0);
+    EXPECT_EQ(v11[126], 5);
+}
+
 // An independent reader (ffprobe) finds every text, with characters beyond Latin-1 intact.
 TEST(BuildId3Block, Version2TextsReadBackFromAnEncodedFile) {
     TempDir dir;

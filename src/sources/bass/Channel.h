@@ -57,8 +57,13 @@ private:
 // Factories; each returns null and sets `error` (a BASS_ERROR_* code) on failure.
 // `accept` tells whether the layer currently decodes an FFmpeg codec (by AVCodecID) found in the
 // container named `format` (the demuxer's name).
+// MPEG audio in its own file (what FFmpeg's "mp3" demuxer recognises) goes to OpenMpg123Stream
+// unless `mpegThroughFfmpeg`; when libmpg123 cannot open it, FFmpeg decodes it after all.
 using CodecFilter = bool (*)(int codecId, const char* format);
-std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error);
+std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error,
+                                          bool mpegThroughFfmpeg = false);
+// MPEG audio layers 1-3 through libmpg123.
+std::unique_ptr<Channel> OpenMpg123Stream(const std::string& path, int& error);
 std::unique_ptr<Channel> OpenModule(const std::string& path, DWORD flags, DWORD freq, int& error);
 std::unique_ptr<Channel> OpenMidi(const std::string& path, DWORD freq, const std::string& soundFont, int& error);
 

@@ -37,8 +37,6 @@ struct FrameCloser {
 
 // Consecutive decoder errors tolerated before the stream is treated as ended.
 constexpr int kMaxDecodeErrors = 100;
-// How far past the ID3v2 tags the first MPEG frame is searched for.
-constexpr size_t kMpegScanWindow = 256 * 1024;
 
 bool IsMpegAudio(AVCodecID id) {
     return id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3;
@@ -48,7 +46,9 @@ class FfmpegStream final : public Channel {
 public:
     ~FfmpegStream() override { av_channel_layout_uninit(&outLayout_); av_channel_layout_uninit(&inLayout_); }
 
-    int Open(const std::string& path, CodecFilter accept);
+    // kRawMpeg: the file is MPEG audio in its own file and `rawMpegElsewhere` was set.
+    int Open(const std::string& path, CodecFilter accept, bool rawMpegElsewhere);
+    static constexpr int kRawMpeg = -2;
     QWORD FilePosition(DWORD mode) const override;
     const char* Tags(DWORD type) override;
 
@@ -88,7 +88,7 @@ private:
     std::vector<uint8_t> id3v1_, id3v2_;
 };
 
-int FfmpegStream::Open(const std::string& path, CodecFilter accept) {
+int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpegElsewhere) {
     path_ = path;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return BASS_ERROR_FILEOPEN;
@@ -98,6 +98,7 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept) {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return BASS_ERROR_FILEFORM;
     fmt_.reset(raw);
+    if (rawMpegElsewhere && std::strcmp(fmt_->iformat->name, "mp3") == 0) return kRawMpeg;
     if (avformat_find_stream_info(fmt_.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
     for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
         if (streamIndex_ < 0 && fmt_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
@@ -255,50 +256,13 @@ size_t FfmpegStream::Produce(uint8_t* dst, size_t bytes) {
 }
 
 void FfmpegStream::ReadMpegLayout() {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in || fileSize_ < 4) return;
-    // Skip stacked ID3v2 tags by their headers, then look for the first frame in a window.
-    int64_t pos = 0;
-    uint8_t header[10];
-    while (fileSize_ - pos >= 10) {
-        in.seekg(pos);
-        if (!in.read(reinterpret_cast<char*>(header), 10)) break;
-        uint32_t tag = Id3v2TagSize(header);
-        if (tag == 0 || tag > fileSize_ - pos) break;
-        pos += tag;
-    }
-    in.clear();
-    in.seekg(pos);
-    std::vector<uint8_t> window(static_cast<size_t>(std::min<int64_t>(fileSize_ - pos, kMpegScanWindow)));
-    in.read(reinterpret_cast<char*>(window.data()), static_cast<std::streamsize>(window.size()));
-    window.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-    int64_t found = FindFirstMpegFrame(window.data(), window.size());
-    firstFrameOffset_ = found >= 0 ? pos + found : firstPacketPos_;
+    int64_t found = FirstMpegFrameInFile(path_, fileSize_);
+    firstFrameOffset_ = found >= 0 ? found : firstPacketPos_;
 }
 
 void FfmpegStream::ReadTags() {
     tagsRead_ = true;
-    if (!mpeg_ || fileSize_ < 10) return;
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return;
-    uint8_t header[10];
-    if (in.read(reinterpret_cast<char*>(header), 10)) {
-        uint32_t size = Id3v2TagSize(header);
-        // Only a tag that lies wholly inside the file is handed out, so its header's size holds.
-        if (size > 0 && size <= fileSize_) {
-            id3v2_.resize(size);
-            in.seekg(0);
-            if (!in.read(reinterpret_cast<char*>(id3v2_.data()), size)) id3v2_.clear();
-        }
-    }
-    in.clear();
-    if (fileSize_ >= 128) {
-        std::vector<uint8_t> tail(128);
-        in.seekg(fileSize_ - 128);
-        if (in.read(reinterpret_cast<char*>(tail.data()), 128) && tail[0] == 'T' && tail[1] == 'A' &&
-            tail[2] == 'G')
-            id3v1_ = std::move(tail);
-    }
+    if (mpeg_) ReadRawId3Tags(path_, fileSize_, id3v1_, id3v2_);
 }
 
 const char* FfmpegStream::Tags(DWORD type) {
@@ -317,9 +281,25 @@ QWORD FfmpegStream::FilePosition(DWORD mode) const {
 
 }  // namespace
 
-std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error) {
+std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error,
+                                          bool mpegThroughFfmpeg) {
+    // A file whose audio starts right after its ID3v2 tags with an MPEG frame header is MPEG
+    // audio in its own file. FFmpeg's probe is not asked first: it misses free-format streams.
+    if (!mpegThroughFfmpeg) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(path, ec);
+        int64_t tagsEnd = 0;
+        if (!ec && FirstMpegFrameInFile(path, static_cast<int64_t>(size), &tagsEnd) == tagsEnd) {
+            if (auto mpeg = OpenMpg123Stream(path, error)) return mpeg;
+        }
+    }
     auto stream = std::make_unique<FfmpegStream>();
-    error = stream->Open(path, accept);
+    error = stream->Open(path, accept, !mpegThroughFfmpeg);
+    if (error == FfmpegStream::kRawMpeg) {
+        stream.reset();
+        if (auto mpeg = OpenMpg123Stream(path, error)) return mpeg;
+        return OpenFfmpegStream(path, accept, error, true);
+    }
     if (error != BASS_OK) return nullptr;
     return stream;
 }

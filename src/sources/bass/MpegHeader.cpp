@@ -1,5 +1,8 @@
 #include "sources/bass/MpegHeader.h"
 
+#include <algorithm>
+#include <fstream>
+
 namespace sonavert::bass {
 namespace {
 
@@ -78,6 +81,58 @@ int64_t FindFirstMpegFrame(const uint8_t* data, size_t size) {
             return static_cast<int64_t>(pos);
     }
     return -1;
+}
+
+int64_t FirstMpegFrameInFile(const std::string& path, int64_t fileSize, int64_t* tagsEnd) {
+    // How far past the ID3v2 tags the first frame is searched for.
+    constexpr int64_t kScanWindow = 256 * 1024;
+    if (tagsEnd) *tagsEnd = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in || fileSize < 4) return -1;
+    int64_t pos = 0;
+    uint8_t header[10];
+    while (fileSize - pos >= 10) {
+        in.seekg(pos);
+        if (!in.read(reinterpret_cast<char*>(header), 10)) break;
+        uint32_t tag = Id3v2TagSize(header);
+        if (tag == 0 || tag > fileSize - pos) break;
+        pos += tag;
+    }
+    if (tagsEnd) *tagsEnd = pos;
+    in.clear();
+    in.seekg(pos);
+    std::vector<uint8_t> window(static_cast<size_t>(std::min<int64_t>(fileSize - pos, kScanWindow)));
+    in.read(reinterpret_cast<char*>(window.data()), static_cast<std::streamsize>(window.size()));
+    window.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    int64_t found = FindFirstMpegFrame(window.data(), window.size());
+    return found >= 0 ? pos + found : -1;
+}
+
+void ReadRawId3Tags(const std::string& path, int64_t fileSize, std::vector<uint8_t>& id3v1,
+                    std::vector<uint8_t>& id3v2) {
+    id3v1.clear();
+    id3v2.clear();
+    if (fileSize < 10) return;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return;
+    uint8_t header[10];
+    if (in.read(reinterpret_cast<char*>(header), 10)) {
+        uint32_t size = Id3v2TagSize(header);
+        // Only a tag that lies wholly inside the file is handed out, so its header's size holds.
+        if (size > 0 && size <= fileSize) {
+            id3v2.resize(size);
+            in.seekg(0);
+            if (!in.read(reinterpret_cast<char*>(id3v2.data()), size)) id3v2.clear();
+        }
+    }
+    in.clear();
+    if (fileSize >= 128) {
+        std::vector<uint8_t> tail(128);
+        in.seekg(fileSize - 128);
+        if (in.read(reinterpret_cast<char*>(tail.data()), 128) && tail[0] == 'T' && tail[1] == 'A' &&
+            tail[2] == 'G')
+            id3v1 = std::move(tail);
+    }
 }
 
 }  // namespace sonavert::bass

@@ -2,6 +2,8 @@
 // MPEG audio frame headers and ID3 tag framing, shared by the decoding layer and its callers.
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace sonavert::bass {
 
@@ -27,5 +29,16 @@ uint32_t Id3v2TagSize(const uint8_t* header);
 // ID3v2 tags and junk. A frame with a computable length counts only when another header of the same
 // stream follows it (or the data ends). Returns -1 when none is found.
 int64_t FindFirstMpegFrame(const uint8_t* data, size_t size);
+
+// File offset of the first MPEG audio frame of the file at `path` (`fileSize` bytes): stacked
+// ID3v2 tags are skipped by their headers, then FindFirstMpegFrame searches a window after them.
+// -1 when none is found or the file cannot be read. `tagsEnd`, when given, receives the offset
+// just past the ID3v2 tags (0 without tags).
+int64_t FirstMpegFrameInFile(const std::string& path, int64_t fileSize, int64_t* tagsEnd = nullptr);
+
+// The raw ID3v2 tag at the start of the file (only when it lies wholly inside the file) and the
+// 128-byte ID3v1 tag at its end; each left empty when absent.
+void ReadRawId3Tags(const std::string& path, int64_t fileSize, std::vector<uint8_t>& id3v1,
+                    std::vector<uint8_t>& id3v2);
 
 }  // namespace sonavert::bass

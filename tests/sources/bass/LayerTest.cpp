@@ -246,9 +246,44 @@ TEST(Layer, Id3TagsAndFirstFrameOffset) {
     const char* v2 = BASS_ChannelGetTags(h, BASS_TAG_ID3V2);
     ASSERT_NE(v2, nullptr);
     EXPECT_EQ(std::memcmp(v2, id3v2.data(), id3v2.size()), 0);
+    // The tags and the junk change nothing about the audio: it decodes like the bare stream, with
+    // the encoder's delay and padding trimmed (half a second exactly).
     auto decoded = AsS16(DecodeChannel(h));
-    EXPECT_EQ(decoded, FfmpegDecodeS16(mp3));
-    EXPECT_GT(decoded.size(), 44100u);
+    EXPECT_EQ(decoded.size(), 44100u);
+    int diff = MaxDifference(decoded, FfmpegDecodeS16(raw));
+    EXPECT_GE(diff, 0);
+    EXPECT_LE(diff, 1);
+}
+
+// Free-format MPEG audio (no bit-rate index in the headers) decodes like the reference decoder's
+// command-line tool, with the same byte positions as any other MPEG file.
+TEST(Layer, FreeFormatMpegAudioDecodes) {
+    TempDir dir;
+    std::string wav = dir.file("in.wav"), mp3 = dir.file("free.mp3");
+    ASSERT_TRUE(WriteWav16(wav, StereoTones(440, 660, 44100, 1.0), 44100, 2));
+    ASSERT_EQ(testutil::Run("lame --quiet --freeformat -b 300 " + Quote(wav) + " " + Quote(mp3)), 0);
+    std::string out;
+    ASSERT_EQ(testutil::Run("mpg123 -q -s " + Quote(mp3), &out), 0);
+    std::vector<int16_t> reference(out.size() / 2);
+    std::memcpy(reference.data(), out.data(), reference.size() * 2);
+    ASSERT_GT(reference.size(), 44100u);
+
+    BassSession session(false, false);
+    HSTREAM h = BASS_StreamCreateFile(0, mp3.c_str(), 0, 0, BASS_STREAM_DECODE);
+    ASSERT_NE(h, 0u) << "error " << BASS_ErrorGetCode();
+    BASS_CHANNELINFO info{};
+    ASSERT_TRUE(BASS_ChannelGetInfo(h, &info));
+    EXPECT_EQ(info.freq, 44100u);
+    EXPECT_EQ(info.chans, 2u);
+    EXPECT_GT(BASS_ChannelGetLength(h, BASS_POS_BYTE), 0u);
+    EXPECT_EQ(BASS_StreamGetFilePosition(h, BASS_FILEPOS_START), 0u);
+    EXPECT_EQ(BASS_StreamGetFilePosition(h, BASS_FILEPOS_END), ReadFileBytes(mp3).size());
+    auto bytes = DecodeChannel(h);
+    int diff = MaxDifference(AsS16(bytes), reference);
+    EXPECT_GE(diff, 0);
+    EXPECT_LE(diff, 1);
+    EXPECT_EQ(BASS_ChannelGetLength(h, BASS_POS_BYTE), bytes.size());
+    EXPECT_TRUE(BASS_StreamFree(h));
 }
 
 TEST(Layer, ModuleRendersAtRateForExactLength) {
@@ -308,6 +343,8 @@ TEST(Layer, MidiRendersForTheTempoMapLength) {
         EXPECT_EQ(info.freq, 32000u);
         EXPECT_EQ(info.chans, 2u);
         EXPECT_EQ(BASS_ChannelGetLength(h, BASS_POS_BYTE), 48000u * 4);
+        // The file's size, for the bit rate: size / (seconds * 125).
+        EXPECT_EQ(BASS_StreamGetFilePosition(h, BASS_FILEPOS_END), smf.size());
         auto pcm = AsS16(DecodeChannel(h, 4096));
         EXPECT_EQ(pcm.size(), 48000u * 2);
         EXPECT_GT(RmsLevel(pcm, 2, 0), 0.005);
@@ -324,6 +361,70 @@ TEST(Layer, MidiRendersForTheTempoMapLength) {
         EXPECT_LT(RmsLevel(pcm, 2, 0), 1e-4);
         EXPECT_EQ(BASS_MIDI_FontInit(path.c_str(), 0), 0u);  // not a SoundFont
     }
+}
+
+// A single-track Standard MIDI File of 480 ticks per quarter with the given events.
+std::vector<uint8_t> Smf(const std::vector<uint8_t>& events) {
+    const size_t size = events.size() + 4;  // with the end-of-track event
+    std::vector<uint8_t> m = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0};
+    m.insert(m.end(), {'M', 'T', 'r', 'k', 0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+    m.insert(m.end(), events.begin(), events.end());
+    m.insert(m.end(), {0x00, 0xFF, 0x2F, 0});
+    return m;
+}
+
+// Peak of the rendered file in dBFS, and whether any sample reached full scale.
+std::pair<double, bool> RenderedPeak(const std::vector<uint8_t>& smf) {
+    TempDir dir;
+    std::string path = dir.file("level.mid");
+    EXPECT_TRUE(WriteFileBytes(path, smf));
+    BassSession session(false, true);
+    HSTREAM h = BASS_MIDI_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE, 44100);
+    EXPECT_NE(h, 0u);
+    auto pcm = AsS16(DecodeChannel(h));
+    EXPECT_GT(pcm.size(), 44100u);
+    BASS_StreamFree(h);
+    int peak = 1;
+    for (int16_t s : pcm) peak = std::max(peak, std::abs(int(s)));
+    return {20 * std::log10(peak / 32768.0), peak >= 32767};
+}
+
+// Files played the way ordinary General MIDI files play (velocity 80, channel volume 100) come out
+// at a normal level: chords on three channels (piano, strings, bass) peak between -12 and
+// -0.1 dBFS without clipping, and a sparse melody with bass and drums is not buried either.
+TEST(Layer, MidiRendersAtANormalLevel) {
+    std::vector<uint8_t> chords;
+    const uint8_t programs[3] = {0, 48, 33};
+    const std::vector<uint8_t> bars[2][3] = {{{60, 64, 67}, {48, 55, 64}, {36}}, {{57, 60, 65}, {53, 60, 65}, {41}}};
+    for (uint8_t c = 0; c < 3; ++c)
+        chords.insert(chords.end(), {0x00, static_cast<uint8_t>(0xC0 | c), programs[c], 0x00,
+                                     static_cast<uint8_t>(0xB0 | c), 7, 100});
+    for (const auto& bar : bars) {
+        for (uint8_t c = 0; c < 3; ++c)
+            for (uint8_t note : bar[c]) chords.insert(chords.end(), {0x00, static_cast<uint8_t>(0x90 | c), note, 80});
+        chords.insert(chords.end(), {0x87, 0x40});  // 960 ticks: one second at the default tempo
+        bool first = true;
+        for (uint8_t c = 0; c < 3; ++c)
+            for (uint8_t note : bar[c]) {
+                if (!first) chords.push_back(0x00);
+                first = false;
+                chords.insert(chords.end(), {static_cast<uint8_t>(0x80 | c), note, 0});
+            }
+    }
+    auto [chordPeak, chordsClip] = RenderedPeak(Smf(chords));
+    EXPECT_GE(chordPeak, -12.0);
+    EXPECT_LE(chordPeak, -0.1);
+    EXPECT_FALSE(chordsClip);
+
+    std::vector<uint8_t> melody = {0x00, 0xC0, 0, 0x00, 0xC1, 33, 0x00, 0xB0, 7, 100, 0x00, 0xB1, 7, 100, 0x00, 0xB9, 7, 100};
+    for (uint8_t i = 0; i < 8; ++i) {
+        const uint8_t note = static_cast<uint8_t>(60 + i % 5);
+        melody.insert(melody.end(), {0x00, 0x90, note, 80, 0x00, 0x91, 36, 80, 0x00, 0x99, 36, 80, 0x00, 0x99, 42, 80,
+                                     0x83, 0x60, 0x80, note, 0, 0x00, 0x81, 36, 0, 0x00, 0x89, 36, 0, 0x00, 0x89, 42, 0});
+    }
+    auto [melodyPeak, melodyClips] = RenderedPeak(Smf(melody));
+    EXPECT_GE(melodyPeak, -18.0);
+    EXPECT_FALSE(melodyClips);
 }
 
 }  // namespace
