@@ -233,11 +233,13 @@ TEST_F(MainWindowTest, DropOfFilesAndAFolderAddsRowsWithTheirCells) {
     EXPECT_TRUE(w.isEnabled());
     EXPECT_TRUE(host.messages.empty());
     EXPECT_EQ(Row(0), (std::vector<std::string>{"tone.wav", "01:05", "1411 kbps", "44100 Hz", "Stereo", ""}));
-    // The MP3's bit rate is measured over the whole file, its info frame included.
+    // The MP3's bit rate is measured over the whole file, its info frame included, against the
+    // gapless length (the encoder's delay and padding left out), so a short file shows a little more.
     const std::vector<std::string> mp3Row = Row(1);
     EXPECT_EQ(mp3Row[kColumnFile], "song.mp3");
     EXPECT_EQ(mp3Row[kColumnDuration], "00:02");
-    EXPECT_TRUE(mp3Row[kColumnBitRate] == "128 kbps" || mp3Row[kColumnBitRate] == "130 kbps") << mp3Row[kColumnBitRate];
+    const int kbps = std::atoi(mp3Row[kColumnBitRate].c_str());
+    EXPECT_TRUE(kbps >= 128 && kbps <= 133 && mp3Row[kColumnBitRate].ends_with(" kbps")) << mp3Row[kColumnBitRate];
     EXPECT_EQ(mp3Row[kColumnFrequency], "44100 Hz");
     EXPECT_EQ(mp3Row[kColumnChannels], "J-Stereo");
     // The folder's files, in name order.
