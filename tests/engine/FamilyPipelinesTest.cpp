@@ -36,18 +36,7 @@ struct FamilyFixture {
         return result;
     }
     // Stereo 44.1 kHz: a 440 Hz tone on the left, a 1000 Hz tone on the right.
-    std::string TwoTones(double seconds = 1.0) {
-        auto left = testutil::Sine(440, 44100, 1, seconds, 0.5);
-        auto right = testutil::Sine(1000, 44100, 1, seconds, 0.25);
-        std::vector<int16_t> stereo(left.size() * 2);
-        for (size_t i = 0; i < left.size(); ++i) {
-            stereo[2 * i] = left[i];
-            stereo[2 * i + 1] = right[i];
-        }
-        std::string path = dir.file("tones.wav");
-        testutil::WriteWav16(path, stereo, 44100, 2);
-        return path;
-    }
+    std::string TwoTones(double seconds = 1.0) { return testutil::WriteTwoToneWav(dir.file("tones.wav"), seconds); }
 };
 
 std::string Head(const std::string& path, size_t n) {

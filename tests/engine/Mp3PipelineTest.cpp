@@ -75,16 +75,7 @@ StreamInfo Inspect(const std::string& path) {
 
 // Stereo 44.1 kHz: a 440 Hz tone at half scale on the left, 1000 Hz at quarter scale on the right.
 std::string TwoToneWav(const testutil::TempDir& dir, double seconds = 2.0, const std::string& name = "tones.wav") {
-    auto left = testutil::Sine(440, 44100, 1, seconds, 0.5);
-    auto right = testutil::Sine(1000, 44100, 1, seconds, 0.25);
-    std::vector<int16_t> stereo(left.size() * 2);
-    for (size_t i = 0; i < left.size(); ++i) {
-        stereo[2 * i] = left[i];
-        stereo[2 * i + 1] = right[i];
-    }
-    std::string path = dir.file(name);
-    testutil::WriteWav16(path, stereo, 44100, 2);
-    return path;
+    return testutil::WriteTwoToneWav(dir.file(name), seconds);
 }
 
 // Decodes an MP3 file and drops its first and last 0.1 s: the encoder's delay and padding decode as

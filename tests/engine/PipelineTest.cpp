@@ -41,16 +41,7 @@ struct Fixture {
 
 // Stereo 44.1 kHz WAV whose left channel is a 440 Hz tone and right a 1000 Hz tone.
 std::string MakeTwoToneWav(const testutil::TempDir& dir, double seconds = 2.0) {
-    auto left = testutil::Sine(440, 44100, 1, seconds, 0.5);
-    auto right = testutil::Sine(1000, 44100, 1, seconds, 0.25);
-    std::vector<int16_t> stereo(left.size() * 2);
-    for (size_t i = 0; i < left.size(); ++i) {
-        stereo[2 * i] = left[i];
-        stereo[2 * i + 1] = right[i];
-    }
-    std::string path = dir.file("two-tone.wav");
-    testutil::WriteWav16(path, stereo, 44100, 2);
-    return path;
+    return testutil::WriteTwoToneWav(dir.file("two-tone.wav"), seconds);
 }
 
 std::string FfprobeStream(const std::string& path) {

@@ -38,18 +38,7 @@ struct WmFixture {
         return result;
     }
     // Stereo 44.1 kHz: 440 Hz at half scale on the left, 1000 Hz at quarter scale on the right.
-    std::string TwoTones(double seconds = 2.0) {
-        auto left = testutil::Sine(440, 44100, 1, seconds, 0.5);
-        auto right = testutil::Sine(1000, 44100, 1, seconds, 0.25);
-        std::vector<int16_t> stereo(left.size() * 2);
-        for (size_t i = 0; i < left.size(); ++i) {
-            stereo[2 * i] = left[i];
-            stereo[2 * i + 1] = right[i];
-        }
-        std::string path = dir.file("tones.wav");
-        testutil::WriteWav16(path, stereo, 44100, 2);
-        return path;
-    }
+    std::string TwoTones(double seconds = 2.0) { return testutil::WriteTwoToneWav(dir.file("tones.wav"), seconds); }
 };
 
 std::string Probe(const std::string& path, const std::string& entries) {

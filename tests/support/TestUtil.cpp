@@ -155,6 +155,18 @@ int RunWithFileSizeLimit(size_t fileSizeLimit, const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string WriteTwoToneWav(const std::string& path, double seconds) {
+    auto left = Sine(440, 44100, 1, seconds, 0.5);
+    auto right = Sine(1000, 44100, 1, seconds, 0.25);
+    std::vector<int16_t> stereo(left.size() * 2);
+    for (size_t i = 0; i < left.size(); ++i) {
+        stereo[2 * i] = left[i];
+        stereo[2 * i + 1] = right[i];
+    }
+    WriteWav16(path, stereo, 44100, 2);
+    return path;
+}
+
 std::string BinDir() { return SONAVERT_BIN_DIR; }
 
 }  // namespace testutil

@@ -41,6 +41,9 @@ std::vector<int16_t> FfmpegDecodeS16(const std::string& path, int channels = 0, 
 std::vector<int16_t> Sine(double freq, int rate, int channels, double seconds, double amplitude = 0.5);
 // Writes interleaved 16-bit PCM as a canonical WAV file (for producing test inputs).
 bool WriteWav16(const std::string& path, const std::vector<int16_t>& samples, int rate, int channels);
+// Writes a stereo 44.1 kHz WAV whose left channel is a 440 Hz tone at half scale and whose right
+// channel is a 1000 Hz tone at a quarter, so a test can tell the channels apart; returns `path`.
+std::string WriteTwoToneWav(const std::string& path, double seconds);
 
 // Estimated frequency (zero crossings) and RMS level (0..1 of full scale) of one channel.
 double EstimateFrequency(const std::vector<int16_t>& interleaved, int channels, int channel, int rate);
