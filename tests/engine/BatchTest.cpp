@@ -408,3 +408,68 @@ TEST(BatchJobs, AutomaticIsOnePerCoreWithinLimits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every kind of input at four rows at once, three times over, to OGG: the decoders' shared tables
+// (the decoding layer's handles, the SoundFont, the Ogg serial numbers) hold up, and each file
+// decodes as it does alone.
+TEST(RunConversionBatch, EveryInputKindConvertsSideBySide) {
+    BatchFixture f;
+    const std::string wav = testutil::WriteTwoToneWav(f.dir.file("base.wav"), 0.6);
+    struct Input {
+        int type;
+        const char* ext;
+        const char* ffmpegArgs;  // null: written by the test itself
+    };
+    const Input kinds[] = {
+        {kSourceWav, ".wav", "-c:a pcm_s16le"},     {kSourceFlac, ".flac", "-c:a flac"},
+        {kSourceMp3, ".mp3", "-c:a libmp3lame"},    {kSourceOgg, ".ogg", "-c:a libvorbis"},
+        {kSourceAiff, ".aiff", "-c:a pcm_s16be"},   {kSourceAu, ".au", "-c:a pcm_mulaw"},
+        {kSourceM4a, ".m4a", "-c:a aac"},           {kSourceWindowsMedia, ".wma", "-c:a wmav2"},
+        {kSourceWavPack, ".wv", "-c:a wavpack"},    {kSourceMidi, ".mid", nullptr},
+        {kSourceModule, ".mod", nullptr},
+    };
+    std::vector<std::pair<int, std::string>> list;
+    for (int copy = 0; copy < 3; ++copy) {
+        for (const Input& k : kinds) {
+            const std::string path = f.dir.file("in" + std::to_string(copy) + "-" + (k.ext + 1) + k.ext);
+            if (k.ffmpegArgs) {
+                ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + testutil::Quote(wav) + " " + k.ffmpegArgs + " " +
+                                        testutil::Quote(path)),
+                          0)
+                    << k.ext;
+            } else {
+                testutil::WriteFileBytes(path, k.type == kSourceMidi ? testutil::TinyMidi() : testutil::TinyModule());
+            }
+            list.push_back({k.type, path});
+        }
+    }
+    auto items = Items(list);
+    auto run = [&](int jobs, const std::string& out) {
+        Settings s = f.settings;
+        s.ParallelJobs = jobs;
+        s.DestOutputFolderOpt = kDestCustomFolder;
+        s.DestSpecifiedFolder = out;
+        s.AutoDestWAVEncodingParam = 1;
+        testutil::FakeDriver driver;
+        EXPECT_TRUE(RunConversionBatch(items, kOutputWav, s, f.host, driver, f.state));
+        return driver.outcomes;
+    };
+    const auto one = run(1, f.dir.file("one"));
+    const auto four = run(4, f.dir.file("four"));
+    ASSERT_EQ(four.size(), list.size());
+    for (const auto& [row, outcome] : four) {
+        EXPECT_EQ(outcome.kind, Kind::Converted) << list[row].second << ": " << StatusText(outcome);
+        EXPECT_EQ(fs::path(outcome.targetPath).filename(), fs::path(one.at(row).targetPath).filename());
+    }
+    const auto bytesOne = FolderBytes(f.dir.file("one"));
+    const auto bytesFour = FolderBytes(f.dir.file("four"));
+    ASSERT_EQ(bytesOne.size(), list.size());
+    for (const auto& [name, bytes] : bytesOne) {
+        ASSERT_TRUE(bytesFour.count(name)) << name;
+        EXPECT_TRUE(bytes == bytesFour.at(name)) << name << " differs when converted side by side";
+    }
+}
+
+}  // namespace

@@ -51,6 +51,8 @@ int ModuleChannel::Open(const std::string& path, DWORD flags, DWORD freq) {
     rate_ = static_cast<int32_t>(freq ? freq : kDefaultRate);
     if (rate_ < 1000 || rate_ > 384000) return BASS_ERROR_ILLPARAM;
     openmpt_module_set_repeat_count(module_.get(), 0);
+    // No random dither on the 16-bit output, so a module converts to the same bytes every time.
+    openmpt_module_ctl_set_integer(module_.get(), "dither", 0);
     // Volume ramping softens clicks at note starts and ends; libopenmpt's default strength is on.
     openmpt_module_set_render_param(module_.get(), OPENMPT_MODULE_RENDER_VOLUMERAMPING_STRENGTH,
                                     (flags & BASS_MUSIC_RAMP) ? -1 : 0);
