@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench fuzz sanitize clean
+.PHONY: all deps configure build run test bench fuzz sanitize tsan clean
 
 all: build
 
@@ -30,6 +30,14 @@ bench: build
 sanitize:
 	@$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DSONAVERT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# The thread sanitizer over the batch tests that convert several rows at once. Debian's Qt and
+# FFmpeg are not instrumented: tests/tsan.supp names those libraries only.
+tsan: deps
+	@cmake -S . -B build-tsan -DSONAVERT_TSAN=ON -DSONAVERT_BUILD_GUI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target sonavert_tests
+	@TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" build-tsan/bin/sonavert_tests \
+		--gtest_filter='RunConversionBatch.*:CommandLine.SeveralJobs*'
+
 # libFuzzer targets, each run for FUZZ_SECONDS (default 60).
 FUZZ_SECONDS ?= 60
 fuzz: deps
@@ -38,4 +46,4 @@ fuzz: deps
 	@tests/fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-sanitize build-tsan build-fuzz
