@@ -150,4 +150,10 @@ TEST(ManualTest, CoversEveryOutputFormatAndTheCommandLine) {
     const std::string lower = Lower(html);
     for (const char* word : {"windows", "registry", ".chm", "explorer"})
         EXPECT_EQ(lower.find(word), std::string::npos) << word;
+    // The General page's texts as the page shows them, with this platform's paths.
+    for (const char* text : {"Output files to the Documents folder if creating file failure",
+                             "<code>/home/user/Music/pop/1.mp3</code>", "<code>/home/user/Output</code>",
+                             "<code>/home/user/Output/home/user/Music/pop</code>"})
+        EXPECT_NE(html.find(text), std::string::npos) << text;
+    for (const char* text : {"my documents", "c:\\", "d:\\"}) EXPECT_EQ(lower.find(text), std::string::npos) << text;
 }
