@@ -157,3 +157,22 @@ TEST(ManualTest, CoversEveryOutputFormatAndTheCommandLine) {
         EXPECT_NE(html.find(text), std::string::npos) << text;
     for (const char* text : {"my documents", "c:\\", "d:\\"}) EXPECT_EQ(lower.find(text), std::string::npos) << text;
 }
+
+// The README's picture of the main window is committed, and the README names what it shows.
+TEST(ReadmeTest, ShowsTheMainWindowAndSaysWhereTargetsGo) {
+    const fs::path root(SONAVERT_SOURCE_DIR);
+    const std::string readme = ReadText(root / "README.md");
+    const size_t image = readme.find("](docs/main-window.png)");
+    ASSERT_NE(image, std::string::npos);
+    const std::vector<uint8_t> png = testutil::ReadFileBytes((root / "docs" / "main-window.png").string());
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
+    for (const char* text : {"## What it reads and writes", "## Where converted files go", "## The Status column",
+                             "Documents folder", "Conversion Failure", "sonavert FILE..."})
+        EXPECT_NE(readme.find(text), std::string::npos) << text;
+    for (const OutputFormatInfo& format : OutputFormats()) {
+        std::string upper = format.extension + 1;  // ".mp3" -> "MP3"
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_NE(readme.find(upper), std::string::npos) << upper;
+    }
+}
