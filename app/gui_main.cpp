@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
         MainWindow window(codecs, store);
         // Modal to nothing but itself, so that the help window stays usable beside it.
         window.setWindowModality(Qt::WindowModal);
+        // "sonavert FILE...": QApplication took its own options out of argv; the rest are
+        // files and folders, added as a drop once the window runs.
+        window.OpenOnStart(StartPaths(argc, argv));
         result = window.exec();
     }
     (void)result;

@@ -1,11 +1,19 @@
 #include "cli/CommandLine.h"
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -20,6 +28,7 @@
 #include "filelist/FileAdder.h"
 #include "filelist/FileList.h"
 #include "filelist/PathIdentity.h"
+#include "settings/SettingRanges.h"
 #include "settings/SettingsStore.h"
 #include "sources/SourceFactory.h"
 
@@ -42,8 +51,11 @@ void OnInterrupt(int) {
 const char kDescription[] =
     "Converts audio files with Sonavert's engine. Files are added as they are; folders are searched\n"
     "recursively (with the extension filter of the options). Every row is then converted with the\n"
-    "stored options, and a line \"SOURCE<TAB>STATUS\" is printed for each.";
-const char kExitStatus[] = "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error.\n";
+    "stored options, and a line \"SOURCE<TAB>STATUS\" is printed for each: the target's full path, or\n"
+    "why it was not converted.";
+const char kExitStatus[] =
+    "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 when\n"
+    "interrupted (Ctrl+C).\n";
 
 struct Options {
     std::string format;
@@ -121,7 +133,7 @@ std::vector<OptionRow> OptionTable() {
         {.longName = "save", .description = "keep the overrides, format and folder as the stored options",
          .flag = &Options::save},
         {.longName = "list",
-         .description = "print the rows (File, Duration, Bit Rate, Freq., Channels) instead of converting",
+         .description = "print the rows (full path, Duration, Bit Rate, Freq., Channels) instead of converting",
          .flag = &Options::list},
         {.longName = "decoder", .valueName = "NAME",
          .description = "only try one decoder: " + JoinNames(DecoderNames()),
@@ -216,15 +228,70 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
+// "1:05" or "1:02:05".
+std::string Clock(double seconds) {
+    const long total = seconds < 0 ? 0 : static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+    return text;
+}
+
+// Characters of a UTF-8 text (continuation bytes do not count).
+size_t Columns(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// The first `columns` characters of a UTF-8 text.
+std::string FirstColumns(const std::string& text, size_t columns) {
+    size_t n = 0, i = 0;
+    for (; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && n++ == columns) break;
+    }
+    return text.substr(0, i);
+}
+
+// The terminal's width in columns: the terminal's own, else $COLUMNS, else 80.
+size_t TerminalColumns() {
+    winsize size{};
+    if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const char* env = std::getenv("COLUMNS")) {
+        const long n = std::strtol(env, nullptr, 10);
+        if (n > 0) return static_cast<size_t>(n);
+    }
+    return 80;
+}
+
+}  // namespace
+
+std::string ProgressLine(const std::string& text, double elapsed, double fraction, size_t columns) {
+    std::string times = "  " + Clock(elapsed) + " elapsed";
+    if (fraction > 0.005 && fraction < 1.0 && elapsed > 0.5)
+        times += ", about " + Clock(elapsed * (1.0 - fraction) / fraction) + " left";
+    // One column stays free: a line that fills the last column wraps on some terminals.
+    const size_t room = columns > 1 ? columns - 1 : 0;
+    if (Columns(times) >= room) return FirstColumns(times.substr(2), room);
+    return FirstColumns(text, room - Columns(times)) + times;
+}
+
+namespace {
+
 // Talks to the terminal: questions and messages on stderr, a live progress line on stderr when
 // it is a terminal, and one status line per finished row on stdout.
 class TerminalDriver : public BatchDriver, public AddDriver {
 public:
-    TerminalDriver(bool yes, const std::vector<BatchItem>* items) : yes_(yes), items_(items), live_(isatty(2)) {}
+    TerminalDriver(bool yes, const Settings& settings) : yes_(yes), settings_(settings), live_(isatty(2)) {}
     void SetItems(const std::vector<BatchItem>* items) { items_ = items; }
+    // While set, the add run's failure report is not shown: the caller prints a line per path.
+    void SetQuietReport(bool quiet) { quietReport_ = quiet; }
 
     // Messages of the add run, questions and shell requests of the batch.
     void ShowMessage(MessageIcon, const std::string& text) override {
+        if (quietReport_) return;
         ClearLine();
         std::fprintf(stderr, "%s\n", text.c_str());
     }
@@ -238,21 +305,30 @@ public:
     void SetWaitCursor(bool) override {}
 
     // Progress of the batch, and the add run's texts.
-    void BeginRun(int) override {}
+    void BeginRun(int rows) override {
+        rows_ = rows;
+        finished_ = 0;
+        fileFraction_ = 0;
+        start_ = std::chrono::steady_clock::now();
+    }
     void EndRun() override { ClearLine(); }
     // A new row starts: its own per-file text follows.
     void SetOverallText(const std::string& text) override {
         overall_ = text;
         file_.clear();
-        Draw();
+        fileFraction_ = 0;
     }
     void SetOverallProgress(double) override {}
     void SetFileText(const std::string& text) override {
         file_ = text;
-        Draw();
+        Draw(false);
     }
-    void SetFileProgress(double) override {}
-    void SetText(const std::string& text) override { SetFileText(text); }
+    void SetFileProgress(double fraction) override { fileFraction_ = fraction; }
+    void SetText(const std::string& text) override {
+        overall_.clear();
+        file_ = text;
+        Draw(false);
+    }
     void SetBarRange(int) override {}
     void StepBar() override {}
     void Finished() override {
@@ -262,23 +338,61 @@ public:
     void Pump() override {}
     bool CancelRequested() override { return g_interrupts != 0; }
 
-    // Rows: one status line each when it ends.
+    // Rows: one status line each when it ends; a converted row shows its target's full path.
     void RowStarted(int) override {}
     void RowFinished(int row, const RowOutcome& outcome) override {
         ClearLine();
+        ++finished_;
+        fileFraction_ = 0;
         const std::string& source = items_ && row >= 0 && row < static_cast<int>(items_->size())
                                         ? (*items_)[static_cast<size_t>(row)].sourcePath
                                         : std::string();
-        std::printf("%s\t%s\n", source.c_str(), StatusText(outcome).c_str());
+        const bool converted = outcome.kind == RowOutcome::Kind::Converted;
+        if (converted && WentToDocuments(source, outcome.targetPath))
+            std::fprintf(stderr,
+                         "sonavert-cli: warning: the chosen output folder could not be written; the target went to "
+                         "the documents folder: %s\n",
+                         outcome.targetPath.c_str());
+        std::printf("%s\t%s\n", source.c_str(), converted ? outcome.targetPath.c_str() : StatusText(outcome).c_str());
         std::fflush(stdout);
     }
 
 private:
-    void Draw() {
+    // Whether the target lies outside the folder the settings chose, in the documents folder:
+    // the batch's retry when the chosen folder could not be written.
+    bool WentToDocuments(const std::string& source, const std::string& target) const {
+        const std::string documents = DocumentsFolder();
+        if (documents.empty() || target.rfind(documents + "/", 0) != 0) return false;
+        if (settings_.DestOutputFolderOpt == kDestCustomFolder) {
+            std::string folder = settings_.DestSpecifiedFolder;
+            while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+            return target.rfind(folder + "/", 0) != 0;
+        }
+        const std::string sourceFolder = source.substr(0, source.size() - FileNamePart(source).size());
+        const std::string targetFolder = target.substr(0, target.size() - FileNamePart(target).size());
+        return sourceFolder != targetFolder;
+    }
+
+    // Redraws the progress line, at most ten times a second.
+    void Draw(bool force) {
         if (!live_) return;
-        std::string line = overall_.empty() ? file_ : overall_ + "  " + file_;
-        if (line.size() > 150) line.resize(150);
+        const auto now = std::chrono::steady_clock::now();
+        if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+        lastDraw_ = now;
+        std::string text = file_;
+        if (!overall_.empty()) {
+            // "[2/5] Converting song.flac...42%": the row's place in the run, then its own text.
+            text = "[" + std::to_string(finished_ + 1) + "/" + std::to_string(rows_) + "] " + file_;
+        }
+        double fraction = -1, elapsed = 0;
+        if (rows_ > 0 && !overall_.empty()) {
+            fraction = (finished_ + fileFraction_) / rows_;
+            elapsed = std::chrono::duration<double>(now - start_).count();
+        }
+        const std::string line =
+            fraction < 0 ? FirstColumns(text, TerminalColumns() - 1) : ProgressLine(text, elapsed, fraction, TerminalColumns());
         std::fprintf(stderr, "\r\033[K%s", line.c_str());
+        std::fflush(stderr);
         drawn_ = true;
     }
     void ClearLine() {
@@ -287,10 +401,16 @@ private:
     }
 
     bool yes_;
-    const std::vector<BatchItem>* items_;
+    const Settings& settings_;
+    const std::vector<BatchItem>* items_ = nullptr;
     bool live_;
+    bool quietReport_ = false;
     bool drawn_ = false;
     std::string overall_, file_;
+    int rows_ = 0;
+    int finished_ = 0;
+    double fileFraction_ = 0;
+    std::chrono::steady_clock::time_point start_{}, lastDraw_{};
 };
 
 // Parses the arguments; returns -1 to go on, or an exit code.
@@ -382,11 +502,52 @@ int RunCommandLine(int argc, char** argv) {
         settings.OutputFormat = f->code;
     }
     if (!FindOutputFormat(settings.OutputFormat)) settings.OutputFormat = kOutputMp3;
+    // Tag sets given a typed text or number while their family does not write typed tags.
+    struct TagFamily {
+        const char* set;
+        int32_t Settings::*tagType;
+        const char* tagTypeName;
+    };
+    static const TagFamily kTagFamilies[] = {{"MP3Tag", &Settings::MP3ID3TagType, "MP3ID3TagType"},
+                                             {"OGGTag", &Settings::OGGID3TagType, "OGGID3TagType"},
+                                             {"WMATag", &Settings::WMAID3TagType, "WMAID3TagType"},
+                                             {"M4ATag", &Settings::M4AID3TagType, "M4AID3TagType"}};
+    std::vector<std::string> typedTagSets;
     for (const std::string& set : o.sets) {
         size_t eq = set.find('=');
         if (eq == std::string::npos || eq == 0) return UsageError("'--set " + set + "' is not NAME=VALUE");
-        if (!SetByName(settings, set.substr(0, eq), set.substr(eq + 1)))
-            return UsageError("cannot set '" + set.substr(0, eq) + "' to '" + set.substr(eq + 1) + "'");
+        const std::string name = set.substr(0, eq), value = set.substr(eq + 1);
+        std::string accepted;
+        SetOutcome outcome = SetOutcome::Set;
+        if (strcasecmp(name.c_str(), "OutputFormat") == 0) {
+            // The output format codes belong to the engine's table.
+            char* end = nullptr;
+            const long code = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || !FindOutputFormat(static_cast<int>(code))) {
+                for (const OutputFormatInfo& format : OutputFormats())
+                    if (accepted.find(std::to_string(format.code)) == std::string::npos)
+                        accepted += (accepted.empty() ? "" : ", ") + std::to_string(format.code);
+                outcome = SetOutcome::Refused;
+            } else {
+                settings.OutputFormat = static_cast<int32_t>(code);
+            }
+        } else {
+            outcome = SetChecked(settings, name, value, accepted);
+        }
+        if (outcome == SetOutcome::UnknownName) return UsageError("unknown setting '" + name + "'");
+        if (outcome == SetOutcome::Refused)
+            return UsageError("setting '" + name + "' does not accept '" + value + "' (accepted: " + accepted + ")");
+        const size_t sep = name.find_first_of("/\\");
+        if (sep != std::string::npos) typedTagSets.push_back(name.substr(0, sep));
+    }
+    for (const TagFamily& family : kTagFamilies) {
+        bool given = false;
+        for (const std::string& set : typedTagSets) given = given || strcasecmp(set.c_str(), family.set) == 0;
+        if (given && settings.*family.tagType != 0)
+            std::fprintf(stderr,
+                         "sonavert-cli: warning: typed tags are not in use: %s is %d; the %s texts are written only "
+                         "when it is 0\n",
+                         family.tagTypeName, settings.*family.tagType, family.set);
     }
     if (!o.outputDir.empty()) {
         settings.DestOutputFolderOpt = kDestCustomFolder;
@@ -411,36 +572,63 @@ int RunCommandLine(int argc, char** argv) {
     }
     host.LoadDefaultSoundFont();
 
-    // Files come in as picked files; folders are searched with the extension filter.
+    // Files come in as picked files; folders are searched with the extension filter. A path
+    // that cannot be reached or read gets its line here and goes no further.
     std::vector<std::string> candidates;
-    TerminalDriver driver(o.yes, nullptr);
+    TerminalDriver driver(o.yes, settings);
+    bool allLoaded = true;
+    std::map<std::string, std::string> namedAs;  // a named file's absolute path -> as given
     for (const std::string& path : o.paths) {
-        if (DirectoryExists(path)) {
+        std::string cause;
+        struct stat st{};
+        if (stat(path.c_str(), &st) != 0) {
+            cause = std::strerror(errno);
+        } else if (S_ISDIR(st.st_mode)) {
+            if (DIR* dir = opendir(path.c_str()))
+                closedir(dir);
+            else
+                cause = std::strerror(errno);
+        } else {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0)
+                ::close(fd);
+            else
+                cause = std::strerror(errno);
+        }
+        if (!cause.empty()) {
+            std::fprintf(stderr, "sonavert-cli: %s: %s\n", path.c_str(), cause.c_str());
+            allLoaded = false;
+        } else if (S_ISDIR(st.st_mode)) {
             SearchFolder(AbsolutePath(path), settings, candidates, &driver);
         } else {
             candidates.push_back(AbsolutePath(path));
+            namedAs[candidates.back()] = path;
         }
+        if (g_interrupts) return kExitInterrupted;
     }
     FileList list;
     SourceFactoryContext sources;
     sources.onlyDecoder = o.decoder;
     sources.windowsMediaAvailable = [&driver] { return EnsureWindowsMedia(driver); };
     FileAdder adder(list, sources);
+    // One line per file that did not load, instead of the add run's report.
+    driver.SetQuietReport(true);
     AddRunResult added = adder.AddPaths(candidates, driver);
-    const bool allLoaded = added.failedPaths.empty() && !added.cancelled;
+    driver.SetQuietReport(false);
+    for (const std::string& path : added.failedPaths)
+        std::fprintf(stderr, "sonavert-cli: %s: %s\n", namedAs.count(path) ? namedAs[path].c_str() : path.c_str(),
+                     IsValidUtf8(path) ? "not an audio file" : "the file name is not valid UTF-8");
+    if (added.cancelled || g_interrupts) return kExitInterrupted;
+    allLoaded = allLoaded && added.failedPaths.empty();
 
     if (o.list) {
         for (int row = 0; row < list.RowCount(); ++row) {
-            std::string line;
-            for (int column = kColumnFile; column <= kColumnChannels; ++column) {
-                if (column != kColumnFile) line += '\t';
-                line += list.CellText(row, column);
-            }
+            std::string line = list.Entry(row)->sourcePath;
+            for (int column = kColumnFile + 1; column <= kColumnChannels; ++column) line += '\t' + list.CellText(row, column);
             std::printf("%s\n", line.c_str());
         }
         return allLoaded ? kExitConverted : kExitSomeFailed;
     }
-    if (added.cancelled) return kExitSomeFailed;
     if (list.RowCount() == 0) {
         std::fprintf(stderr, "sonavert-cli: nothing to convert\n");
         return kExitSomeFailed;
@@ -455,6 +643,7 @@ int RunCommandLine(int argc, char** argv) {
     state.onlyDecoder = o.decoder;
     if (!o.jobs.empty()) state.jobs = BatchJobs(std::stoi(o.jobs));
     bool converted = RunConversionBatch(items, settings.OutputFormat, settings, host, driver, state);
+    if (g_interrupts) return kExitInterrupted;
     return converted && allLoaded ? kExitConverted : kExitSomeFailed;
 }
 

@@ -2,6 +2,9 @@
 // The command-line converter: adds the paths it is given to a list, then converts every row with
 // the stored settings (or prints the rows), through the same batch as the desktop program.
 
+#include <cstddef>
+#include <string>
+
 namespace sonavert {
 
 // Exit codes.
@@ -10,5 +13,11 @@ inline constexpr int kExitSomeFailed = 1;  // any row did not convert, or a path
 inline constexpr int kExitUsage = 2;       // unknown option or format, no path
 
 int RunCommandLine(int argc, char** argv);
+inline constexpr int kExitInterrupted = 130;  // Ctrl+C
+
+// The live progress line on a terminal `columns` wide: `text`, then the time elapsed and, once
+// `fraction` (0..1) of the batch is done, an estimate of the time left, cut to columns - 1
+// characters so that the line never wraps (the times stay; the text gives way).
+std::string ProgressLine(const std::string& text, double elapsed, double fraction, size_t columns);
 
 }  // namespace sonavert

@@ -4,6 +4,9 @@
 #include <QMouseEvent>
 #include <QPalette>
 
+#include <algorithm>
+#include <cmath>
+
 namespace sonavert {
 
 QString ShellErrorText(int code) {
@@ -26,6 +29,52 @@ QString ShellErrorText(int code) {
         case 32: return QStringLiteral("The specified dynamic-link library was not found.");
         default: return QStringLiteral("Unknown Error (%1) occurred.").arg(code);
     }
+}
+
+bool IsDarkPalette(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
+
+namespace {
+double Luminance(const QColor& c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+}  // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor WithContrast(const QColor& colour, const QColor& background, double ratio) {
+    // Step towards white on a dark background and towards black on a light one, keeping the hue.
+    const QColor target = Luminance(background) < 0.18 ? QColor(Qt::white) : QColor(Qt::black);
+    QColor c = colour;
+    for (int step = 1; step <= 20 && ContrastRatio(c, background) < ratio; ++step) {
+        const double t = step / 20.0;
+        c = QColor::fromRgbF(static_cast<float>(colour.redF() + (target.redF() - colour.redF()) * t),
+                             static_cast<float>(colour.greenF() + (target.greenF() - colour.greenF()) * t),
+                             static_cast<float>(colour.blueF() + (target.blueF() - colour.blueF()) * t));
+    }
+    return c;
+}
+
+namespace {
+// Links sit on the window background and on panes a style draws somewhat lighter (the tab page
+// of the options): aiming at 7:1 against the window keeps 4.5:1 on those.
+constexpr double kDarkLinkContrast = 7.0;
+}  // namespace
+
+QColor Hyperlink::LinkColorOn(const QPalette& palette) {
+    if (!IsDarkPalette(palette)) return LinkColor();
+    return WithContrast(palette.color(QPalette::Link), palette.color(QPalette::Window), kDarkLinkContrast);
+}
+QColor Hyperlink::VisitedColorOn(const QPalette& palette) {
+    if (!IsDarkPalette(palette)) return VisitedColor();
+    return WithContrast(palette.color(QPalette::LinkVisited), palette.color(QPalette::Window), kDarkLinkContrast);
+}
+QColor Hyperlink::HoverColorOn(const QPalette& palette) {
+    if (!IsDarkPalette(palette)) return HoverColor();
+    return WithContrast(QColor(255, 110, 110), palette.color(QPalette::Window), kDarkLinkContrast);
 }
 
 QColor Hyperlink::LinkColor() { return QColor(0, 0, 238); }
@@ -55,9 +104,13 @@ void Hyperlink::SetUnderlineMode(int mode) {
 void Hyperlink::Refresh() {
     setToolTip(address_);
     QPalette pal = palette();
-    const QColor color = hovering_ ? HoverColor() : visited_ ? VisitedColor() : LinkColor();
-    pal.setColor(QPalette::WindowText, color);
-    setPalette(pal);
+    const QColor color = hovering_ ? HoverColorOn(pal) : visited_ ? VisitedColorOn(pal) : LinkColorOn(pal);
+    if (pal.color(QPalette::WindowText) != color) {
+        updatingPalette_ = true;
+        pal.setColor(QPalette::WindowText, color);
+        setPalette(pal);
+        updatingPalette_ = false;
+    }
     const bool underline = underlineMode_ == kUnderlineAlways || (underlineMode_ == kUnderlineHover && hovering_);
     QFont f = font();
     if (f.underline() != underline) {
@@ -84,6 +137,8 @@ void Hyperlink::leaveEvent(QEvent* event) {
 void Hyperlink::changeEvent(QEvent* event) {
     // A font set from outside (the dialog font) keeps the underline of the current state.
     if (event->type() == QEvent::FontChange && !updatingFont_) Refresh();
+    // A new palette (a light or dark theme) decides the colours again.
+    if (event->type() == QEvent::PaletteChange && !updatingPalette_) Refresh();
     QLabel::changeEvent(event);
 }
 

@@ -33,6 +33,7 @@
 #include "base/ProductInfo.h"
 #include "filelist/ExtensionTable.h"
 #include "filelist/FileAdder.h"
+#include "filelist/PathIdentity.h"
 #include "settings/SettingsStore.h"
 #include "ui/options/OptionsDialog.h"
 #include "ui/AboutDialog.h"
@@ -242,6 +243,21 @@ private:
     bool started_ = false;
 };
 
+QPoint MainWindowPlacement(const QSize& size, const QRect& available) {
+    QRect frame(QPoint(0, 0), size);
+    frame.moveCenter(available.center());
+    if (size.width() > available.width()) frame.moveRight(available.right());
+    if (size.height() > available.height()) frame.moveTop(available.top());
+    return frame.topLeft();
+}
+
+std::vector<std::string> StartPaths(int argc, char** argv) {
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] && *argv[i]) paths.push_back(AbsolutePath(argv[i]));
+    return paths;
+}
+
 MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks hooks, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), codecs_(codecs), store_(store), hooks_(std::move(hooks)) {
     // 1-2: the SoundFont, then the settings.
@@ -263,11 +279,8 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
     BuildControls();
     BuildMenus();
     setFixedSize(kMainWindowWidth, kMainWindowHeight);
-    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(0, 0), size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+        move(MainWindowPlacement(size(), screen->availableGeometry()));
 
     // 7: the output-format list.
     FillFormatList();
@@ -375,17 +388,7 @@ void MainWindow::BuildControls() {
     bottom->addStretch(1);
     outer->addLayout(bottom);
 
-    // A light, quiet look: the window's own background, a title strip and framed list.
-    setStyleSheet(QStringLiteral(
-        "QDialog#SonavertMainWindow { background: #f3f5f8; }"
-        "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: #23344d; }"
-        "QLabel#SubtitleLabel { color: #6b7788; padding-bottom: 3px; }"
-        "QTreeView { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
-        "  selection-background-color: #3d7bd9; selection-color: white; }"
-        "QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
-        "  border-bottom: 1px solid #c9d1dc; padding: 4px 3px; color: #2c3a4d; }"
-        "QPushButton { padding: 4px 10px; }"
-        "QPushButton#ConvertButton { font-weight: bold; }"));
+    ApplyLook();
 
     connect(addFilesButton_, &QPushButton::clicked, this, &MainWindow::AddFilesCommand);
     connect(addFolderButton_, &QPushButton::clicked, this, &MainWindow::AddFolderCommand);
@@ -527,6 +530,11 @@ void MainWindow::DropPaths(const std::vector<std::string>& paths) {
     // A drop during a run waits for it; it never changes the rows a run works on.
     pendingDrops_.insert(pendingDrops_.end(), paths.begin(), paths.end());
     if (!busy_) RunPendingDrops();
+}
+
+void MainWindow::OpenOnStart(const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
+    QTimer::singleShot(0, this, [this, paths] { DropPaths(paths); });
 }
 
 void MainWindow::RunPendingDrops() {
@@ -826,16 +834,57 @@ void MainWindow::mousePressEvent(QMouseEvent* event) {
     QDialog::mousePressEvent(event);
 }
 
+void MainWindow::ApplyLook() {
+    darkLook_ = IsDarkPalette(palette());
+    if (!darkLook_) {
+        // A light, quiet look: the window's own background, a title strip and framed list.
+        setStyleSheet(QStringLiteral(
+            "QDialog#SonavertMainWindow { background: #f3f5f8; }"
+            "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: #23344d; }"
+            "QLabel#SubtitleLabel { color: #6b7788; padding-bottom: 3px; }"
+            "QTreeView { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
+            "  color: #1b2430; selection-background-color: #3d7bd9; selection-color: white; }"
+            "QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
+            "  border-bottom: 1px solid #c9d1dc; padding: 4px 3px; color: #2c3a4d; }"
+            "QPushButton { padding: 4px 10px; }"
+            "QPushButton#ConvertButton { font-weight: bold; }"));
+        return;
+    }
+    // Under a dark theme every colour comes from the palette, so that texts stay readable.
+    setStyleSheet(QStringLiteral(
+        "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: palette(window-text); }"
+        "QLabel#SubtitleLabel { color: palette(window-text); padding-bottom: 3px; }"
+        "QTreeView { background: palette(base); alternate-background-color: palette(alternate-base);"
+        "  color: palette(text); border: 1px solid palette(mid);"
+        "  selection-background-color: palette(highlight); selection-color: palette(highlighted-text); }"
+        "QHeaderView::section { background: palette(button); border: none; border-right: 1px solid palette(mid);"
+        "  border-bottom: 1px solid palette(mid); padding: 4px 3px; color: palette(button-text); }"
+        "QPushButton { padding: 4px 10px; }"
+        "QPushButton#ConvertButton { font-weight: bold; }"));
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    // A switch between a light and a dark theme changes the look; setting the style sheet itself
+    // sends palette changes, which find the look unchanged.
+    if (event->type() == QEvent::PaletteChange && IsDarkPalette(palette()) != darkLook_) ApplyLook();
+    QDialog::changeEvent(event);
+}
+
 void MainWindow::paintEvent(QPaintEvent* event) {
     QDialog::paintEvent(event);
     // A thin frame and a soft title band stand in for the missing window decoration.
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, false);
     QLinearGradient band(0, 0, 0, 48);
-    band.setColorAt(0, QColor(0xdf, 0xe8, 0xf4));
-    band.setColorAt(1, QColor(0xf3, 0xf5, 0xf8));
+    if (darkLook_) {
+        band.setColorAt(0, palette().color(QPalette::Window).lighter(130));
+        band.setColorAt(1, palette().color(QPalette::Window));
+    } else {
+        band.setColorAt(0, QColor(0xdf, 0xe8, 0xf4));
+        band.setColorAt(1, QColor(0xf3, 0xf5, 0xf8));
+    }
     painter.fillRect(QRect(1, 1, width() - 2, 47), band);
-    painter.setPen(QColor(0x9a, 0xa7, 0xb8));
+    painter.setPen(darkLook_ ? palette().color(QPalette::Mid) : QColor(0x9a, 0xa7, 0xb8));
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include <QDialog>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QStringList>
 
 #include "engine/Batch.h"
@@ -44,6 +47,15 @@ inline constexpr int kFormatDropDownWidth = 160;
 inline constexpr int kWideStatusColumn = 500;
 inline constexpr int kStartStatusColumn = 145;
 
+
+// Where the window of `size` goes within a screen's `available` area: centred; along a side
+// where it does not fit, its top and right edges meet the area's, so that the caption row with
+// Minimize and Close stays on the screen (a fixed 699 x 538 window at a scale factor of 2).
+QPoint MainWindowPlacement(const QSize& size, const QRect& available);
+
+// The files and folders named on the desktop program's command line ("sonavert FILE..."), as
+// absolute paths, byte for byte.
+std::vector<std::string> StartPaths(int argc, char** argv);
 
 // The Add Files dialog's filter list in the file dialog's own form: one "Name (*.a *.b)" entry
 // per line of the open-dialog table, its patterns separated by blanks (the dialog splits on
@@ -90,6 +102,8 @@ public:
     void AddFolderCommand();
     // Adds dropped files and folders (folders are searched). Refused while a run is going on.
     void DropPaths(const std::vector<std::string>& paths);
+    // Adds the paths named when the program was started, as a drop, once the window runs.
+    void OpenOnStart(const std::vector<std::string>& paths);
     void RemoveCommand();
     void RemoveAllCommand();
     void ConvertAllCommand();
@@ -145,6 +159,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     class WindowQuestions;
@@ -155,6 +170,8 @@ private:
     friend class AddWindowDriver;
 
     void BuildControls();
+    // The style sheet for a light palette (fixed colours) or a dark one (the palette's).
+    void ApplyLook();
     void BuildMenus();
     void FillFormatList();
     void OnFormatChosen(int index);
@@ -201,6 +218,7 @@ private:
     std::vector<QAction*> listActions_;
     std::vector<QAction*> helpActions_;
     ProgressWindow* progress_ = nullptr;  // owned by the running batch's driver
+    bool darkLook_ = false;
 };
 
 }  // namespace sonavert

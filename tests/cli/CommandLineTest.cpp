@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "cli/CommandLine.h"
 #include "engine/OutputFormats.h"
 #include "settings/SettingsStore.h"
 #include "sources/SourceFactory.h"
@@ -95,7 +96,8 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
     std::string out;
     ASSERT_EQ(cli.Run("--help", &out), 0);
     EXPECT_EQ(out.rfind("Usage: sonavert-cli [options] PATH...\n", 0), 0u) << out;
-    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not, 2 for a usage error.\n"),
+    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 "
+                       "when\ninterrupted (Ctrl+C).\n"),
               std::string::npos);
     const std::string help = OneLine(out);
     // Every option, in order, each followed by its description.
@@ -105,7 +107,7 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
              {"-o, --output-dir <DIR>", "write the targets into DIR"},
              {"--set <NAME=VALUE>", "override a stored option for this run"},
              {"--save", "keep the overrides, format and folder as the stored options"},
-             {"--list", "print the rows (File, Duration, Bit Rate, Freq., Channels) instead of converting"},
+             {"--list", "print the rows (full path, Duration, Bit Rate, Freq., Channels) instead of converting"},
              {"--decoder <NAME>", "only try one decoder:"},
              {"-y, --yes", "answer Yes to the questions asked before a conversion"},
              {"-h, --help", "show this text"},
@@ -169,7 +171,7 @@ TEST(CommandLine, OptionSpellings) {
     Cli cli;
     std::string row;  // the file's row, read by its full path
     ASSERT_EQ(cli.Run("--list " + Quote(cli.Wav("-x.wav")), &row), 0);
-    ASSERT_EQ(row.rfind("-x.wav\t", 0), 0u) << row;
+    ASSERT_EQ(row.rfind(cli.dir.file("-x.wav") + "\t", 0), 0u) << row;
     // Runs in the folder of -x.wav, so that its name can be given as it is.
     auto runInDir = [&](const std::string& args, std::string* out) {
         out->clear();
@@ -193,10 +195,10 @@ TEST(CommandLine, PathsPassByteForByte) {
     // A UTF-8 name lists; a name that is no UTF-8 does not load, and the message names it as it is.
     std::string utf8 = cli.Wav("\xc3\xbc-\xe2\x82\xac.wav");
     ASSERT_EQ(cli.Run("--list " + Quote(utf8), &out), 0);
-    EXPECT_EQ(out.rfind("\xc3\xbc-\xe2\x82\xac.wav\t", 0), 0u) << out;
+    EXPECT_EQ(out.rfind(utf8 + "\t", 0), 0u) << out;
     std::string latin1 = cli.Wav("caf\xe9.wav");
     EXPECT_EQ(cli.RunForErrors("--list " + Quote(latin1), &err), 1);
-    EXPECT_NE(err.find("\n" + latin1 + "\n"), std::string::npos) << err;
+    EXPECT_EQ(err, "sonavert-cli: " + latin1 + ": the file name is not valid UTF-8\n") << err;
 }
 
 TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
@@ -222,7 +224,7 @@ TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
              {"x.wav -x", "unknown option '-x'"},
              {"--save=1", "unexpected value after '--save'"},
              {"-f flac x.wav", "unknown format 'flac'"},
-             {"--set NoSuchOption=1 x.wav", "cannot set 'NoSuchOption' to '1'"},
+             {"--set NoSuchOption=1 x.wav", "unknown setting 'NoSuchOption'"},
              {"", "no file or folder given"}}) {
         EXPECT_EQ(cli.RunForErrors(args, &err), 2) << args;
         EXPECT_EQ(err, "sonavert-cli: " + message + "\n" + tryHelp) << args;
@@ -295,7 +297,7 @@ TEST(CommandLine, ConvertsFilesIntoAnOutputFolder) {
     std::string out;
     std::string outDir = cli.dir.file("out");
     ASSERT_EQ(cli.Run("-f wav -o " + Quote(outDir) + " " + Quote(flac) + " " + Quote(wav), &out), 0) << out;
-    EXPECT_EQ(out, flac + "\tb.wav\n" + wav + "\ta.wav\n");
+    EXPECT_EQ(out, flac + "\t" + outDir + "/b.wav\n" + wav + "\t" + outDir + "/a.wav\n");
     EXPECT_EQ(testutil::FfmpegDecodeS16(outDir + "/b.wav"), testutil::FfmpegDecodeS16(wav));
     // Nothing was saved without --save.
     EXPECT_FALSE(fs::exists(cli.config + "/Brisvane Sonavert/Sonavert.ini"));
@@ -309,14 +311,14 @@ TEST(CommandLine, SetOverridesAndSave) {
     ASSERT_EQ(cli.Run("-f 2000 --set DestOutputFolderOpt=199 --set AutoDestWAVEncodingParam=0 --set WAVSampleRate=22050 --set WAVChannelNum=1 "
                       "--set WAVBitsPerSample=8 --save " + Quote(wav), &out),
               0);
-    EXPECT_EQ(out, wav + "\ta_1.wav\n");
+    EXPECT_EQ(out, wav + "\t" + cli.dir.file("a_1.wav") + "\n");
     std::string probe;
     testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " +
                       Quote(cli.dir.file("a_1.wav")), &probe);
     EXPECT_EQ(probe, "pcm_u8,22050,1\n");
     // The saved options apply to the next run.
     ASSERT_EQ(cli.Run(Quote(wav), &out), 0);
-    EXPECT_EQ(out, wav + "\ta_2.wav\n");
+    EXPECT_EQ(out, wav + "\t" + cli.dir.file("a_2.wav") + "\n");
     probe.clear();
     testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " +
                       Quote(cli.dir.file("a_2.wav")), &probe);
@@ -331,14 +333,15 @@ TEST(CommandLine, ListPrintsTheRowsAndReportsFailures) {
     std::string out;
     ASSERT_EQ(cli.Run("--list " + Quote(wav) + " " + Quote(mp3), &out), 0);
     // The MP3's bit rate is the average over the whole file, its tag frame included.
-    EXPECT_TRUE(out == "a.wav\t01:05\t706 kbps\t44100 Hz\tMono\nb.mp3\t00:12\t128 kbps\t44100 Hz\tJ-Stereo\n" ||
-                out == "a.wav\t01:05\t706 kbps\t44100 Hz\tMono\nb.mp3\t00:12\t129 kbps\t44100 Hz\tJ-Stereo\n")
+    // Each row starts with the file's full path.
+    EXPECT_TRUE(out == wav + "\t01:05\t706 kbps\t44100 Hz\tMono\n" + mp3 + "\t00:12\t128 kbps\t44100 Hz\tJ-Stereo\n" ||
+                out == wav + "\t01:05\t706 kbps\t44100 Hz\tMono\n" + mp3 + "\t00:12\t129 kbps\t44100 Hz\tJ-Stereo\n")
         << out;
 
     std::string bad = cli.dir.file("bad.mp3");
     testutil::WriteFileBytes(bad, std::vector<uint8_t>(100, 1));
     EXPECT_EQ(cli.Run("--list " + Quote(bad) + " " + Quote(wav), &out), 1);
-    EXPECT_EQ(out, "a.wav\t01:05\t706 kbps\t44100 Hz\tMono\n");
+    EXPECT_EQ(out, wav + "\t01:05\t706 kbps\t44100 Hz\tMono\n");
 }
 
 TEST(CommandLine, FailedRowsGiveExitOne) {
@@ -349,7 +352,7 @@ TEST(CommandLine, FailedRowsGiveExitOne) {
     std::string out;
     // The junk file fails already when it is added; the good one converts.
     EXPECT_EQ(cli.Run("-f wav --set DestOutputFolderOpt=199 " + Quote(wav) + " " + Quote(junk), &out), 1);
-    EXPECT_EQ(out, wav + "\ta_1.wav\n");
+    EXPECT_EQ(out, wav + "\t" + cli.dir.file("a_1.wav") + "\n");
     // A decoder restriction that refuses the file: nothing is added, nothing converted.
     EXPECT_EQ(cli.Run("-f wav --decoder au " + Quote(wav), &out), 1);
     EXPECT_TRUE(out.empty()) << out;
@@ -454,12 +457,150 @@ TEST(CommandLine, InterruptCancelsTheCurrentRow) {
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
     auto out = testutil::ReadFileBytes(outFile);
     std::string text(out.begin(), out.end());
     EXPECT_EQ(text, inputs[0] + "\tCancelled\n");
     EXPECT_FALSE(fs::exists(outDir + "/long1.mp3"));
     EXPECT_FALSE(fs::exists(outDir + "/long2.mp3"));
+}
+
+TEST(CommandLine, EachPathThatDoesNotLoadGetsOneLineWithItsCause) {
+    Cli cli;
+    std::string wav = cli.Wav("a.wav");
+    std::string junk = cli.dir.file("junk.mp3");
+    testutil::WriteFileBytes(junk, std::vector<uint8_t>(3000, 0x5a));
+    std::string err;
+    EXPECT_EQ(cli.RunForErrors("--list missing.wav " + Quote(junk) + " " + Quote(wav + "/inside.wav") + " " + Quote(wav), &err),
+              1);
+    EXPECT_EQ(err, "sonavert-cli: missing.wav: No such file or directory\n"
+                   "sonavert-cli: " + wav + "/inside.wav: Not a directory\n"
+                   "sonavert-cli: " + junk + ": not an audio file\n")
+        << err;
+    // Converting: the same lines, and the rows that loaded still convert.
+    std::string out;
+    EXPECT_EQ(cli.Run("-f wav --set DestOutputFolderOpt=199 missing.wav " + Quote(wav), &out), 1);
+    EXPECT_EQ(out, wav + "\t" + cli.dir.file("a_1.wav") + "\n");
+    if (geteuid() != 0) {  // the superuser reads every file
+        std::string locked = cli.Wav("locked.wav");
+        fs::permissions(locked, fs::perms::none);
+        EXPECT_EQ(cli.RunForErrors("--list " + Quote(locked), &err), 1);
+        EXPECT_EQ(err, "sonavert-cli: " + locked + ": Permission denied\n");
+    }
+}
+
+TEST(CommandLine, TargetsGoingToTheDocumentsFolderAreReported) {
+    Cli cli;
+    std::string wav = cli.Wav("a.wav");
+    // A folder below a file cannot be made: the target goes to the documents folder.
+    std::string blocked = cli.dir.file("a.wav") + "/out";
+    std::string out, err;
+    ASSERT_EQ(cli.Run("-f wav -o " + Quote(blocked) + " " + Quote(wav), &out), 0);
+    const std::string documents = cli.dir.file("home") + "/Documents";
+    EXPECT_EQ(out, wav + "\t" + documents + "/a.wav\n");
+    EXPECT_EQ(cli.RunForErrors("-f wav -o " + Quote(blocked) + " " + Quote(wav), &err), 0);
+    EXPECT_EQ(err, "sonavert-cli: warning: the chosen output folder could not be written; the target went to the "
+                   "documents folder: " + documents + "/a_1.wav\n");
+    // Without the retry the row fails and there is no warning.
+    EXPECT_EQ(cli.RunForErrors("-f wav --set OutputFiles2MyDocuments=off -o " + Quote(blocked) + " " + Quote(wav), &err),
+              1);
+    EXPECT_EQ(err, "");
+    // A target written where it was asked for gives none either.
+    EXPECT_EQ(cli.RunForErrors("-f wav -o " + Quote(documents) + " " + Quote(wav), &err), 0);
+    EXPECT_EQ(err, "");
+}
+
+TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
+    Cli cli;
+    const std::string tryHelp = "\nTry 'sonavert-cli --help' for more information.\n";
+    std::string err;
+    for (auto [args, message] : std::vector<std::pair<std::string, std::string>>{
+             {"--set Foo=1", "unknown setting 'Foo'"},
+             {"--set MP3Tag/Mood=calm", "unknown setting 'MP3Tag/Mood'"},
+             {"--set MP3BitRate=999",
+              "setting 'MP3BitRate' does not accept '999' (accepted: 0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, "
+              "128, 144, 160, 192, 224, 256, 320)"},
+             {"--set AmplifyMp3Coeff=5000", "setting 'AmplifyMp3Coeff' does not accept '5000' (accepted: 10 to 3000)"},
+             {"--set AmplifyAMRCoef=9", "setting 'AmplifyAMRCoef' does not accept '9' (accepted: 10 to 3000)"},
+             {"--set AACVBRQuality=501", "setting 'AACVBRQuality' does not accept '501' (accepted: 10 to 500)"},
+             {"--set MP3ChannelMode=2", "setting 'MP3ChannelMode' does not accept '2' (accepted: 0, 1, 3, 4)"},
+             {"--set WAVSampleRate=44000",
+              "setting 'WAVSampleRate' does not accept '44000' (accepted: 0, 6000, 8000, 11025, 12000, 16000, 22050, "
+              "24000, 32000, 44100, 48000, 88200, 96000)"},
+             {"--set MP3Tag/CustomTrackNum=256",
+              "setting 'MP3Tag/CustomTrackNum' does not accept '256' (accepted: 0 to 255)"},
+             {"--set CreateDirs=maybe",
+              "setting 'CreateDirs' does not accept 'maybe' (accepted: 0 or 1 (also true/false, yes/no, on/off))"},
+             {"--set TargetExistsOpt=12", "setting 'TargetExistsOpt' does not accept '12' (accepted: 11, 22, 33)"},
+             {"--set OutputFormat=1234",
+              "setting 'OutputFormat' does not accept '1234' (accepted: 1000, 2000, 4000, 5500, 5600, 6000, 6500, "
+              "6600, 6700, 6800, 7100, 7200, 7300)"}}) {
+        EXPECT_EQ(cli.RunForErrors(args + " x.wav", &err), 2) << args;
+        EXPECT_EQ(err, "sonavert-cli: " + message + tryHelp) << args;
+    }
+    // Booleans in words, any case; values inside the ranges are kept.
+    ASSERT_EQ(cli.Run("--set CreateDirs=Yes --set BrowseOutputFolder=off --set AmplifyWav=TRUE --set EnableExtFilter=no "
+                      "--set AmplifyWavCoeff=3000 --set MP3BitRate=0 --set AACVBRQuality=10 --set OutputFormat=6800 --save"),
+              0);
+    Settings saved = cli.Saved();
+    EXPECT_EQ(saved.CreateDirs, 1);
+    EXPECT_EQ(saved.BrowseOutputFolder, 0);
+    EXPECT_EQ(saved.AmplifyWav, 1);
+    EXPECT_EQ(saved.EnableExtFilter, 0);
+    EXPECT_EQ(saved.AmplifyWavCoeff, 3000);
+    EXPECT_EQ(saved.MP3BitRate, 0);
+    EXPECT_EQ(saved.AACVBRQuality, 10);
+    EXPECT_EQ(saved.OutputFormat, 6800);
+    // Words are for booleans only.
+    EXPECT_EQ(cli.RunForErrors("--set MonoType=on x.wav", &err), 2);
+
+    // Typed tags while the family transfers the source's tags: a warning, and the run goes on.
+    EXPECT_EQ(cli.RunForErrors("--set MP3Tag/Artist=Someone --save", &err), 0);
+    EXPECT_EQ(err, "sonavert-cli: warning: typed tags are not in use: MP3ID3TagType is 1; the MP3Tag texts are "
+                   "written only when it is 0\n");
+    EXPECT_EQ(cli.Saved().MP3Tag.Artist, "Someone");
+    EXPECT_EQ(cli.RunForErrors("--set MP3Tag/Artist=Someone --set MP3ID3TagType=0 --save", &err), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(cli.RunForErrors("--set M4ATag/Title=T --set M4AID3TagType=2 --save", &err), 0);
+    EXPECT_EQ(err, "sonavert-cli: warning: typed tags are not in use: M4AID3TagType is 2; the M4ATag texts are "
+                   "written only when it is 0\n");
+}
+
+TEST(CommandLine, ProgressLineFitsTheTerminalWithElapsedAndRemainingTime) {
+    // Half the batch in 30 seconds: 30 seconds to go.
+    EXPECT_EQ(ProgressLine("[1/2] Converting a.wav...50%", 30, 0.5, 80),
+              "[1/2] Converting a.wav...50%  0:30 elapsed, about 0:30 left");
+    // The text gives way to the times; the line keeps one column free.
+    const std::string narrow = ProgressLine("[1/2] Converting a-very-long-name.wav...50%", 3725, 0.25, 40);
+    EXPECT_EQ(narrow, "[1  1:02:05 elapsed, about 3:06:15 left");
+    EXPECT_EQ(narrow.size(), 39u);
+    EXPECT_LE(ProgressLine("x", 1, 0.5, 12).size(), 11u);
+    // Multi-byte names count by characters.
+    const std::string umlauts = ProgressLine("\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc", 1, 0, 20);
+    EXPECT_EQ(umlauts, "\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc  0:01 elapsed");
+    // Before any progress there is no estimate.
+    EXPECT_EQ(ProgressLine("[1/3] Converting a.wav...", 0, 0, 80), "[1/3] Converting a.wav...  0:00 elapsed");
+
+    // On a terminal 50 columns wide (through script(1)), every redraw fits one line; with
+    // standard error not a terminal there is no progress at all.
+    Cli cli;
+    std::string wav = cli.Wav("long.wav", 60.0);
+    std::string out;
+    const std::string command = cli.Command("-f mp3 -o " + Quote(cli.dir.file("out")) + " " + Quote(wav));
+    ASSERT_EQ(testutil::Run("script -qec " + Quote("stty cols 50; " + command) + " /dev/null", &out), 0);
+    size_t redraws = 0;
+    for (size_t at = out.find("\r\033[K"); at != std::string::npos; at = out.find("\r\033[K", at + 1)) {
+        const size_t end = out.find_first_of("\r\n", at + 4);
+        const std::string line = out.substr(at + 4, end == std::string::npos ? std::string::npos : end - at - 4);
+        if (line.find('\t') != std::string::npos) continue;  // a row's status line on stdout
+        EXPECT_LE(line.size(), 49u) << line;
+        if (line.find(" elapsed") != std::string::npos) ++redraws;
+    }
+    EXPECT_GT(redraws, 0u) << out;
+    EXPECT_NE(out.find(wav + "\t" + cli.dir.file("out") + "/long.mp3"), std::string::npos) << out;
+    std::string err;
+    ASSERT_EQ(cli.RunForErrors("-f wav -o " + Quote(cli.dir.file("out")) + " " + Quote(wav), &err), 0);
+    EXPECT_EQ(err, "");
 }
 
 }  // namespace

@@ -150,4 +150,29 @@ TEST(ManualTest, CoversEveryOutputFormatAndTheCommandLine) {
     const std::string lower = Lower(html);
     for (const char* word : {"windows", "registry", ".chm", "explorer"})
         EXPECT_EQ(lower.find(word), std::string::npos) << word;
+    // The General page's texts as the page shows them, with this platform's paths.
+    for (const char* text : {"Output files to the Documents folder if creating file failure",
+                             "<code>/home/user/Music/pop/1.mp3</code>", "<code>/home/user/Output</code>",
+                             "<code>/home/user/Output/home/user/Music/pop</code>"})
+        EXPECT_NE(html.find(text), std::string::npos) << text;
+    for (const char* text : {"my documents", "c:\\", "d:\\"}) EXPECT_EQ(lower.find(text), std::string::npos) << text;
+}
+
+// The README's picture of the main window is committed, and the README names what it shows.
+TEST(ReadmeTest, ShowsTheMainWindowAndSaysWhereTargetsGo) {
+    const fs::path root(SONAVERT_SOURCE_DIR);
+    const std::string readme = ReadText(root / "README.md");
+    const size_t image = readme.find("](docs/main-window.png)");
+    ASSERT_NE(image, std::string::npos);
+    const std::vector<uint8_t> png = testutil::ReadFileBytes((root / "docs" / "main-window.png").string());
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
+    for (const char* text : {"## What it reads and writes", "## Where converted files go", "## The Status column",
+                             "Documents folder", "Conversion Failure", "sonavert FILE..."})
+        EXPECT_NE(readme.find(text), std::string::npos) << text;
+    for (const OutputFormatInfo& format : OutputFormats()) {
+        std::string upper = format.extension + 1;  // ".mp3" -> "MP3"
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_NE(readme.find(upper), std::string::npos) << upper;
+    }
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QPushButton>
@@ -47,6 +49,37 @@ TEST(AboutDialogTest, ShowsNameVersionLinksAndClosesWithOk) {
     EXPECT_TRUE(ran);
     EXPECT_EQ(host.modalRuns, 1);
     EXPECT_EQ(host.opened, (std::vector<QString>{"https://sonavert.app/", "mailto:support@sonavert.app"}));
+}
+
+TEST(AboutDialogTest, CreditsEveryLibraryWithItsRunTimeVersion) {
+    std::map<QString, LibraryCredit> credits;
+    for (const LibraryCredit& credit : LibraryCredits()) {
+        EXPECT_FALSE(credit.licence.isEmpty()) << credit.name.toStdString();
+        credits[credit.name] = credit;
+    }
+    for (const char* name : {"FFmpeg", "LAME", "libvorbis", "libogg", "libmpg123", "libopenmpt", "FluidSynth",
+                             "libcdio", "libgsm", "libsoxr", "TagLib", "opencore-amr", "vo-amrwbenc", "Qt"})
+        EXPECT_EQ(credits.count(QString::fromLatin1(name)), 1u) << name;
+    // The libraries that report a version do so as digits and dots.
+    for (const char* name : {"FFmpeg", "LAME", "libvorbis", "libopenmpt", "FluidSynth", "libsoxr", "Qt"}) {
+        const QString version = credits[QString::fromLatin1(name)].version;
+        EXPECT_TRUE(!version.isEmpty() && version[0].isDigit()) << name << ": " << version.toStdString();
+    }
+    EXPECT_EQ(credits[QStringLiteral("Qt")].version, QString::fromLatin1(qVersion()));
+    EXPECT_EQ(CreditLine(credits[QStringLiteral("Qt")]), QStringLiteral("Qt %1 (LGPL 3)").arg(qVersion()));
+    EXPECT_EQ(CreditLine(credits[QStringLiteral("libogg")]), QStringLiteral("libogg (BSD 3-clause)"));
+
+    // The box shows a line for each.
+    FakeUiHost host;
+    host.script = [&](QDialog& dialog) {
+        auto* label = dialog.findChild<QLabel*>(QStringLiteral("libraryCredits"));
+        ASSERT_NE(label, nullptr);
+        for (const LibraryCredit& credit : LibraryCredits())
+            EXPECT_TRUE(label->text().split(QLatin1Char('\n')).contains(CreditLine(credit)))
+                << credit.name.toStdString();
+        dialog.accept();
+    };
+    ShowAboutBox(nullptr, &host);
 }
 
 }  // namespace

@@ -153,6 +153,59 @@ TEST_F(MainWindowTest, WindowShapeAndToolTipDelay) {
     }
 }
 
+TEST(MainWindowPlacementTest, CentredOrTopAndRightAlignedWhenTooLarge) {
+    const QSize window(kMainWindowWidth, kMainWindowHeight);
+    // Room enough: centred in the available area (a panel of 32 pixels on top).
+    EXPECT_EQ(MainWindowPlacement(window, QRect(0, 32, 1920, 1048)), QPoint((1920 - 699) / 2, 32 + (1048 - 538) / 2));
+    // 1366 x 768 at a scale factor of 2 offers 683 x 368 (after a panel of 16): the window's right
+    // edge and top meet the area's, so Close and Minimize stay reachable.
+    const QRect small(0, 16, 683, 368);
+    const QPoint at = MainWindowPlacement(window, small);
+    EXPECT_EQ(at.y(), small.top());
+    EXPECT_EQ(at.x() + kMainWindowWidth - 1, small.right());
+    // Too wide only: right-aligned, still centred vertically.
+    EXPECT_EQ(MainWindowPlacement(window, QRect(100, 0, 600, 800)), QPoint(100 + 600 - 699, (800 - 538) / 2));
+}
+
+TEST_F(MainWindowTest, PlacedByTheRuleOnItsScreen) {
+    MainWindow& w = Window();
+    const QRect available = w.screen()->availableGeometry();
+    EXPECT_EQ(w.pos(), MainWindowPlacement(w.size(), available));
+    // The caption row's right end (Close) is on the screen.
+    EXPECT_TRUE(available.contains(w.geometry().topRight())) << w.geometry().x() << "," << w.geometry().y();
+}
+
+TEST_F(MainWindowTest, FilesNamedOnStartAreAddedAsADrop) {
+    const std::string wav = files.file("tone.wav");
+    std::filesystem::create_directory(files.path() / "album");
+    const std::string flac = files.file("album/six.flac"), mp3 = files.file("album/skip.mp3");
+    ASSERT_TRUE(testutil::MakeWav(wav, 1));
+    ASSERT_TRUE(testutil::MakeFlac(flac, 1));
+    ASSERT_TRUE(testutil::MakeMp3(mp3, 1));
+    // Relative paths are taken from the current folder; empty arguments are no paths.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(files.path());
+    std::string a0 = "sonavert", a1 = "tone.wav", a2 = "", a3 = "album";
+    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data()};
+    const std::vector<std::string> paths = StartPaths(4, argv);
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(paths, (std::vector<std::string>{wav, files.file("album")}));
+
+    // The extension filter applies as to a drop: the folder's MP3 stays out.
+    MainWindow& w = Window();
+    w.CurrentSettings().EnableExtFilter = 1;
+    w.CurrentSettings().FilterExts = "wav,flac";
+    RebuildExtensionFilter(w.CurrentSettings());
+    w.OpenOnStart(paths);
+    EXPECT_EQ(w.List().RowCount(), 0);  // added once the event loop runs
+    QCoreApplication::processEvents();
+    testutil::PumpUntil([&] { return !w.Busy() && w.List().RowCount() > 0; });
+    ASSERT_EQ(w.List().RowCount(), 2);
+    EXPECT_EQ(Row(0)[kColumnFile], "tone.wav");
+    EXPECT_EQ(Row(1)[kColumnFile], "six.flac");
+    EXPECT_TRUE(host.messages.empty());
+}
+
 TEST_F(MainWindowTest, OutputFormatListTextsOrderAndSelection) {
     // 6500 appears twice; the later entry is the one selected.
     {

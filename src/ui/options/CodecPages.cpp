@@ -10,12 +10,13 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "settings/SettingRanges.h"
 #include "ui/options/OptionPages.h"
 
 namespace sonavert {
 
 namespace {
-const std::vector<int> kAacBitRates = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+const std::vector<int>& kAacBitRates = AacBitRates();
 constexpr int kWmaAutoItem = -1;
 constexpr int kDefaultModeEntry = 4;
 

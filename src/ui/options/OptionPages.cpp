@@ -44,12 +44,13 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     open = new QPushButton(QStringLiteral("O&pen"), output);
     createDirs = new QCheckBox(QStringLiteral("&Create folders according to path of original file"), output);
     createDirsExample = new QLabel(
-        QStringLiteral("For example: original file is \"C:\\Music\\pop\\1.mp3\" and output folder is \"D:\\Output.\" "
-                       "If the option is checked, the output folder will be \"D:\\Output\\C\\Music\\pop.\""),
+        QStringLiteral("For example: original file is \"/home/user/Music/pop/1.mp3\" and output folder is "
+                       "\"/home/user/Output\". If the option is checked, the output folder will be "
+                       "\"/home/user/Output/home/user/Music/pop\"."),
         output);
     createDirsExample->setWordWrap(true);
     targetExists = NewList(output, 38);
-    documentsFallback = new QCheckBox(QStringLiteral("Output files to M&y Documents if creating file failure"), output);
+    documentsFallback = new QCheckBox(QStringLiteral("Output files to the &Documents folder if creating file failure"), output);
     browseWhenDone = new QCheckBox(QStringLiteral("&Browse output folder when conversion completes"), output);
 
     auto* folderLabel = new QLabel(QStringLiteral("&Output folder:"), output);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "settings/SettingRanges.h"
 #include "ui/options/OptionPages.h"
 #include "ui/Hyperlink.h"
 
@@ -18,11 +19,11 @@ namespace sonavert {
 
 namespace {
 
-const std::vector<int> kMp3BitRates = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
-const std::vector<int> kMp3Rates = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-const std::vector<int> kOggBitRates = {8,   16,  24,  32,  40,  48,  56,  64,  80,  96,
-                                       112, 128, 144, 160, 192, 224, 256, 320, 400, 480};
-const std::vector<int> kWavRates = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000};
+// The lists' values, shared with the command line's checks.
+const std::vector<int>& kMp3BitRates = Mp3BitRates();
+const std::vector<int>& kMp3Rates = Mp3SampleRates();
+const std::vector<int>& kOggBitRates = OggBitRates();
+const std::vector<int>& kWavRates = WavSampleRates();
 
 const QString kSameAsSource = QStringLiteral("Same as original file");
 

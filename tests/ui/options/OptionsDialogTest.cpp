@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -213,6 +216,44 @@ TEST(OptionsDialogTest, ShownPagesRepairValuesUnshownPagesKeepThem) {
     EXPECT_EQ(saved.DestOutputFolderOpt, kDestBesideSource);
     EXPECT_EQ(saved.MP3BitRate, 999);
     EXPECT_EQ(saved.AMRMode, 4);
+}
+
+// The mnemonic letter of a control text ("O&pen" gives 'p'), or 0.
+QChar MnemonicOf(const QString& text) {
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != QLatin1Char('&')) continue;
+        if (text[i + 1] == QLatin1Char('&')) {
+            ++i;
+            continue;
+        }
+        return text[i + 1].toLower();
+    }
+    return QChar();
+}
+
+TEST(OptionsDialogTest, GeneralPageShowsThisPlatformsPathsAndDistinctMnemonics) {
+    OptionsRun run;
+    Settings settings;
+    run.Run(settings, [&](QDialog& d) {
+        auto* general = PageOf<GeneralPage>(d, kPageGeneral);
+        EXPECT_EQ(general->documentsFallback->text(),
+                  QStringLiteral("Output files to the &Documents folder if creating file failure"));
+        EXPECT_EQ(general->createDirsExample->text(),
+                  QStringLiteral("For example: original file is \"/home/user/Music/pop/1.mp3\" and output folder is "
+                                 "\"/home/user/Output\". If the option is checked, the output folder will be "
+                                 "\"/home/user/Output/home/user/Music/pop\"."));
+        std::map<QChar, QString> seen;
+        auto note = [&](const QString& text) {
+            EXPECT_FALSE(text.contains(QLatin1Char('\\')) || text.contains(QStringLiteral("My Documents")))
+                << text.toStdString();
+            const QChar key = MnemonicOf(text);
+            if (key.isNull()) return;
+            auto [it, fresh] = seen.emplace(key, text);
+            EXPECT_TRUE(fresh) << text.toStdString() << " collides with " << it->second.toStdString();
+        };
+        for (QAbstractButton* b : general->findChildren<QAbstractButton*>()) note(b->text());
+        for (QLabel* l : general->findChildren<QLabel*>()) note(l->text());
+    });
 }
 
 TEST(OptionsDialogTest, EveryControlUsesTheDialogFont) {
