@@ -575,6 +575,7 @@ int RunCommandLine(int argc, char** argv) {
     // Files come in as picked files; folders are searched with the extension filter. A path
     // that cannot be reached or read gets its line here and goes no further.
     std::vector<std::string> candidates;
+    std::vector<bool> foundBySearch;  // beside each candidate: found in a folder named here
     TerminalDriver driver(o.yes, settings);
     bool allLoaded = true;
     std::map<std::string, std::string> namedAs;  // a named file's absolute path -> as given
@@ -600,8 +601,10 @@ int RunCommandLine(int argc, char** argv) {
             allLoaded = false;
         } else if (S_ISDIR(st.st_mode)) {
             SearchFolder(AbsolutePath(path), settings, candidates, &driver);
+            foundBySearch.resize(candidates.size(), true);
         } else {
             candidates.push_back(AbsolutePath(path));
+            foundBySearch.push_back(false);
             namedAs[candidates.back()] = path;
         }
         if (g_interrupts) return kExitInterrupted;
@@ -613,7 +616,8 @@ int RunCommandLine(int argc, char** argv) {
     FileAdder adder(list, sources);
     // One line per file that did not load, instead of the add run's report.
     driver.SetQuietReport(true);
-    AddRunResult added = adder.AddPaths(candidates, driver);
+    // Files of a searched folder that are not audio and have no code of their own pass silently.
+    AddRunResult added = adder.AddPaths(candidates, driver, foundBySearch);
     driver.SetQuietReport(false);
     for (const std::string& path : added.failedPaths)
         std::fprintf(stderr, "sonavert-cli: %s: %s\n", namedAs.count(path) ? namedAs[path].c_str() : path.c_str(),

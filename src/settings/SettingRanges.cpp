@@ -111,6 +111,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
         r["OptStartPageIndex"] = Interval(0, 7);
+        r["ParallelJobs"] = Interval(0, 32);
         return r;
     }();
     return ranges;

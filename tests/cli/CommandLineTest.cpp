@@ -344,6 +344,22 @@ TEST(CommandLine, ListPrintsTheRowsAndReportsFailures) {
     EXPECT_EQ(out, wav + "\t01:05\t706 kbps\t44100 Hz\tMono\n");
 }
 
+TEST(CommandLine, FolderSearchPassesOverFilesThatAreNotAudio) {
+    Cli cli;
+    fs::create_directories(cli.dir.file("music"));
+    const std::string wav = cli.dir.file("music/a.wav");
+    testutil::WriteWav16(wav, testutil::Sine(440, 44100, 1, 0.5), 44100, 1);
+    testutil::WriteFileBytes(cli.dir.file("music/cover.png"), std::vector<uint8_t>(300, 0x89));
+    testutil::WriteFileBytes(cli.dir.file("music/notes.log"), {'h', 'i', '\n'});
+    std::string err;
+    // Searched: the picture and the log pass without a word.
+    EXPECT_EQ(cli.RunForErrors("--list " + Quote(cli.dir.file("music")), &err), 0);
+    EXPECT_EQ(err, "");
+    // Named one by one, the picture is reported.
+    EXPECT_EQ(cli.RunForErrors("--list " + Quote(cli.dir.file("music/cover.png")) + " " + Quote(wav), &err), 1);
+    EXPECT_EQ(err, "sonavert-cli: " + cli.dir.file("music/cover.png") + ": not an audio file\n");
+}
+
 TEST(CommandLine, FailedRowsGiveExitOne) {
     Cli cli;
     std::string wav = cli.Wav("a.wav");
@@ -403,7 +419,7 @@ TEST(CommandLine, AiffAndAuFilesConvertThroughTheirOwnReaders) {
         std::string out;
         ASSERT_EQ(cli.Run("-f wav -o " + Quote(outDir) + " --decoder " + s.decoder + " " + Quote(path), &out), 0) << out;
         const std::string base = s.name.substr(0, s.name.find('.'));
-        EXPECT_EQ(out, path + "\t" + base + ".wav\n");
+        EXPECT_EQ(out, path + "\t" + outDir + "/" + base + ".wav\n");
         const std::vector<int16_t> ref = s.reference(path);
         ASSERT_GT(ref.size(), 10000u);
         const std::vector<int16_t> wav = testutil::FfmpegDecodeS16(outDir + "/" + base + ".wav");
@@ -414,7 +430,7 @@ TEST(CommandLine, AiffAndAuFilesConvertThroughTheirOwnReaders) {
 
         // MP3 through the same reader: the tone and the length survive.
         ASSERT_EQ(cli.Run("-f mp3 -o " + Quote(outDir) + " --decoder " + s.decoder + " " + Quote(path), &out), 0) << out;
-        EXPECT_EQ(out, path + "\t" + base + ".mp3\n");
+        EXPECT_EQ(out, path + "\t" + outDir + "/" + base + ".mp3\n");
         std::string rate;
         testutil::Run("ffprobe -v error -show_entries stream=sample_rate -of csv=p=0 " + Quote(outDir + "/" + base + ".mp3"),
                       &rate);
@@ -523,6 +539,7 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
              {"--set AmplifyMp3Coeff=5000", "setting 'AmplifyMp3Coeff' does not accept '5000' (accepted: 10 to 3000)"},
              {"--set AmplifyAMRCoef=9", "setting 'AmplifyAMRCoef' does not accept '9' (accepted: 10 to 3000)"},
              {"--set AACVBRQuality=501", "setting 'AACVBRQuality' does not accept '501' (accepted: 10 to 500)"},
+             {"--set ParallelJobs=33", "setting 'ParallelJobs' does not accept '33' (accepted: 0 to 32)"},
              {"--set MP3ChannelMode=2", "setting 'MP3ChannelMode' does not accept '2' (accepted: 0, 1, 3, 4)"},
              {"--set WAVSampleRate=44000",
               "setting 'WAVSampleRate' does not accept '44000' (accepted: 0, 6000, 8000, 11025, 12000, 16000, 22050, "
