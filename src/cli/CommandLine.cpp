@@ -589,6 +589,9 @@ int RunCommandLine(int argc, char** argv) {
                 closedir(dir);
             else
                 cause = std::strerror(errno);
+        } else if (!S_ISREG(st.st_mode)) {
+            // A FIFO, a device or a socket: opening it could wait forever.
+            cause = kNotRegularFileReason;
         } else {
             const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd >= 0)

@@ -125,6 +125,10 @@ void SearchFolder(const std::string& folder, const Settings& settings, std::vect
                 if (firstVisit(full)) subfolders.push_back(full);
                 continue;
             }
+            // FIFOs, devices, sockets and dangling links are no audio files, and opening some of
+            // them would wait forever.
+            struct stat st;
+            if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
             std::string accepted;
             if (PassCandidate(full, settings, accepted)) out.push_back(accepted);
         }

@@ -1,5 +1,7 @@
 #include "sources/SourceFactory.h"
 
+#include <sys/stat.h>
+
 #include "base/ProductInfo.h"
 #include "sources/AiffReader.h"
 #include "sources/AuReader.h"
@@ -107,6 +109,13 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
 
 std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceType, uint32_t renderRate,
                                           int purpose, SourceFactoryContext* context) {
+    // Only regular files are opened: a FIFO, a device or a socket would block a decoder's open()
+    // or read forever. stat() itself never waits on them.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (purpose == kPurposeConvert && context) context->failureReason = kNotRegularFileReason;
+        return nullptr;
+    }
     for (Decoder d : SourceCandidates(sourceType)) {
         if (context && !context->onlyDecoder.empty() && context->onlyDecoder != DecoderName(d)) continue;
         if (d == Decoder::WindowsMedia) {

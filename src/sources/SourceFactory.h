@@ -39,6 +39,9 @@ std::vector<std::string> DecoderNames();
 // The candidates tried for a Source type code, first to last.
 std::vector<Decoder> SourceCandidates(int sourceType);
 
+// The failure reason of a path that is not a regular file (a FIFO, a device, a socket, a folder).
+inline constexpr const char* kNotRegularFileReason = "not a regular file";
+
 // Text of the failure reason set when no decoder opens a file for conversion.
 std::string NoDecoderReason();
 

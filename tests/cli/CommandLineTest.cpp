@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -355,6 +356,11 @@ TEST(CommandLine, FolderSearchPassesOverFilesThatAreNotAudio) {
     // Searched: the picture and the log pass without a word.
     EXPECT_EQ(cli.RunForErrors("--list " + Quote(cli.dir.file("music")), &err), 0);
     EXPECT_EQ(err, "");
+    // A FIFO named on the command line is refused at once, without opening it.
+    const std::string fifo = cli.dir.file("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(cli.RunForErrors("--list " + Quote(fifo) + " " + Quote(wav), &err), 1);
+    EXPECT_EQ(err, "sonavert-cli: " + fifo + ": not a regular file\n");
     // Named one by one, the picture is reported.
     EXPECT_EQ(cli.RunForErrors("--list " + Quote(cli.dir.file("music/cover.png")) + " " + Quote(wav), &err), 1);
     EXPECT_EQ(err, "sonavert-cli: " + cli.dir.file("music/cover.png") + ": not an audio file\n");

@@ -1,6 +1,8 @@
 #include "filelist/FileAdder.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -219,6 +221,16 @@ TEST_F(FileAdderTest, SearchOrderAndLinkedFolders) {
     driver_.cancelAtPump = 1;
     SearchFolder(root.string() + "/", FilterSettings(false, ""), found, &driver_);
     EXPECT_EQ(found, (std::vector<std::string>{r + "/a.wav", r + "/b.wav"}));
+}
+
+TEST_F(FileAdderTest, FolderSearchTakesOnlyRegularFiles) {
+    const std::string song = dir_.file("song.wav"), pipe = dir_.file("pipe.wav");
+    Touch(song);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);  // opening it would wait for a writer forever
+    fs::create_symlink(dir_.file("gone.wav"), dir_.file("dangling.wav"));
+    std::vector<std::string> found;
+    SearchFolder(dir_.path().string(), FilterSettings(false, ""), found);
+    EXPECT_EQ(found, std::vector<std::string>{song});
 }
 
 TEST_F(FileAdderTest, ExtensionFilterLowerCasesBothSidesAsUnicode) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "sources/CodecHost.h"
 #include "sources/BassSource.h"
 #include "sources/FfmpegSource.h"
@@ -177,6 +179,26 @@ TEST(CreateSource, WindowsMediaFilesAskTheRuntimeHookAndFallBack) {
     context.onlyDecoder = "ffmpeg";
     EXPECT_TRUE(CreateSource(wma, kSourceWindowsMedia, 44100, kPurposeConvert, &context));
     EXPECT_EQ(asked, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CreateSource, OnlyRegularFilesAreOpened) {
+    CodecHost host;
+    ASSERT_EQ(host.Start(Exe()), CodecHost::StartResult::Ok);
+    testutil::TempDir dir;
+    // A FIFO named like a WAV file: opening it for reading would wait for a writer forever.
+    const std::string fifo = dir.file("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    SourceFactoryContext context;
+    EXPECT_FALSE(CreateSource(fifo, kSourceWav, 44100, kPurposeList, &context));
+    EXPECT_TRUE(context.failureReason.empty()) << "the list reports its own failures";
+    EXPECT_FALSE(CreateSource(fifo, kSourceWav, 44100, kPurposeConvert, &context));
+    EXPECT_EQ(context.failureReason, kNotRegularFileReason);
+    EXPECT_FALSE(CreateSource("/dev/zero", kSourceOther, 44100, kPurposeConvert, &context));
+    EXPECT_EQ(context.failureReason, kNotRegularFileReason);
 }
 
 }  // namespace
