@@ -126,6 +126,9 @@ int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionCo
 
 namespace {
 
+// Sample rates a conversion can work with, source or target.
+bool UsableRate(uint32_t rate) { return rate >= 1 && rate <= 768000; }
+
 // The tags a family's target gets, by its tag policy; none for families without tags.
 TagChoice ChooseFamilyTags(const FamilyInfo& family, const ConversionRequest& request, const Settings& s,
                            AudioSource& source) {
@@ -207,8 +210,17 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     call.facts.channelMode = source->GetChannelMode();
     call.facts.bitRate = source->GetBitRate();
 
+    // Rates beyond what any decoder or encoder serves (a damaged header, a hand-edited setting)
+    // end the conversion before a byte is written, instead of a runaway conversion.
+    if (!UsableRate(call.facts.rate))
+        return abandon("the source's sample rate of " + std::to_string(call.facts.rate) + " Hz is out of range");
     if (!adapter.Open(call)) return abandon(adapter.FailureReason());
     const TargetFormat format = adapter.ChooseFormat(call);
+    if (!UsableRate(format.rate))
+        return abandon("a target sample rate of " + std::to_string(format.rate) + " Hz is out of range");
+    if (format.channels < 1 || format.channels > 2 || (format.bits != 8 && format.bits != 16))
+        return abandon("the target format (" + std::to_string(format.channels) + " channels, " +
+                       std::to_string(format.bits) + " bits) cannot be written");
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
 

@@ -163,6 +163,30 @@ TEST(ConvertToWav, CancelDuringTheFirstBlockLeavesNoTarget) {
     EXPECT_EQ(f.driver.pumps, 1);
 }
 
+TEST(ConvertToWav, RatesOutOfRangeFailBeforeAnythingIsWritten) {
+    Fixture f;
+    std::string source = MakeTwoToneWav(f.dir, 0.5);
+    // A hand-edited setting: the target rate must not make the conversion run away.
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVSampleRate = 0x7fffffff;
+    std::string target = f.dir.file("out.wav");
+    EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
+    EXPECT_EQ(f.context.failureReason, "a target sample rate of 2147483647 Hz is out of range");
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(f.driver.pumps, 0) << "refused before the first block";
+
+    // A damaged header claiming 0xFFFFFFFF Hz never reaches a target either.
+    f.settings.AutoDestWAVEncodingParam = 1;
+    f.context.failureReason.clear();
+    auto bytes = testutil::ReadFileBytes(source);
+    for (int i = 24; i < 28; ++i) bytes[static_cast<size_t>(i)] = 0xff;
+    const std::string damaged = f.dir.file("damaged.wav");
+    testutil::WriteFileBytes(damaged, bytes);
+    EXPECT_EQ(f.Convert(kSourceWav, damaged, target), 0);
+    EXPECT_FALSE(f.context.failureReason.empty());
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
 TEST(ConvertToWav, UnreadableSourceFailsWithTheSupportReason) {
     Fixture f;
     std::string source = f.dir.file("noise.wav");
