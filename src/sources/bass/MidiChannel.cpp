@@ -2,6 +2,7 @@
 // file's own tempo map, and rendering stops exactly there.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -57,6 +58,9 @@ private:
     std::unique_ptr<fluid_settings_t, SettingsCloser> settings_;
     std::unique_ptr<fluid_synth_t, SynthCloser> synth_;
     std::unique_ptr<fluid_player_t, PlayerCloser> player_;
+    // No SoundFont: the file keeps its length and renders silence. FluidSynth is not asked then,
+    // since without a font its first samples can come out at full scale.
+    bool silent_ = false;
     QWORD fileSize_ = kNoFilePosition;
 };
 
@@ -91,8 +95,8 @@ int MidiChannel::Open(const std::string& path, DWORD freq, const std::string& so
     fluid_settings_setnum(settings_.get(), "synth.gain", kSynthGain);
     synth_.reset(new_fluid_synth(settings_.get()));
     if (!synth_) return BASS_ERROR_MEM;
-    // Without a font the synth renders silence.
-    if (!soundFont.empty()) fluid_synth_sfload(synth_.get(), soundFont.c_str(), 1);
+    silent_ = soundFont.empty();
+    if (!silent_) fluid_synth_sfload(synth_.get(), soundFont.c_str(), 1);
     player_.reset(new_fluid_player(synth_.get()));
     if (!player_) return BASS_ERROR_MEM;
     if (fluid_player_add_mem(player_.get(), smf, smfSize) != FLUID_OK) return BASS_ERROR_FILEFORM;
@@ -107,6 +111,10 @@ size_t MidiChannel::Produce(uint8_t* dst, size_t bytes) {
     int frames = static_cast<int>(std::min<size_t>(bytes / 4, 1 << 20));
     if (frames <= 0) return 0;
     auto* out = reinterpret_cast<int16_t*>(dst);
+    if (silent_) {
+        std::memset(dst, 0, static_cast<size_t>(frames) * 4);
+        return static_cast<size_t>(frames) * 4;
+    }
     if (fluid_synth_write_s16(synth_.get(), frames, out, 0, 2, out, 1, 2) != FLUID_OK) return 0;
     return static_cast<size_t>(frames) * 4;
 }
