@@ -16,29 +16,10 @@ using testutil::TempDir;
 
 namespace {
 
-// Planes of a tone: the left at `freq`, the right at 1.5 * freq and half the level.
-struct Planes {
-    std::vector<int16_t> left, right;
-};
-Planes Tone(double freq, int rate, double seconds) {
-    Planes p;
-    const size_t n = static_cast<size_t>(seconds * rate);
-    for (size_t i = 0; i < n; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        p.left.push_back(static_cast<int16_t>(std::lround(0.5 * 32767 * std::sin(2 * M_PI * freq * t))));
-        p.right.push_back(static_cast<int16_t>(std::lround(0.25 * 32767 * std::sin(2 * M_PI * 1.5 * freq * t))));
-    }
-    return p;
-}
-
-// Feeds the planes in blocks of 1152 samples; returns false when any block failed.
-bool EncodeAll(Mp3Encoder& enc, const Planes& p, bool stereo) {
-    for (size_t at = 0; at < p.left.size(); at += 1152) {
-        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(1152, p.left.size() - at));
-        if (!enc.EncodeBlock(p.left.data() + at, stereo ? p.right.data() + at : nullptr, n)) return false;
-    }
-    return true;
-}
+using Planes = testutil::TonePlanes16;
+// Planes of a tone (left at `freq`, right at 1.5 * freq), fed in blocks of 1152 samples.
+Planes Tone(double freq, int rate, double seconds) { return testutil::ToneInPlanes(freq, rate, seconds); }
+bool EncodeAll(Mp3Encoder& enc, const Planes& p, bool stereo) { return testutil::EncodeInBlocks(enc, p, stereo); }
 
 // The decoded samples without their first and last quarter second (encoder delay and padding).
 std::vector<int16_t> Middle(const std::vector<int16_t>& pcm, int channels, int rate) {

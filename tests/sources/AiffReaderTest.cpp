@@ -64,21 +64,12 @@ std::vector<uint8_t> Aifc(const std::vector<uint8_t>& comm, const std::vector<ui
 }
 
 std::string Write(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string p = dir.file(name);
-    EXPECT_TRUE(testutil::WriteFileBytes(p, bytes));
-    return p;
+    return testutil::WriteTestFile(dir, name, bytes);
 }
 
 // ---- reference decodes ----
 
-template <typename T>
-std::vector<T> FfmpegDecodeAs(const std::string& path, const char* fmt) {
-    std::string out;
-    testutil::Run("ffmpeg -v error -nostdin -i " + Quote(path) + " -f " + fmt + " -", &out);
-    std::vector<T> all(out.size() / sizeof(T));
-    std::memcpy(all.data(), out.data(), all.size() * sizeof(T));
-    return all;
-}
+using testutil::FfmpegDecodeAs;
 
 // The first `keep` channels of interleaved samples of `channels` channels.
 template <typename T>

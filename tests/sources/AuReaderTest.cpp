@@ -41,19 +41,10 @@ std::vector<uint8_t> Samples16(const std::vector<int16_t>& s, bool little) {
 }
 
 std::string Write(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string p = dir.file(name);
-    EXPECT_TRUE(testutil::WriteFileBytes(p, bytes));
-    return p;
+    return testutil::WriteTestFile(dir, name, bytes);
 }
 
-template <typename T>
-std::vector<T> FfmpegDecodeAs(const std::string& path, const char* fmt) {
-    std::string out;
-    testutil::Run("ffmpeg -v error -nostdin -i " + Quote(path) + " -f " + fmt + " -", &out);
-    std::vector<T> all(out.size() / sizeof(T));
-    std::memcpy(all.data(), out.data(), all.size() * sizeof(T));
-    return all;
-}
+using testutil::FfmpegDecodeAs;
 
 int16_t FloatRule(double x) { return static_cast<int16_t>(static_cast<int32_t>(x * 2147483647.0) >> 16); }
 

@@ -8,6 +8,12 @@
 
 namespace testutil {
 
+std::string WriteTestFile(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string p = dir.file(name);
+    EXPECT_TRUE(WriteFileBytes(p, bytes));
+    return p;
+}
+
 DecodedSource ReadSource(sonavert::AudioSource& source) {
     DecodedSource d;
     const uint32_t ch = source.GetChannels();

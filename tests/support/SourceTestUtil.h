@@ -3,12 +3,27 @@
 // byte by byte, and reference decodes by libsndfile (through python3-soundfile and
 // sndfile-convert) and sox.
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "sources/AudioSource.h"
+#include "support/TestUtil.h"
 
 namespace testutil {
+
+// Writes `bytes` as `name` in `dir` and returns its path.
+std::string WriteTestFile(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& bytes);
+
+// ffmpeg's decode of `path` in the raw sample format `fmt` ("s16le", "f32le", ...).
+template <typename T>
+std::vector<T> FfmpegDecodeAs(const std::string& path, const char* fmt) {
+    std::string out;
+    Run("ffmpeg -v error -nostdin -i " + Quote(path) + " -f " + fmt + " -", &out);
+    std::vector<T> all(out.size() / sizeof(T));
+    std::memcpy(all.data(), out.data(), all.size() * sizeof(T));
+    return all;
+}
 
 struct DecodedSource {
     std::vector<int16_t> samples;  // interleaved, GetChannels() per frame; 8-bit bytes widened

@@ -155,6 +155,17 @@ int RunWithFileSizeLimit(size_t fileSizeLimit, const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+TonePlanes16 ToneInPlanes(double freq, int rate, double seconds) {
+    TonePlanes16 p;
+    const size_t n = static_cast<size_t>(seconds * rate);
+    for (size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        p.left.push_back(static_cast<int16_t>(std::lround(0.5 * 32767 * std::sin(2 * M_PI * freq * t))));
+        p.right.push_back(static_cast<int16_t>(std::lround(0.25 * 32767 * std::sin(2 * M_PI * 1.5 * freq * t))));
+    }
+    return p;
+}
+
 std::string WriteTwoToneWav(const std::string& path, double seconds) {
     auto left = Sine(440, 44100, 1, seconds, 0.5);
     auto right = Sine(1000, 44100, 1, seconds, 0.25);

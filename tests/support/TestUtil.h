@@ -1,6 +1,7 @@
 #pragma once
 // Shared helpers for tests: temporary folders, running the command-line tools the package script
 // installs (ffmpeg, sox, lame, flac, ...), and reference decodes to compare samples against.
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -44,6 +45,24 @@ bool WriteWav16(const std::string& path, const std::vector<int16_t>& samples, in
 // Writes a stereo 44.1 kHz WAV whose left channel is a 440 Hz tone at half scale and whose right
 // channel is a 1000 Hz tone at a quarter, so a test can tell the channels apart; returns `path`.
 std::string WriteTwoToneWav(const std::string& path, double seconds);
+
+// Planes of a tone: the left at `freq` and half of full scale, the right at 1.5 * freq and a
+// quarter, so a test can tell the channels apart.
+struct TonePlanes16 {
+    std::vector<int16_t> left, right;
+};
+TonePlanes16 ToneInPlanes(double freq, int rate, double seconds);
+
+// Feeds the planes to `encoder.EncodeBlock(left, right, count)` in blocks of 1152 samples (the
+// right plane only for stereo); false when any block failed.
+template <class Encoder>
+bool EncodeInBlocks(Encoder& encoder, const TonePlanes16& p, bool stereo) {
+    for (size_t at = 0; at < p.left.size(); at += 1152) {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(1152, p.left.size() - at));
+        if (!encoder.EncodeBlock(p.left.data() + at, stereo ? p.right.data() + at : nullptr, n)) return false;
+    }
+    return true;
+}
 
 // Estimated frequency (zero crossings) and RMS level (0..1 of full scale) of one channel.
 double EstimateFrequency(const std::vector<int16_t>& interleaved, int channels, int channel, int rate);
