@@ -2,6 +2,8 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <csignal>
+
 #include "sources/CodecHost.h"
 #include "base/MessageIcon.h"
 #include "base/PathHelpers.h"
@@ -12,6 +14,9 @@
 
 int main(int argc, char** argv) {
     using namespace sonavert;
+    // Past a file-size limit a write then fails with EFBIG ("File too large"), which the row
+    // reports, instead of the signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(kProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(kProductVersion));

@@ -36,13 +36,28 @@ namespace sonavert {
 
 namespace {
 
-// Ctrl+C once asks the batch to stop after the current block; twice ends the process at once.
+// Ctrl+C, SIGTERM or SIGHUP once asks the batch to stop after the current block (the running
+// rows end cancelled, their temporaries removed); a second one ends the process at once. The
+// handler only sets flags, which the batch polls.
 volatile std::sig_atomic_t g_interrupts = 0;
+volatile std::sig_atomic_t g_interruptSignal = 0;  // the first signal received
 
-void OnInterrupt(int) {
-    if (g_interrupts > 0) _exit(130);
+void OnInterrupt(int signal) {
+    if (g_interrupts > 0) _exit(128 + signal);
+    g_interruptSignal = signal;
     g_interrupts = 1;
 }
+
+void CatchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+// The exit status of an interrupted run: 128 plus the signal, as a shell reports it.
+int InterruptedExit() { return g_interruptSignal ? 128 + g_interruptSignal : kExitInterrupted; }
 
 // The options come from one table (OptionTable): the parser and the help text are both made
 // from it, so adding an option is adding a row.
@@ -52,10 +67,11 @@ const char kDescription[] =
     "Converts audio files with Sonavert's engine. Files are added as they are; folders are searched\n"
     "recursively (with the extension filter of the options). Every row is then converted with the\n"
     "stored options, and a line \"SOURCE<TAB>STATUS\" is printed for each: the target's full path, or\n"
-    "why it was not converted.";
+    "why it was not converted. In these lines, and in those of --list, a tab, line feed, carriage\n"
+    "return, backslash or other control character of a name is written as \\t, \\n, \\r, \\\\ or \\xHH.";
 const char kExitStatus[] =
     "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 when\n"
-    "interrupted (Ctrl+C).\n";
+    "interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows are then cancelled.\n";
 
 struct Options {
     std::string format;
@@ -268,6 +284,30 @@ size_t TerminalColumns() {
 
 }  // namespace
 
+std::string EscapeField(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        switch (byte) {
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    out += "\\x";
+                    out += kHex[byte >> 4];
+                    out += kHex[byte & 0xf];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
 std::string ProgressLine(const std::string& text, double elapsed, double fraction, size_t columns) {
     std::string times = "  " + Clock(elapsed) + " elapsed";
     if (fraction > 0.005 && fraction < 1.0 && elapsed > 0.5)
@@ -353,7 +393,8 @@ public:
                          "sonavert-cli: warning: the chosen output folder could not be written; the target went to "
                          "the documents folder: %s\n",
                          outcome.targetPath.c_str());
-        std::printf("%s\t%s\n", source.c_str(), converted ? outcome.targetPath.c_str() : StatusText(outcome).c_str());
+        std::printf("%s\t%s\n", EscapeField(source).c_str(),
+                    EscapeField(converted ? outcome.targetPath : StatusText(outcome)).c_str());
         std::fflush(stdout);
     }
 
@@ -560,7 +601,7 @@ int RunCommandLine(int argc, char** argv) {
         return UsageError("no file or folder given");
     }
 
-    std::signal(SIGINT, OnInterrupt);
+    CatchInterrupts();
 
     CodecHost host;
     switch (host.Start(ExecutableFolder())) {
@@ -610,7 +651,7 @@ int RunCommandLine(int argc, char** argv) {
             foundBySearch.push_back(false);
             namedAs[candidates.back()] = path;
         }
-        if (g_interrupts) return kExitInterrupted;
+        if (g_interrupts) return InterruptedExit();
     }
     FileList list;
     SourceFactoryContext sources;
@@ -625,12 +666,12 @@ int RunCommandLine(int argc, char** argv) {
     for (const std::string& path : added.failedPaths)
         std::fprintf(stderr, "sonavert-cli: %s: %s\n", namedAs.count(path) ? namedAs[path].c_str() : path.c_str(),
                      IsValidUtf8(path) ? "not an audio file" : "the file name is not valid UTF-8");
-    if (added.cancelled || g_interrupts) return kExitInterrupted;
+    if (added.cancelled || g_interrupts) return InterruptedExit();
     allLoaded = allLoaded && added.failedPaths.empty();
 
     if (o.list) {
         for (int row = 0; row < list.RowCount(); ++row) {
-            std::string line = list.Entry(row)->sourcePath;
+            std::string line = EscapeField(list.Entry(row)->sourcePath);
             for (int column = kColumnFile + 1; column <= kColumnChannels; ++column) line += '\t' + list.CellText(row, column);
             std::printf("%s\n", line.c_str());
         }
@@ -650,7 +691,7 @@ int RunCommandLine(int argc, char** argv) {
     state.onlyDecoder = o.decoder;
     if (!o.jobs.empty()) state.jobs = BatchJobs(std::stoi(o.jobs));
     bool converted = RunConversionBatch(items, settings.OutputFormat, settings, host, driver, state);
-    if (g_interrupts) return kExitInterrupted;
+    if (g_interrupts) return InterruptedExit();
     return converted && allLoaded ? kExitConverted : kExitSomeFailed;
 }
 

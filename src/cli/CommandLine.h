@@ -13,7 +13,12 @@ inline constexpr int kExitSomeFailed = 1;  // any row did not convert, or a path
 inline constexpr int kExitUsage = 2;       // unknown option or format, no path
 
 int RunCommandLine(int argc, char** argv);
-inline constexpr int kExitInterrupted = 130;  // Ctrl+C
+inline constexpr int kExitInterrupted = 130;  // Ctrl+C; SIGTERM gives 143 and SIGHUP 129 (128 + the signal)
+
+// A name as the printed lines show it: tab, line feed, carriage return and backslash as \t, \n,
+// \r and \\, every other control byte (0x01-0x1f, 0x7f) as \xHH; everything else, UTF-8
+// included, as it is. A line then always holds exactly its own fields.
+std::string EscapeField(const std::string& text);
 
 // The live progress line on a terminal `columns` wide: `text`, then the time elapsed and, once
 // `fraction` (0..1) of the batch is done, an estimate of the time left, cut to columns - 1

@@ -11,13 +11,12 @@
 #include <mutex>
 #include <thread>
 #include <fcntl.h>
-#include <filesystem>
-#include <system_error>
 #include <unistd.h>
 
 #include "engine/OutputFormats.h"
 #include "base/PathHelpers.h"
 #include "engine/Pipeline.h"
+#include "engine/TargetFiles.h"
 #include "sources/SourceTypes.h"
 #include "winmedia/WindowsMediaRuntime.h"
 
@@ -47,14 +46,12 @@ bool CanCreate(const std::string& path) {
     return true;
 }
 
-// A free name beside `target` for writing a replacement: "<stem>.sonavert-<pid>-<n><ext>".
-std::string ReplacementPath(const std::string& target) {
-    const std::string ext = ExtensionPart(target);
-    const std::string stem = target.substr(0, target.size() - ext.size());
-    for (int n = 1;; ++n) {
-        std::string candidate = stem + ".sonavert-" + std::to_string(getpid()) + "-" + std::to_string(n) + ext;
-        if (!PathExists(candidate)) return candidate;
-    }
+// Can a temporary be made beside `file` for the target's extension? Leaves nothing behind.
+bool CanCreateBeside(const std::string& file, const std::string& extension) {
+    std::string temporary, reason;
+    if (!CreateTemporaryBeside(file, extension, temporary, reason)) return false;
+    ::unlink(temporary.c_str());
+    return true;
 }
 
 std::string CollapseSlashes(const std::string& path) {
@@ -154,8 +151,18 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
                 }
             }
             // Test that the target can be written without touching an existing file: a file to
-            // overwrite is replaced only once its successor is complete.
-            if (exists ? (!DirectoryExists(target) && CanCreate(ReplacementPath(target))) : CanCreate(target)) {
+            // overwrite is replaced only once its successor is complete, written beside the file
+            // itself (beside where a symbolic link leads). A name only reserved by a running row
+            // is tested beside that name.
+            bool writable = false;
+            if (!exists) {
+                writable = CanCreate(target);
+            } else if (!DirectoryExists(target)) {
+                std::string replaced = target;
+                if (PathExists(target) && !ReplacedFile(target, replaced, reason)) return false;
+                writable = CanCreateBeside(replaced, ExtensionPart(target));
+            }
+            if (writable) {
                 replace = exists;
                 return true;
             }
@@ -205,13 +212,17 @@ struct RowRun {
     std::string formatName;
     int count;
     std::string onlyDecoder;
+    // Folders whose stale temporaries were removed in this batch: once per folder is enough.
+    std::set<std::string> cleanedFolders = {};
 };
 
-// A row that is ready to convert: its target reserved.
+// A row that is ready to convert: its target reserved. The request writes a temporary file,
+// renamed to the final name when the conversion is complete.
 struct PreparedRow {
     ConversionRequest request;
     std::string target;   // the final name
-    bool replace = false; // the request writes beside an existing target, renamed over it at the end
+    bool replace = false; // the target exists and is overwritten
+    std::string replaced; // the file the temporary is renamed over (where a link leads); empty for a new file
 };
 
 // Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
@@ -239,28 +250,51 @@ bool PrepareRow(RowRun& run, BatchItem& item, int sequence, const std::set<std::
         outcome = RowOutcome{skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed, {}, reason, false};
         return false;
     }
-    prepared.request = ConversionRequest{item.sourceType, item.sourcePath,
-                                         prepared.replace ? ReplacementPath(prepared.target) : prepared.target,
-                                         sequence, run.outputFormat};
+    prepared.request = ConversionRequest{item.sourceType, item.sourcePath, {}, sequence, run.outputFormat};
     return true;
 }
 
-// Judges a finished conversion: success needs a non-empty target, which then takes its final
-// name. A failed or empty output is removed.
+// Creates the temporary file a prepared row writes, in the folder of the file it ends up as,
+// after removing that folder's stale temporaries (the first time in the batch). Returns false
+// with `outcome` set when it cannot be made.
+bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
+    std::string reason;
+    std::string beside = prepared.target;
+    prepared.replaced.clear();
+    // A target to overwrite that went away meanwhile is simply a new one.
+    if (prepared.replace && PathExists(prepared.target)) {
+        if (!ReplacedFile(prepared.target, prepared.replaced, reason)) {
+            outcome = RowOutcome{RowOutcome::Kind::Failed, {}, reason, false};
+            return false;
+        }
+        beside = prepared.replaced;
+    }
+    const std::string folder = beside.substr(0, beside.size() - FileNamePart(beside).size());
+    if (run.cleanedFolders.insert(folder).second) RemoveStaleTemporaries(folder);
+    std::string temporary;
+    if (!CreateTemporaryBeside(beside, ExtensionPart(prepared.target), temporary, reason)) {
+        outcome = RowOutcome{RowOutcome::Kind::Failed, {},
+                             Format("Failed to create file \"%s\"", prepared.target) + " (" + reason + ")", false};
+        return false;
+    }
+    prepared.request.targetPath = temporary;
+    return true;
+}
+
+// Judges a finished conversion: success needs a non-empty temporary, which then takes its final
+// name. A failed, cancelled or empty output is removed.
 RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reason) {
     const std::string& written = row.request.targetPath;
     uint64_t size = 0;
     bool success = result && FileSizeOf(written, size) && size != 0;
-    if (success && row.replace) {
-        std::error_code ec;
-        std::filesystem::rename(written, row.target, ec);
-        if (ec) {
+    if (success) {
+        std::string why;
+        if (!CommitTemporary(written, row.target, row.replaced, why)) {
             success = false;
-            reason = ec.message();
-            std::filesystem::remove(written, ec);
+            reason = why;
         }
-    } else if (!success && result) {
-        // An empty output is no conversion.
+    } else {
+        // An empty output is no conversion; whatever a failed one left is ours to remove.
         DeleteFailedTarget(written, row.request.sourcePath);
     }
     if (success) return RowOutcome{RowOutcome::Kind::Converted, row.target, {}, false};
@@ -276,7 +310,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
     for (BatchItem& item : run.items) {
         RowOutcome outcome;
         PreparedRow row;
-        if (PrepareRow(run, item, sequence, nullptr, row, outcome)) {
+        if (PrepareRow(run, item, sequence, nullptr, row, outcome) && StartTarget(run, row, outcome)) {
             sources.failureReason.clear();
             ConversionContext context{run.settings, run.driver, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
@@ -392,6 +426,10 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 continue;
             }
             if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
+            if (!StartTarget(run, row, outcome)) {
+                finished[next++] = outcome;
+                continue;
+            }
             reserved.insert(row.target);
             running.emplace_back();
             Worker& w = running.back();

@@ -53,9 +53,11 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                         BatchDriver& driver, BatchState& state, const ConvertFunction& convert = ConvertFile);
 
 // Reserves the target path of `sourcePath` for `outputFormat` by the folder and existing-file
-// settings. Returns true with `target` set, or false with `reason` set. When the target is an
-// existing file to overwrite, `replace` is set: the conversion then writes beside it and replaces
-// it only when complete.
+// settings. Returns true with `target` set, or false with `reason` set. The batch writes every
+// target under a temporary name in its folder and gives it the final name only when complete.
+// When the target is an existing file to overwrite, `replace` is set: the temporary is then
+// written beside the file (beside the file a symbolic link leads to, the link staying as it is)
+// and replaces it keeping its permissions. A symbolic link to a missing file is not overwritten.
 // `skipped` (when given) tells a target that exists and is skipped by the settings; names in
 // `reserved` (targets of rows still being converted) count as existing files.
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,

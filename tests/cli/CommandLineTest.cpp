@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -30,10 +31,11 @@ struct Cli {
     std::string config = dir.file("config");
     std::string documents = dir.file("docs");
 
-    std::string Command(const std::string& args) const {
+    // `launcher` goes before the program ("exec ").
+    std::string Command(const std::string& args, const std::string& launcher = "") const {
         return "XDG_CONFIG_HOME=" + Quote(config) + " HOME=" + Quote(dir.file("home")) +
-               " XDG_DOCUMENTS_DIR=" + Quote(documents) + " " + Quote(testutil::BinDir() + "/sonavert-cli") + " " +
-               args + " </dev/null";
+               " XDG_DOCUMENTS_DIR=" + Quote(documents) + " " + launcher +
+               Quote(testutil::BinDir() + "/sonavert-cli") + " " + args + " </dev/null";
     }
     int Run(const std::string& args, std::string* out = nullptr) {
         std::string captured;
@@ -98,7 +100,8 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
     ASSERT_EQ(cli.Run("--help", &out), 0);
     EXPECT_EQ(out.rfind("Usage: sonavert-cli [options] PATH...\n", 0), 0u) << out;
     EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 "
-                       "when\ninterrupted (Ctrl+C).\n"),
+                       "when\ninterrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows are then "
+                       "cancelled.\n"),
               std::string::npos);
     const std::string help = OneLine(out);
     // Every option, in order, each followed by its description.
@@ -454,37 +457,116 @@ TEST(CommandLine, AiffAndAuFilesConvertThroughTheirOwnReaders) {
     }
 }
 
-TEST(CommandLine, InterruptCancelsTheCurrentRow) {
-    Cli cli;
-    std::vector<std::string> inputs;
-    for (char c = '1'; c <= '3'; ++c) inputs.push_back(cli.Wav(std::string("long") + c + ".wav", 120.0));
-    std::string outDir = cli.dir.file("out");
-    // MP3 encoding of two minutes takes about a second: time enough to interrupt the first row.
-    // One row at a time, so exactly the first row is the one interrupted.
-    std::string args = "-f mp3 --set ParallelJobs=1 -o " + Quote(outDir) + " ";
-    for (auto& p : inputs) args += Quote(p) + " ";
-    std::string outFile = cli.dir.file("stdout.txt");
-    std::string cmd = "XDG_CONFIG_HOME=" + Quote(cli.config) + " exec " + Quote(testutil::BinDir() + "/sonavert-cli") +
-                      " " + args + " >" + Quote(outFile) + " 2>/dev/null </dev/null";
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
+// Starts sonavert-cli with `args` in a child, its output going to `outFile`. With `fileSizeLimit`
+// set the child may write no file larger than that, and SIGXFSZ has its default action, so that
+// only the program itself can keep the signal from ending it.
+pid_t StartCli(const Cli& cli, const std::string& args, const std::string& outFile, rlim_t fileSizeLimit = 0) {
+    const std::string cmd = cli.Command(args, "exec ") + " >" + Quote(outFile) + " 2>/dev/null";
+    const pid_t pid = fork();
     if (pid == 0) {
+        signal(SIGXFSZ, SIG_DFL);
+        if (fileSizeLimit) {
+            rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Wait until the first target appears, then interrupt.
-    for (int i = 0; i < 400 && !fs::exists(outDir + "/long1.mp3"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    kill(pid, SIGINT);
+    return pid;
+}
+
+// The exit status of a child, or -1 when a signal ended it.
+int WaitExit(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    auto out = testutil::ReadFileBytes(outFile);
-    std::string text(out.begin(), out.end());
-    EXPECT_EQ(text, inputs[0] + "\tCancelled\n");
-    EXPECT_FALSE(fs::exists(outDir + "/long1.mp3"));
-    EXPECT_FALSE(fs::exists(outDir + "/long2.mp3"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string FileText(const std::string& path) {
+    auto bytes = testutil::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool HoldsTemporary(const std::string& folder) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        if (it->path().filename().string().find(".sonavert-") != std::string::npos) return true;
+    return false;
+}
+
+TEST(CommandLine, InterruptTerminateAndHangUpCancelTheRunningRow) {
+    Cli cli;
+    // Four minutes take a few seconds to MP3: time enough to send the signal during the first row.
+    std::vector<std::string> inputs;
+    for (char c = '1'; c <= '2'; ++c) {
+        inputs.push_back(cli.dir.file(std::string("long") + c + ".wav"));
+        ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(inputs.back()) + " synth 240 sine 440"), 0);
+    }
+    for (auto [signal, exitStatus] : std::vector<std::pair<int, int>>{{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+        const std::string outDir = cli.dir.file("out" + std::to_string(signal));
+        // One row at a time, so exactly the first row is the one interrupted.
+        const pid_t pid = StartCli(cli, "-f mp3 -j 1 -o " + Quote(outDir) + " " + Quote(inputs[0]) + " " +
+                                            Quote(inputs[1]), cli.dir.file("stdout.txt"));
+        ASSERT_GT(pid, 0);
+        // Once the first row writes its temporary, the run is under way.
+        for (int i = 0; i < 1000 && !HoldsTemporary(outDir); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(HoldsTemporary(outDir)) << signal;
+        kill(pid, signal);
+        EXPECT_EQ(WaitExit(pid), exitStatus) << signal;
+        EXPECT_EQ(FileText(cli.dir.file("stdout.txt")), inputs[0] + "\tCancelled\n") << signal;
+        EXPECT_TRUE(fs::is_empty(outDir)) << "neither a temporary nor a target stays, signal " << signal;
+    }
+}
+
+TEST(CommandLine, AFileSizeLimitFailsTheRowWithItsReason) {
+    Cli cli;
+    const std::string wav = cli.Wav("tone.wav", 10.0);  // 1.7 MB of WAV, about 160 kB of MP3
+    const std::string outDir = cli.dir.file("out");
+    const std::string outFile = cli.dir.file("stdout.txt");
+    for (const char* format : {"wav", "mp3"}) {
+        const pid_t pid = StartCli(cli, std::string("-f ") + format + " -o " + Quote(outDir) + " " + Quote(wav),
+                                   outFile, 64 * 1024);
+        EXPECT_EQ(WaitExit(pid), 1) << format;
+        EXPECT_EQ(FileText(outFile), wav + "\tConversion Failure (File too large)\n") << format;
+        EXPECT_TRUE(fs::is_empty(outDir)) << format;
+    }
+    // An old target to overwrite is kept as it was.
+    const std::string old = outDir + "/tone.mp3";
+    testutil::WriteFileBytes(old, {1, 2, 3});
+    const pid_t pid = StartCli(cli, "-f mp3 --set TargetExistsOpt=22 -o " + Quote(outDir) + " " + Quote(wav), outFile,
+                               64 * 1024);
+    EXPECT_EQ(WaitExit(pid), 1);
+    EXPECT_EQ(FileText(outFile), wav + "\tConversion Failure (File too large)\n");
+    EXPECT_EQ(testutil::ReadFileBytes(old), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(outDir), fs::directory_iterator()), 1);
+}
+
+TEST(CommandLine, NamesWithControlCharactersAreEscapedInTheLines) {
+    EXPECT_EQ(EscapeField("plain \xc3\xbc.mp3"), "plain \xc3\xbc.mp3") << "UTF-8 stays";
+    EXPECT_EQ(EscapeField("a\tb\nc\rd\\e"), "a\\tb\\nc\\rd\\\\e");
+    EXPECT_EQ(EscapeField("\x01\x1b\x1f\x7f \x80"), "\\x01\\x1b\\x1f\\x7f \x80");
+
+    Cli cli;
+    const std::string wav = cli.Wav("tab\there\nnew\\line.wav");
+    const std::string escaped = cli.dir.file("tab\\there\\nnew\\\\line");
+    std::string out;
+    ASSERT_EQ(cli.Run("-f wav -o " + Quote(cli.dir.file("out")) + " " + Quote(wav), &out), 0);
+    EXPECT_EQ(out, escaped + ".wav\t" + cli.dir.file("out") + "/tab\\there\\nnew\\\\line.wav\n");
+    EXPECT_TRUE(fs::exists(cli.dir.file("out") + "/tab\there\nnew\\line.wav"));
+    // A status holding the name is escaped too ("Target exists and skipped" holds none).
+    ASSERT_EQ(cli.Run("-f wav --set TargetExistsOpt=33 -o " + Quote(cli.dir.file("out")) + " " + Quote(wav), &out), 1);
+    EXPECT_EQ(out, escaped + ".wav\tTarget exists and skipped\n");
+    ASSERT_EQ(cli.Run("--list " + Quote(wav), &out), 0);
+    EXPECT_EQ(out.rfind(escaped + ".wav\t", 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+
+    std::string help;
+    ASSERT_EQ(cli.Run("--help", &help), 0);
+    EXPECT_NE(OneLine(help).find("a tab, line feed, carriage return, backslash or other control character of a "
+                                 "name is written as \\t, \\n, \\r, \\\\ or \\xHH."),
+              std::string::npos)
+        << help;
 }
 
 TEST(CommandLine, EachPathThatDoesNotLoadGetsOneLineWithItsCause) {
