@@ -245,7 +245,9 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
     EncodeStep encode(adapter, format, gain);
+    uint64_t delivered = 0;  // frames the source delivered
     auto sink = [&](void* left, void* right, uint32_t n) -> int {
+        delivered += n;
         // Under a mono pick only the chosen plane goes on, as the one channel.
         void* in = plan.pick == 2 ? right : left;
         void* inRight = plan.pick ? nullptr : right;
@@ -256,6 +258,14 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     };
 
     int result = PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
+    // A source that reached its end without a single sample, though it does not say it is empty,
+    // was damaged or cut short (a header and nothing after it, garbage after a valid header): the
+    // conversion fails, whatever the encoder made of the empty stream. A source that delivered
+    // some samples before its decoder gave up keeps them.
+    if (result && delivered == 0 && !source->StatesNoAudio()) {
+        result = 0;
+        context.failureReason = kNoAudioDecodedReason;
+    }
     // The resampler holds the last few milliseconds back; encode them so nothing is lost.
     if (result && plan.convert) {
         while (uint32_t n = converter.Flush(convLeft, convRight)) {

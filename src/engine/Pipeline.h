@@ -39,6 +39,10 @@ struct ConversionContext {
 // Rate at which tracker modules and MIDI files are rendered for an output format.
 uint32_t RenderRateFor(int outputFormat, const Settings& settings);
 
+// The failure reason of a conversion whose source delivered no sample though it did not state
+// that it was empty.
+inline constexpr const char* kNoAudioDecodedReason = "no audio could be decoded";
+
 // The family pipelines. Each returns 1 when the whole source was converted, 0 on failure or
 // Cancel (the partial target is then deleted, never the source).
 int ConvertToWav(const ConversionRequest& request, ConversionContext& context);

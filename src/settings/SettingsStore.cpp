@@ -8,6 +8,10 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -85,14 +89,79 @@ QString EncodeText(const std::string& text) {
     return q;
 }
 
+// What is at the store's path.
+enum class FileState {
+    Missing,   // nothing: a save creates the file
+    Usable,    // a regular file that can be read
+    Unusable,  // something else (a folder, a FIFO, a device, a dangling link), unreadable or
+               // not parsable
+};
+
+// Whether `text` reads as an INI file: no NUL byte, and every line empty, a comment (";" or
+// "#"), a section in brackets, or a key with "=". QSettings keeps a parsed file per path for the
+// whole process, so its own status cannot tell a damaged file reliably.
+bool Parsable(const std::string& text) {
+    if (text.find('\0') != std::string::npos) return false;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;
+        const size_t last = line.find_last_not_of(" \t\r");
+        line = line.substr(first, last - first + 1);
+        if (line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']') return false;
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos || eq == 0) return false;
+    }
+    return true;
+}
+
+// Examines the path without ever waiting on it: stat() does not open, and the read test opens
+// with O_NONBLOCK and only once the path is known to be a regular file.
+FileState Examine(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        // A link pointing nowhere is someone's, not a missing file.
+        struct stat link;
+        return lstat(path.c_str(), &link) != 0 ? FileState::Missing : FileState::Unusable;
+    }
+    if (!S_ISREG(st.st_mode)) return FileState::Unusable;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return FileState::Unusable;
+    std::string text;
+    bool readable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char chunk[4096];
+    while (readable) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0) readable = false;
+        if (got <= 0) break;
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    close(fd);
+    return readable && Parsable(text) ? FileState::Usable : FileState::Unusable;
+}
+
+// Reads the whole store; null when it is missing, not a readable regular file, or cannot be
+// parsed.
+std::unique_ptr<QSettings> ReadStore(const std::string& path) {
+    if (Examine(path) != FileState::Usable) return nullptr;
+    auto store = std::make_unique<QSettings>(QString::fromStdString(path), QSettings::IniFormat);
+    if (store->status() != QSettings::NoError) return nullptr;
+    return store;
+}
+
 // Opens the store for reading values of `subkey`; null when the file or the subkey does not
 // exist, or the file cannot be read or parsed.
 std::unique_ptr<QSettings> OpenForQuery(const std::string& path, const QString& subkey) {
-    QString file = QString::fromStdString(path);
-    QFileInfo info(file);
-    if (!info.isFile() || !info.isReadable()) return nullptr;
-    auto store = std::make_unique<QSettings>(file, QSettings::IniFormat);
-    if (store->status() != QSettings::NoError) return nullptr;
+    auto store = ReadStore(path);
+    if (!store) return nullptr;
     store->beginGroup(subkey);
     bool exists = !store->childKeys().isEmpty() || !store->childGroups().isEmpty();
     store->endGroup();
@@ -100,14 +169,16 @@ std::unique_ptr<QSettings> OpenForQuery(const std::string& path, const QString& 
 }
 
 // Opens the store for setting values, creating its folder; null when it cannot be written.
-// A file that cannot be parsed is rewritten from what could be read of it.
+// A file that is there but is not a readable regular file, or cannot be parsed, is left exactly
+// as it is: it may be someone's hand-edited store with a slip in it, and a rewrite would keep only
+// what could be read of it.
 std::unique_ptr<QSettings> OpenForSet(const std::string& path) {
+    const FileState state = Examine(path);
+    if (state == FileState::Unusable) return nullptr;
     QString file = QString::fromStdString(path);
-    QFileInfo info(file);
-    if (info.exists() && !info.isFile()) return nullptr;
-    if (!QDir().mkpath(info.absolutePath())) return nullptr;
+    if (state == FileState::Missing && !QDir().mkpath(QFileInfo(file).absolutePath())) return nullptr;
     auto store = std::make_unique<QSettings>(file, QSettings::IniFormat);
-    if (store->status() == QSettings::AccessError) return nullptr;
+    if (store->status() != QSettings::NoError) return nullptr;
     return store;
 }
 
@@ -187,7 +258,12 @@ int SettingsStore::SaveTagOverrides(const TagOverrides& tags, const std::string&
 
 bool SettingsStore::CheckFirstRun(const std::function<void(const std::string& helpPath)>& openHelp) const {
     int32_t firstRun = 1;
-    if (auto store = OpenForSet(path_)) {
+    // A store that is there but cannot be used was not made by a first start; it is left alone.
+    const FileState state = Examine(path_);
+    if (state == FileState::Unusable) return false;
+    auto store = OpenForSet(path_);
+    if (!store && state == FileState::Usable) return false;
+    if (store) {
         StoredValue v = Query(*store, kOptionsKey, "FirstRun", true);
         if (v.kind == StoredValue::Dword) firstRun = v.dword;
         if (firstRun) {

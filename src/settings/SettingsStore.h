@@ -43,7 +43,8 @@ public:
 
     // Writes the groups in `groups` (kSaveExit, kSaveFolder, kSaveOptions as bits). Returns 0
     // without writing anything for an empty set, and 0 when the file cannot be written; 1 when
-    // everything was written.
+    // everything was written. A store that is there but is not a readable regular file (a
+    // folder, a FIFO) or cannot be parsed is never rewritten or replaced: saving returns 0.
     int SaveSettings(const Settings& settings, unsigned groups) const;
 
     // Reads or writes one tag set under Options/<name>Tag ("MP3", "OGG", "WMA", "M4A").
@@ -56,7 +57,8 @@ public:
     // On the first start (no FirstRun value of 0 in the store) records FirstRun = 0 and calls
     // `openHelp` with the manual's path (the executable's folder + kHelpFileName); the help is
     // not opened when the executable's folder is unknown. Returns true when it was the first
-    // start.
+    // start; a store that is there but cannot be used (as for SaveSettings) is no first start
+    // and stays untouched.
     bool CheckFirstRun(const std::function<void(const std::string& helpPath)>& openHelp) const;
 
 private:

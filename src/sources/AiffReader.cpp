@@ -184,6 +184,8 @@ bool AiffReader::ParseComm(const uint8_t* body, bool aifc) {
     // A rate that truncates to 0, a negative, infinite or undefined rate and one beyond 32 bits
     // are refused.
     if (!(rate >= 1.0) || !(rate < 2147483648.0)) return false;
+    // So is one beyond what any writer takes, once truncated.
+    if (!UsableSampleRate(static_cast<uint64_t>(rate))) return false;
 
     char type[4] = {'N', 'O', 'N', 'E'};
     if (aifc)

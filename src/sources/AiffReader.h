@@ -41,6 +41,9 @@ public:
     // The sample frame count the reader derived (for IMA4 and GSM from the data size).
     uint64_t GetFrames() const { return frames_; }
 
+    // The "SSND" chunk holds no sample bytes.
+    bool StatesNoAudio() override { return file_ && dataBytes_ == 0; }
+
 private:
     enum class Kind { None, Pcm, MuLaw, ALaw, Float32, Float64, Ima4, Raw, Gsm, Dwvw };
     using Routine = uint32_t (AiffReader::*)(void*, void*);

@@ -66,6 +66,7 @@ void AuReader::Close() {
     dataOffset_ = 0;
     fileChannels_ = 0;
     adpcm_ = false;
+    statedEmpty_ = false;
     g72x_.Reset(4);
     pendingBits_ = 0;
     pendingCount_ = 0;
@@ -157,6 +158,7 @@ bool AuReader::ReadHeader() {
     if (fseeko(f, static_cast<off_t>(dataOffset_), SEEK_SET) != 0) return false;
     position = 0;
     length = dataSize == 0xFFFFFFFFu ? fileSize - dataOffset_ : dataSize;
+    statedEmpty_ = dataSize == 0;
 
     const uint64_t frames = length * 8 / (static_cast<uint64_t>(codedBits_) * fileChannels_);
     const uint64_t seconds = frames / sampleRate;

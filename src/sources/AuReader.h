@@ -35,6 +35,9 @@ public:
 
     uint32_t GetEncoding() const { return encoding_; }
 
+    // The header's data size is 0 (all bits set means "unknown", not empty).
+    bool StatesNoAudio() override { return file_ && statedEmpty_; }
+
 private:
     struct FileCloser {
         void operator()(std::FILE* f) const { std::fclose(f); }
@@ -53,6 +56,7 @@ private:
     uint32_t dataOffset_ = 0;
     uint32_t fileChannels_ = 0;  // the channel count of the file (0 counted as 1)
     bool adpcm_ = false;
+    bool statedEmpty_ = false;
     G72xDecoder g72x_;
     uint32_t pendingBits_ = 0;
     int pendingCount_ = 0;

@@ -9,6 +9,13 @@ namespace sonavert {
 // Largest number of frames one Read delivers. Callers size each plane for exactly this many samples.
 inline constexpr uint32_t kBlockFrames = 1152;
 
+// Sample rates a source may report: beyond these no decoder, converter or writer serves the stream
+// (a damaged header's 0xFFFFFFFF or 0). Readers refuse a file whose rate falls outside, so the
+// next decoder gets its turn.
+inline constexpr uint32_t kMinSampleRate = 1;
+inline constexpr uint32_t kMaxSampleRate = 768000;
+inline constexpr bool UsableSampleRate(uint64_t rate) { return rate >= kMinSampleRate && rate <= kMaxSampleRate; }
+
 // MPEG channel modes reported by GetChannelMode.
 enum ChannelMode : int32_t {
     kModeStereo = 0,
@@ -66,6 +73,10 @@ public:
     // False for an open source that found no audio stream in its file (only the probe of the
     // file list can open such a file, for its picture size).
     virtual bool HasAudioStream() { return true; }
+    // True when the file itself states that it holds no audio (a WAV whose data chunk is empty).
+    // A source that delivers no sample without saying so was damaged or cut short. False when the
+    // stated length is unknown.
+    virtual bool StatesNoAudio() { return false; }
 
 protected:
     // Puts every format field back to its default: channel mode 4, everything else 0.

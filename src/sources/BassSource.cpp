@@ -81,7 +81,7 @@ int BassSource::Open(const std::string& path, uint32_t renderRate) {
     channels = info.chans < 2 ? 1 : 2;
     bitsPerSample = (info.flags & BASS_SAMPLE_8BITS) ? 8 : 16;
     bytesPerSample = bitsPerSample / 8;
-    if (sampleRate == 0 || storedChannels == 0) {
+    if (!UsableSampleRate(sampleRate) || storedChannels == 0) {
         Close();
         ResetFormat();
         return 0;

@@ -13,6 +13,8 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "sources/WavReader.h"
+
 namespace sonavert {
 
 namespace ffmpeg_detail {
@@ -56,6 +58,17 @@ uint64_t InputSize(AVFormatContext* format) {
     if (!format || !format->pb) return 0;
     const int64_t size = avio_size(format->pb);
     return size > 0 ? static_cast<uint64_t>(size) : 0;
+}
+
+// Whether the file states that `stream` holds no audio: a duration of exactly 0, or a WAV file
+// whose "data" chunk is empty (the WAV demuxer takes a size of 0 as "unknown", so its own header
+// decides).
+bool StreamStatesNoAudio(const AVFormatContext* format, const AVStream* stream, const std::string& path) {
+    if (stream->duration == 0) return true;
+    if (stream->duration != AV_NOPTS_VALUE || !format->iformat || !format->iformat->name) return false;
+    if (std::string(format->iformat->name) != "wav") return false;
+    WavReader header;
+    return header.Open(path, 0) && header.StatesNoAudio();
 }
 
 uint64_t InputPosition(AVFormatContext* format) {
@@ -159,6 +172,7 @@ void FfmpegSource::Close() {
     codec_.reset();
     format_.reset();
     streamIndex_ = -1;
+    statesNoAudio_ = false;
     frameOffset_ = 0;
     frameHeld_ = false;
     inputEnded_ = false;
@@ -191,8 +205,9 @@ int FfmpegSource::Open(const std::string& path, uint32_t /*renderRate*/) {
     int stored = stream->codecpar->ch_layout.nb_channels;
     if (stored <= 0) stored = codec->ch_layout.nb_channels;
     const int rate = codec->sample_rate > 0 ? codec->sample_rate : stream->codecpar->sample_rate;
-    // Without a channel count or a rate there is nothing the pipeline could do with the samples.
-    if (stored <= 0 || rate <= 0) return 0;
+    // Without a channel count or a usable rate there is nothing the pipeline could do with the
+    // samples.
+    if (stored <= 0 || rate <= 0 || !UsableSampleRate(static_cast<uint64_t>(rate))) return 0;
     int sampleFormat = codec->sample_fmt;
     if (sampleFormat == AV_SAMPLE_FMT_NONE) sampleFormat = stream->codecpar->format;
 
@@ -217,6 +232,7 @@ int FfmpegSource::Open(const std::string& path, uint32_t /*renderRate*/) {
     packet_ = std::move(packet);
     frame_ = std::move(frame);
     streamIndex_ = index;
+    statesNoAudio_ = StreamStatesNoAudio(format_.get(), stream, path);
     return 1;
 }
 

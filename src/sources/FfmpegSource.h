@@ -52,6 +52,7 @@ public:
     uint32_t Read(void* left, void* right) override;
     // Tags of the container (falling back to the audio stream's own metadata, where Ogg keeps them).
     int ReadTags(TagRecord& tags) override;
+    bool StatesNoAudio() override { return statesNoAudio_; }
 
 private:
     // Moves samples of the held frame into the planes from frame `filled` on; returns frames moved.
@@ -71,6 +72,7 @@ private:
     bool flushSent_ = false;    // the decoder was told that the input ended
     bool decoderDone_ = false;  // the decoder has given its last frame
     bool packetPending_ = false;  // packet_ holds an audio packet the decoder has not taken yet
+    bool statesNoAudio_ = false;
 };
 
 // Reads the format of a file without decoding it; Read always returns 0. A file without an audio

@@ -62,6 +62,7 @@ void OggVorbisSource::Close() {
     file_ = {};
     open_ = false;
     ended_ = false;
+    statedEmpty_ = false;
     comments_.clear();
     scratchFrames_ = scratchNext_ = scratchChannels_ = 0;
     ResetFormat();
@@ -83,7 +84,7 @@ int OggVorbisSource::Open(const std::string& path, uint32_t /*renderRate*/) {
     }
 
     const vorbis_info* vi = ov_info(&file_, -1);
-    if (!vi || vi->channels < 1 || vi->rate < 1) {
+    if (!vi || vi->channels < 1 || !UsableSampleRate(vi->rate > 0 ? static_cast<uint64_t>(vi->rate) : 0)) {
         Close();
         return 0;
     }
@@ -104,6 +105,7 @@ int OggVorbisSource::Open(const std::string& path, uint32_t /*renderRate*/) {
     duration = seconds <= 0 ? 0 : seconds >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(seconds);
     const ogg_int64_t total = ov_pcm_total(&file_, -1);
     length = total > 0 ? static_cast<uint64_t>(total) : 0;
+    statedEmpty_ = total == 0;
     position = 0;
     return 1;
 }

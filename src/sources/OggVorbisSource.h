@@ -31,6 +31,8 @@ public:
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
     uint64_t GetPosition() override;
+    // The stream's stated sample count is 0 (an unseekable stream's is unknown).
+    bool StatesNoAudio() override { return open_ && statedEmpty_; }
     // TITLE, ARTIST, ALBUM, DATE, GENRE, COMMENT, TRACKNUMBER, COMPOSER, COPYRIGHT, keys compared
     // without regard to case; the last matching comment wins; a field without one is empty.
     // Returns 1 always (when open).
@@ -51,6 +53,7 @@ private:
     OggVorbis_File file_{};
     bool open_ = false;
     bool ended_ = false;
+    bool statedEmpty_ = false;
     std::vector<std::string> comments_;
     // Interleaved samples of one read for sources of two or more channels. A later link of a
     // chained file may have fewer channels than the first: frames beyond one block then wait here

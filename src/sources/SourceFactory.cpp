@@ -105,6 +105,15 @@ std::unique_ptr<AudioSource> MakeDecoder(Decoder d, int purpose) {
     return nullptr;
 }
 
+// Whether a conversion can use what the opened source reports: a usable rate and one or two
+// delivered channels. Every reader refuses such files itself; this keeps a decoder that reports
+// them anyway from handing a conversion an impossible format instead of passing to the next one.
+bool Deliverable(AudioSource& source, int purpose) {
+    if (purpose != kPurposeConvert || !source.HasAudioStream()) return true;
+    const uint32_t channels = source.GetChannels();
+    return UsableSampleRate(source.GetSampleRate()) && channels >= 1 && channels <= 2;
+}
+
 }  // namespace
 
 std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceType, uint32_t renderRate,
@@ -125,7 +134,7 @@ std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceTyp
         }
         std::unique_ptr<AudioSource> source = MakeDecoder(d, purpose);
         if (!source) continue;
-        if (source->Open(path, renderRate)) return source;
+        if (source->Open(path, renderRate) && Deliverable(*source, purpose)) return source;
         // A candidate that refused the file is dropped at once (its destructor closes it).
     }
     if (purpose == kPurposeConvert && context) context->failureReason = NoDecoderReason();

@@ -291,8 +291,9 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
     storedChannels = ch;
     channels = std::min<uint32_t>(ch, 2);
     sampleRate = rate;
-    // Every length derived later divides by these.
-    if (ch == 0 || rate == 0) return false;
+    // Every length derived later divides by these; a rate beyond any writer's (a damaged header's
+    // 0xFFFFFFFF) is left to another decoder.
+    if (ch == 0 || !UsableSampleRate(rate)) return false;
     // Sample formats whose frames have a fixed size: a block align of 0 is taken as channels times
     // the stored sample size. Block-coded formats need the header's value.
     const bool frameFormat = formatTag_ == kTagPcm || formatTag_ == kTagExtensible || formatTag_ == kTagFloat ||

@@ -75,6 +75,9 @@ public:
     // and closes the stream in every case.
     int OpenStream(std::FILE* stream);
 
+    // The "data" chunk is empty (a size of 0 with nothing after it counts as empty too).
+    bool StatesNoAudio() override { return file_ && length == 0; }
+
 private:
     using Routine = uint32_t (WavReader::*)(void*, void*);
     struct FileCloser {

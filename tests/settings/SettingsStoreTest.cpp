@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -298,18 +301,10 @@ TEST_F(SettingsStoreTest, CorruptOrUnreachableStoreLeavesDefaults) {
     EXPECT_EQ(SettingsStore().LoadSettings(s), 1);
     EXPECT_EQ(s, defaults);
 
-    // Saving over the damaged file replaces it with a readable one.
+    // Saving never replaces the damaged file (StoresThatCannotBeUsedAreNeverTouched has the rest).
     s.MP3BitRate = 96;
-    ASSERT_EQ(SettingsStore().SaveSettings(s, kSaveOptions), 1);
-    EXPECT_EQ(Loaded().MP3BitRate, 96);
-
-    // The file's name taken by a folder: nothing loads, saving fails.
-    fs::remove(IniPath());
-    fs::create_directory(IniPath());
-    s = defaults;
-    EXPECT_EQ(SettingsStore().LoadSettings(s), 1);
-    EXPECT_EQ(s, defaults);
-    EXPECT_EQ(SettingsStore().SaveSettings(s, kSaveExit), 0);
+    EXPECT_EQ(SettingsStore().SaveSettings(s, kSaveOptions), 0);
+    EXPECT_EQ(ReadIni(), garbage);
 
     // The configuration folder cannot be created: saving fails, every start counts as the first.
     fs::remove_all(dir_.file("config"));
@@ -320,6 +315,75 @@ TEST_F(SettingsStoreTest, CorruptOrUnreachableStoreLeavesDefaults) {
     EXPECT_TRUE(SettingsStore().CheckFirstRun([&](const std::string&) { ++opened; }));
     EXPECT_EQ(opened, 1);
     EXPECT_EQ(testutil::ReadFileBytes(dir_.file("config")), std::vector<uint8_t>{'x'});
+}
+
+// A store that is there but cannot be parsed, is not a regular file or cannot be read gives the
+// defaults, and neither a save, a tag-set save nor the first-start check rewrites, replaces or
+// removes it. Opening a FIFO must not block.
+class UnusableStoreTest : public SettingsStoreTest {
+protected:
+    // Loads, saves every group and the tag sets, runs the first-start check; the record stays
+    // at the defaults and nothing is saved.
+    void ExpectLeftAlone() {
+        const Settings defaults = DefaultSettings();
+        Settings s = defaults;
+        EXPECT_EQ(SettingsStore().LoadSettings(s), 1);
+        EXPECT_EQ(s, defaults);
+        s.MP3BitRate = 96;
+        s.Folder = "/elsewhere";
+        EXPECT_EQ(SettingsStore().SaveSettings(s, kSaveExit | kSaveFolder | kSaveOptions), 0);
+        EXPECT_EQ(SettingsStore().SaveTagOverrides(s.MP3Tag, "MP3"), 0);
+        int opened = 0;
+        EXPECT_FALSE(SettingsStore().CheckFirstRun([&](const std::string&) { ++opened; }));
+        EXPECT_EQ(opened, 0);
+    }
+    mode_t Kind() const {
+        struct stat st;
+        return lstat(IniPath().c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+    }
+};
+
+TEST_F(UnusableStoreTest, GarbledFileKeepsItsBytes) {
+    for (const std::string& garbage : {std::string("[Options]\nMP3BitRate=96\nnot a key line\n"),
+                                       std::string("\x7f" "ELF\x02\x01\x01\x00\x00[]=\n\xff\xfe", 16)}) {
+        WriteIni(garbage);
+        ExpectLeftAlone();
+        EXPECT_EQ(Kind(), S_IFREG);
+        EXPECT_EQ(ReadIni(), garbage);
+    }
+}
+
+TEST_F(UnusableStoreTest, FolderAndFifoStayWhatTheyAre) {
+    fs::create_directories(IniPath());
+    ExpectLeftAlone();
+    EXPECT_EQ(Kind(), S_IFDIR);
+    EXPECT_TRUE(fs::is_empty(IniPath()));
+
+    fs::remove(IniPath());
+    ASSERT_EQ(mkfifo(IniPath().c_str(), 0600), 0);
+    ExpectLeftAlone();  // would hang if anything opened the FIFO for reading
+    EXPECT_EQ(Kind(), S_IFIFO);
+
+    // A link pointing nowhere is not a missing store either.
+    fs::remove(IniPath());
+    fs::create_symlink(dir_.file("nowhere.ini"), IniPath());
+    ExpectLeftAlone();
+    EXPECT_EQ(Kind(), S_IFLNK);
+    EXPECT_FALSE(fs::exists(dir_.file("nowhere.ini")));
+}
+
+TEST_F(UnusableStoreTest, UnreadableFileKeepsItsBytes) {
+    // The superuser reads a file of mode 000 all the same, so the case cannot arise there.
+    if (geteuid() == 0) GTEST_SKIP() << "running as root: permission bits do not make a file unreadable";
+    const std::string text = "[Options]\nMP3BitRate=96\n";
+    WriteIni(text);
+    ASSERT_EQ(chmod(IniPath().c_str(), 0), 0);
+    ExpectLeftAlone();
+    struct stat st;
+    ASSERT_EQ(stat(IniPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0u);
+    ASSERT_EQ(chmod(IniPath().c_str(), 0600), 0);
+    EXPECT_EQ(ReadIni(), text);
 }
 
 TEST_F(SettingsStoreTest, SetByName) {
