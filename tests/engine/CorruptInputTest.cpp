@@ -231,8 +231,11 @@ private:
         run.ends[row] = end;
     }
 
-    // Checks the rows of a batch that ended normally, and that its folder holds only their targets.
+    // Checks the rows of a batch. Of a batch that ended normally every row must have its line,
+    // the exit status must match and the folder must hold only the targets; of one that crashed
+    // or hung, only the rows that ended are checked.
     void CheckBatch(const OutputFamily& family, const BatchRun& run, const std::vector<size_t>& rows) {
+        const bool whole = run.child.Normal();
         std::set<std::string> targets;
         std::vector<Decoding> toDecode;
         bool allConverted = true;
@@ -241,6 +244,7 @@ private:
             const std::string what = in.label + " -> " + family.name;
             const auto it = run.ends.find(r);
             if (it == run.ends.end()) {
+                if (!whole) continue;
                 ADD_FAILURE() << what << ": the row has no status line";
                 allConverted = false;
                 continue;
@@ -267,6 +271,7 @@ private:
             toDecode.push_back({end.text, what, in.valid ? 1600u : 2u});
         }
         Decode(toDecode);
+        if (!whole) return;
         EXPECT_EQ(run.child.exitCode, allConverted ? 0 : 1) << family.name << ": exit status";
         // Only the converted rows' targets: no target of a failed row, no temporary file.
         for (const std::string& f : testutil::FilesBelow(run.outDir)) {
@@ -341,53 +346,49 @@ private:
     }
 
     void RunFamily(const OutputFamily& family) {
-        std::vector<size_t> pending(inputs.size());
-        for (size_t i = 0; i < pending.size(); ++i) pending[i] = i;
-        while (!pending.empty()) {
-            const BatchRun run = Batch(family, pending, kJobs);
-            if (run.child.Normal()) {
-                CheckBatch(family, run, pending);
-                return;
-            }
-            // A crash or a hang: the rows without a line were running or waiting. The first
-            // unfinished ones were running; each runs alone to name the culprit.
-            std::vector<size_t> unfinished;
-            for (size_t r : pending)
-                if (!run.ends.count(r)) unfinished.push_back(r);
-            conversions_ += static_cast<int>(pending.size() - unfinished.size());
-            bool named = false;
-            const size_t suspects = std::min<size_t>(unfinished.size(), kJobs);
-            for (size_t s = 0; s < suspects; ++s) named = Isolate(family, unfinished[s]) || named;
-            if (!named) {
-                // Not reproduced by the first rows: count the batch's own failure, and try the
-                // rest one at a time so that every row still gets its check.
-                if (run.child.timedOut)
-                    ++hangs_;
-                else
-                    ++crashes_;
-                ADD_FAILURE() << family.name << ": the batch ended with " << run.child.Describe()
-                              << ", not reproduced by its first unfinished rows alone";
-                for (size_t s = suspects; s < unfinished.size(); ++s) Isolate(family, unfinished[s]);
-                return;
-            }
-            pending.assign(unfinished.begin() + static_cast<std::ptrdiff_t>(suspects), unfinished.end());
-        }
+        std::vector<size_t> all(inputs.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        Resolve(family, all);
     }
 
-    // Runs one row alone; true when it crashed or hung.
-    bool Isolate(const OutputFamily& family, size_t row) {
-        const BatchRun run = Batch(family, {row}, 1);
-        if (run.child.Normal()) {
-            CheckBatch(family, run, {row});
-            return false;
+    // Converts `rows` in one batch; after a crash or a hang, finds the rows that cause it and
+    // names them, and still checks every other row. The rows without a line were running or
+    // waiting: the first ones were running and go alone first; when neither of them is the
+    // cause (it may come while the files are added), the rest is halved until it is found.
+    // Returns how many rows were named.
+    int Resolve(const OutputFamily& family, const std::vector<size_t>& rows) {
+        const BatchRun run = Batch(family, rows, rows.size() == 1 ? 1 : kJobs);
+        CheckBatch(family, run, rows);
+        if (run.child.Normal()) return 0;
+        std::vector<size_t> unfinished;
+        for (size_t r : rows)
+            if (!run.ends.count(r)) unfinished.push_back(r);
+        if (unfinished.size() <= 1) {
+            if (run.child.timedOut)
+                ++hangs_;
+            else
+                ++crashes_;
+            ++conversions_;
+            ADD_FAILURE() << (unfinished.empty() ? "after its last row" : inputs[unfinished[0]].label) << " -> "
+                          << family.name << ": " << run.child.Describe();
+            return 1;
         }
-        ++conversions_;
-        if (run.child.timedOut)
-            ++hangs_;
-        else
-            ++crashes_;
-        ADD_FAILURE() << inputs[row].label << " -> " << family.name << ": " << run.child.Describe();
-        return true;
+        int named = 0;
+        const size_t first = std::min<size_t>(unfinished.size(), kJobs);
+        for (size_t s = 0; s < first; ++s) named += Resolve(family, {unfinished[s]});
+        const std::vector<size_t> rest(unfinished.begin() + static_cast<std::ptrdiff_t>(first), unfinished.end());
+        if (named > 0) return rest.empty() ? named : named + Resolve(family, rest);
+        const auto half = static_cast<std::ptrdiff_t>(rest.size() / 2);
+        named = rest.empty() ? 0
+                : half == 0  ? Resolve(family, rest)
+                             : Resolve(family, std::vector<size_t>(rest.begin(), rest.begin() + half)) +
+                                Resolve(family, std::vector<size_t>(rest.begin() + half, rest.end()));
+        if (named == 0) {
+            run.child.timedOut ? ++hangs_ : ++crashes_;
+            ADD_FAILURE() << family.name << ": a batch ended with " << run.child.Describe()
+                          << ", but none of its rows does alone";
+        }
+        return named;
     }
 
 public:

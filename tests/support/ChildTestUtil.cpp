@@ -88,8 +88,6 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std
         result.exitCode = WEXITSTATUS(status);
         if (result.exitCode == 127 && result.seconds < 0.05) result.started = false;
     }
-    // Whatever the group left running (helpers of a killed child) goes too.
-    kill(-pid, SIGKILL);
     return result;
 }
 
