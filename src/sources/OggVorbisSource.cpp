@@ -105,7 +105,9 @@ int OggVorbisSource::Open(const std::string& path, uint32_t /*renderRate*/) {
     duration = seconds <= 0 ? 0 : seconds >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(seconds);
     const ogg_int64_t total = ov_pcm_total(&file_, -1);
     length = total > 0 ? static_cast<uint64_t>(total) : 0;
-    statedEmpty_ = total == 0;
+    // An Ogg stream states no length of its own: it is read off the last page's granule position,
+    // which a file cut short lacks. Only an empty stream with nothing after its headers is empty.
+    statedEmpty_ = total == 0 && ov_raw_total(&file_, -1) == ov_raw_tell(&file_);
     position = 0;
     return 1;
 }
