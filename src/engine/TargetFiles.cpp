@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "base/PathHelpers.h"
 
@@ -162,12 +163,15 @@ pid_t TemporaryOwner(const std::string& fileName) {
 }
 
 int RemoveStaleTemporaries(const std::string& folder) {
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    struct DirCloser {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.empty() ? "." : folder.c_str()));
     if (!dir) return 0;
-    const int dirFd = ::dirfd(dir);
+    const int dirFd = ::dirfd(dir.get());
     const pid_t self = ::getpid();
     int removed = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         const pid_t owner = TemporaryOwner(entry->d_name);
         if (owner <= 0 || owner == self) continue;
         // Only a process that is certainly gone: EPERM means it runs under another user.
@@ -176,7 +180,6 @@ int RemoveStaleTemporaries(const std::string& folder) {
         if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
         if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
     }
-    ::closedir(dir);
     return removed;
 }
 
