@@ -155,6 +155,7 @@ struct WindowsMediaWriter::Session {
     bool Drain(bool all) {
         const int size = codec->frame_size;
         while (av_audio_fifo_size(fifo) >= size || (all && av_audio_fifo_size(fifo) > 0)) {
+            if (pts == 0 && !SilentFrame()) return false;
             av_frame_unref(frame);
             frame->nb_samples = size;
             frame->format = codec->sample_fmt;
@@ -170,6 +171,24 @@ struct WindowsMediaWriter::Session {
             if (!Encode(frame)) return false;
         }
         return true;
+    }
+
+    // One frame of silence. The WMA encoder laps each frame into the next and has no delayed
+    // output to drain, and its decoder takes the first frame of a stream for priming: a silent
+    // frame before the first one and another after the last keep the whole source audible
+    // (without them a decoder drops the first frame and never gets the last, all of a source
+    // shorter than a frame).
+    bool SilentFrame() {
+        av_frame_unref(frame);
+        frame->nb_samples = codec->frame_size;
+        frame->format = codec->sample_fmt;
+        frame->sample_rate = codec->sample_rate;
+        if (av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout) < 0) return false;
+        if (av_frame_get_buffer(frame, 0) < 0) return false;
+        av_samples_set_silence(frame->data, 0, codec->frame_size, codec->ch_layout.nb_channels, codec->sample_fmt);
+        frame->pts = pts;
+        pts += codec->frame_size;
+        return Encode(frame);
     }
 };
 
@@ -356,7 +375,8 @@ bool WindowsMediaWriter::End() {
         if (got <= 0) break;
         if (av_audio_fifo_write(s.fifo, reinterpret_cast<void**>(planes.data()), got) < got) ok = false;
     }
-    ok = ok && s.Drain(true) && s.Encode(nullptr);
+    const bool hadAudio = s.pts > 0 || av_audio_fifo_size(s.fifo) > 0;
+    ok = ok && s.Drain(true) && (!hadAudio || s.SilentFrame()) && s.Encode(nullptr);
     if (ok && av_write_trailer(s.format) < 0) ok = false;
     if (s.format->pb) {
         avio_flush(s.format->pb);

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <tuple>
 
 #include "engine/Batch.h"
 #include "engine/Pipeline.h"
@@ -194,6 +195,41 @@ TEST(WindowsMediaPipeline, FailuresLeaveNoTarget) {
     const int r = testutil::RunWithFileSizeLimit(20000, [&] { return f.Convert(kOutputWma, longer, target); });
     EXPECT_EQ(r, 0);
     EXPECT_FALSE(fs::exists(target));
+}
+
+TEST(WindowsMediaPipeline, TheWholeSourceComesBackInPlace) {
+    WmFixture f;
+    // Silence with a burst at each end: a decoder must give both back at their places, for a
+    // source of several frames and for one shorter than a single frame.
+    auto burst = [](std::vector<int16_t>& v, size_t from, size_t n) {
+        for (size_t i = 0; i < n; ++i) v[(from + i) * 2] = v[(from + i) * 2 + 1] = static_cast<int16_t>(20000 * std::sin(i * 0.3));
+    };
+    auto firstAndLastLoud = [](const std::vector<int16_t>& v) {
+        std::pair<long, long> r{-1, -1};
+        for (size_t i = 0; i < v.size(); ++i)
+            if (std::abs(v[i]) > 3000) {
+                if (r.first < 0) r.first = static_cast<long>(i);
+                r.second = static_cast<long>(i);
+            }
+        return r;
+    };
+    std::vector<int16_t> longer(10000 * 2, 0);
+    burst(longer, 100, 300);
+    burst(longer, 9000, 300);
+    std::vector<int16_t> stub(64 * 2, 0);
+    burst(stub, 10, 40);
+    for (const auto& [samples, first, last] : {std::tuple{longer, 100L, 9300L}, std::tuple{stub, 10L, 50L}}) {
+        const std::string src = f.dir.file("bursts.wav"), target = f.dir.file("bursts.wma");
+        ASSERT_TRUE(testutil::WriteWav16(src, samples, 44100, 2));
+        ASSERT_EQ(f.Convert(kOutputWma, src, target), 1) << f.reason;
+        const std::vector<int16_t> decoded = testutil::FfmpegDecodeS16(target, 1);
+        const auto loud = firstAndLastLoud(decoded);
+        EXPECT_NEAR(loud.first, first, 8) << samples.size() / 2 << " frames";
+        EXPECT_NEAR(loud.second, last, 8) << samples.size() / 2 << " frames";
+        // No more than the padding of the last frame and one frame of silence after it.
+        EXPECT_GE(decoded.size(), samples.size() / 2);
+        EXPECT_LE(decoded.size(), samples.size() / 2 + 2 * 2048);
+    }
 }
 
 TEST(WindowsMediaPipeline, MissingRuntime) {
