@@ -1,6 +1,7 @@
 #include "engine/Pipeline.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "base/PathHelpers.h"
 #include "encoders/PcmConverter.h"
 #include "engine/Gain.h"
+#include "settings/SettingRanges.h"
 
 namespace sonavert {
 
@@ -126,9 +128,6 @@ int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionCo
 
 namespace {
 
-// Sample rates a conversion can work with, source or target.
-bool UsableRate(uint32_t rate) { return rate >= 1 && rate <= 768000; }
-
 // The tags a family's target gets, by its tag policy; none for families without tags.
 TagChoice ChooseFamilyTags(const FamilyInfo& family, const ConversionRequest& request, const Settings& s,
                            AudioSource& source) {
@@ -212,13 +211,17 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
 
     // Rates beyond what any decoder or encoder serves (a damaged header, a hand-edited setting)
     // end the conversion before a byte is written, instead of a runaway conversion.
-    if (!UsableRate(call.facts.rate))
+    if (!UsableSampleRate(call.facts.rate))
         return abandon("the source's sample rate of " + std::to_string(call.facts.rate) + " Hz is out of range");
     if (!adapter.Open(call)) return abandon(adapter.FailureReason());
     const TargetFormat format = adapter.ChooseFormat(call);
-    if (!UsableRate(format.rate))
-        return abandon("a target sample rate of " + std::to_string(format.rate) + " Hz is out of range");
-    if (format.channels < 1 || format.channels > 2 || (format.bits != 8 && format.bits != 16))
+    const auto within = [](const SettingRange& range, uint32_t value) {
+        return value <= INT32_MAX && range.Accepts(static_cast<int32_t>(value));
+    };
+    if (!within(TargetSampleRates(), format.rate))
+        return abandon("a target sample rate of " + std::to_string(format.rate) + " Hz is out of range (" +
+                       TargetSampleRates().Describe() + " Hz)");
+    if (!within(TargetChannels(), format.channels) || !within(TargetSampleBits(), format.bits))
         return abandon("the target format (" + std::to_string(format.channels) + " channels, " +
                        std::to_string(format.bits) + " bits) cannot be written");
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
@@ -246,15 +249,20 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
 
     EncodeStep encode(adapter, format, gain);
     uint64_t delivered = 0;  // frames the source delivered
+    uint64_t encoded = 0;    // frames handed to the encoder
+    auto encodeCounted = [&](void* left, void* right, uint32_t n) {
+        encoded += n;
+        return encode(left, right, n);
+    };
     auto sink = [&](void* left, void* right, uint32_t n) -> int {
         delivered += n;
         // Under a mono pick only the chosen plane goes on, as the one channel.
         void* in = plan.pick == 2 ? right : left;
         void* inRight = plan.pick ? nullptr : right;
-        if (!plan.convert) return encode(in, inRight, n);
+        if (!plan.convert) return encodeCounted(in, inRight, n);
         uint32_t out = 0;
         if (!converter.Convert(in, inRight, n, convLeft, convRight, &out)) return 0;
-        return out ? encode(convLeft, convRight, out) : 1;
+        return out ? encodeCounted(convLeft, convRight, out) : 1;
     };
 
     int result = PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
@@ -269,11 +277,17 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     // The resampler holds the last few milliseconds back; encode them so nothing is lost.
     if (result && plan.convert) {
         while (uint32_t n = converter.Flush(convLeft, convRight)) {
-            if (!encode(convLeft, convRight, n)) {
+            if (!encodeCounted(convLeft, convRight, n)) {
                 result = 0;
                 break;
             }
         }
+    }
+    // A few source frames can come to less than one frame at a much lower target rate: the
+    // target would hold no sample, so the conversion fails instead.
+    if (result && delivered > 0 && encoded == 0) {
+        result = 0;
+        context.failureReason = "the source is too short to convert to " + std::to_string(format.rate) + " Hz";
     }
     const bool cancelled = !result && context.progress.CancelRequested();
     if (!result && !cancelled) fail(adapter.FailureReason());

@@ -6,6 +6,7 @@
 #include <map>
 #include <strings.h>
 
+#include "base/AudioLimits.h"
 #include "settings/SettingsFields.h"
 
 namespace sonavert {
@@ -70,6 +71,27 @@ SettingRange SameOr(const std::vector<int>& table) {
     return Choices(std::move(values));
 }
 
+}  // namespace
+
+const SettingRange& TargetSampleRates() {
+    static const SettingRange r = Interval(static_cast<int32_t>(kMinSampleRate), static_cast<int32_t>(kMaxSampleRate));
+    return r;
+}
+const SettingRange& TargetChannels() {
+    static const SettingRange r = Interval(1, static_cast<int32_t>(kMaxTargetChannels));
+    return r;
+}
+const SettingRange& TargetSampleBits() {
+    static const SettingRange r = [] {
+        std::vector<int32_t> bits;
+        for (uint32_t b : kTargetSampleBits) bits.push_back(static_cast<int32_t>(b));
+        return Choices(std::move(bits));
+    }();
+    return r;
+}
+
+namespace {
+
 struct CaseLess {
     bool operator()(const std::string& a, const std::string& b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
 };
@@ -97,7 +119,9 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["MP3SampleRate"] = SameOr(Mp3SampleRates());
         r["MP3ChannelMode"] = Choices({0, 1, 3, 4});
         r["WAVSampleRate"] = SameOr(WavSampleRates());
-        r["WAVBitsPerSample"] = Choices({0, 8, 16});
+        std::vector<int32_t> wavBits{0};  // 0: the source's
+        for (int32_t bits : TargetSampleBits().choices) wavBits.push_back(bits);
+        r["WAVBitsPerSample"] = Choices(std::move(wavBits));
         r["WMAChannels"] = Choices({1, 2});
         r["OGGBitRate"] = SameOr(OggBitRates());
         r["OGGSampleRate"] = SameOr(Mp3SampleRates());

@@ -36,6 +36,13 @@ struct SettingRange {
     std::string Describe() const;
 };
 
+// The target formats a conversion can write, whatever the settings hold: every rate of the lists
+// above lies inside, and a pipeline refuses a target outside these before writing a byte, so a
+// hand-edited setting fails with a reason instead of running away.
+const SettingRange& TargetSampleRates();  // kMinSampleRate to kMaxSampleRate Hz
+const SettingRange& TargetChannels();     // 1 to 2
+const SettingRange& TargetSampleBits();   // 8 or 16
+
 // The range of a flat setting ("MP3BitRate") or of a tag-set number ("MP3Tag/TrackNumType"),
 // names matched without regard to case; Kind::Any for texts and names it does not know.
 SettingRange AcceptedRange(const std::string& name);

@@ -46,9 +46,8 @@ uint32_t CodedBits(uint32_t encoding) {
     }
 }
 
-// Sample rates outside this range are taken as the telephone rate.
+// Sample rates below this or above kMaxSampleRate are taken as the telephone rate.
 constexpr uint32_t kMinRate = 1000;
-constexpr uint32_t kMaxRate = 768000;
 constexpr uint32_t kFallbackRate = 8000;
 
 }  // namespace
@@ -147,7 +146,7 @@ bool AuReader::ReadHeader() {
     channels = fileChannels == 2 ? 2 : 1;
     bitsPerSample = 16;
     bytesPerSample = 2;
-    sampleRate = (rate < kMinRate || rate > kMaxRate) ? kFallbackRate : rate;
+    sampleRate = (rate < kMinRate || rate > kMaxSampleRate) ? kFallbackRate : rate;
 
     if (fseeko(f, 0, SEEK_END) != 0) return false;
     const off_t end = ftello(f);

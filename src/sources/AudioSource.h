@@ -2,19 +2,13 @@
 #include <cstdint>
 #include <string>
 
+#include "base/AudioLimits.h"
 #include "tags/TagRecord.h"
 
 namespace sonavert {
 
 // Largest number of frames one Read delivers. Callers size each plane for exactly this many samples.
 inline constexpr uint32_t kBlockFrames = 1152;
-
-// Sample rates a source may report: beyond these no decoder, converter or writer serves the stream
-// (a damaged header's 0xFFFFFFFF or 0). Readers refuse a file whose rate falls outside, so the
-// next decoder gets its turn.
-inline constexpr uint32_t kMinSampleRate = 1;
-inline constexpr uint32_t kMaxSampleRate = 768000;
-inline constexpr bool UsableSampleRate(uint64_t rate) { return rate >= kMinSampleRate && rate <= kMaxSampleRate; }
 
 // MPEG channel modes reported by GetChannelMode.
 enum ChannelMode : int32_t {
@@ -25,7 +19,8 @@ enum ChannelMode : int32_t {
     kModeNone = 4,
 };
 
-// One opened input file, decoded to planar PCM.
+// One opened input file, decoded to planar PCM. Readers refuse a file whose sample rate is not
+// UsableSampleRate (base/AudioLimits.h), so the next decoder gets its turn.
 //
 // PCM convention of Read: the caller passes a left and a right plane of kBlockFrames samples each.
 // At 16 bits the samples are signed native-endian int16_t, at 8 bits unsigned bytes centred on 128.

@@ -132,6 +132,25 @@ TEST(NoAudio, SourcesThatDecodeToNothingFailAndLeaveNoTarget) {
     EXPECT_EQ(f.reason, kNoAudioDecodedReason);
 }
 
+TEST(NoAudio, AFewFramesThatComeToNoSampleAtTheTargetRateFail) {
+    NoAudioFixture f;
+    // One stereo frame at 44.1 kHz is less than a sample at AMR's 8 kHz; four frames at 8 kHz are
+    // four samples there.
+    const std::string one = f.dir.file("one-frame.wav");
+    ASSERT_TRUE(testutil::WriteFileBytes(one, WavHeader(44100, 2, 4, 4)));
+    const std::string amr = f.dir.file("one-frame.amr");
+    EXPECT_EQ(f.Convert(kOutputAmr, one, amr, kSourceWav), 0);
+    EXPECT_EQ(f.reason, "the source is too short to convert to 8000 Hz");
+    EXPECT_FALSE(fs::exists(amr));
+    // At its own rate the frame is kept.
+    const std::string wav = f.dir.file("one-frame-out.wav");
+    EXPECT_EQ(f.Convert(kOutputWav, one, wav, kSourceWav), 1) << f.reason;
+    const std::string four = f.dir.file("four-frames.wav");
+    ASSERT_TRUE(testutil::WriteFileBytes(four, WavHeader(8000, 1, 8, 8)));
+    EXPECT_EQ(f.Convert(kOutputAmr, four, amr, kSourceWav), 1) << f.reason;
+    EXPECT_GE(testutil::FfmpegDecodeS16(amr, 1).size(), 4u);
+}
+
 TEST(NoAudio, AFileThatStatesItIsEmptyStillConverts) {
     NoAudioFixture f;
     const std::string empty = f.dir.file("empty.wav");

@@ -171,9 +171,23 @@ TEST(ConvertToWav, RatesOutOfRangeFailBeforeAnythingIsWritten) {
     f.settings.WAVSampleRate = 0x7fffffff;
     std::string target = f.dir.file("out.wav");
     EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
-    EXPECT_EQ(f.context.failureReason, "a target sample rate of 2147483647 Hz is out of range");
+    EXPECT_EQ(f.context.failureReason, "a target sample rate of 2147483647 Hz is out of range (1 to 768000 Hz)");
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_EQ(f.driver.pumps, 0) << "refused before the first block";
+    // A sample size no writer takes is refused as early; the highest rate still converts.
+    f.settings.WAVSampleRate = 44100;
+    f.settings.WAVBitsPerSample = 24;
+    f.context.failureReason.clear();
+    EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
+    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 24 bits) cannot be written");
+    EXPECT_FALSE(std::filesystem::exists(target));
+    f.settings.WAVBitsPerSample = 16;
+    f.settings.WAVSampleRate = 768000;
+    EXPECT_EQ(f.Convert(kSourceWav, source, target), 1) << f.context.failureReason;
+    EXPECT_EQ(testutil::Run("ffprobe -v error -show_entries stream=sample_rate " + testutil::Quote(target) +
+                            " | grep -q sample_rate=768000"),
+              0);
+    std::filesystem::remove(target);
 
     // A damaged header claiming 0xFFFFFFFF Hz never reaches a target either.
     f.settings.AutoDestWAVEncodingParam = 1;
