@@ -156,19 +156,12 @@ struct WindowsMediaWriter::Session {
         const int size = codec->frame_size;
         while (av_audio_fifo_size(fifo) >= size || (all && av_audio_fifo_size(fifo) > 0)) {
             if (pts == 0 && !SilentFrame()) return false;
-            av_frame_unref(frame);
-            frame->nb_samples = size;
-            frame->format = codec->sample_fmt;
-            frame->sample_rate = codec->sample_rate;
-            if (av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout) < 0) return false;
-            if (av_frame_get_buffer(frame, 0) < 0) return false;
+            if (!NewFrame()) return false;
             const int got = av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), size);
             if (got < 0) return false;
             if (got < size)
                 av_samples_set_silence(frame->data, got, size - got, codec->ch_layout.nb_channels, codec->sample_fmt);
-            frame->pts = pts;
-            pts += size;
-            if (!Encode(frame)) return false;
+            if (!EncodeFrame()) return false;
         }
         return true;
     }
@@ -179,13 +172,23 @@ struct WindowsMediaWriter::Session {
     // (without them a decoder drops the first frame and never gets the last, all of a source
     // shorter than a frame).
     bool SilentFrame() {
+        if (!NewFrame()) return false;
+        av_samples_set_silence(frame->data, 0, codec->frame_size, codec->ch_layout.nb_channels, codec->sample_fmt);
+        return EncodeFrame();
+    }
+
+    // `frame` made ready for one encoder frame of samples.
+    bool NewFrame() {
         av_frame_unref(frame);
         frame->nb_samples = codec->frame_size;
         frame->format = codec->sample_fmt;
         frame->sample_rate = codec->sample_rate;
         if (av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout) < 0) return false;
-        if (av_frame_get_buffer(frame, 0) < 0) return false;
-        av_samples_set_silence(frame->data, 0, codec->frame_size, codec->ch_layout.nb_channels, codec->sample_fmt);
+        return av_frame_get_buffer(frame, 0) >= 0;
+    }
+
+    // Stamps `frame` with the next time and encodes it.
+    bool EncodeFrame() {
         frame->pts = pts;
         pts += codec->frame_size;
         return Encode(frame);
