@@ -1,7 +1,6 @@
 #include "engine/Pipeline.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <memory>
 #include <vector>
