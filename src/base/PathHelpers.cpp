@@ -4,7 +4,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <vector>
 
 namespace sonavert {
@@ -78,6 +80,46 @@ bool EnsureFolder(const std::string& path, bool create) {
         pos = next + 1;
     }
     return DirectoryExists(path);
+}
+
+namespace {
+
+// The names between the '/' of a path, without empty ones and ".", with ".." applied.
+std::vector<std::string> NormalLevels(const std::string& path) {
+    std::vector<std::string> levels;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t next = path.find('/', at);
+        if (next == std::string::npos) next = path.size();
+        const std::string name = path.substr(at, next - at);
+        if (name == "..") {
+            if (!levels.empty()) levels.pop_back();
+        } else if (!name.empty() && name != ".") {
+            levels.push_back(name);
+        }
+        at = next + 1;
+    }
+    return levels;
+}
+
+std::vector<std::string> AbsoluteLevels(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return NormalLevels(path);
+    char cwd[PATH_MAX];
+    const std::string base = getcwd(cwd, sizeof cwd) ? cwd : "/";
+    return NormalLevels(base + "/" + path);
+}
+
+}  // namespace
+
+std::string LexicallyAbsolute(const std::string& path) {
+    std::string out;
+    for (const std::string& level : AbsoluteLevels(path)) out += "/" + level;
+    return out.empty() ? "/" : out;
+}
+
+bool LiesInside(const std::string& path, const std::string& folder) {
+    const std::vector<std::string> inner = AbsoluteLevels(path), outer = AbsoluteLevels(folder);
+    return inner.size() > outer.size() && std::equal(outer.begin(), outer.end(), inner.begin());
 }
 
 }  // namespace sonavert

@@ -35,4 +35,13 @@ bool FileSizeOf(const std::string& path, uint64_t& size);
 // fails on a level that exists but is not a directory or that cannot be created.
 bool EnsureFolder(const std::string& path, bool create);
 
+// `path` made absolute (against the current folder) and normalised by its text alone: repeated
+// '/' collapsed, "." dropped, ".." taking away the level before it (none above the root).
+// Symbolic links are not resolved, so the result names what the user sees in the path.
+std::string LexicallyAbsolute(const std::string& path);
+
+// True when `path` lies strictly below `folder`, both taken by LexicallyAbsolute: a path built
+// from a folder and names of its own never climbs out of it.
+bool LiesInside(const std::string& path, const std::string& folder);
+
 }  // namespace sonavert

@@ -37,16 +37,8 @@ std::string Format(const char* pattern, const std::string& value) {
     return out;
 }
 
-// Creates the file exclusively and removes it again: can a file be made at this path?
-bool CanCreate(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    ::close(fd);
-    ::unlink(path.c_str());
-    return true;
-}
-
-// Can a temporary be made beside `file` for the target's extension? Leaves nothing behind.
+// Can a temporary be made beside `file` for the target's extension? Leaves nothing behind, and
+// never touches the name `file` itself, which another process may be about to take.
 bool CanCreateBeside(const std::string& file, const std::string& extension) {
     std::string temporary, reason;
     if (!CreateTemporaryBeside(file, extension, temporary, reason)) return false;
@@ -54,13 +46,136 @@ bool CanCreateBeside(const std::string& file, const std::string& extension) {
     return true;
 }
 
-std::string CollapseSlashes(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '/' && !out.empty() && out.back() == '/') continue;
-        out += c;
+// A reserved target and how it was named: the folder it must lie inside, the folder it goes
+// into (below that one when the source's tree is mirrored), its stem, extension and number (0
+// for none), so that a name another process takes meanwhile can give way to the next number.
+struct TargetName {
+    std::string path;
+    std::string home;       // the chosen folder (or the source's), which the target lies inside
+    std::string directory;  // ends in '/'
+    std::string stem;
+    std::string extension;
+    int number = 0;
+    bool replace = false;   // an existing file, overwritten
+};
+
+// The target's path with number `n` ("song_2.mp3"; none for 0), the stem shortened where the
+// name would pass the file-name limit.
+std::string NumberedPath(const TargetName& name, int n) {
+    std::string suffix;
+    if (n > 0) suffix.append(1, '_').append(std::to_string(n));
+    return name.directory + FitFileName(name.stem, suffix, name.extension);
+}
+
+// MakeTargetPath, keeping how the name was made.
+bool ReserveTarget(const std::string& sourceAsGiven, int outputFormat, const Settings& settings, TargetName& name,
+                   std::string& reason, bool* skipped, const std::set<std::string>* reserved) {
+    if (skipped) *skipped = false;
+    auto taken = [reserved](const std::string& path) { return PathExists(path) || (reserved && reserved->count(path)); };
+    // Only the path as it reads, absolute and without "." and "..", ever becomes part of a target.
+    const std::string sourcePath = LexicallyAbsolute(sourceAsGiven);
+    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
+    const std::string outExt = format ? format->extension : "";
+    const std::string fileName = FileNamePart(sourcePath);
+    const std::string srcExt = ExtensionPart(sourcePath);
+    const std::string baseName = fileName.substr(0, fileName.size() - srcExt.size());
+    const std::string sourceFolder = sourcePath.substr(0, sourcePath.size() - fileName.size());
+
+    bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
+    std::string folder = settings.DestSpecifiedFolder;
+    bool keepTree = settings.CreateDirs != 0;
+    bool retried = false;
+
+    for (;;) {
+        bool ok = false;
+        name = TargetName{};
+        name.stem = baseName;
+        name.extension = outExt;
+        if (custom) {
+            if (folder.empty() || !EnsureFolder(folder, true)) {
+                reason = Format("Failed to create folder \"%s\"", folder);
+            } else {
+                name.home = folder;
+                name.directory = folder;
+                if (name.directory.back() != '/') name.directory += '/';
+                ok = true;
+                if (keepTree) {
+                    // Mirror the source's folders below the custom folder: /out + /a/b/x.wav -> /out/a/b/x.
+                    // Deleting the colons can make a level read ".."; normalised once more, the
+                    // mirrored tree still cannot climb above its root.
+                    std::string tree;
+                    for (char c : sourceFolder)
+                        if (c != ':') tree += c;
+                    tree = LexicallyAbsolute("/" + tree).substr(1);
+                    if (!tree.empty()) name.directory += tree + "/";
+                    if (!EnsureFolder(name.directory, true)) {
+                        reason = Format("Failed to create folder \"%s\"", name.directory);
+                        ok = false;
+                    }
+                }
+            }
+        } else {
+            name.home = sourceFolder;
+            name.directory = sourceFolder;
+            ok = true;
+        }
+
+        if (ok) {
+            std::string target = NumberedPath(name, 0);
+            if (!LiesInside(target, name.home)) {
+                reason = Format("Target \"%s\" would lie outside its folder", target);
+                return false;
+            }
+            bool exists = taken(target);
+            if (exists) {
+                if (settings.TargetExistsOpt == kTargetOverwrite) {
+                    if (SameFile(target, sourceAsGiven)) {
+                        reason =
+                            "Target file name is same as original file that can't be overwritten. Please output files "
+                            "to a custom folder.";
+                        return false;
+                    }
+                } else if (settings.TargetExistsOpt == kTargetSkip) {
+                    reason = "Target exists and skipped";
+                    if (skipped) *skipped = true;
+                    return false;
+                } else {
+                    for (int n = 1; taken(target); ++n) {
+                        target = NumberedPath(name, n);
+                        name.number = n;
+                    }
+                    exists = false;
+                }
+            }
+            // Test that the target can be written without touching an existing file: a file to
+            // overwrite is replaced only once its successor is complete, written beside the file
+            // itself (beside where a symbolic link leads). A name only reserved by a running row
+            // is tested beside that name.
+            bool writable = false;
+            if (!exists) {
+                writable = CanCreateBeside(target, outExt);
+            } else if (!DirectoryExists(target)) {
+                std::string replaced = target;
+                if (PathExists(target) && !ReplacedFile(target, replaced, reason)) return false;
+                writable = CanCreateBeside(replaced, outExt);
+            }
+            if (writable) {
+                name.path = target;
+                name.replace = exists;
+                return true;
+            }
+            reason = Format("Failed to create file \"%s\"", target);
+        }
+
+        // One more try in the documents folder.
+        if (!settings.OutputFiles2MyDocuments || retried) return false;
+        retried = true;
+        std::string documents = DocumentsFolder();
+        if (documents.empty()) return false;
+        keepTree = custom && settings.CreateDirs != 0;
+        custom = true;
+        folder = documents;
     }
-    return out;
 }
 
 }  // namespace
@@ -81,103 +196,12 @@ bool EnsureWindowsMedia(UserQuestions& questions) {
 
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
                     bool& replace, std::string& reason, bool* skipped, const std::set<std::string>* reserved) {
-    if (skipped) *skipped = false;
-    auto taken = [reserved](const std::string& path) { return PathExists(path) || (reserved && reserved->count(path)); };
-    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
-    const std::string outExt = format ? format->extension : "";
-    const std::string fileName = FileNamePart(sourcePath);
-    const std::string srcExt = ExtensionPart(sourcePath);
-    const std::string baseName = fileName.substr(0, fileName.size() - srcExt.size());
-
-    bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
-    std::string folder = settings.DestSpecifiedFolder;
-    bool keepTree = settings.CreateDirs != 0;
-    bool retried = false;
+    TargetName name;
     replace = false;
-
-    for (;;) {
-        bool ok = false;
-        std::string stem;
-        if (custom) {
-            if (folder.empty() || !EnsureFolder(folder, true)) {
-                reason = Format("Failed to create folder \"%s\"", folder);
-            } else {
-                stem = folder;
-                if (stem.back() != '/') stem += '/';
-                ok = true;
-                if (keepTree) {
-                    // Mirror the source's folders below the custom folder: /out + /a/b/x.wav -> /out/a/b/x.
-                    std::string tree = CollapseSlashes(sourcePath);
-                    std::string cleaned;
-                    for (char c : tree)
-                        if (c != ':') cleaned += c;
-                    cleaned = cleaned.substr(0, cleaned.size() - FileNamePart(cleaned).size());
-                    while (!cleaned.empty() && cleaned.front() == '/') cleaned.erase(0, 1);
-                    stem += cleaned;
-                    if (!EnsureFolder(stem, true)) {
-                        reason = Format("Failed to create folder \"%s\"", stem);
-                        ok = false;
-                    }
-                }
-                stem += baseName;
-            }
-        } else {
-            stem = sourcePath.substr(0, sourcePath.size() - srcExt.size());
-            ok = true;
-        }
-
-        if (ok) {
-            target = stem + outExt;
-            bool exists = taken(target);
-            if (exists) {
-                if (settings.TargetExistsOpt == kTargetOverwrite) {
-                    if (SameFile(target, sourcePath)) {
-                        reason =
-                            "Target file name is same as original file that can't be overwritten. Please output files "
-                            "to a custom folder.";
-                        return false;
-                    }
-                } else if (settings.TargetExistsOpt == kTargetSkip) {
-                    reason = "Target exists and skipped";
-                    if (skipped) *skipped = true;
-                    return false;
-                } else {
-                    for (int n = 1; taken(target); ++n) {
-                        char suffix[32];
-                        std::snprintf(suffix, sizeof suffix, "_%d", n);
-                        target = stem + suffix + outExt;
-                    }
-                    exists = false;
-                }
-            }
-            // Test that the target can be written without touching an existing file: a file to
-            // overwrite is replaced only once its successor is complete, written beside the file
-            // itself (beside where a symbolic link leads). A name only reserved by a running row
-            // is tested beside that name.
-            bool writable = false;
-            if (!exists) {
-                writable = CanCreate(target);
-            } else if (!DirectoryExists(target)) {
-                std::string replaced = target;
-                if (PathExists(target) && !ReplacedFile(target, replaced, reason)) return false;
-                writable = CanCreateBeside(replaced, ExtensionPart(target));
-            }
-            if (writable) {
-                replace = exists;
-                return true;
-            }
-            reason = Format("Failed to create file \"%s\"", target);
-        }
-
-        // One more try in the documents folder.
-        if (!settings.OutputFiles2MyDocuments || retried) return false;
-        retried = true;
-        std::string documents = DocumentsFolder();
-        if (documents.empty()) return false;
-        keepTree = custom && settings.CreateDirs != 0;
-        custom = true;
-        folder = documents;
-    }
+    if (!ReserveTarget(sourcePath, outputFormat, settings, name, reason, skipped, reserved)) return false;
+    target = name.path;
+    replace = name.replace;
+    return true;
 }
 
 std::string StatusText(const RowOutcome& outcome) {
@@ -223,6 +247,8 @@ struct PreparedRow {
     std::string target;   // the final name
     bool replace = false; // the target exists and is overwritten
     std::string replaced; // the file the temporary is renamed over (where a link leads); empty for a new file
+    TargetName name;      // how the final name was made, for the next number when it is taken meanwhile
+    TemporaryLock lock;   // held on the temporary from its creation until the row ends
 };
 
 // Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
@@ -245,18 +271,20 @@ bool PrepareRow(RowRun& run, BatchItem& item, int sequence, const std::set<std::
 
     std::string reason;
     bool skipped = false;
-    if (!MakeTargetPath(item.sourcePath, run.outputFormat, run.settings, prepared.target, prepared.replace, reason,
-                        &skipped, reserved)) {
+    if (!ReserveTarget(item.sourcePath, run.outputFormat, run.settings, prepared.name, reason, &skipped, reserved)) {
         outcome = RowOutcome{skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed, {}, reason, false};
         return false;
     }
+    prepared.target = prepared.name.path;
+    prepared.replace = prepared.name.replace;
     prepared.request = ConversionRequest{item.sourceType, item.sourcePath, {}, sequence, run.outputFormat};
     return true;
 }
 
-// Creates the temporary file a prepared row writes, in the folder of the file it ends up as,
-// after removing that folder's stale temporaries (the first time in the batch). Returns false
-// with `outcome` set when it cannot be made.
+// Creates the temporary file a prepared row writes, in the folder of the file it ends up as
+// (where a link to overwrite leads), locked for the row's life. The stale temporaries of the
+// target's own folder are removed first (the first time in the batch); a folder a link leads
+// to is never cleaned. Returns false with `outcome` set when the temporary cannot be made.
 bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     std::string reason;
     std::string beside = prepared.target;
@@ -269,10 +297,10 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
         }
         beside = prepared.replaced;
     }
-    const std::string folder = beside.substr(0, beside.size() - FileNamePart(beside).size());
+    const std::string folder = prepared.target.substr(0, prepared.target.size() - FileNamePart(prepared.target).size());
     if (run.cleanedFolders.insert(folder).second) RemoveStaleTemporaries(folder);
     std::string temporary;
-    if (!CreateTemporaryBeside(beside, ExtensionPart(prepared.target), temporary, reason)) {
+    if (!CreateTemporaryBeside(beside, ExtensionPart(prepared.target), temporary, reason, &prepared.lock)) {
         outcome = RowOutcome{RowOutcome::Kind::Failed, {},
                              Format("Failed to create file \"%s\"", prepared.target) + " (" + reason + ")", false};
         return false;
@@ -281,15 +309,49 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     return true;
 }
 
+// Gives a complete temporary its final name. A new target whose name another process took
+// meanwhile takes the next free number instead (by the rename policy), replaces that file (by the
+// overwrite policy) or is skipped. Returns false with `reason` set, the temporary removed.
+bool CommitRow(const RowRun& run, const PreparedRow& row, const std::set<std::string>* reserved, std::string& finalPath,
+               std::string& reason, bool& skipped) {
+    const std::string& temporary = row.request.targetPath;
+    finalPath = row.target;
+    bool taken = false;
+    if (CommitTemporary(temporary, finalPath, row.replaced, reason, &taken)) return true;
+    if (!taken) return false;
+    const int policy = run.settings.TargetExistsOpt;
+    if (policy == kTargetOverwrite) {
+        std::string replaced;
+        if (ReplacedFile(finalPath, replaced, reason)) return CommitTemporary(temporary, finalPath, replaced, reason);
+    } else if (policy == kTargetSkip) {
+        reason = "Target exists and skipped";
+        skipped = true;
+    } else {
+        // Numbers up to the current one were all taken when the name was made.
+        for (int n = row.name.number + 1; n < row.name.number + 100000; ++n) {
+            const std::string next = NumberedPath(row.name, n);
+            if (PathExists(next) || (reserved && reserved->count(next))) continue;
+            finalPath = next;
+            if (CommitTemporary(temporary, next, {}, reason, &taken)) return true;
+            if (!taken) return false;
+        }
+    }
+    ::unlink(temporary.c_str());
+    return false;
+}
+
 // Judges a finished conversion: success needs a non-empty temporary, which then takes its final
-// name. A failed, cancelled or empty output is removed.
-RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reason) {
+// name. A failed, cancelled or empty output is removed. The converted outcome carries the final name.
+RowOutcome JudgeConversion(const RowRun& run, int result, PreparedRow& row, std::string reason,
+                           const std::set<std::string>* reserved = nullptr) {
     const std::string& written = row.request.targetPath;
     uint64_t size = 0;
     bool success = result && FileSizeOf(written, size) && size != 0;
+    bool skipped = false;
+    std::string finalPath;
     if (success) {
         std::string why;
-        if (!CommitTemporary(written, row.target, row.replaced, why)) {
+        if (!CommitRow(run, row, reserved, finalPath, why, skipped)) {
             success = false;
             reason = why;
         }
@@ -297,7 +359,9 @@ RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reaso
         // An empty output is no conversion; whatever a failed one left is ours to remove.
         DeleteFailedTarget(written, row.request.sourcePath);
     }
-    if (success) return RowOutcome{RowOutcome::Kind::Converted, row.target, {}, false};
+    row.lock.Release();
+    if (success) return RowOutcome{RowOutcome::Kind::Converted, finalPath, {}, false};
+    if (skipped) return RowOutcome{RowOutcome::Kind::Skipped, {}, reason, false};
     return RowOutcome{RowOutcome::Kind::Failed, {}, reason, true};
 }
 
@@ -314,9 +378,9 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             sources.failureReason.clear();
             ConversionContext context{run.settings, run.driver, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
-            outcome = JudgeConversion(result, row, context.failureReason);
+            outcome = JudgeConversion(run, result, row, context.failureReason);
             if (outcome.kind == RowOutcome::Kind::Converted) {
-                item.targetPath = row.target;
+                item.targetPath = outcome.targetPath;
                 run.driver.RowFinished(item.row, outcome);
                 run.driver.Pump();
                 if (run.driver.CancelRequested()) return true;
@@ -481,9 +545,9 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 continue;
             }
             it->thread.join();
-            RowOutcome outcome = JudgeConversion(it->result, it->row, it->reason);
+            RowOutcome outcome = JudgeConversion(run, it->result, it->row, it->reason, &reserved);
             if (outcome.kind == RowOutcome::Kind::Converted)
-                run.items[it->index].targetPath = it->row.target;
+                run.items[it->index].targetPath = outcome.targetPath;
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
             finished[it->index] = outcome;
