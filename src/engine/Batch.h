@@ -53,7 +53,10 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                         BatchDriver& driver, BatchState& state, const ConvertFunction& convert = ConvertFile);
 
 // Reserves the target path of `sourcePath` for `outputFormat` by the folder and existing-file
-// settings. Returns true with `target` set, or false with `reason` set. The batch writes every
+// settings. Returns true with `target` set, or false with `reason` set. The source path is first
+// made absolute and normalised by its text (links not resolved), so a mirrored tree holds no
+// ".."; the target must lie inside its folder, and a name that would pass the file-name limit
+// is shortened between characters, keeping its number and extension. The batch writes every
 // target under a temporary name in its folder and gives it the final name only when complete.
 // When the target is an existing file to overwrite, `replace` is set: the temporary is then
 // written beside the file (beside the file a symbolic link leads to, the link staying as it is)
