@@ -49,7 +49,8 @@ int Mp3Encoder::Open(const std::string& path) {
     Finish();
     failed_ = false;
     failure_.clear();
-    file_ = std::fopen(path.c_str(), "wbe");
+    // Read and write: the Info frame is written over its placeholder once the stream is complete.
+    file_ = std::fopen(path.c_str(), "w+be");
     if (!file_) return Fail(std::strerror(errno));
     path_ = path;
     {
@@ -94,7 +95,10 @@ void Mp3Encoder::SetBitRate(int kbps) {
 
 int Mp3Encoder::Start() {
     if (!file_ || !lame_ || started_) return Fail(started_ ? "the MP3 encoder was already started" : "no file is open");
-    lame_set_bWriteVbrTag(lame_, 0);
+    // The Info frame (LAME's tag frame for constant bit rates) tells decoders the encoder delay and
+    // the padding of the last frame, so the decoded stream starts and ends where the source does.
+    // LAME puts a placeholder frame ahead of the audio; Finish writes the real one over it.
+    lame_set_bWriteVbrTag(lame_, 1);
     lame_set_VBR(lame_, vbr_off);
     int initialised;
     {
@@ -108,6 +112,7 @@ int Mp3Encoder::Start() {
                     " at " + std::to_string(lame_get_brate(lame_)) + " kbps");
     }
     started_ = true;
+    infoFrameOffset_ = static_cast<long>(id3v2_.size());
     if (!WriteAll(id3v2_.data(), id3v2_.size())) return 0;
     return 1;
 }
@@ -132,6 +137,17 @@ int Mp3Encoder::EncodeBlock(const int16_t* left, const int16_t* right, uint32_t 
     return 1;
 }
 
+void Mp3Encoder::WriteInfoFrame() {
+    const size_t size = lame_get_lametag_frame(lame_, output_.data(), output_.size());
+    if (size == 0 || size > output_.size()) return;  // no frame was reserved: nothing to fill in
+    if (std::fseek(file_, infoFrameOffset_, SEEK_SET) != 0) {
+        failure_ = std::strerror(errno);
+        failed_ = true;
+        return;
+    }
+    WriteAll(output_.data(), size);
+}
+
 int Mp3Encoder::Finish() {
     if (file_) {
         if (started_) {
@@ -144,6 +160,7 @@ int Mp3Encoder::Finish() {
                 WriteAll(output_.data(), static_cast<size_t>(bytes));
         }
         if (hasId3v1_) WriteAll(id3v1_.data(), id3v1_.size());
+        if (started_ && !failed_) WriteInfoFrame();
         const bool flushed = std::fflush(file_) == 0;
         const int flushError = errno;
         const bool closed = std::fclose(file_) == 0;

@@ -1,7 +1,7 @@
 #pragma once
 // Constant-bit-rate MPEG layer III writer over LAME. The file is laid out as
-// [ID3v2 block] frames [flushed frames] [128-byte ID3v1 block]; both tag blocks are optional and
-// handed over already rendered.
+// [ID3v2 block] [Info frame] frames [flushed frames] [128-byte ID3v1 block]; both tag blocks are
+// optional and handed over already rendered.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +51,8 @@ public:
     // kbps, clamped to 8..320.
     void SetBitRate(int kbps);
 
-    // Constant bit rate, no VBR/Info frame. Applies the parameters and writes the ID3v2 block ahead
-    // of the first frame. Returns 0 when LAME rejects the parameters or the tag cannot be written.
+    // Constant bit rate with an Info frame (encoder delay and padding) ahead of the audio. Applies
+    // the parameters and writes the ID3v2 block ahead of the first frame. Returns 0 when LAME rejects the parameters or the tag cannot be written.
     int Start();
 
     // Encodes `count` samples per channel of signed 16-bit planar audio (the right plane is not
@@ -60,8 +60,8 @@ public:
     // encoder error, a short write, or when the encoder is not started.
     int EncodeBlock(const int16_t* left, const int16_t* right, uint32_t count);
 
-    // Flushes the last frames, appends the ID3v1 block, closes the file and releases the context
-    // and both tags. Safe to call repeatedly. Returns 0 when anything written since Open (here or
+    // Flushes the last frames, appends the ID3v1 block, fills in the Info frame, closes the file and
+    // releases the context and both tags. Safe to call repeatedly. Returns 0 when anything written since Open (here or
     // in an earlier call) failed to reach the file, 1 otherwise (also when nothing was open).
     int Finish();
 
@@ -74,11 +74,14 @@ public:
 private:
     bool WriteAll(const uint8_t* data, size_t size);
     int Fail(const std::string& reason);
+    // Writes LAME's finished Info frame over the placeholder that follows the ID3v2 block.
+    void WriteInfoFrame();
 
     std::string path_;
     std::FILE* file_ = nullptr;
     lame_global_struct* lame_ = nullptr;
     bool started_ = false;
+    long infoFrameOffset_ = 0;  // where the placeholder frame starts: right after the ID3v2 block
     bool failed_ = false;
     std::string failure_;
     std::vector<uint8_t> output_;  // kOutputBufferBytes, reused for every call

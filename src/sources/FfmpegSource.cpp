@@ -381,7 +381,7 @@ int FfmpegSource::ReadTags(TagRecord& tags) {
     found.album = find({"album"});
     found.year = PositiveNumber(find({"date", "year"}));
     found.genre = find({"genre"});
-    found.comment = find({"comment"});
+    found.comment = find({"comment", "comments"});
     found.track = PositiveNumber(find({"track"}));
     found.copyright = find({"copyright"});
     if (found.title.empty() && found.artist.empty() && found.album.empty() && found.year.empty() &&

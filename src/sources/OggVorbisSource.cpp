@@ -194,6 +194,10 @@ int OggVorbisSource::ReadTags(TagRecord& tags) {
         for (const std::string& c : comments_)
             if (StartsWithKey(c, k.key, keyLength)) out = c.substr(keyLength);
     }
+    // Some tools write the comment under COMMENTS; it serves where no COMMENT is present.
+    if (tags.comment.empty())
+        for (const std::string& c : comments_)
+            if (StartsWithKey(c, "COMMENTS=", 9)) tags.comment = c.substr(9);
     return 1;
 }
 

@@ -44,6 +44,19 @@ std::optional<std::string> FrameText(const TagLib::ID3v2::Tag& tag, const char* 
     return ToUtf8(frame->toString());
 }
 
+// The text of a user-defined text frame (TXXX) whose description is `description` in any case;
+// tools that have no ID3 comment field of their own store comments this way.
+std::optional<std::string> UserTextFrame(const TagLib::ID3v2::Tag& tag, const char* description) {
+    for (const TagLib::ID3v2::Frame* frame : tag.frameListMap()["TXXX"]) {
+        auto* user = dynamic_cast<const TagLib::ID3v2::UserTextIdentificationFrame*>(frame);
+        if (!user || user->description().upper() != TagLib::String(description).upper()) continue;
+        TagLib::StringList values = user->fieldList();
+        if (!values.isEmpty()) values.erase(values.begin());  // the first field is the description
+        return Join(values);
+    }
+    return std::nullopt;
+}
+
 // The genre frame's text. The ID3v2 reader splits a "(17)Text" reference into the fields "17" and
 // "Text" (and drops a text equal to the listed name); put the reference back together so that one
 // set of rules resolves it.
@@ -86,6 +99,7 @@ bool ExtractId3(TagLib::MPEG::File& file, TagRecord& tags) {
         take(3, FrameText(*v2, "TYER"));
         if (auto genre = GenreFrameText(*v2)) take(4, ResolveId3Genre(*genre));
         take(5, FrameText(*v2, "COMM"));
+        take(5, UserTextFrame(*v2, "comment"));
         take(6, FrameText(*v2, "TRCK"));
         take(7, FrameText(*v2, "TCOM"));
         take(8, FrameText(*v2, "TCOP"));
@@ -259,8 +273,9 @@ bool ReadTagsText(const std::string& path, std::string& text) {
         get("DATE", tags.year);
         get("GENRE", tags.genre);
         get("COMMENT", tags.comment);
-        // Vorbis comments often carry the comment as DESCRIPTION.
+        // Vorbis comments often carry the comment as DESCRIPTION, some tools write COMMENTS.
         if (tags.comment.empty()) get("DESCRIPTION", tags.comment);
+        if (tags.comment.empty()) get("COMMENTS", tags.comment);
         get("TRACKNUMBER", tags.track);
         get("COMPOSER", tags.composer);
         get("COPYRIGHT", tags.copyright);

@@ -91,8 +91,13 @@ const char* kMetadata =
     " -metadata title='Tone Title' -metadata artist='Tone Artist' -metadata album='Tone Album'"
     " -metadata date=2021 -metadata genre=Jazz -metadata track=5 ";
 
-void ExpectTones(const std::string& mp3, double tolerance = 0.03) {
-    ASSERT_GT(testutil::FfmpegDecodeS16(mp3, 2).size(), 2u * 2 * 44100);
+void ExpectTones(const std::string& mp3, double tolerance = 0.03, bool exactLength = false) {
+    // The Info frame lets the decoder trim delay and padding: the two-second source comes back
+    // exactly two seconds long.
+    if (exactLength)
+        ASSERT_EQ(testutil::FfmpegDecodeS16(mp3, 2).size(), 2u * 2 * 44100);
+    else
+        ASSERT_GT(testutil::FfmpegDecodeS16(mp3, 2).size(), 2u * 2 * 44000);
     auto pcm = DecodeMiddle(mp3, 2, 44100);
     EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 0, 44100), 440.0, 5.0);
     EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 1, 44100), 1000.0, 5.0);
@@ -135,7 +140,8 @@ TEST(ConvertToMp3, SourcesOfEveryKindKeepTheirToneAndTags) {
         EXPECT_EQ(info.rate, 44100);
         EXPECT_EQ(info.kbps, 128);
         EXPECT_NE(info.mode, 3);
-        ExpectTones(target);
+        // M4A sources are read with the encoder's priming samples in front (888 frames here).
+        ExpectTones(target, 0.03, c.type != kSourceM4a);
         EXPECT_EQ(f.driver.fileTexts.back(), "Converting " + c.name + "...100%");
 
         auto tags = testutil::FfprobeTags(target);

@@ -146,6 +146,25 @@ TEST(TagReading, TagsTextOfFilesMadeByAnotherTool) {
     EXPECT_EQ(t.comment, "line one line two");
     EXPECT_EQ(t.composer, "Writer");
 
+    // Comments kept under the Vorbis key COMMENTS, or in an ID3 TXXX frame described "comment" (as
+    // ffmpeg writes them into MP3), serve where no other comment is present (ffmpeg writes a FLAC
+    // comment as DESCRIPTION).
+    const struct {
+        const char* name;
+        std::string metadata;
+        const char* codec;
+        const char* comment;
+    } comments[] = {{"c.flac", Meta("COMMENTS", "Other"), "", "Other"},
+                    {"c.ogg", Meta("COMMENTS", "Other"), "-c:a libvorbis", "Other"},
+                    {"both.flac", Meta("COMMENTS", "Other") + " " + Meta("COMMENT", "Main"), "", "Main"},
+                    {"c.mp3", Meta("comment", "Other"), "-c:a libmp3lame", "Other"}};
+    for (const auto& c : comments) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(ReadTagsText(MakeFile(dir, c.name, c.metadata + " " + Meta("title", "T"), c.codec), text));
+        ASSERT_EQ(SplitTagsText(text, t), 9);
+        EXPECT_EQ(t.comment, c.comment);
+    }
+
     // No tags at all, or not a tagged file.
     EXPECT_FALSE(ReadTagsText(MakeFile(dir, "bare.flac", "-map_metadata -1 -fflags +bitexact"), text));
     EXPECT_TRUE(text.empty());
