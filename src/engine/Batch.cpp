@@ -185,6 +185,8 @@ std::string StatusText(const RowOutcome& outcome) {
         case RowOutcome::Kind::Converted: return FileNamePart(outcome.targetPath);
         case RowOutcome::Kind::Cancelled: return kCancelledStatus;
         case RowOutcome::Kind::Skipped: return outcome.reason;
+        case RowOutcome::Kind::Incomplete:
+            return FileNamePart(outcome.targetPath) + " (incomplete: " + outcome.reason + ")";
         case RowOutcome::Kind::Failed: break;
     }
     if (!outcome.inConversion) return outcome.reason;
@@ -297,6 +299,8 @@ RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reaso
         // An empty output is no conversion; whatever a failed one left is ours to remove.
         DeleteFailedTarget(written, row.request.sourcePath);
     }
+    if (success && result == kConversionIncomplete)
+        return RowOutcome{RowOutcome::Kind::Incomplete, row.target, reason, true};
     if (success) return RowOutcome{RowOutcome::Kind::Converted, row.target, {}, false};
     return RowOutcome{RowOutcome::Kind::Failed, {}, reason, true};
 }
@@ -315,7 +319,9 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             ConversionContext context{run.settings, run.driver, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
             outcome = JudgeConversion(result, row, context.failureReason);
-            if (outcome.kind == RowOutcome::Kind::Converted) {
+            if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
+                // An incomplete target stays, but the batch did not convert every row.
+                if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
                 item.targetPath = row.target;
                 run.driver.RowFinished(item.row, outcome);
                 run.driver.Pump();
@@ -482,7 +488,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             }
             it->thread.join();
             RowOutcome outcome = JudgeConversion(it->result, it->row, it->reason);
-            if (outcome.kind == RowOutcome::Kind::Converted)
+            if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete)
                 run.items[it->index].targetPath = it->row.target;
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
