@@ -70,8 +70,9 @@ const char kDescription[] =
     "why it was not converted. In these lines, and in those of --list, a tab, line feed, carriage\n"
     "return, backslash or other control character of a name is written as \\t, \\n, \\r, \\\\ or \\xHH.";
 const char kExitStatus[] =
-    "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 when\n"
-    "interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows are then cancelled.\n";
+    "Exit status: 0 when every row converted, 1 when any did not (or its source ended early), 2 for a\n"
+    "usage error, 130 when interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows\n"
+    "are then cancelled.\n";
 
 struct Options {
     std::string format;

@@ -99,9 +99,9 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
     std::string out;
     ASSERT_EQ(cli.Run("--help", &out), 0);
     EXPECT_EQ(out.rfind("Usage: sonavert-cli [options] PATH...\n", 0), 0u) << out;
-    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 "
-                       "when\ninterrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows are then "
-                       "cancelled.\n"),
+    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not (or its source ended early), "
+                       "2 for a\nusage error, 130 when interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the "
+                       "running rows\nare then cancelled.\n"),
               std::string::npos);
     const std::string help = OneLine(out);
     // Every option, in order, each followed by its description.
