@@ -70,8 +70,9 @@ const char kDescription[] =
     "why it was not converted. In these lines, and in those of --list, a tab, line feed, carriage\n"
     "return, backslash or other control character of a name is written as \\t, \\n, \\r, \\\\ or \\xHH.";
 const char kExitStatus[] =
-    "Exit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 when\n"
-    "interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows are then cancelled.\n";
+    "Exit status: 0 when every row converted, 1 when any did not (or its source ended early), 2 for a\n"
+    "usage error, 130 when interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows\n"
+    "are then cancelled.\n";
 
 struct Options {
     std::string format;
@@ -393,8 +394,11 @@ public:
                          "sonavert-cli: warning: the chosen output folder could not be written; the target went to "
                          "the documents folder: %s\n",
                          outcome.targetPath.c_str());
-        std::printf("%s\t%s\n", EscapeField(source).c_str(),
-                    EscapeField(converted ? outcome.targetPath : StatusText(outcome)).c_str());
+        std::string status = converted ? outcome.targetPath : StatusText(outcome);
+        // An incomplete target is named in full too, with what was missing.
+        if (outcome.kind == RowOutcome::Kind::Incomplete)
+            status = outcome.targetPath + " (incomplete: " + outcome.reason + ")";
+        std::printf("%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str());
         std::fflush(stdout);
     }
 
@@ -644,8 +648,13 @@ int RunCommandLine(int argc, char** argv) {
             std::fprintf(stderr, "sonavert-cli: %s: %s\n", path.c_str(), cause.c_str());
             allLoaded = false;
         } else if (S_ISDIR(st.st_mode)) {
-            SearchFolder(AbsolutePath(path), settings, candidates, &driver);
+            std::vector<AddProblem> unlisted;
+            SearchFolder(AbsolutePath(path), settings, candidates, &driver, &unlisted);
             foundBySearch.resize(candidates.size(), true);
+            for (const AddProblem& folder : unlisted) {
+                std::fprintf(stderr, "sonavert-cli: %s: %s\n", folder.path.c_str(), folder.cause.c_str());
+                allLoaded = false;
+            }
         } else {
             candidates.push_back(AbsolutePath(path));
             foundBySearch.push_back(false);
@@ -663,9 +672,14 @@ int RunCommandLine(int argc, char** argv) {
     // Files of a searched folder that are not audio and have no code of their own pass silently.
     AddRunResult added = adder.AddPaths(candidates, driver, foundBySearch);
     driver.SetQuietReport(false);
-    for (const std::string& path : added.failedPaths)
+    for (size_t i = 0; i < added.failedPaths.size(); ++i) {
+        const std::string& path = added.failedPaths[i];
+        const std::string& cause = added.failedCauses[i];
         std::fprintf(stderr, "sonavert-cli: %s: %s\n", namedAs.count(path) ? namedAs[path].c_str() : path.c_str(),
-                     IsValidUtf8(path) ? "not an audio file" : "the file name is not valid UTF-8");
+                     !IsValidUtf8(path) ? "the file name is not valid UTF-8"
+                     : cause.empty()    ? "not an audio file"
+                                        : cause.c_str());
+    }
     if (added.cancelled || g_interrupts) return InterruptedExit();
     allLoaded = allLoaded && added.failedPaths.empty();
 

@@ -209,6 +209,8 @@ std::string StatusText(const RowOutcome& outcome) {
         case RowOutcome::Kind::Converted: return FileNamePart(outcome.targetPath);
         case RowOutcome::Kind::Cancelled: return kCancelledStatus;
         case RowOutcome::Kind::Skipped: return outcome.reason;
+        case RowOutcome::Kind::Incomplete:
+            return FileNamePart(outcome.targetPath) + " (incomplete: " + outcome.reason + ")";
         case RowOutcome::Kind::Failed: break;
     }
     if (!outcome.inConversion) return outcome.reason;
@@ -360,6 +362,8 @@ RowOutcome JudgeConversion(const RowRun& run, int result, PreparedRow& row, std:
         DeleteFailedTarget(written, row.request.sourcePath);
     }
     row.lock.Release();
+    if (success && result == kConversionIncomplete)
+        return RowOutcome{RowOutcome::Kind::Incomplete, finalPath, reason, true};
     if (success) return RowOutcome{RowOutcome::Kind::Converted, finalPath, {}, false};
     if (skipped) return RowOutcome{RowOutcome::Kind::Skipped, {}, reason, false};
     return RowOutcome{RowOutcome::Kind::Failed, {}, reason, true};
@@ -379,7 +383,9 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             ConversionContext context{run.settings, run.driver, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
             outcome = JudgeConversion(run, result, row, context.failureReason);
-            if (outcome.kind == RowOutcome::Kind::Converted) {
+            if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
+                // An incomplete target stays, but the batch did not convert every row.
+                if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
                 item.targetPath = outcome.targetPath;
                 run.driver.RowFinished(item.row, outcome);
                 run.driver.Pump();
@@ -546,7 +552,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             }
             it->thread.join();
             RowOutcome outcome = JudgeConversion(run, it->result, it->row, it->reason, &reserved);
-            if (outcome.kind == RowOutcome::Kind::Converted)
+            if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete)
                 run.items[it->index].targetPath = outcome.targetPath;
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};

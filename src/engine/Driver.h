@@ -32,6 +32,8 @@ struct RowOutcome {
         Failed,     // reason says why (may be empty for a conversion failure)
         Cancelled,  // the row being converted when the user cancelled
         Skipped,    // the target exists and the settings say to skip it; reason says so
+        Incomplete, // targetPath holds the file written, but the source ended early; reason says
+                    // where ("the source ended at 0:03 of 10:00")
     };
     Kind kind = Kind::Failed;
     std::string targetPath;
@@ -45,7 +47,8 @@ inline constexpr const char* kConvertingStatus = "Converting...";
 inline constexpr const char* kConversionFailureStatus = "Conversion Failure";
 inline constexpr const char* kCancelledStatus = "Cancelled";
 
-// The Status text of an outcome: the target's file name, "Conversion Failure" with the reason in
+// The Status text of an outcome: the target's file name (followed by " (incomplete: REASON)" for
+// an incomplete one), "Conversion Failure" with the reason in
 // parentheses when there is one, the reason alone for a row that never reached its conversion,
 // or "Cancelled".
 std::string StatusText(const RowOutcome& outcome);

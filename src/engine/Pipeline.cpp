@@ -6,6 +6,9 @@
 #include <vector>
 #include <filesystem>
 #include <system_error>
+#include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "base/PathHelpers.h"
 #include "encoders/PcmConverter.h"
@@ -120,6 +123,22 @@ void DeleteFailedTarget(const std::string& targetPath, const std::string& source
     std::filesystem::remove(targetPath, ec);
 }
 
+bool EndedShort(double decodedSeconds, double statedSeconds) {
+    if (!(statedSeconds > 0)) return false;
+    const double missing = statedSeconds - decodedSeconds;
+    return missing > 1.0 && missing > 0.05 * statedSeconds;
+}
+
+std::string PlayingClock(double seconds) {
+    const long long total = seconds > 0 && std::isfinite(seconds) ? static_cast<long long>(seconds) : 0;
+    char text[48];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    return text;
+}
+
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context) {
     const FamilyInfo* family = FamilyOfFormat(outputFormat);
     return family && family->convert ? family->convert(request, context) : 0;
@@ -139,6 +158,19 @@ TagChoice ChooseFamilyTags(const FamilyInfo& family, const ConversionRequest& re
     in.sequenceNumber = static_cast<uint32_t>(std::max(request.sequenceNumber, 0));
     in.mp3Target = family.family == Family::Mp3;
     return ChooseTags(in, source);
+}
+
+// Dates an incomplete target before its source, so that an update run that compares the two
+// converts it again.
+void MarkOlderThanSource(const std::string& targetPath, const std::string& sourcePath) {
+    struct stat st;
+    if (stat(sourcePath.c_str(), &st) != 0) return;
+    struct timespec times[2];
+    times[0] = st.st_atim;
+    times[1] = st.st_mtim;
+    times[1].tv_sec -= 2;
+    times[1].tv_nsec = 0;
+    utimensat(AT_FDCWD, targetPath.c_str(), times, 0);
 }
 
 // Gain, then the encoder, on planes in the target format.
@@ -177,6 +209,11 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         context.failureReason = context.sources.failureReason;
         return 0;
     }
+    // What the source said of itself at open, to judge where its decode ended.
+    uint64_t sizeAtOpen = 0;
+    const bool sizedAtOpen = FileSizeOf(request.sourcePath, sizeAtOpen);
+    const double statedSeconds = source->StatedSeconds();
+    const double listedSeconds = source->GetDuration();
 
     // Ends the encoder and closes the source in the family's order; false when the encoder could
     // not complete its file.
@@ -273,6 +310,24 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         result = 0;
         context.failureReason = kNoAudioDecodedReason;
     }
+    // A stream that ran to its end can still be no rendition of the file (notes rendered silent).
+    if (result) {
+        if (std::string failure = source->DecodeFailure(); !failure.empty()) {
+            result = 0;
+            context.failureReason = failure;
+        }
+    }
+    // A decode that ends well short of the length the file states, or a source that shrank while
+    // it was read, lost part of the file: the target keeps what was converted but is marked.
+    std::string incomplete;
+    if (result && call.facts.rate > 0) {
+        const double decodedSeconds = static_cast<double>(delivered) / call.facts.rate;
+        uint64_t sizeAtEnd = 0;
+        const bool shrank = sizedAtOpen && FileSizeOf(request.sourcePath, sizeAtEnd) && sizeAtEnd < sizeAtOpen;
+        if (shrank || EndedShort(decodedSeconds, statedSeconds))
+            incomplete = "the source ended at " + PlayingClock(decodedSeconds) + " of " +
+                         PlayingClock(statedSeconds > 0 ? statedSeconds : listedSeconds);
+    }
     // The resampler holds the last few milliseconds back; encode them so nothing is lost.
     if (result && plan.convert) {
         while (uint32_t n = converter.Flush(convLeft, convRight)) {
@@ -295,8 +350,16 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         result = 0;
         fail(adapter.FailureReason());
     }
-    if (!result) DeleteFailedTarget(request.targetPath, request.sourcePath);
-    return result;
+    if (!result) {
+        DeleteFailedTarget(request.targetPath, request.sourcePath);
+        return 0;
+    }
+    if (!incomplete.empty()) {
+        context.failureReason = incomplete;
+        MarkOlderThanSource(request.targetPath, request.sourcePath);
+        return kConversionIncomplete;
+    }
+    return kConversionComplete;
 }
 
 }  // namespace sonavert

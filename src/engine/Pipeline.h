@@ -43,8 +43,21 @@ uint32_t RenderRateFor(int outputFormat, const Settings& settings);
 // that it was empty.
 inline constexpr const char* kNoAudioDecodedReason = "no audio could be decoded";
 
-// The family pipelines. Each returns 1 when the whole source was converted, 0 on failure or
-// Cancel (the partial target is then deleted, never the source).
+// What a pipeline returns besides 0 (failure or Cancel): the whole source converted, or the target
+// kept though the source ended well short of the length it states or shrank while it was read
+// (the context's failureReason then says "the source ended at M:SS of M:SS").
+inline constexpr int kConversionComplete = 1;
+inline constexpr int kConversionIncomplete = 2;
+
+// Whether a decode that delivered `decodedSeconds` fell short of a stated length: by more than
+// one second and more than 5 % of it. A stated length of 0 (estimated or unknown) never is.
+bool EndedShort(double decodedSeconds, double statedSeconds);
+
+// "M:SS", or "H:MM:SS" from an hour, of whole seconds (a fraction is dropped).
+std::string PlayingClock(double seconds);
+
+// The family pipelines. Each returns kConversionComplete or kConversionIncomplete when the target
+// was written, 0 on failure or Cancel (the partial target is then deleted, never the source).
 int ConvertToWav(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp3(const ConversionRequest& request, ConversionContext& context);
 int ConvertToOgg(const ConversionRequest& request, ConversionContext& context);

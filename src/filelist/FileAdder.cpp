@@ -1,8 +1,12 @@
 #include "filelist/FileAdder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -96,7 +100,7 @@ bool PassCandidate(const std::string& path, const Settings& settings, std::strin
 }
 
 void SearchFolder(const std::string& folder, const Settings& settings, std::vector<std::string>& out,
-                  AddDriver* driver) {
+                  AddDriver* driver, std::vector<AddProblem>* unlisted) {
     // Folders already listed, by device and inode, so that linked folders cannot loop.
     std::set<std::pair<dev_t, ino_t>> visited;
     auto firstVisit = [&](const std::string& dir) {
@@ -116,6 +120,8 @@ void SearchFolder(const std::string& folder, const Settings& settings, std::vect
         std::error_code ec;
         for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
             names.push_back(it->path().filename().string());
+        // An unreadable folder is reported; what could be listed of it is still searched.
+        if (ec && unlisted) unlisted->push_back({dir, std::strerror(ec.value())});
         std::sort(names.begin(), names.end());
 
         std::vector<std::string> subfolders;
@@ -141,12 +147,26 @@ void SearchFolder(const std::string& folder, const Settings& settings, std::vect
     }
 }
 
-AddStatus FileAdder::AddOneFile(const std::string& path, int* row) {
+// The system's cause when the file cannot be opened for reading; empty when it can. Opened without
+// waiting, so that a FIFO cannot block.
+std::string ReadCause(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
+}
+
+AddStatus FileAdder::AddOneFile(const std::string& path, int* row, std::string* cause) {
     PathKey key = MakePathKey(path);
     if (list_.Contains(key)) return kAlreadyListed;
 
     int code = SourceTypeForPath(path);
+    // The factory sets the shared reason only when a decoder refuses the file with one.
+    std::string earlierReason = std::move(context_.failureReason);
+    context_.failureReason.clear();
     std::unique_ptr<AudioSource> source = CreateSource(path, code, 0, kPurposeList, &context_);
+    std::string refusal = source ? std::string() : context_.failureReason;
+    if (refusal.empty()) context_.failureReason = std::move(earlierReason);
     // A file without any audio stream (a picture, a playlist, a text) could never be converted.
     if (source && !source->HasAudioStream()) {
         source->Close();
@@ -158,6 +178,10 @@ AddStatus FileAdder::AddOneFile(const std::string& path, int* row) {
             context_.failureReason = kCdaReason;
         else if (ext == ".swf" || ext == ".flv")
             context_.failureReason = kFlashReason;
+        if (cause) {
+            *cause = ReadCause(path);
+            if (cause->empty()) *cause = refusal;
+        }
         return kAddFailed;
     }
 
@@ -179,9 +203,9 @@ AddStatus FileAdder::AddOneFile(const std::string& path, int* row) {
 }
 
 AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
-                                 const std::vector<bool>& foundBySearch) {
+                                 const std::vector<bool>& foundBySearch, const std::vector<AddProblem>& unlisted) {
     driver.Started();
-    return Run(paths, driver, foundBySearch);
+    return Run(paths, driver, foundBySearch, unlisted);
 }
 
 AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Settings& settings,
@@ -190,9 +214,10 @@ AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Se
     driver.SetText(kSearchingText);
     std::vector<std::string> found;
     std::vector<bool> searched;
+    std::vector<AddProblem> unlisted;
     for (const std::string& root : roots) {
         if (DirectoryExists(root)) {
-            SearchFolder(root, settings, found, &driver);
+            SearchFolder(root, settings, found, &driver, &unlisted);
             searched.resize(found.size(), true);
         } else {
             std::string accepted;
@@ -206,15 +231,15 @@ AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Se
             return result;
         }
     }
-    if (found.empty()) {
+    if (found.empty() && unlisted.empty()) {
         driver.Finished();
         return AddRunResult();
     }
-    return Run(found, driver, searched);
+    return Run(found, driver, searched, unlisted);
 }
 
 AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& driver,
-                            const std::vector<bool>& foundBySearch) {
+                            const std::vector<bool>& foundBySearch, const std::vector<AddProblem>& unlisted) {
     AddRunResult result;
     const int n = static_cast<int>(paths.size());
     driver.SetBarRange(n);
@@ -222,6 +247,14 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
 
     std::string failureText;
     bool nonEnglish = false;
+    auto addFailure = [&](const std::string& path, const std::string& cause) {
+        result.failedPaths.push_back(path);
+        result.failedCauses.push_back(cause);
+        int failures = static_cast<int>(result.failedPaths.size());
+        if (failures <= kListedFailures) failureText += path + (cause.empty() ? "" : " (" + cause + ")") + "\n";
+        else if (failures == kListedFailures + 1) failureText += "<more files>...\n";
+    };
+    for (const AddProblem& folder : unlisted) addFailure(folder.path, folder.cause);
     for (int i = 0; i < n; ++i) {
         const std::string& path = paths[static_cast<size_t>(i)];
         std::string text = "[";
@@ -235,26 +268,23 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
         driver.StepBar();
 
         bool failed = false;
+        std::string cause;
         if (!IsValidUtf8(path)) {
             // The name cannot be shown or stored as text.
             failed = true;
             nonEnglish = true;
         } else {
-            AddStatus status = AddOneFile(path);
+            AddStatus status = AddOneFile(path, nullptr, &cause);
             if (status == kAdded) ++result.added;
             else if (status == kAlreadyListed) ++result.alreadyListed;
             // A folder search takes every file; one without a code of its own that is not audio
-            // (a cover picture, a playlist, a text) is passed over without a word.
+            // (a cover picture, a playlist, a text) is passed over without a word, unless it could
+            // not even be read.
             else if (!(i < static_cast<int>(foundBySearch.size()) && foundBySearch[static_cast<size_t>(i)] &&
-                       SourceTypeForPath(path) == kSourceOther))
+                       SourceTypeForPath(path) == kSourceOther && cause.empty()))
                 failed = true;
         }
-        if (failed) {
-            result.failedPaths.push_back(path);
-            int failures = static_cast<int>(result.failedPaths.size());
-            if (failures <= kListedFailures) failureText += path + "\n";
-            else if (failures == kListedFailures + 1) failureText += "<more files>...\n";
-        }
+        if (failed) addFailure(path, cause);
 
         driver.Pump();
         if (driver.CancelRequested()) {

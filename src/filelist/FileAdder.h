@@ -33,12 +33,20 @@ bool IsValidUtf8(const std::string& text);
 // `accepted`. With the filter disabled every path passes unchanged. Returns false when dropped.
 bool PassCandidate(const std::string& path, const Settings& settings, std::string& accepted);
 
+// A folder a search could not list, or a file that could not be read, and why ("Permission
+// denied").
+struct AddProblem {
+    std::string path;
+    std::string cause;
+};
+
 // Lists `folder` and its subfolders depth first, each folder before its subfolders, entries of a
 // folder in byte order of their names. Linked folders are searched once; loops are cut. Every
 // entry that is not a folder goes through the candidate filter and, when it passes, is appended
 // to `out`. The driver, when given, is pumped after each folder and a Cancel ends the search.
+// A folder that cannot be listed (its subfolders unseen) goes to `unlisted` with its cause.
 void SearchFolder(const std::string& folder, const Settings& settings, std::vector<std::string>& out,
-                  AddDriver* driver = nullptr);
+                  AddDriver* driver = nullptr, std::vector<AddProblem>* unlisted = nullptr);
 
 // Outcome of AddOneFile.
 enum AddStatus : int { kAddFailed = -1, kAlreadyListed = 0, kAdded = 1 };
@@ -48,6 +56,9 @@ struct AddRunResult {
     int added = 0;
     int alreadyListed = 0;
     std::vector<std::string> failedPaths;
+    // Beside each failed path: why, when more is known than that it is no audio file (the
+    // system's cause of an unreadable file or folder, a decoder's refusal); else empty.
+    std::vector<std::string> failedCauses;
     bool cancelled = false;
     // The message shown at the end; empty when nothing failed.
     std::string report;
@@ -61,16 +72,19 @@ public:
 
     // Adds one file. Returns kAdded (and the row in `row`), kAlreadyListed, or kAddFailed (also for
     // a file without any audio stream), after
-    // setting the context's failure reason for ".cda", ".swf" and ".flv" files.
-    AddStatus AddOneFile(const std::string& path, int* row = nullptr);
+    // setting the context's failure reason for ".cda", ".swf" and ".flv" files. On failure `cause`,
+    // when given, gets the system's cause for a file that cannot be read ("Permission denied") or
+    // the decoder's refusal ("its playing time is longer than 12 hours"), else stays empty.
+    AddStatus AddOneFile(const std::string& path, int* row = nullptr, std::string* cause = nullptr);
 
     // Adds the paths in order with progress on the driver, then shows the failure report on it.
     // The extension filter is not applied (the paths were picked by the user). `foundBySearch`,
     // when given, marks the paths that a folder search found (SearchFolder): those whose
     // extension has no source type code of its own (9000) and that cannot be added are skipped
-    // without being reported.
+    // without being reported, unless they cannot be read. `unlisted` are folders the search could
+    // not list: they lead the failures.
     AddRunResult AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
-                          const std::vector<bool>& foundBySearch = {});
+                          const std::vector<bool>& foundBySearch = {}, const std::vector<AddProblem>& unlisted = {});
 
     // Drop and Add Folder: shows "Searching files...", searches each folder and filters each file
     // in `roots`, then adds what was found in the same run. Files found in folders are treated
@@ -79,13 +93,15 @@ public:
                           AddDriver& driver);
 
 private:
-    AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver, const std::vector<bool>& foundBySearch);
+    AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver, const std::vector<bool>& foundBySearch,
+                     const std::vector<AddProblem>& unlisted);
 
     FileList& list_;
     SourceFactoryContext& context_;
 };
 
-// The message of a run's end: "Failed to load the following files.\n\n" + failure text, then the
+// The message of a run's end: "Failed to load the following files.\n\n" + failure text (a line per
+// path, "PATH (CAUSE)" where the cause is known), then the
 // non-English line, or "\n" + reason, or the line referring the user to support.
 std::string FailureReport(const std::string& failureText, bool nonEnglish, const std::string& reason);
 

@@ -40,6 +40,10 @@ public:
 
     // The sample frame count the reader derived (for IMA4 and GSM from the data size).
     uint64_t GetFrames() const { return frames_; }
+    // The "COMM" frame count states the length.
+    double StatedSeconds() override {
+        return framesKnown_ && sampleRate ? static_cast<double>(frames_) / sampleRate : 0;
+    }
 
     // The "SSND" chunk holds no sample bytes.
     bool StatesNoAudio() override { return file_ && dataBytes_ == 0; }

@@ -72,6 +72,17 @@ public:
     // A source that delivers no sample without saying so was damaged or cut short. False when the
     // stated length is unknown.
     virtual bool StatesNoAudio() { return false; }
+    // Why Open refused a file it recognised as its own (a rendered file claiming to play longer
+    // than the bound); empty when it did not, or when the file simply was not its kind. No other
+    // decoder is tried for a file refused with a reason.
+    virtual std::string RefusalReason() { return {}; }
+    // After the end was reached: why what was decoded is not the file's sound (a MIDI file whose
+    // notes rendered silent); empty when nothing speaks against it.
+    virtual std::string DecodeFailure() { return {}; }
+    // The playing time in seconds when the file states it as a sample count (FLAC STREAMINFO, a
+    // WAV data size, AIFF frames, an MP3 frame count), 0 when the length is estimated or unknown.
+    // A decode that ends well short of a stated length lost part of the file.
+    virtual double StatedSeconds() { return 0; }
 
 protected:
     // Puts every format field back to its default: channel mode 4, everything else 0.

@@ -35,6 +35,7 @@ void BassSource::Close() {
         else BASS_StreamFree(handle_);
         handle_ = 0;
     }
+    statedSeconds_ = 0;
     readBuffer_ = {};
     id3v1_ = {};
     id3v2_ = {};
@@ -46,6 +47,8 @@ int BassSource::Open(const std::string& path, uint32_t renderRate) {
     if (handle_) Close();
     ResetFormat();
     kind_ = kPlainStream;
+    refusal_.clear();
+    statedSeconds_ = 0;
 
     std::string ext = LowerExtension(path);
     if (ext == ".mp3") kind_ = kMp3Stream;
@@ -61,6 +64,8 @@ int BassSource::Open(const std::string& path, uint32_t renderRate) {
         }
     }
     if (!handle_) {
+        if (BASS_ErrorGetCode() == BASS_ERROR_TOOLONG)
+            refusal_ = "its playing time is longer than " + std::to_string(BASS_MAX_RENDER_HOURS) + " hours";
         kind_ = kPlainStream;
         return 0;
     }
@@ -96,9 +101,15 @@ int BassSource::Open(const std::string& path, uint32_t renderRate) {
     else
         bitRate = bitsPerSample * sampleRate * storedChannels / 1000;
 
+    if (BASS_ChannelLengthStated(handle_)) statedSeconds_ = seconds;
     readBuffer_.assign(static_cast<size_t>(bytesPerSample) * channels * kBlockFrames, 0);
     path_ = path;
     return 1;
+}
+
+std::string BassSource::DecodeFailure() {
+    const char* failure = handle_ ? BASS_ChannelGetFailure(handle_) : nullptr;
+    return failure ? failure : std::string();
 }
 
 // Channel mode from the header of the first audio frame; any failure leaves it at "none".

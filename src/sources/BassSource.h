@@ -25,6 +25,9 @@ public:
     const uint8_t* GetID3v2Block(uint32_t* size) override;
     // The file's tag texts (ID3 for MP3 files, the format's own tags otherwise).
     int ReadTags(TagRecord& tags) override;
+    std::string RefusalReason() override { return refusal_; }
+    std::string DecodeFailure() override;
+    double StatedSeconds() override { return statedSeconds_; }
 
     int GetKind() const { return kind_; }
     uint32_t GetHandle() const { return handle_; }
@@ -38,6 +41,8 @@ private:
     std::vector<uint8_t> id3v2_;
     int kind_ = kPlainStream;
     std::string path_;
+    std::string refusal_;
+    double statedSeconds_ = 0;
 };
 
 }  // namespace sonavert

@@ -135,6 +135,12 @@ std::unique_ptr<AudioSource> CreateSource(const std::string& path, int sourceTyp
         std::unique_ptr<AudioSource> source = MakeDecoder(d, purpose);
         if (!source) continue;
         if (source->Open(path, renderRate) && Deliverable(*source, purpose)) return source;
+        // A decoder that knows the file and refuses it says why; another would only fare worse
+        // (a module refused for its length would render as long through FFmpeg).
+        if (std::string refusal = source->RefusalReason(); !refusal.empty()) {
+            if (context) context->failureReason = refusal;
+            return nullptr;
+        }
         // A candidate that refused the file is dropped at once (its destructor closes it).
     }
     if (purpose == kPurposeConvert && context) context->failureReason = NoDecoderReason();

@@ -194,6 +194,8 @@ WavReader::~WavReader() { Close(); }
 
 void WavReader::Close() {
     file_.reset();
+    statedSeconds_ = 0;
+    sizeStated_ = false;
     formatTag_ = 0;
     storedBits_ = 0;
     blockAlign_ = 0;
@@ -247,6 +249,7 @@ int WavReader::Walk() {
             if (!formatSeen_) return 0;
             const off_t start = ftello(f);
             if (start < 0) return 0;
+            sizeStated_ = size != 0 && size != 0xFFFFFFFFu;
             if (size != 0) {
                 length = size;
             } else {
@@ -409,6 +412,7 @@ void WavReader::DeriveValues() {
         frames = MulDiv(length, 8, storedBits_) / storedChannels;
     const uint64_t seconds = frames / sampleRate;
     duration = static_cast<int32_t>(std::min<uint64_t>(seconds, INT32_MAX));
+    statedSeconds_ = sizeStated_ ? static_cast<double>(frames) / sampleRate : 0;
     // length / seconds / 125 equals length / (seconds * 125) and cannot overflow.
     const uint64_t kbps = seconds != 0 ? length / seconds / 125
                                        : static_cast<uint64_t>(storedBits_) * storedChannels * sampleRate / 1000;

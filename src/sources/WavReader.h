@@ -77,6 +77,8 @@ public:
 
     // The "data" chunk is empty (a size of 0 with nothing after it counts as empty too).
     bool StatesNoAudio() override { return file_ && length == 0; }
+    // The data chunk's size, when the header gives one, states the length.
+    double StatedSeconds() override { return statedSeconds_; }
 
 private:
     using Routine = uint32_t (WavReader::*)(void*, void*);
@@ -98,6 +100,9 @@ private:
     // Pads the bytes beyond `got` up to the end of the last (partial) frame with silence and
     // returns the number of frames in the request.
     uint32_t CompleteFrames(uint8_t* target, size_t got, uint32_t sampleBytes, uint8_t silence);
+
+    double statedSeconds_ = 0;
+    bool sizeStated_ = false;
 
     uint32_t ReadPcm8(void* left, void* right);
     uint32_t ReadPcm16(void* left, void* right);

@@ -99,9 +99,9 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
     std::string out;
     ASSERT_EQ(cli.Run("--help", &out), 0);
     EXPECT_EQ(out.rfind("Usage: sonavert-cli [options] PATH...\n", 0), 0u) << out;
-    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not, 2 for a usage error, 130 "
-                       "when\ninterrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows are then "
-                       "cancelled.\n"),
+    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not (or its source ended early), "
+                       "2 for a\nusage error, 130 when interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the "
+                       "running rows\nare then cancelled.\n"),
               std::string::npos);
     const std::string help = OneLine(out);
     // Every option, in order, each followed by its description.
@@ -709,3 +709,57 @@ TEST(CommandLine, ProgressLineFitsTheTerminalWithElapsedAndRemainingTime) {
 }
 
 }  // namespace
+
+// Files a folder search cannot read get their cause too; the superuser reads everything, so the
+// run drops to the unprivileged user for it.
+TEST(CommandLine, UnreadableFoldersAndFilesOfASearchGetTheirCause) {
+    Cli cli;
+    const std::string album = cli.dir.file("album");
+    fs::create_directories(album + "/locked");
+    std::string wav = cli.Wav("album/a.wav");
+    std::string secret = cli.Wav("album/secret.wav");
+    cli.Wav("album/locked/c.wav");
+    std::string launcher;
+    if (geteuid() == 0) {
+        if (testutil::Run("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv to drop the superuser";
+        launcher = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        fs::permissions(cli.dir.path(), fs::perms::all);
+        for (const auto& entry : fs::recursive_directory_iterator(cli.dir.path()))
+            fs::permissions(entry.path(), fs::perms::all);
+    }
+    fs::permissions(secret, fs::perms::none);
+    fs::permissions(album + "/locked", fs::perms::none);
+    std::string err;
+    EXPECT_EQ(testutil::Run("{ " + cli.Command("--list " + Quote(album), launcher) + " 2>&1 >/dev/null; }", &err), 1);
+    EXPECT_EQ(err, "sonavert-cli: " + album + "/locked: Permission denied\n"
+                   "sonavert-cli: " + secret + ": Permission denied\n");
+    fs::permissions(album + "/locked", fs::perms::all);
+}
+
+// A source that ends well short of the length it states keeps its target, marked incomplete and
+// dated before its source, and the run exits 1; one that ends a little short is a plain success.
+// A MIDI file claiming years of playing time is refused when it is added, with the reason.
+TEST(CommandLine, CutSourcesAreIncompleteAndEndlessMidiIsRefused) {
+    Cli cli;
+    const std::string full = cli.dir.file("full.flac"), cut = cli.dir.file("cut.flac"), trim = cli.dir.file("trim.flac");
+    ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(full) + " synth 12 sine 440"), 0);
+    const std::vector<uint8_t> bytes = testutil::ReadFileBytes(full);
+    ASSERT_TRUE(testutil::WriteFileBytes(cut, {bytes.begin(), bytes.begin() + 60000}));
+    ASSERT_TRUE(testutil::WriteFileBytes(trim, {bytes.begin(), bytes.begin() + bytes.size() * 97 / 100}));
+    const std::string out = cli.dir.file("out");
+    std::string lines;
+    EXPECT_EQ(cli.Run("-f wav -o " + Quote(out) + " " + Quote(cut), &lines), 1);
+    EXPECT_EQ(lines, cut + "\t" + out + "/cut.wav (incomplete: the source ended at 0:02 of 0:12)\n");
+    EXPECT_LT(fs::last_write_time(out + "/cut.wav"), fs::last_write_time(cut));
+    EXPECT_EQ(cli.Run("-f wav -o " + Quote(out) + " " + Quote(trim), &lines), 0);
+    EXPECT_EQ(lines, trim + "\t" + out + "/trim.wav\n");
+
+    // Tempo 0xFFFFFF and a delta of 0x0FFFFFFF at one tick per quarter: about 4.5e9 seconds.
+    const std::string years = cli.dir.file("years.mid");
+    testutil::WriteFileBytes(years, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 1, 'M', 'T', 'r', 'k', 0, 0, 0, 18,
+                                     0x00, 0xFF, 0x51, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 100,
+                                     0x00, 0xFF, 0x2F, 0});
+    std::string err;
+    EXPECT_EQ(cli.RunForErrors("--list " + Quote(years), &err), 1);
+    EXPECT_EQ(err, "sonavert-cli: " + years + ": its playing time is longer than 12 hours\n");
+}

@@ -167,6 +167,8 @@ TEST(StatusText, EveryOutcomeShowsItsOwnText) {
     EXPECT_EQ(StatusText({Kind::Failed, {}, "Failed to create folder \"/x\"", false}), "Failed to create folder \"/x\"");
     EXPECT_EQ(StatusText({Kind::Skipped, {}, "Target exists and skipped", false}), "Target exists and skipped");
     EXPECT_EQ(StatusText({Kind::Cancelled, {}, {}, false}), "Cancelled");
+    EXPECT_EQ(StatusText({Kind::Incomplete, "/music/out/song.mp3", "the source ended at 0:00 of 0:12", true}),
+              "song.mp3 (incomplete: the source ended at 0:00 of 0:12)");
 }
 
 TEST(RunConversionBatch, SkippedTargetAndWriterReasons) {

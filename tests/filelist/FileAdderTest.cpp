@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "sources/CodecHost.h"
 #include "settings/Settings.h"
@@ -363,4 +366,46 @@ TEST_F(FileAdderTest, CancelStopsTheRun) {
     line += '\n';
     EXPECT_NE(driver_.messages[0].second.find(line), std::string::npos);
     EXPECT_EQ(driver_.events.back(), "message");
+}
+
+// An unreadable folder inside a searched one, and an unreadable file found there, are reported
+// with the system's cause. The superuser reads everything, so the add then runs in a child that
+// dropped to the unprivileged user.
+TEST_F(FileAdderTest, UnreadableFoldersAndFilesAreReportedWithTheirCause) {
+    fs::path folder = dir_.path() / "album";
+    fs::create_directories(folder / "locked");
+    const std::string d = folder.string();
+    ShortWav(d + "/a.wav");
+    ShortWav(d + "/secret.wav");
+    ShortWav(d + "/locked/c.wav");
+    fs::permissions(d + "/secret.wav", fs::perms::none);
+    fs::permissions(d + "/locked", fs::perms::none);
+    fs::permissions(dir_.path(), fs::perms::all);
+    fs::permissions(folder, fs::perms::all);
+
+    const std::string verdict = dir_.file("verdict.txt");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        AddRunResult r = adder_.AddFound({d}, FilterSettings(false, ""), driver_);
+        std::string text = std::to_string(r.added) + "\n";
+        for (size_t i = 0; i < r.failedPaths.size(); ++i) text += r.failedPaths[i] + ": " + r.failedCauses[i] + "\n";
+        text += r.report;
+        testutil::WriteFileBytes(verdict, std::vector<uint8_t>(text.begin(), text.end()));
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot drop to the unprivileged user (65534)";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(verdict);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.substr(0, text.find("Failed")),
+              "1\n" + d + "/locked: Permission denied\n" + d + "/secret.wav: Permission denied\n");
+    EXPECT_NE(text.find(d + "/locked (Permission denied)\n" + d + "/secret.wav (Permission denied)\n"),
+              std::string::npos)
+        << text;
+    fs::permissions(d + "/locked", fs::perms::owner_all);
 }

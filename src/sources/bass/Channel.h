@@ -10,6 +10,10 @@
 namespace sonavert::bass {
 
 inline constexpr QWORD kNoFilePosition = static_cast<QWORD>(-1);
+// Rendered modules and MIDI files that claim to play longer are refused at open: a few bytes
+// can claim years, and rendering them would fill the disk.
+inline constexpr double kMaxRenderSeconds = BASS_MAX_RENDER_HOURS * 3600.0;
+inline constexpr const char* kSilentRenderReason = "the MIDI file's notes rendered no sound";
 
 // One decode-only channel: a producer of interleaved integer PCM with a byte length and position.
 //
@@ -28,12 +32,15 @@ public:
     double BytesToSeconds(QWORD bytes) const;
 
     bool IsMusic() const { return isMusic_; }
+    bool LengthStated() const { return lengthStated_; }
     bool IsMidi() const { return ctype_ == BASS_CTYPE_STREAM_MIDI; }
     HPLUGIN Plugin() const { return plugin_; }
     void SetPlugin(HPLUGIN plugin) { plugin_ = plugin; }
 
     virtual QWORD FilePosition(DWORD /*mode*/) const { return kNoFilePosition; }
     virtual const char* Tags(DWORD /*type*/) { return nullptr; }
+    // Why the decoded stream is not the file's sound though it ran to its end; null when it is.
+    virtual const char* Failure() const { return nullptr; }
 
 protected:
     // Writes up to `bytes` bytes (a whole number of frames) at dst; returns the count, 0 at the end.
@@ -44,6 +51,8 @@ protected:
 
     QWORD length_ = 0;
     bool capAtLength_ = false;
+    // The length comes from a sample count the file states, not from an estimate.
+    bool lengthStated_ = false;
     bool isMusic_ = false;
     std::string path_;
 

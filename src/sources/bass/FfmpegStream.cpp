@@ -145,6 +145,13 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     else if (fmt_->duration != AV_NOPTS_VALUE && fmt_->duration > 0)
         frames = av_rescale(fmt_->duration, outRate_, AV_TIME_BASE);
     length_ = static_cast<QWORD>(std::max<int64_t>(frames, 0)) * frameBytes_;
+    // Containers whose header states the sample count (FLAC STREAMINFO, a WAV data size, AIFF
+    // frames); elsewhere the length may be an estimate from the bit rate or the last timestamp.
+    static const char* const kStatingFormats[] = {"flac", "wav", "w64", "aiff"};
+    bool stating = false;
+    for (const char* name : kStatingFormats) stating = stating || std::strcmp(fmt_->iformat->name, name) == 0;
+    lengthStated_ = stating && frames > 0 && st->duration != AV_NOPTS_VALUE &&
+                    fmt_->duration_estimation_method == AVFMT_DURATION_FROM_STREAM;
 
     if (mpeg_) ReadMpegLayout();
     return BASS_OK;

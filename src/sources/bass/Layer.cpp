@@ -441,3 +441,15 @@ DWORD BASS_ChannelCount() {
     std::lock_guard<std::mutex> lock(State().channelsMutex);
     return static_cast<DWORD>(State().channels.size());
 }
+
+const char* BASS_ChannelGetFailure(DWORD handle) {
+    Channel* c = Find(handle);
+    if (!c) return Fail<const char*>(BASS_ERROR_HANDLE, nullptr);
+    return Ok(c->Failure());
+}
+
+BOOL BASS_ChannelLengthStated(DWORD handle) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, 0);
+    return Ok(c->LengthStated() ? 1 : 0);
+}

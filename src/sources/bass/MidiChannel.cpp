@@ -2,6 +2,7 @@
 // file's own tempo map, and rendering stops exactly there.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@ namespace {
 constexpr uintmax_t kMaxMidiBytes = 64u * 1024 * 1024;
 constexpr DWORD kDefaultRate = 44100;
 constexpr double kSynthGain = 0.5;
+constexpr int kDitherLevel = 4;
 
 struct SettingsCloser {
     void operator()(fluid_settings_t* s) const { delete_fluid_settings(s); }
@@ -50,6 +52,12 @@ public:
     QWORD FilePosition(DWORD mode) const override {
         return mode == BASS_FILEPOS_END ? fileSize_ : kNoFilePosition;
     }
+    // A file with notes that rendered to its end without a sample above the dither: the synthesiser
+    // played nothing of it, which a converted row must not pass off as the music.
+    const char* Failure() const override {
+        if (notes_ > 0 && !audible_ && Position() >= Length()) return kSilentRenderReason;
+        return nullptr;
+    }
 
 protected:
     size_t Produce(uint8_t* dst, size_t bytes) override;
@@ -62,6 +70,10 @@ private:
     // since without a font its first samples can come out at full scale.
     bool silent_ = false;
     QWORD fileSize_ = kNoFilePosition;
+    // The player reads this copy of the file: FluidSynth keeps a pointer to it.
+    std::vector<uint8_t> smf_;
+    uint64_t notes_ = 0;
+    bool audible_ = false;
 };
 
 int MidiChannel::Open(const std::string& path, DWORD freq, const std::string& soundFont) {
@@ -80,6 +92,15 @@ int MidiChannel::Open(const std::string& path, DWORD freq, const std::string& so
     const uint8_t* smf = FindSmf(data.data(), smfSize);
     SmfTiming timing = ParseSmfTiming(smf, smfSize);
     if (!timing.valid) return BASS_ERROR_FILEFORM;
+    // A few bytes can claim years of playing time (the longest tempo times the longest delta).
+    if (timing.seconds > kMaxRenderSeconds) return BASS_ERROR_TOOLONG;
+    notes_ = timing.notes;
+    // FluidSynth refuses a whole file for a header that counts more tracks than there are, a
+    // track whose length passes the end, or more than 128 tracks, and then plays silence. It gets
+    // the readable part, written again within its track limit, instead.
+    smf_ = RewriteSmf(smf, smfSize, kMaxPlayerTracks);
+    if (smf_.empty()) return BASS_ERROR_FILEFORM;
+    data = {};
 
     DWORD rate = freq ? freq : kDefaultRate;
     if (rate < 8000 || rate > 96000) return BASS_ERROR_ILLPARAM;
@@ -99,7 +120,7 @@ int MidiChannel::Open(const std::string& path, DWORD freq, const std::string& so
     if (!silent_) fluid_synth_sfload(synth_.get(), soundFont.c_str(), 1);
     player_.reset(new_fluid_player(synth_.get()));
     if (!player_) return BASS_ERROR_MEM;
-    if (fluid_player_add_mem(player_.get(), smf, smfSize) != FLUID_OK) return BASS_ERROR_FILEFORM;
+    if (fluid_player_add_mem(player_.get(), smf_.data(), smf_.size()) != FLUID_OK) return BASS_ERROR_FILEFORM;
     if (fluid_player_play(player_.get()) != FLUID_OK) return BASS_ERROR_FILEFORM;
 
     SetFormat(rate, 2, 16, BASS_CTYPE_STREAM_MIDI);
@@ -116,6 +137,8 @@ size_t MidiChannel::Produce(uint8_t* dst, size_t bytes) {
         return static_cast<size_t>(frames) * 4;
     }
     if (fluid_synth_write_s16(synth_.get(), frames, out, 0, 2, out, 1, 2) != FLUID_OK) return 0;
+    // FluidSynth dithers its output, so silence comes out as samples of -1, 0 and 1.
+    for (int i = 0; !audible_ && i < frames * 2; ++i) audible_ = std::abs(out[i]) > kDitherLevel;
     return static_cast<size_t>(frames) * 4;
 }
 

@@ -58,6 +58,7 @@ int ModuleChannel::Open(const std::string& path, DWORD flags, DWORD freq) {
                                     (flags & BASS_MUSIC_RAMP) ? -1 : 0);
     double seconds = openmpt_module_get_duration_seconds(module_.get());
     if (!(seconds > 0) || !std::isfinite(seconds)) seconds = 0;
+    if (seconds > kMaxRenderSeconds) return BASS_ERROR_TOOLONG;
     SetFormat(static_cast<DWORD>(rate_), 2, 16, BASS_CTYPE_MUSIC_MOD);
     length_ = static_cast<QWORD>(std::llround(seconds * rate_)) * FrameBytes();
     return BASS_OK;

@@ -4,7 +4,9 @@
 #include <mpg123.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "sources/bass/Channel.h"
 #include "sources/bass/MpegHeader.h"
@@ -24,6 +26,20 @@ struct HandleCloser {
 bool LibraryReady() {
     static const bool ready = mpg123_init() == MPG123_OK;
     return ready;
+}
+
+// Whether the first frame at `offset` is a Xing or Info frame that counts the stream's frames,
+// which makes the length a stated one. The tag follows the side information, 13 to 36 bytes in.
+bool FirstFrameCountsFrames(const std::string& path, int64_t offset) {
+    if (offset < 0) return false;
+    std::ifstream in(path, std::ios::binary);
+    uint8_t frame[48];
+    if (!in.seekg(offset) || !in.read(reinterpret_cast<char*>(frame), sizeof frame)) return false;
+    for (size_t at = 13; at <= 36; ++at) {
+        if (std::memcmp(frame + at, "Xing", 4) != 0 && std::memcmp(frame + at, "Info", 4) != 0) continue;
+        return (frame[at + 7] & 1) != 0;  // the frames field is present
+    }
+    return false;
 }
 
 class Mpg123Stream final : public Channel {
@@ -77,6 +93,7 @@ int Mpg123Stream::Open(const std::string& path) {
     const off_t samples = mpg123_length(h);
     length_ = samples > 0 ? static_cast<QWORD>(samples) * FrameBytes() : 0;
     firstFrameOffset_ = FirstMpegFrameInFile(path, fileSize_);
+    lengthStated_ = length_ > 0 && FirstFrameCountsFrames(path, firstFrameOffset_);
     return BASS_OK;
 }
 

@@ -54,6 +54,10 @@ inline constexpr int BASS_ERROR_DECODE = 38;
 inline constexpr int BASS_ERROR_FILEFORM = 41;
 inline constexpr int BASS_ERROR_ENDED = 45;
 inline constexpr int BASS_ERROR_UNKNOWN = -1;
+// Extension of this layer: a module or MIDI file whose playing time passes the layer's bound.
+inline constexpr int BASS_ERROR_TOOLONG = 1000;
+// The playing time bound of BASS_ERROR_TOOLONG, in hours.
+inline constexpr int BASS_MAX_RENDER_HOURS = 12;
 
 struct BASS_CHANNELINFO {
     DWORD freq;
@@ -102,3 +106,9 @@ BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD
 
 // Extension of this layer: the number of live stream and music handles (for leak checks).
 DWORD BASS_ChannelCount();
+// Extension of this layer: why a channel that reached its end did not decode the file's sound
+// (a MIDI file whose notes rendered silent); null when nothing is known against it.
+const char* BASS_ChannelGetFailure(DWORD handle);
+// Extension of this layer: whether the channel's length is stated by the file (a sample count in
+// its header) rather than estimated.
+BOOL BASS_ChannelLengthStated(DWORD handle);

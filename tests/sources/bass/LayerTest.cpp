@@ -428,3 +428,80 @@ TEST(Layer, MidiRendersAtANormalLevel) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> Track(const std::vector<uint8_t>& events) {
+    std::vector<uint8_t> t(8 + events.size());
+    const uint8_t head[8] = {'M', 'T', 'r', 'k', 0, 0, static_cast<uint8_t>(events.size() >> 8),
+                             static_cast<uint8_t>(events.size())};
+    std::copy(head, head + 8, t.begin());
+    std::copy(events.begin(), events.end(), t.begin() + 8);
+    return t;
+}
+
+// Renders a file at 44100 Hz; gives the peak and the channel's verdict on it.
+int RenderedPeakOf(const std::vector<uint8_t>& smf, std::string* failure) {
+    TempDir dir;
+    std::string path = dir.file("hostile.mid");
+    EXPECT_TRUE(WriteFileBytes(path, smf));
+    BassSession session(false, true);
+    HSTREAM h = BASS_MIDI_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE, 44100);
+    if (!h) return -1;
+    auto pcm = AsS16(DecodeChannel(h));
+    const char* why = BASS_ChannelGetFailure(h);
+    *failure = why ? why : "";
+    BASS_StreamFree(h);
+    int peak = 0;
+    for (int16_t s : pcm) peak = std::max(peak, std::abs(int(s)));
+    return peak;
+}
+
+}  // namespace
+
+// Files FluidSynth refuses whole (more tracks than its limit, a header counting tracks that are
+// not there, a track length past the end) render what they hold; notes that render silent are
+// the channel's failure; a file claiming more than 12 hours is refused at open.
+TEST(Layer, HostileMidiFilesRenderWhatTheyHold) {
+    const std::vector<uint8_t> note = {0x00, 0xC0, 0, 0x00, 0x90, 60, 100, 0x87, 0x40, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0};
+    const std::vector<uint8_t> empty = {0x00, 0xFF, 0x2F, 0};
+    auto header = [](int format, int tracks) {
+        return std::vector<uint8_t>{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, static_cast<uint8_t>(format),
+                                    static_cast<uint8_t>(tracks >> 8), static_cast<uint8_t>(tracks), 0x01, 0xE0};
+    };
+    std::vector<uint8_t> many = header(1, 130);
+    for (int i = 0; i < 129; ++i) {
+        auto t = Track(empty);
+        many.insert(many.end(), t.begin(), t.end());
+    }
+    auto last = Track(note);  // the only notes are in the 130th track
+    many.insert(many.end(), last.begin(), last.end());
+    std::vector<uint8_t> missing = header(1, 5);
+    missing.insert(missing.end(), last.begin(), last.end());
+    std::vector<uint8_t> overlong = header(0, 1);
+    overlong.insert(overlong.end(), last.begin(), last.end());
+    overlong[14 + 6] = 0x13;  // the track claims 5000 bytes
+    std::vector<uint8_t> muted = header(0, 1);
+    auto quiet = Track({0x00, 0xB0, 7, 0, 0x00, 0xB0, 11, 0, 0x00, 0x90, 60, 100, 0x87, 0x40, 0x80, 60, 0, 0x00, 0xFF,
+                        0x2F, 0});
+    muted.insert(muted.end(), quiet.begin(), quiet.end());
+
+    std::string failure;
+    for (const auto* smf : {&many, &missing, &overlong}) {
+        EXPECT_GT(RenderedPeakOf(*smf, &failure), 500) << smf->size();
+        EXPECT_EQ(failure, "");
+    }
+    EXPECT_LE(RenderedPeakOf(muted, &failure), 4);
+    EXPECT_EQ(failure, "the MIDI file's notes rendered no sound");
+
+    // Tempo 0xFFFFFF and a delta of 0x0FFFFFFF at one tick per quarter: about 4.5e9 seconds.
+    std::vector<uint8_t> years = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 1};
+    auto forever = Track({0x00, 0xFF, 0x51, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 100, 0x00, 0xFF, 0x2F, 0});
+    years.insert(years.end(), forever.begin(), forever.end());
+    TempDir dir;
+    std::string path = dir.file("years.mid");
+    ASSERT_TRUE(WriteFileBytes(path, years));
+    BassSession session(false, true);
+    EXPECT_EQ(BASS_MIDI_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE, 44100), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_TOOLONG);
+}

@@ -57,3 +57,26 @@ TEST(SmfParser, OddLastChunkWithoutDataEndsTheSearch) {
 }
 
 }  // namespace
+
+// The rewrite keeps every event of every track that is there, in tick order, with explicit status
+// bytes, and merges the tracks past the limit into the last one.
+TEST(SmfParser, RewriteMergesTracksPastTheLimit) {
+    auto track = [](std::vector<uint8_t> events) {
+        std::vector<uint8_t> t = {'M', 'T', 'r', 'k', 0, 0, 0, static_cast<uint8_t>(events.size())};
+        t.insert(t.end(), events.begin(), events.end());
+        return t;
+    };
+    std::vector<uint8_t> smf = Bytes({'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 4, 0, 96});  // counts one too many
+    for (auto t : {track({0, 0xFF, 0x2F, 0}), track({10, 0x90, 60, 100, 10, 62, 100, 0, 0xFF, 0x2F, 0}),
+                   track({5, 0x91, 64, 100, 0, 0xFF, 0x2F, 0})})
+        smf.insert(smf.end(), t.begin(), t.end());
+    std::vector<uint8_t> out = RewriteSmf(smf.data(), smf.size(), 2);
+    std::vector<uint8_t> expected = Bytes({'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 2, 0, 96,  //
+                                           'M', 'T', 'r', 'k', 0, 0, 0, 4, 0, 0xFF, 0x2F, 0,    //
+                                           'M', 'T', 'r', 'k', 0, 0, 0, 16, 5, 0x91, 64, 100, 5, 0x90, 60, 100, 10,
+                                           0x90, 62, 100, 0, 0xFF, 0x2F, 0});
+    EXPECT_EQ(out, expected);
+    SmfTiming t = ParseSmfTiming(out.data(), out.size());
+    EXPECT_EQ(t.notes, 3u);
+    EXPECT_EQ(t.endTick, 20u);
+}
