@@ -22,20 +22,28 @@ extern "C" {
 namespace sonavert {
 namespace {
 
-// The muxer writes every extended attribute as a string. The track number goes out as a string
-// of kTrackDigits digits and is then turned into the DWORD it should be, in place: the string's
-// value (28 bytes) shrinks to 4, and the 24 bytes freed become a padding object after the
-// attribute object, so no offset in the file moves.
+// The muxer writes every extended attribute as a string, and it copies the attributes it keeps in
+// the content description (Title, Author, Copyright, ...) into the extended list as well. After
+// the file is complete its header is mended in place: the track number's string (written with
+// kTrackDigits digits, 28 bytes of value) becomes the DWORD it should be, the extended copies of
+// the content description's texts go, and the bytes freed become one padding object after the
+// extended list, so no offset in the file moves.
 constexpr int kTrackDigits = 13;
 constexpr uint16_t kTrackStringBytes = (kTrackDigits + 1) * 2;
-constexpr uint64_t kPaddingBytes = kTrackStringBytes - 4;  // exactly a padding object's header
+constexpr uint64_t kObjectHeader = 24;  // GUID and 64-bit size: also the smallest padding object
 
 constexpr uint8_t kHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
                                      0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr uint8_t kFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                             0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t kContentDescriptionGuid[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
 constexpr uint8_t kExtendedContentGuid[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
                                               0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
 constexpr uint8_t kPaddingGuid[16] = {0x74, 0xD4, 0x06, 0x18, 0xDF, 0xCA, 0x09, 0x45,
                                       0xA4, 0xBA, 0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8};
+// The content description's five texts, in the order of their lengths in that object.
+const char16_t* const kDescriptionNames[5] = {u"Title", u"Author", u"Copyright", u"Description", u"Rating"};
 
 uint64_t Le(const uint8_t* p, int n) {
     uint64_t v = 0;
@@ -51,9 +59,71 @@ std::string TrackText(uint32_t track) {
     return std::string(kTrackDigits - digits.size(), '0') + digits;
 }
 
-// Rewrites the "WM/TrackNumber" string of a finished file as a DWORD. False when the file could
-// not be read or written; a header without the expected attribute is left as it is.
-bool StoreTrackAsDword(const std::string& path, uint32_t track) {
+// Whether the zero-terminated UTF-16LE name of `bytes` bytes at `p` is `name`, ignoring ASCII case.
+bool NameIs(const uint8_t* p, size_t bytes, const char16_t* name) {
+    const size_t n = std::char_traits<char16_t>::length(name);
+    if (bytes != (n + 1) * 2) return false;
+    for (size_t i = 0; i < n; ++i) {
+        uint64_t c = Le(p + 2 * i, 2);
+        if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
+        char16_t w = name[i];
+        if (w >= u'a' && w <= u'z') w = static_cast<char16_t>(w - (u'a' - u'A'));
+        if (c != static_cast<uint64_t>(w)) return false;
+    }
+    return true;
+}
+
+// Rebuilds the extended content list of `header` spanning [at, at + size): drops the attributes
+// `dropped` names and stores the track number as a DWORD. Returns the new body, or nothing when
+// the list is malformed or nothing would change.
+std::optional<std::vector<uint8_t>> MendedExtendedContent(const std::vector<uint8_t>& header, size_t at,
+                                                          size_t size, const bool dropped[5], uint32_t track) {
+    if (size < kObjectHeader + 2) return std::nullopt;
+    const size_t end = at + size;
+    std::vector<uint8_t> out(header.begin() + static_cast<long>(at), header.begin() + static_cast<long>(at + 26));
+    uint64_t kept = 0;
+    bool changed = false;
+    size_t d = at + 26;
+    for (uint64_t n = Le(&header[at + 24], 2); n > 0; --n) {
+        if (d + 2 > end) return std::nullopt;
+        const size_t nameBytes = Le(&header[d], 2);
+        if (d + 2 + nameBytes + 4 > end) return std::nullopt;
+        const size_t typeAt = d + 2 + nameBytes;
+        const size_t valueBytes = Le(&header[typeAt + 2], 2);
+        const size_t next = typeAt + 4 + valueBytes;
+        if (next > end) return std::nullopt;
+        bool drop = false;
+        for (int i = 0; i < 5; ++i) drop = drop || (dropped[i] && NameIs(&header[d + 2], nameBytes, kDescriptionNames[i]));
+        if (drop) {
+            changed = true;
+        } else if (NameIs(&header[d + 2], nameBytes, u"WM/TrackNumber") && Le(&header[typeAt], 2) == 0 &&
+                   valueBytes == kTrackStringBytes) {
+            out.insert(out.end(), &header[d], &header[typeAt]);
+            uint8_t value[8];
+            PutLe(value, 3, 2);  // DWORD
+            PutLe(value + 2, 4, 2);
+            PutLe(value + 4, track, 4);
+            out.insert(out.end(), value, value + 8);
+            ++kept;
+            changed = true;
+        } else {
+            out.insert(out.end(), &header[d], &header[next]);
+            ++kept;
+        }
+        d = next;
+    }
+    if (!changed) return std::nullopt;
+    out.insert(out.end(), &header[d], &header[end]);  // whatever followed the list
+    PutLe(&out[16], out.size(), 8);
+    PutLe(&out[24], kept, 2);
+    return out;
+}
+
+// Mends the header of a finished file: the play duration becomes `duration` (100-ns units, the
+// preroll added as the format counts it), the extended attributes lose the copies of the content
+// description's texts, and the track number becomes a DWORD. False when the file could not be
+// read or written; a header of another shape is left as it is.
+bool MendHeader(const std::string& path, uint64_t duration, uint32_t track) {
     FILE* file = std::fopen(path.c_str(), "r+b");
     if (!file) return false;
     std::unique_ptr<FILE, int (*)(FILE*)> guard(file, std::fclose);
@@ -65,49 +135,47 @@ bool StoreTrackAsDword(const std::string& path, uint32_t track) {
     std::memcpy(header.data(), top, sizeof top);
     if (std::fread(header.data() + 30, 1, headerSize - 30, file) != headerSize - 30) return false;
 
-    const std::u16string name = u"WM/TrackNumber";
-    size_t at = 30;
-    while (at + 24 <= header.size()) {
+    bool dropped[5] = {false, false, false, false, false};
+    size_t extendedAt = 0, extendedSize = 0;
+    bool changed = false;
+    for (size_t at = 30; at + kObjectHeader <= header.size();) {
         const uint64_t size = Le(&header[at + 16], 8);
-        if (size < 24 || size > header.size() - at) return true;
-        if (std::memcmp(&header[at], kExtendedContentGuid, 16) != 0 || size < 26) {
-            at += size;
-            continue;
-        }
-        const size_t end = at + size;
-        size_t d = at + 26;
-        for (uint64_t n = Le(&header[at + 24], 2); n > 0; --n) {
-            if (d + 2 > end) return true;
-            const size_t nameBytes = Le(&header[d], 2);
-            if (d + 2 + nameBytes + 4 > end) return true;
-            const size_t typeAt = d + 2 + nameBytes;
-            const size_t valueBytes = Le(&header[typeAt + 2], 2);
-            if (typeAt + 4 + valueBytes > end) return true;
-            bool match = nameBytes == (name.size() + 1) * 2;
-            for (size_t i = 0; match && i < name.size(); ++i)
-                match = Le(&header[d + 2 + 2 * i], 2) == static_cast<uint16_t>(name[i]);
-            if (match && Le(&header[typeAt], 2) == 0 && valueBytes == kTrackStringBytes) {
-                // The value: type 3 (DWORD), 4 bytes. Then the rest of the object moves up and
-                // the padding object fills the freed bytes.
-                PutLe(&header[typeAt], 3, 2);
-                PutLe(&header[typeAt + 2], 4, 2);
-                PutLe(&header[typeAt + 4], track, 4);
-                const size_t valueEnd = typeAt + 4 + valueBytes;
-                std::memmove(&header[typeAt + 8], &header[valueEnd], end - valueEnd);
-                PutLe(&header[at + 16], size - kPaddingBytes, 8);
-                uint8_t* pad = &header[end - kPaddingBytes];
-                std::memcpy(pad, kPaddingGuid, 16);
-                PutLe(pad + 16, kPaddingBytes, 8);
-                PutLe(&header[24], Le(&header[24], 4) + 1, 4);
-                if (std::fseek(file, 0, SEEK_SET) != 0) return false;
-                if (std::fwrite(header.data(), 1, header.size(), file) != header.size()) return false;
-                return std::fflush(file) == 0;
+        if (size < kObjectHeader || size > header.size() - at) return true;
+        if (std::memcmp(&header[at], kFilePropertiesGuid, 16) == 0 && size >= 88) {
+            const uint64_t prerollMs = Le(&header[at + 80], 8);
+            if (prerollMs < (1u << 20)) {
+                PutLe(&header[at + 64], duration + prerollMs * 10000, 8);
+                changed = true;
             }
-            d = typeAt + 4 + valueBytes;
+        } else if (std::memcmp(&header[at], kContentDescriptionGuid, 16) == 0 && size >= 34) {
+            uint64_t texts = 0;
+            for (int i = 0; i < 5; ++i) texts += Le(&header[at + 24 + 2 * i], 2);
+            if (34 + texts <= size)
+                for (int i = 0; i < 5; ++i) dropped[i] = Le(&header[at + 24 + 2 * i], 2) > 0;
+        } else if (std::memcmp(&header[at], kExtendedContentGuid, 16) == 0 && extendedSize == 0) {
+            extendedAt = at;
+            extendedSize = size;
         }
-        return true;
+        at += size;
     }
-    return true;
+    if (extendedSize > 0) {
+        const auto body = MendedExtendedContent(header, extendedAt, extendedSize, dropped, track);
+        const size_t freed = body ? extendedSize - body->size() : 0;
+        // The padding object needs room for its own header; a smaller gain is not worth a move.
+        if (body && freed >= kObjectHeader) {
+            std::memcpy(&header[extendedAt], body->data(), body->size());
+            uint8_t* pad = &header[extendedAt + body->size()];
+            std::memcpy(pad, kPaddingGuid, 16);
+            PutLe(pad + 16, freed, 8);
+            std::memset(pad + kObjectHeader, 0, freed - kObjectHeader);
+            PutLe(&header[24], Le(&header[24], 4) + 1, 4);
+            changed = true;
+        }
+    }
+    if (!changed) return true;
+    if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+    if (std::fwrite(header.data(), 1, header.size(), file) != header.size()) return false;
+    return std::fflush(file) == 0;
 }
 
 }  // namespace
@@ -230,6 +298,7 @@ void WindowsMediaWriter::Reset() {
     tags_ = WmaTagTexts{};
     track_ = 0;
     timeStamp_ = 0;
+    framesIn_ = 0;
 }
 
 bool WindowsMediaWriter::Begin() {
@@ -275,7 +344,15 @@ bool WindowsMediaWriter::Begin() {
                                         &inLayout, inBits_ == 8 ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16,
                                         static_cast<int>(inRate_), 0, nullptr);
     av_channel_layout_uninit(&inLayout);
-    if (ret < 0 || swr_init(s->swr) < 0) return fail("the input format cannot be converted", false);
+    // Channel counts change at the levels every other family uses: two channels mix as (L+R)/2,
+    // and one channel is copied to both at its own level (the resampler's default matrix would
+    // mix at 0.707 each, 3 dB hot, and copy 3 dB low).
+    const double mixDown[2] = {0.5, 0.5}, copyUp[2] = {1.0, 1.0};
+    const int outChannels = s->codec->ch_layout.nb_channels;
+    int matrixSet = 0;
+    if (ret >= 0 && inChannels_ == 2 && outChannels == 1) matrixSet = swr_set_matrix(s->swr, mixDown, 2);
+    if (ret >= 0 && inChannels_ == 1 && outChannels == 2) matrixSet = swr_set_matrix(s->swr, copyUp, 1);
+    if (ret < 0 || matrixSet < 0 || swr_init(s->swr) < 0) return fail("the input format cannot be converted", false);
     s->fifo = av_audio_fifo_alloc(s->codec->sample_fmt, s->codec->ch_layout.nb_channels,
                                   s->codec->frame_size > 0 ? s->codec->frame_size * 2 : 4096);
     s->frame = av_frame_alloc();
@@ -306,11 +383,13 @@ bool WindowsMediaWriter::Begin() {
     }
     session_ = std::move(s);
     timeStamp_ = 0;
+    framesIn_ = 0;
     return true;
 }
 
 bool WindowsMediaWriter::WriteInterleaved(const uint8_t* data, uint32_t frames) {
     timeStamp_ += static_cast<uint64_t>(static_cast<double>(frames) * 10000000.0 / inRate_);
+    framesIn_ += frames;
     Session& s = *session_;
     const int room = swr_get_out_samples(s.swr, static_cast<int>(frames));
     if (room < 0) return false;
@@ -387,7 +466,10 @@ bool WindowsMediaWriter::End() {
         if (avio_closep(&s.format->pb) < 0) ok = false;
         s.fileOpen = false;
     }
-    if (ok && !StoreTrackAsDword(path_, track_)) ok = false;
+    // The stated length is the source's: the encoder's last frame and the silent one after it
+    // are padding that the format has no way to trim.
+    const uint64_t duration = inRate_ ? (framesIn_ * 10000000 + inRate_ / 2) / inRate_ : 0;
+    if (ok && !MendHeader(path_, duration, track_)) ok = false;
     Reset();
     if (!ok) reason_ = "cannot complete the Windows Media file";
     return ok;

@@ -55,6 +55,7 @@ private:
     WmaTagTexts tags_;
     uint32_t track_ = 0;
     uint64_t timeStamp_ = 0;
+    uint64_t framesIn_ = 0;  // input frames written, for the stated duration
     std::unique_ptr<Session> session_;
     std::string reason_;
 };

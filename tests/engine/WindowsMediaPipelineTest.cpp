@@ -2,6 +2,7 @@
 // the mono pick, failures that leave no target, and a missing Windows Media runtime.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <filesystem>
@@ -110,9 +111,19 @@ TEST(WindowsMediaPipeline, AutomaticStereoWithTypedAttributes) {
     for (const char* t : {"title=song", "artist=singer", "album=record", "genre=jazz", "comment=note",
                           "composer=writer", "track=3"})
         EXPECT_NE(tags.find(t), std::string::npos) << t << " in " << tags;
-    // The track number is a DWORD, and the file still probes whole (its header size unchanged).
+    // The track number is a DWORD, and the file still probes whole (its header size unchanged),
+    // stating the source's length, not that of the padded last frame and the silent one after.
     EXPECT_EQ(StoredTrack(target), std::make_pair(3, 3u));
-    EXPECT_NE(Probe(target, "format=duration").find("duration=2."), std::string::npos);
+    const std::string duration = Probe(target, "format=duration");
+    ASSERT_EQ(duration.rfind("duration=", 0), 0u) << duration;
+    EXPECT_NEAR(std::stod(duration.substr(9)), 2.0, 0.001);
+    // Each content-description text is stored once (the muxer also copies it into the extended
+    // attributes), and a second reader agrees on the length.
+    std::string counted;
+    testutil::Run("/usr/bin/python3 -c \"import sys, mutagen.asf; a = mutagen.asf.ASF(sys.argv[1]); "
+                  "print(' '.join(str(len(a.tags.get(k, []))) for k in ('Title', 'Author', 'Copyright')), "
+                  "round(a.info.length, 3))\" " + testutil::Quote(target), &counted);
+    EXPECT_EQ(counted, "1 1 1 2.0\n");
     EXPECT_NE(tags.find("owner"), std::string::npos) << tags;
 
     // The tone comes back at its frequency and level.
@@ -161,10 +172,31 @@ TEST(WindowsMediaPipeline, ManualMonoPicksTheRightChannel) {
     EXPECT_NEAR(testutil::EstimateFrequency(decoded, 1, 0, 22050), 1000.0, 10.0);
     EXPECT_NEAR(testutil::RmsLevel(decoded, 1, 0), 0.25 / std::sqrt(2.0), 0.03);
 
-    // MonoType 0: the stream is mono, the writer mixes both channels down itself.
+    // MonoType 0: the writer mixes both channels down itself, as (L+R)/2: a -1 dBFS sine on both
+    // channels comes back at its level, not 3 dB hot and clipping. And a mono source into a
+    // stereo stream keeps its level in both channels.
     f.settings.MonoType = 0;
-    ASSERT_EQ(f.Convert(kOutputWma, src, target), 1) << f.reason;
+    f.settings.WMASampleRate = 44100;
+    f.settings.WMABitRate = 64000;
+    const double amplitude = 32767.0 * std::pow(10.0, -1.0 / 20.0);
+    std::vector<int16_t> dual(44100 * 2 * 2), mono(44100 * 2);
+    for (size_t i = 0; i < mono.size(); ++i)
+        mono[i] = dual[2 * i] = dual[2 * i + 1] = static_cast<int16_t>(amplitude * std::sin(i * 2 * M_PI * 1000 / 44100));
+    const std::string dualSrc = f.dir.file("dual.wav"), monoSrc = f.dir.file("mono.wav");
+    ASSERT_TRUE(testutil::WriteWav16(dualSrc, dual, 44100, 2));
+    ASSERT_TRUE(testutil::WriteWav16(monoSrc, mono, 44100, 1));
+    const double sourceRms = testutil::RmsLevel(Middle(mono, 1, 44100), 1, 0);
+    ASSERT_EQ(f.Convert(kOutputWma, dualSrc, target), 1) << f.reason;
     EXPECT_NE(Probe(target, "stream=channels").find("channels=1"), std::string::npos);
+    const auto mixed = testutil::FfmpegDecodeS16(target, 1);
+    EXPECT_NEAR(Db(testutil::RmsLevel(Middle(mixed, 1, 44100), 1, 0) / sourceRms), 0.0, 0.5);
+    EXPECT_EQ(std::count_if(mixed.begin(), mixed.end(), [](int16_t v) { return v >= 32767 || v <= -32767; }), 0);
+    f.settings.WMAChannels = 2;
+    f.settings.WMABitRate = 128000;
+    ASSERT_EQ(f.Convert(kOutputWma, monoSrc, target), 1) << f.reason;
+    const auto spread = Middle(testutil::FfmpegDecodeS16(target, 2), 2, 44100);
+    EXPECT_NEAR(Db(testutil::RmsLevel(spread, 2, 0) / sourceRms), 0.0, 0.5);
+    EXPECT_NEAR(Db(testutil::RmsLevel(spread, 2, 1) / sourceRms), 0.0, 0.5);
 }
 
 TEST(WindowsMediaPipeline, FailuresLeaveNoTarget) {
