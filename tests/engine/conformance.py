@@ -166,7 +166,17 @@ def decode(path):
     return x.reshape(-1, info["channels"]), info["rate"]
 
 
+PROBED = {}
+
+
 def probe(path):
+    """Rate, channels, bit rate and stated duration of the first audio stream (ffprobe), once a file."""
+    if path not in PROBED:
+        PROBED[path] = probe_once(path)
+    return PROBED[path]
+
+
+def probe_once(path):
     out = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
                "stream=sample_rate,channels,bit_rate,duration_ts,time_base:format=bit_rate",
                "-of", "default=nw=1", path]).stdout
@@ -294,7 +304,7 @@ def amr_reference(mix, bit_rate, work):
                                          outbuf, 0)
         data += bytes(outbuf[:n])
     lib.Encoder_Interface_exit(state)
-    path = os.path.join(work, "ref.amr")
+    path = os.path.join(work, "ref-%d.amr" % len(PROBED))
     with open(path, "wb") as f:
         f.write(data)
     return decode(path)[0]
@@ -316,7 +326,7 @@ def reference_encode(codec, mix, rate, info, work):
         args += ["-b:a", "%dk" % kbps]
     else:
         args += ["-b:a", str(bit_rate)]
-    path = os.path.join(work, "ref" + ext)
+    path = os.path.join(work, "ref-%d%s" % (len(PROBED), ext))
     ffmpeg(*(args + ["-y", path]), stdin=np.ascontiguousarray(mix, dtype="<f8").tobytes())
     return decode(path)[0]
 
