@@ -233,10 +233,10 @@ def reference_mix(src, channels):
 
 def band(x, rate, lo, hi):
     """x filtered to lo..hi Hz (a brick wall in the frequency domain, per channel)."""
-    spec = np.fft.rfft(x, axis=0)
+    spectrum = np.fft.rfft(x, axis=0)
     f = np.fft.rfftfreq(x.shape[0], 1.0 / rate)
-    spec[(f < lo) | (f > hi)] = 0
-    return np.fft.irfft(spec, n=x.shape[0], axis=0)
+    spectrum[(f < lo) | (f > hi)] = 0
+    return np.fft.irfft(spectrum, n=x.shape[0], axis=0)
 
 
 def find_delay(out, ref, max_lag):
