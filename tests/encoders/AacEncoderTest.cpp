@@ -168,25 +168,27 @@ TEST(AacEncoder, BitRatePerChannelIsHonoured) {
     }
 }
 
-// The quality scale rises with the quality value: more bits for the same signal.
+// A quality stands for an average bit rate that rises with it, is lower where the sample rate
+// leaves less bandwidth, stays within a frame's capacity, and is what the file gets.
 TEST(AacEncoder, HigherQualityGivesMoreBits) {
-    EXPECT_DOUBLE_EQ(FaacNativeQuality(10), 0.1);
-    EXPECT_DOUBLE_EQ(FaacNativeQuality(100), 1.0);
-    EXPECT_DOUBLE_EQ(FaacNativeQuality(500), 1.5);
-    EXPECT_DOUBLE_EQ(FaacNativeQuality(5), 0.1);
-    EXPECT_DOUBLE_EQ(FaacNativeQuality(600), 1.5);
-    for (unsigned long q = 10; q < 500; q += 10) ASSERT_LT(FaacNativeQuality(q), FaacNativeQuality(q + 10)) << q;
+    EXPECT_EQ(FaacQualityBitRate(10, 44100), 12000u);
+    EXPECT_EQ(FaacQualityBitRate(100, 44100), 64000u);
+    EXPECT_EQ(FaacQualityBitRate(500, 48000), 160000u);
+    EXPECT_EQ(FaacQualityBitRate(5, 44100), FaacQualityBitRate(10, 44100));
+    EXPECT_EQ(FaacQualityBitRate(600, 44100), FaacQualityBitRate(500, 44100));
+    EXPECT_EQ(FaacQualityBitRate(100, 8000), 32000u);
+    EXPECT_EQ(FaacQualityBitRate(500, 8000), 48000u);  // all an 8000 Hz frame holds
+    for (unsigned long q = 10; q < 500; q += 10) ASSERT_LT(FaacQualityBitRate(q, 44100), FaacQualityBitRate(q + 10, 44100)) << q;
 
     TempDir dir;
     const Planes noise = testutil::NoisePlanes(44100 * 2);
-    double previous = 0;
     for (unsigned long q : {30ul, 100ul, 300ul, 500ul}) {
         SCOPED_TRACE(q);
         const std::string path = dir.file("q.aac");
         ASSERT_EQ(EncodeFile(path, 44100, 2, noise, [&](FaacConfiguration& cfg) { cfg.quantqual = q; }), 1);
         const double rate = PayloadBitRate(testutil::ParseAdts(testutil::ReadFileBytes(path)), 44100);
-        EXPECT_GT(rate, previous * 1.05);
-        previous = rate;
+        const double expected = 2.0 * static_cast<double>(FaacQualityBitRate(q, 44100));
+        EXPECT_NEAR(rate, expected, expected * 0.08);
     }
 }
 
