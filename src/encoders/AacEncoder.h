@@ -1,7 +1,7 @@
 #pragma once
-// Raw AAC file writer: a plain sequence of ADTS frames, no container and no tags, at the source's
-// own sample rate and channel count. Lifecycle: Open, adjust Configuration(), Start, EncodeBlock16 or
-// EncodeBlock8 per block, Close (which flushes the encoder).
+// Raw AAC file writer: a plain sequence of ADTS frames, no container and no tags, at the sample
+// rate and channel count it is opened with (no resampling or mixing here). Lifecycle: Open, adjust
+// Configuration(), Start, EncodeBlock16 or EncodeBlock8 per block, Close (which flushes the encoder).
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 
@@ -12,6 +13,8 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 }
+
+#include "encoders/NearestValue.h"
 
 namespace sonavert {
 
@@ -89,9 +92,26 @@ struct FaacEncoder {
 
 bool IsAacSampleRate(unsigned long sampleRate) { return RateIndex(sampleRate) >= 0; }
 
-double FaacNativeQuality(unsigned long quantqual) {
+unsigned long AacEncodableRate(unsigned long sampleRate) {
+    if (IsAacSampleRate(sampleRate)) return sampleRate;
+    // High-resolution rates keep their family: halve or quarter them onto the table when that is
+    // exact, rather than jumping to whichever rate lies nearer.
+    if (sampleRate > kAacRates.front())
+        for (unsigned long divisor : {2ul, 4ul})
+            if (sampleRate % divisor == 0 && IsAacSampleRate(sampleRate / divisor)) return sampleRate / divisor;
+    constexpr std::array<uint32_t, kAacRates.size()> kAscending = {7350,  8000,  11025, 12000, 16000, 22050, 24000,
+                                                                   32000, 44100, 48000, 64000, 88200, 96000};
+    return NearestValue(kAscending, static_cast<uint32_t>(std::min<unsigned long>(sampleRate, UINT32_MAX)));
+}
+
+unsigned long FaacQualityBitRate(unsigned long quantqual, unsigned long sampleRate) {
     const double q = static_cast<double>(std::clamp(quantqual, kFaacMinQuality, kFaacMaxQuality));
-    return q <= 100 ? q / 100.0 : 1.0 + (q - 100.0) / 800.0;
+    // Bits per second per channel at full bandwidth (32000 Hz and above).
+    const double full = q <= 100 ? 12000.0 + (q - 10.0) * 52000.0 / 90.0 : 64000.0 + (q - 100.0) * 240.0;
+    const double rate = static_cast<double>(sampleRate);
+    const double scaled = rate >= 32000 ? full : full * std::sqrt(rate / 32000.0);
+    const unsigned long most = kMaxFrameBitsPerChannel * sampleRate / kAacFrameLength;
+    return std::min(static_cast<unsigned long>(std::lround(scaled)), most);
 }
 
 FaacEncHandle faacEncOpen(unsigned long sampleRate, unsigned int numChannels, unsigned long* inputSamples,
@@ -139,12 +159,9 @@ int faacEncSetConfiguration(FaacEncHandle h, const FaacConfiguration* config) {
     ctx->time_base = AVRational{1, static_cast<int>(h->sampleRate)};
     ctx->profile = FF_PROFILE_AAC_LOW;
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (c.bitRate > 0) {
-        ctx->bit_rate = static_cast<int64_t>(c.bitRate) * h->channels;
-    } else {
-        ctx->flags |= AV_CODEC_FLAG_QSCALE;
-        ctx->global_quality = static_cast<int>(std::lround(FaacNativeQuality(c.quantqual) * FF_QP2LAMBDA));
-    }
+    // Always the encoder's average-bit-rate mode; a quality stands for a rate (see the header).
+    const unsigned long perChannel = c.bitRate > 0 ? c.bitRate : FaacQualityBitRate(c.quantqual, h->sampleRate);
+    ctx->bit_rate = static_cast<int64_t>(perChannel) * h->channels;
     if (c.bandWidth > 0) ctx->cutoff = static_cast<int>(std::min<unsigned long>(c.bandWidth, h->sampleRate / 2));
 
     AVDictionary* options = nullptr;

@@ -18,11 +18,15 @@
 // - bitRate (bits per second per channel): nonzero selects average-bit-rate coding at
 //   bitRate x channels. It may not exceed 6144 bits per channel per 1024-sample frame
 //   (6 x sample rate), the most an AAC frame can hold.
-// - quantqual (10..500, default 100, out-of-range values are clamped): used when bitRate is 0. It
-//   maps onto the encoder's quality scale (the value of "-q:a", handed over as global_quality in
-//   lambda units), rising monotonically: 10..100 -> 0.1..1.0 (quantqual / 100) and
-//   100..500 -> 1.0..1.5 (1 + (quantqual - 100) / 800). The scale stops at 1.5 because above it the
-//   encoder's output size no longer grows steadily with the quality value.
+// - quantqual (10..500, default 100, out-of-range values are clamped): used when bitRate is 0. The
+//   encoder is then driven at an average bit rate derived from the quality (FaacQualityBitRate),
+//   not in its own quality (q-scale) mode: that mode mis-codes transients, leaving single blocks of
+//   one channel near 0 dB signal-to-noise, and codes the first frames far worse than the rest. The
+//   rate rises with the quality and is about what the q-scale mode spent on dense material, so a
+//   quality means the same file size as before. Per channel at 32000 Hz and above:
+//   10..100 -> 12..64 kbps (linear), 100..500 -> 64..160 kbps (linear); below 32000 Hz the rate is
+//   scaled by sqrt(rate / 32000) (less audio bandwidth to code), and it never exceeds what a frame
+//   holds (6 bits per sample per channel).
 // - outputFormat: kFaacRaw (0) gives bare AAC frames, kFaacAdts (1) prefixes each with a 7-byte
 //   ADTS header (no CRC).
 // - inputFormat: only kFaacInput16Bit (1), interleaved native-endian 16-bit samples.
@@ -32,8 +36,7 @@
 //
 // The defaults of a fresh record are: MPEG-4, low complexity, mid/side allowed, TNS off, bandwidth 0,
 // bit rate 0, quantqual 100, ADTS, 16-bit input, normal block switching. So an untouched record
-// (what the automatic encoding mode uses) codes at quality 100, the encoder's quality 1.0: for a
-// dense signal at 44100 Hz about 55 kbps per channel, less for simple material.
+// (what the automatic encoding mode uses) codes at quality 100: 64 kbps per channel at 44100 Hz.
 //
 // The encoder works in frames of 1024 samples per channel and delays its output by one frame: the
 // first call with a full frame produces no bytes, and the first frame it produces carries 1024
@@ -79,8 +82,13 @@ using FaacEncHandle = FaacEncoder*;
 
 // Sample rates the encoder takes: the thirteen of the AAC sampling-frequency table.
 bool IsAacSampleRate(unsigned long sampleRate);
-// The encoder's quality value (the scale of "-q:a") for a quantqual value, clamped to 10..500.
-double FaacNativeQuality(unsigned long quantqual);
+// The rate a source at `sampleRate` is encoded at: the rate itself when AAC takes it; above the
+// table's top an exact half or quarter on it (192000 -> 96000, 176400 -> 88200); otherwise the
+// nearest table rate, the lower one on a tie.
+unsigned long AacEncodableRate(unsigned long sampleRate);
+// The average bit rate per channel (bits per second) that a quantqual value (clamped to 10..500)
+// stands for at `sampleRate`; see quantqual above.
+unsigned long FaacQualityBitRate(unsigned long quantqual, unsigned long sampleRate);
 
 // A handle for `numChannels` (1 or 2) channels at `sampleRate` Hz; null for another channel count
 // or a zero rate. Reports the samples each encode call takes (1024 x channels) and the largest

@@ -1,7 +1,7 @@
 #pragma once
 // MPEG-4 audio file writer (.m4a, .m4b, .m4r and .mp4 are all this one kind of file): PCM encoded
-// to raw AAC frames, stored as the samples of one audio track, plus iTunes-style metadata. The
-// source's sample rate and channel count are kept. Lifecycle: Open, adjust Configuration(), Start,
+// to raw AAC frames, stored as the samples of one audio track, plus iTunes-style metadata, at the
+// sample rate and channel count it is opened with. Lifecycle: Open, adjust Configuration(), Start,
 // SetMetadata (optional), EncodeBlock16 or EncodeBlock8 per block, Close.
 //
 // Timing: the movie time scale is 90000, the track's is the sample rate. Each frame is a sync

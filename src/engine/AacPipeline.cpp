@@ -38,8 +38,11 @@ void Configure(FaacConfiguration& config, const AacSettings& a, uint32_t channel
     config.shortctl = a.blockType;
 }
 
-// Both AAC writers open with the source's rate, channels and bits, take blocks unconverted (8-bit
-// sources through EncodeBlock8) and close after the source. The MPEG-4 writer also takes the tags.
+// Both AAC writers open with the source's channels and bits and the rate AAC encodes it at, and
+// close after the source. A source at a rate AAC has (the usual case) goes in unconverted, 8-bit
+// sources through EncodeBlock8; any other rate is resampled to the nearest one AAC has (a
+// high-resolution rate to its exact half or quarter), as 16-bit blocks. The MPEG-4 writer also
+// takes the tags.
 template <class Writer>
 class AacAdapter : public EncoderAdapter {
 public:
@@ -47,11 +50,16 @@ public:
 
     bool Open(const PipelineCall& call) override {
         opened_ = true;
-        return writer_.Open(call.request.targetPath, call.facts.rate, call.facts.channels, call.facts.bits) != 0;
+        return writer_.Open(call.request.targetPath, AacEncodableRate(call.facts.rate), call.facts.channels,
+                            call.facts.bits) != 0;
     }
-    // The source's format unchanged: these families never convert.
     TargetFormat ChooseFormat(const PipelineCall& call) override {
-        return {call.facts.rate, call.facts.bits == 8 ? 8u : 16u, call.facts.channels, {}};
+        const auto rate = static_cast<uint32_t>(AacEncodableRate(call.facts.rate));
+        if (rate == call.facts.rate) return {rate, call.facts.bits == 8 ? 8u : 16u, call.facts.channels, {}};
+        TargetFormat f{rate, 16, call.facts.channels, {}};
+        f.plan.convert = true;
+        f.plan.converterInputChannels = static_cast<int>(call.facts.channels);
+        return f;
     }
     bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) override {
         bits_ = format.bits;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "encoders/FaacLayer.h"
 #include "engine/Pipeline.h"
 #include "sources/CodecHost.h"
 #include "support/AacTestUtil.h"
@@ -191,6 +192,37 @@ TEST(AacFamily, SourceFormatKeptAndSettingsHandedOn) {
     size_t bytes = 0;
     for (const auto& fr : frames) bytes += fr.length;
     EXPECT_NEAR(bytes * 8.0 / 3.0, 128000, 128000 * 0.1);
+}
+
+// Rates AAC has no table entry for are resampled instead of refused: high-resolution rates to
+// their exact half, others to the nearest AAC rate; the tone and the length survive.
+TEST(AacFamily, UnencodableRatesAreResampled) {
+    FamilyFixture f;
+    const struct {
+        int sourceRate, channels, format;
+        const char* target;
+        int expectedRate;
+    } cases[] = {{192000, 2, kOutputAac, "hi.aac", 96000},
+                 {192000, 2, kOutputMp4, "hi.m4a", 96000},
+                 {176400, 1, kOutputMp4, "hi.m4b", 88200},
+                 {37800, 1, kOutputAac, "odd.aac", 32000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const std::string source = f.dir.file("src.wav");
+        ASSERT_TRUE(testutil::WriteWav16(source, testutil::Sine(1000, c.sourceRate, c.channels, 1.0), c.sourceRate,
+                                         c.channels));
+        ASSERT_EQ(f.Convert(c.format, source, f.dir.file(c.target)), 1) << f.reason;
+        auto probe = testutil::Probe(f.dir.file(c.target), "stream=sample_rate,channels");
+        EXPECT_EQ(probe["sample_rate"], std::to_string(c.expectedRate));
+        EXPECT_EQ(probe["channels"], std::to_string(c.channels));
+        const auto pcm = testutil::FfmpegDecodeS16(f.dir.file(c.target));
+        const size_t frames = pcm.size() / static_cast<size_t>(c.channels);
+        EXPECT_GE(frames, static_cast<size_t>(c.expectedRate));
+        EXPECT_LT(frames, static_cast<size_t>(c.expectedRate) + 3 * kAacFrameLength);
+        // A crossing count (coding noise in the silent priming adds a few); a rate left unconverted
+        // or mislabelled would be off by 15 % or more.
+        EXPECT_NEAR(testutil::EstimateFrequency(pcm, c.channels, 0, c.expectedRate), 1000, 30);
+    }
 }
 
 TEST(AacFamily, EncoderRefusalFailsWithItsReason) {
