@@ -30,6 +30,8 @@ public:
     bool IsMusic() const { return isMusic_; }
     bool IsMidi() const { return ctype_ == BASS_CTYPE_STREAM_MIDI; }
     HPLUGIN Plugin() const { return plugin_; }
+    // WAVE channel mask of the delivered channels, 0 when unknown.
+    DWORD ChannelMask() const { return channelMask_; }
     void SetPlugin(HPLUGIN plugin) { plugin_ = plugin; }
 
     virtual QWORD FilePosition(DWORD /*mode*/) const { return kNoFilePosition; }
@@ -45,6 +47,7 @@ protected:
     QWORD length_ = 0;
     bool capAtLength_ = false;
     bool isMusic_ = false;
+    DWORD channelMask_ = 0;
     std::string path_;
 
 private:

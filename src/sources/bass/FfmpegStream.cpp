@@ -129,6 +129,9 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     outRate_ = haveFrame ? frame_->sample_rate : par->sample_rate;
     if (layout.nb_channels <= 0 || outRate_ <= 0) return BASS_ERROR_FILEFORM;
     if (av_channel_layout_copy(&outLayout_, &layout) < 0) return BASS_ERROR_MEM;
+    // FFmpeg's native order is the WAVE order, and its first 18 position bits are the WAVE mask's.
+    if (outLayout_.order == AV_CHANNEL_ORDER_NATIVE && outLayout_.nb_channels > 2)
+        channelMask_ = static_cast<DWORD>(outLayout_.u.mask & 0xFFFFFFFFu);
     bool eightBit = format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P ||
                     par->codec_id == AV_CODEC_ID_PCM_U8 || par->codec_id == AV_CODEC_ID_PCM_S8;
     outFormat_ = eightBit ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
