@@ -41,7 +41,7 @@ double Extended80(const uint8_t* p) {
 }
 
 // The channel table: the index of the stored channel delivered as "right", 0 for mono, -1 when the
-// count is refused.
+// count is refused. Three or more channels are mixed down instead (AiffLayout).
 int RightChannelIndex(uint32_t stored) {
     switch (stored) {
         case 1: return 0;
@@ -50,6 +50,18 @@ int RightChannelIndex(uint32_t stored) {
         case 4: return 1;
         case 6: return 3;
         default: return -1;
+    }
+}
+
+// Speaker positions of the channel orders AIFF defines: 3 L R C, 4 quad, 6 L LC C R RC S.
+SpeakerLayout AiffLayout(uint32_t stored) {
+    switch (stored) {
+        case 3: return {kSpeakerFrontLeft, kSpeakerFrontRight, kSpeakerFrontCenter};
+        case 4: return {kSpeakerFrontLeft, kSpeakerFrontRight, kSpeakerBackLeft, kSpeakerBackRight};
+        case 6:
+            return {kSpeakerFrontLeft,  kSpeakerFrontLeftOfCenter,  kSpeakerFrontCenter,
+                    kSpeakerFrontRight, kSpeakerFrontRightOfCenter, kSpeakerBackCenter};
+        default: return {};
     }
 }
 
@@ -80,6 +92,11 @@ void AiffReader::Close() {
     commSeen_ = false;
     ssndSeen_ = false;
     rightIndex_ = 0;
+    downmix_ = StereoDownmix();
+    mix16_.clear();
+    mix16_.shrink_to_fit();
+    mix8_.clear();
+    mix8_.shrink_to_fit();
     dataStart_ = 0;
     dataBytes_ = 0;
     remaining_ = 0;
@@ -234,6 +251,8 @@ bool AiffReader::ParseComm(const uint8_t* body, bool aifc) {
     storedChannels = ch;
     channels = ch == 1 ? 1 : 2;
     rightIndex_ = static_cast<uint32_t>(right);
+    // More than two channels are mixed down by the positions of AIFF's channel order.
+    if (ch > 2) downmix_ = StereoDownmix(AiffLayout(ch));
     sampleRate = static_cast<uint32_t>(rate);
     sampleBits_ = bits;
     sampleBytes_ = (bits + 7) / 8;
@@ -354,6 +373,11 @@ uint32_t AiffReader::Spread16(uint32_t frames, uint32_t sampleBytes, void* left,
     const size_t rightOffset = static_cast<size_t>(rightIndex_) * sampleBytes;
     if (channels == 1) {
         for (uint32_t i = 0; i < frames; ++i) l[i] = convert(p + i * frameBytes);
+    } else if (storedChannels > 2) {
+        const size_t samples = static_cast<size_t>(frames) * storedChannels;
+        mix16_.resize(samples);
+        for (size_t k = 0; k < samples; ++k) mix16_[k] = convert(p + k * sampleBytes);
+        downmix_.Mix(mix16_.data(), frames, l, r);
     } else {
         for (uint32_t i = 0; i < frames; ++i) {
             l[i] = convert(p + i * frameBytes);
@@ -370,6 +394,12 @@ uint32_t AiffReader::ReadPcm8(void* left, void* right) {
     const uint8_t* p = work_.get();
     const uint32_t ch = storedChannels;
     // Signed bytes become unsigned bytes centred on 128.
+    if (ch > 2) {
+        mix8_.resize(static_cast<size_t>(frames) * ch);
+        for (size_t k = 0; k < mix8_.size(); ++k) mix8_[k] = static_cast<uint8_t>(p[k] ^ 0x80);
+        downmix_.Mix(mix8_.data(), frames, l, r);
+        return frames;
+    }
     for (uint32_t i = 0; i < frames; ++i) {
         l[i] = static_cast<uint8_t>(p[i * ch] ^ 0x80);
         if (channels == 2) r[i] = static_cast<uint8_t>(p[i * ch + rightIndex_] ^ 0x80);
@@ -383,6 +413,10 @@ uint32_t AiffReader::ReadRaw(void* left, void* right) {
     auto* r = static_cast<uint8_t*>(right);
     const uint8_t* p = work_.get();
     const uint32_t ch = storedChannels;
+    if (ch > 2) {
+        downmix_.Mix(p, frames, l, r);
+        return frames;
+    }
     for (uint32_t i = 0; i < frames; ++i) {
         l[i] = p[i * ch];
         if (channels == 2) r[i] = p[i * ch + rightIndex_];
@@ -539,6 +573,12 @@ uint32_t AiffReader::ReadDwvw(void* left, void* right) {
     const uint32_t frames = static_cast<uint32_t>(count / ch);
     auto* l = static_cast<int16_t*>(left);
     auto* r = static_cast<int16_t*>(right);
+    if (ch > 2) {
+        mix16_.resize(static_cast<size_t>(frames) * ch);
+        for (size_t k = 0; k < mix16_.size(); ++k) mix16_[k] = static_cast<int16_t>(dwvwOut_[k] >> 16);
+        downmix_.Mix(mix16_.data(), frames, l, r);
+        return frames;
+    }
     for (uint32_t i = 0; i < frames; ++i) {
         l[i] = static_cast<int16_t>(dwvwOut_[static_cast<size_t>(i) * ch] >> 16);
         if (channels == 2) r[i] = static_cast<int16_t>(dwvwOut_[static_cast<size_t>(i) * ch + rightIndex_] >> 16);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Downmix.h"
 #include "sources/AudioSource.h"
 #include "tags/TagRecord.h"
 
@@ -20,7 +21,8 @@ class ImaAdpcmDecoder;
 //
 // Length is the size of the whole file and position the file offset of the next byte to read, so
 // progress starts at the data offset. 8-bit PCM and "raw" are delivered as unsigned bytes,
-// everything else as signed 16-bit samples.
+// everything else as signed 16-bit samples. Files of 3, 4 or 6 channels are delivered as their
+// stereo downmix by AIFF's channel order (3 L R C, 4 quad, 6 L LC C R RC S).
 class AiffReader : public AudioSource {
 public:
     // The work buffer that holds chunk headers, the "COMM" body, an "ID3 " chunk and raw samples.
@@ -94,6 +96,9 @@ private:
     bool commSeen_ = false;
     bool ssndSeen_ = false;
     uint32_t rightIndex_ = 0;  // index of the right channel within a stored frame
+    StereoDownmix downmix_;    // frames of more than two channels
+    std::vector<int16_t> mix16_;
+    std::vector<uint8_t> mix8_;
     uint64_t dataStart_ = 0;
     uint64_t dataBytes_ = 0;
     uint64_t remaining_ = 0;

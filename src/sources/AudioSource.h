@@ -25,7 +25,9 @@ enum ChannelMode : int32_t {
 // PCM convention of Read: the caller passes a left and a right plane of kBlockFrames samples each.
 // At 16 bits the samples are signed native-endian int16_t, at 8 bits unsigned bytes centred on 128.
 // A mono source writes only the left plane (the right one may be null); a source with more than two
-// channels delivers its first two. Read returns the frames delivered, 0 at the end or on failure.
+// channels delivers its stereo downmix by the file's speaker layout (base/Downmix.h), or its first
+// channel where the format knows no layout. Read returns the frames delivered, 0 at the end or on
+// failure.
 //
 // Length and position share one unit chosen by each source; position starts at 0 after Open and
 // reaches length at the natural end of the stream.

@@ -40,6 +40,7 @@ void BassSource::Close() {
     id3v1_ = {};
     id3v2_ = {};
     kind_ = kPlainStream;
+    downmix_ = StereoDownmix();
     path_.clear();
 }
 
@@ -103,6 +104,8 @@ int BassSource::Open(const std::string& path, uint32_t renderRate) {
 
     if (BASS_ChannelLengthStated(handle_)) statedSeconds_ = seconds;
     readBuffer_.assign(static_cast<size_t>(bytesPerSample) * channels * kBlockFrames, 0);
+    // More than two channels are mixed down by the speakers the layer states for them.
+    if (storedChannels > 2) downmix_ = StereoDownmix(LayoutFromMask(storedChannels, BASS_ChannelGetChannelMask(handle_)));
     path_ = path;
     return 1;
 }
@@ -137,11 +140,16 @@ uint32_t BassSource::Read(void* left, void* right) {
     DWORD n = BASS_ChannelGetData(handle_, readBuffer_.data(), request);
     if (n == static_cast<DWORD>(-1)) return 0;
     n = std::min<DWORD>(n, request);
+    const bool mix = storedChannels > 2 && downmix_.Channels() == storedChannels;
     if (bitsPerSample == 16) {
         uint32_t frames = (n / 2) / storedChannels;
         const auto* in = reinterpret_cast<const int16_t*>(readBuffer_.data());
         auto* l = static_cast<int16_t*>(left);
         auto* r = static_cast<int16_t*>(right);
+        if (mix) {
+            downmix_.Mix(in, frames, l, r);
+            return frames;
+        }
         for (uint32_t i = 0; i < frames; ++i) {
             l[i] = in[i * storedChannels];
             r[i] = in[i * storedChannels + 1];
@@ -152,6 +160,10 @@ uint32_t BassSource::Read(void* left, void* right) {
     const uint8_t* in = readBuffer_.data();
     auto* l = static_cast<uint8_t*>(left);
     auto* r = static_cast<uint8_t*>(right);
+    if (mix) {
+        downmix_.Mix(in, frames, l, r);
+        return frames;
+    }
     for (uint32_t i = 0; i < frames; ++i) {
         l[i] = in[i * storedChannels];
         r[i] = in[i * storedChannels + 1];

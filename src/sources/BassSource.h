@@ -3,13 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "base/Downmix.h"
 #include "sources/AudioSource.h"
 
 namespace sonavert {
 
 // General-purpose source decoding through the decoding layer (src/sources/bass/): every stream
 // format the layer and its loaded add-ons accept, tracker modules and MIDI. Length and position are
-// in bytes of decoded PCM.
+// in bytes of decoded PCM. More than two channels are delivered as their stereo downmix
+// (base/Downmix.h) by the speaker mask the layer states, or the usual WAVE order.
 class BassSource : public AudioSource {
 public:
     enum Kind : int { kPlainStream = 0, kMp3Stream = 1, kModule = 2, kMidi = 3 };
@@ -40,6 +42,7 @@ private:
     std::vector<uint8_t> id3v1_;
     std::vector<uint8_t> id3v2_;
     int kind_ = kPlainStream;
+    StereoDownmix downmix_;
     std::string path_;
     std::string refusal_;
     double statedSeconds_ = 0;

@@ -9,6 +9,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/samplefmt.h>
 }
@@ -38,6 +39,28 @@ FormatPtr OpenInput(const std::string& path) {
     FormatPtr format(raw);
     if (avformat_find_stream_info(raw, nullptr) < 0) return {};
     return format;
+}
+
+SpeakerLayout SpeakersOf(const AVChannelLayout& layout) {
+    const int nb = layout.nb_channels > 0 ? layout.nb_channels : 0;
+    if (layout.order != AV_CHANNEL_ORDER_NATIVE && layout.order != AV_CHANNEL_ORDER_CUSTOM)
+        return LayoutFromMask(static_cast<uint32_t>(nb), 0);
+    SpeakerLayout speakers(static_cast<size_t>(nb), 0);
+    for (int c = 0; c < nb; ++c) {
+        const AVChannel id = av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(c));
+        // FFmpeg's first 18 positions are the WAVE mask bits, in the same order.
+        if (id >= AV_CHAN_FRONT_LEFT && id <= AV_CHAN_TOP_BACK_RIGHT)
+            speakers[static_cast<size_t>(c)] = uint32_t{1} << id;
+        else if (id == AV_CHAN_STEREO_LEFT || id == AV_CHAN_WIDE_LEFT)
+            speakers[static_cast<size_t>(c)] = kSpeakerFrontLeft;
+        else if (id == AV_CHAN_STEREO_RIGHT || id == AV_CHAN_WIDE_RIGHT)
+            speakers[static_cast<size_t>(c)] = kSpeakerFrontRight;
+        else if (id == AV_CHAN_SURROUND_DIRECT_LEFT)
+            speakers[static_cast<size_t>(c)] = kSpeakerSideLeft;
+        else if (id == AV_CHAN_SURROUND_DIRECT_RIGHT)
+            speakers[static_cast<size_t>(c)] = kSpeakerSideRight;
+    }
+    return speakers;
 }
 
 int16_t FloatToS16(double x) {
@@ -106,16 +129,46 @@ inline int16_t ToS16(float v) { return FloatToS16(v); }
 inline int16_t ToS16(double v) { return FloatToS16(v); }
 
 inline uint8_t ToU8(uint8_t v) { return v; }
+inline uint8_t ToU8(int16_t v) { return static_cast<uint8_t>((v >> 8) + 128); }
 template <typename T>
-inline uint8_t ToU8(T v) { return static_cast<uint8_t>((ToS16(v) >> 8) + 128); }
+inline uint8_t ToU8(T v) { return ToU8(ToS16(v)); }
 
 // Moves `count` frames starting at frame `from` of a decoded frame into the planes at `at`. Channel 0
 // goes left; channel 1 (or channel 0 again when the frame turned out to be mono) goes right when
-// `stereo`. `eight` selects unsigned 8-bit planes, otherwise signed 16-bit.
+// `stereo`. Frames of more than two channels are converted whole into `scratch` and mixed down by
+// `downmix` (mono planes take the mean of its two outputs). `eight` selects unsigned 8-bit planes,
+// otherwise signed 16-bit.
 template <typename T>
 void MoveSamples(const AVFrame* frame, bool planar, int from, int count, bool stereo, bool eight,
-                 void* left, void* right, uint32_t at) {
+                 const StereoDownmix& downmix, std::vector<int16_t>& scratch, void* left, void* right, uint32_t at) {
     const int nb = frame->ch_layout.nb_channels;
+    const bool writeRight = stereo && right;
+    if (nb > 2 && downmix.Channels() == static_cast<uint32_t>(nb)) {
+        const size_t samples = static_cast<size_t>(count) * nb;
+        scratch.resize(samples + 2 * static_cast<size_t>(count));
+        for (int c = 0; c < nb; ++c) {
+            const T* in = planar ? reinterpret_cast<const T*>(frame->extended_data[c]) + from
+                                 : reinterpret_cast<const T*>(frame->extended_data[0]) +
+                                       static_cast<ptrdiff_t>(from) * nb + c;
+            const ptrdiff_t stride = planar ? 1 : nb;
+            for (int i = 0; i < count; ++i) scratch[static_cast<size_t>(i) * nb + c] = ToS16(in[i * stride]);
+        }
+        int16_t* l = scratch.data() + samples;
+        int16_t* r = l + count;
+        downmix.Mix(scratch.data(), static_cast<uint32_t>(count), l, r);
+        if (!stereo)
+            for (int i = 0; i < count; ++i) l[i] = static_cast<int16_t>((l[i] + r[i]) / 2);
+        for (int i = 0; i < count; ++i) {
+            if (eight) {
+                static_cast<uint8_t*>(left)[at + i] = ToU8(l[i]);
+                if (writeRight) static_cast<uint8_t*>(right)[at + i] = ToU8(r[i]);
+            } else {
+                static_cast<int16_t*>(left)[at + i] = l[i];
+                if (writeRight) static_cast<int16_t*>(right)[at + i] = r[i];
+            }
+        }
+        return;
+    }
     const int rightChannel = nb > 1 ? 1 : 0;
     const T* l;
     const T* r;
@@ -129,7 +182,6 @@ void MoveSamples(const AVFrame* frame, bool planar, int from, int count, bool st
         r = l + rightChannel;
         stride = nb;
     }
-    const bool writeRight = stereo && right;
     if (eight) {
         uint8_t* lo = static_cast<uint8_t*>(left) + at;
         uint8_t* ro = writeRight ? static_cast<uint8_t*>(right) + at : nullptr;
@@ -179,6 +231,8 @@ void FfmpegSource::Close() {
     flushSent_ = false;
     decoderDone_ = false;
     packetPending_ = false;
+    downmix_ = StereoDownmix();
+    mixSpeakers_.clear();
     ResetFormat();
 }
 
@@ -311,26 +365,40 @@ uint32_t FfmpegSource::TakeFromFrame(void* left, void* right, uint32_t filled) {
     const bool eight = bitsPerSample == 8;
     const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
     const bool planar = av_sample_fmt_is_planar(sampleFormat) != 0;
+    if (frame->ch_layout.nb_channels > 2) {
+        // The mix follows the frame's own layout, which a stream may change on the way.
+        SpeakerLayout speakers = ffmpeg_detail::SpeakersOf(frame->ch_layout);
+        if (speakers != mixSpeakers_ || downmix_.Channels() != speakers.size()) {
+            downmix_ = StereoDownmix(speakers);
+            mixSpeakers_ = std::move(speakers);
+        }
+    }
     bool known = true;
     if (count > 0) {
         switch (av_get_packed_sample_fmt(sampleFormat)) {
         case AV_SAMPLE_FMT_U8:
-            MoveSamples<uint8_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            MoveSamples<uint8_t>(frame, planar, frameOffset_, count, stereo, eight, downmix_, mixScratch_, left, right,
+                              filled);
             break;
         case AV_SAMPLE_FMT_S16:
-            MoveSamples<int16_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            MoveSamples<int16_t>(frame, planar, frameOffset_, count, stereo, eight, downmix_, mixScratch_, left, right,
+                              filled);
             break;
         case AV_SAMPLE_FMT_S32:
-            MoveSamples<int32_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            MoveSamples<int32_t>(frame, planar, frameOffset_, count, stereo, eight, downmix_, mixScratch_, left, right,
+                              filled);
             break;
         case AV_SAMPLE_FMT_S64:
-            MoveSamples<int64_t>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            MoveSamples<int64_t>(frame, planar, frameOffset_, count, stereo, eight, downmix_, mixScratch_, left, right,
+                              filled);
             break;
         case AV_SAMPLE_FMT_FLT:
-            MoveSamples<float>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            MoveSamples<float>(frame, planar, frameOffset_, count, stereo, eight, downmix_, mixScratch_, left, right,
+                              filled);
             break;
         case AV_SAMPLE_FMT_DBL:
-            MoveSamples<double>(frame, planar, frameOffset_, count, stereo, eight, left, right, filled);
+            MoveSamples<double>(frame, planar, frameOffset_, count, stereo, eight, downmix_, mixScratch_, left, right,
+                              filled);
             break;
         default:
             known = false;  // a format no decoder here produces: drop the frame

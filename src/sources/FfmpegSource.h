@@ -1,12 +1,18 @@
 #pragma once
 // Decoders over libavformat/libavcodec: FfmpegSource decodes the first audio stream of any container
 // FFmpeg can read; FfmpegProbeSource only reads the container's format (for the file list).
+// More than two channels are delivered as their stereo downmix (base/Downmix.h) by the decoded
+// frames' channel layout.
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "base/Downmix.h"
 #include "sources/AudioSource.h"
 
+struct AVChannelLayout;
 struct AVFormatContext;
 struct AVCodecContext;
 struct AVPacket;
@@ -34,6 +40,10 @@ using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 
 // Opens `path` as a local file (no other protocol is reachable from it) and probes its streams.
 FormatPtr OpenInput(const std::string& path);
+
+// The speaker of each channel of an FFmpeg channel layout; a layout without positions (unspecified
+// order) gets the usual WAVE order for its channel count.
+SpeakerLayout SpeakersOf(const AVChannelLayout& layout);
 
 // Converts one decoded sample to the delivered 16-bit form. Float samples are scaled by 2^31 - 1,
 // truncated to an integer and shifted right by 16; values beyond +-1.0 saturate at the ends of the
@@ -73,6 +83,10 @@ private:
     bool decoderDone_ = false;  // the decoder has given its last frame
     bool packetPending_ = false;  // packet_ holds an audio packet the decoder has not taken yet
     bool statesNoAudio_ = false;
+    // Frames of more than two channels: the mix for the layout of the last such frame.
+    StereoDownmix downmix_;
+    SpeakerLayout mixSpeakers_;
+    std::vector<int16_t> mixScratch_;
 };
 
 // Reads the format of a file without decoding it; Read always returns 0. A file without an audio

@@ -1,17 +1,21 @@
 #pragma once
 // Decoder of Ogg Vorbis files over libvorbisfile, with the file's Vorbis comments as tags.
 //
-// Length and position are in samples per channel (the decoder's PCM positions). Samples are
-// delivered as signed 16-bit. A stream of more than two channels delivers its front left and front
-// right channels (Vorbis channel order: index 0 and index 2 for 3, 5, 6, 7 and 8 channels, index 1
-// for 4; nine or more channels have no defined order and give indexes 0 and 1).
+// Length and position are in samples per channel at the first link's rate. Samples are delivered
+// as signed 16-bit. A stream of more than two channels is delivered as its stereo downmix by the
+// Vorbis channel order (base/Downmix.h). Every link of a chained file is delivered at the first
+// link's rate (resampled with libsoxr where it differs) and with the first link's delivered
+// channel count, so that pitch and length hold across links.
+#include <soxr.h>
 #include <vorbis/vorbisfile.h>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/Downmix.h"
 #include "sources/AudioSource.h"
 
 namespace sonavert {
@@ -41,27 +45,45 @@ public:
     // The file's comments as kept at Open: valid UTF-8 whole, in file order; others dropped.
     const std::vector<std::string>& Comments() const { return comments_; }
 
-    // Index of the channel delivered as the right one for a stream of `channels` channels.
-    static uint32_t RightChannelIndex(uint32_t channels);
-
 private:
-    // One ov_read into `target`, repeated over holes up to the bound; returns the bytes read, 0 at
-    // the end or after too many failures in a row. `linkChannels` receives the channel count of the
-    // link the bytes came from.
-    long ReadBytes(char* target, int bytes, uint32_t& linkChannels);
+    struct Link {
+        uint32_t rate = 0;
+        uint32_t channels = 0;
+        uint64_t pcmStart = 0;     // first sample, in the decoder's positions (each link's own rate)
+        uint64_t pcmLength = 0;    // samples at the link's own rate
+        uint64_t scaledStart = 0;  // first sample at the first link's rate
+    };
+    struct SoxrDeleter {
+        void operator()(soxr* s) const { soxr_delete(s); }
+    };
+
+    // One ov_read into `target`, repeated over holes up to the bound; returns the bytes read, 0 at the
+    // end or after too many failures in a row. `link` receives the link the bytes came from.
+    long ReadBytes(char* target, int bytes, int& link);
+    // Decodes more into the queue; false once nothing more will come.
+    bool Refill();
+    // Sets up the channel mix and the resampler of link `index`.
+    bool StartLink(int index);
+    // Appends interleaved frames of the delivered channel count at the link's rate to the queue,
+    // through the resampler when there is one; null input drains the resampler.
+    void Queue(const int16_t* frames, size_t count);
+    uint64_t Scaled(const Link& link, uint64_t samples) const;
 
     OggVorbis_File file_{};
     bool open_ = false;
     bool ended_ = false;
     bool statedEmpty_ = false;
     std::vector<std::string> comments_;
-    // Interleaved samples of one read for sources of two or more channels. A later link of a
-    // chained file may have fewer channels than the first: frames beyond one block then wait here
-    // for the next Read.
+    std::vector<Link> links_;
+    int link_ = -1;                // link whose samples are being decoded
+    uint32_t linkChannels_ = 0;    // its channel count
+    StereoDownmix linkMix_;        // its downmix when it has more than two channels
+    std::unique_ptr<soxr, SoxrDeleter> resampler_;  // its resampler when its rate differs
     std::array<int16_t, kScratchBytes / 2> scratch_{};
-    uint32_t scratchFrames_ = 0;    // frames held
-    uint32_t scratchNext_ = 0;      // first frame not yet delivered
-    uint32_t scratchChannels_ = 0;  // channels of the held frames
+    std::vector<int16_t> converted_;  // one read at the delivered channel count
+    size_t convertedNext_ = 0;        // first frame of it not yet queued
+    std::vector<int16_t> queue_;      // interleaved frames ready for Read
+    size_t queueNext_ = 0;            // first frame not yet delivered
 };
 
 }  // namespace sonavert

@@ -50,10 +50,18 @@ int16_t FloatTo16(double x) {
     return static_cast<int16_t>(static_cast<int32_t>(v) >> 16);
 }
 
-// Writes the first sample of each frame to left and, from stereo on, the second to right.
+// Writes the first sample of each frame to left and the second to right; frames of more than two
+// channels are converted whole into `scratch` and mixed down to stereo.
 template <typename Convert>
 void Spread(const uint8_t* raw, uint32_t frames, uint32_t channels, uint32_t sampleBytes, int16_t* left,
-            int16_t* right, Convert convert) {
+            int16_t* right, const StereoDownmix& downmix, std::vector<int16_t>& scratch, Convert convert) {
+    if (channels > 2) {
+        const size_t samples = static_cast<size_t>(frames) * channels;
+        scratch.resize(samples);
+        for (size_t k = 0; k < samples; ++k) scratch[k] = convert(raw + k * sampleBytes);
+        downmix.Mix(scratch.data(), frames, left, right);
+        return;
+    }
     const uint32_t frameBytes = channels * sampleBytes;
     for (uint32_t i = 0; i < frames; ++i) {
         const uint8_t* frame = raw + static_cast<size_t>(i) * frameBytes;
@@ -209,6 +217,10 @@ void WavReader::Close() {
     raw_.clear();
     raw_.shrink_to_fit();
     readUnit_ = 0;
+    channelMask_ = 0;
+    downmix_ = StereoDownmix();
+    mixScratch_.clear();
+    mixScratch_.shrink_to_fit();
     block_.clear();
     block_.shrink_to_fit();
     blockValues_ = 0;
@@ -285,6 +297,7 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
     if (std::fread(format.data(), 1, 16, f) != 16) return false;
     formatSeen_ = false;
     floatSamples_ = false;
+    channelMask_ = 0;
     adpcm_.reset();
     formatTag_ = Le16(&format[0]);
     const uint16_t ch = Le16(&format[2]);
@@ -341,6 +354,7 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
             if (!integerRules()) return false;
             break;
         }
+        channelMask_ = Le32(&format[20]);
         const uint8_t* guid = &format[24];
         if (std::memcmp(guid + 4, kGuidTail, sizeof kGuidTail) != 0) return false;
         const uint32_t subFormat = Le32(guid);
@@ -456,6 +470,9 @@ bool WavReader::ChooseRoutine() {
         }
     }
     bytesPerSample = bitsPerSample / 8;
+    // Frames of more than two channels are mixed down by the speaker positions of the extensible
+    // header's mask, or of the usual order for the channel count.
+    if (ch > 2) downmix_ = StereoDownmix(LayoutFromMask(ch, channelMask_));
     raw_.assign(readUnit_, 0);
     block_.assign(blockValues_, 0);
     cursor_ = blockValues_;  // nothing decoded yet
@@ -492,6 +509,10 @@ uint32_t WavReader::ReadPcm8(void* left, void* right) {
         std::memcpy(l, raw_.data(), frames);
         return frames;
     }
+    if (ch > 2) {
+        downmix_.Mix(raw_.data(), frames, l, r);
+        return frames;
+    }
     for (uint32_t i = 0; i < frames; ++i) {
         l[i] = raw_[static_cast<size_t>(i) * ch];
         r[i] = raw_[static_cast<size_t>(i) * ch + 1];
@@ -511,8 +532,8 @@ uint32_t WavReader::ReadPcm16(void* left, void* right) {
     const size_t got = ReadRequest(raw_.data());
     if (got < 2) return 0;
     const uint32_t frames = CompleteFrames(raw_.data(), got, 2, 0);
-    Spread(raw_.data(), frames, ch, 2, static_cast<int16_t*>(left), static_cast<int16_t*>(right),
-           [](const uint8_t* p) { return static_cast<int16_t>(Le16(p)); });
+    Spread(raw_.data(), frames, ch, 2, static_cast<int16_t*>(left), static_cast<int16_t*>(right), downmix_,
+           mixScratch_, [](const uint8_t* p) { return static_cast<int16_t>(Le16(p)); });
     return frames;
 }
 
@@ -522,7 +543,7 @@ uint32_t WavReader::ReadPcm24(void* left, void* right) {
     const uint32_t frames = CompleteFrames(raw_.data(), got, 3, 0);
     // The upper two bytes of each little-endian triple: the low 8 bits are dropped.
     Spread(raw_.data(), frames, storedChannels, 3, static_cast<int16_t*>(left), static_cast<int16_t*>(right),
-           [](const uint8_t* p) { return static_cast<int16_t>(Le16(p + 1)); });
+           downmix_, mixScratch_, [](const uint8_t* p) { return static_cast<int16_t>(Le16(p + 1)); });
     return frames;
 }
 
@@ -531,7 +552,7 @@ uint32_t WavReader::ReadPcm32(void* left, void* right) {
     if (got < 4) return 0;
     const uint32_t frames = CompleteFrames(raw_.data(), got, 4, 0);
     Spread(raw_.data(), frames, storedChannels, 4, static_cast<int16_t*>(left), static_cast<int16_t*>(right),
-           [](const uint8_t* p) { return static_cast<int16_t>(static_cast<int32_t>(Le32(p)) >> 16); });
+           downmix_, mixScratch_, [](const uint8_t* p) { return static_cast<int16_t>(static_cast<int32_t>(Le32(p)) >> 16); });
     return frames;
 }
 
@@ -540,7 +561,7 @@ uint32_t WavReader::ReadFloat32(void* left, void* right) {
     if (got < 4) return 0;
     const uint32_t frames = CompleteFrames(raw_.data(), got, 4, 0);
     Spread(raw_.data(), frames, storedChannels, 4, static_cast<int16_t*>(left), static_cast<int16_t*>(right),
-           [](const uint8_t* p) {
+           downmix_, mixScratch_, [](const uint8_t* p) {
                const uint32_t bits = Le32(p);
                float x;
                std::memcpy(&x, &bits, sizeof x);
@@ -554,7 +575,7 @@ uint32_t WavReader::ReadFloat64(void* left, void* right) {
     if (got < 8) return 0;
     const uint32_t frames = CompleteFrames(raw_.data(), got, 8, 0);
     Spread(raw_.data(), frames, storedChannels, 8, static_cast<int16_t*>(left), static_cast<int16_t*>(right),
-           [](const uint8_t* p) {
+           downmix_, mixScratch_, [](const uint8_t* p) {
                const uint64_t bits = static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
                double x;
                std::memcpy(&x, &bits, sizeof x);
@@ -570,7 +591,7 @@ uint32_t WavReader::ReadG711(void* left, void* right) {
     const uint32_t frames = CompleteFrames(raw_.data(), got, 1, formatTag_ == kTagALaw ? 0xD5 : 0xFF);
     auto expand = expand_;
     Spread(raw_.data(), frames, storedChannels, 1, static_cast<int16_t*>(left), static_cast<int16_t*>(right),
-           [expand](const uint8_t* p) { return expand(*p); });
+           downmix_, mixScratch_, [expand](const uint8_t* p) { return expand(*p); });
     return frames;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Downmix.h"
 #include "sources/AudioSource.h"
 #include "sources/G72x.h"  // the G.711 expansions
 
@@ -61,7 +62,8 @@ private:
 // float, G.711 A-law and mu-law, Microsoft ADPCM, IMA ADPCM and GSM 06.10 (WAV49 framing).
 //
 // Length and position are bytes of the "data" chunk. 8-bit PCM is delivered as its unsigned bytes,
-// everything else as signed 16-bit samples.
+// everything else as signed 16-bit samples. More than two channels are delivered as their stereo
+// downmix (base/Downmix.h), by the extensible header's channel mask or the usual WAVE order.
 class WavReader : public AudioSource {
 public:
     WavReader() = default;
@@ -128,6 +130,9 @@ private:
     std::unique_ptr<gsm_state, GsmDestroyer> gsm_;
     std::vector<uint8_t> raw_;    // one read unit
     uint32_t readUnit_ = 0;
+    uint32_t channelMask_ = 0;  // of an extensible header; 0 = none stated
+    StereoDownmix downmix_;     // frames of more than two channels
+    std::vector<int16_t> mixScratch_;
     std::vector<int16_t> block_;  // decoded block (compressed formats)
     uint32_t blockValues_ = 0;
     uint32_t cursor_ = 0;

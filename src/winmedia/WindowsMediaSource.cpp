@@ -30,6 +30,7 @@ void WindowsMediaSource::Close() {
     track_ = 0;
     audioStream_ = 0;
     audioOutput_ = 0;
+    downmix_ = StereoDownmix();
     cursor_ = 0;
     framesLeft_ = 0;
     ResetFormat();
@@ -112,6 +113,7 @@ int WindowsMediaSource::OpenFile(const std::string& path) {
         sampleRate = outputs[i].sampleRate;
         storedChannels = outputs[i].channels;
         channels = storedChannels > 2 ? 2 : storedChannels;
+        if (storedChannels > 2) downmix_ = StereoDownmix(LayoutFromMask(storedChannels, outputs[i].channelMask));
         found = true;
         break;
     }
@@ -125,8 +127,15 @@ int WindowsMediaSource::OpenFile(const std::string& path) {
 }
 
 uint32_t WindowsMediaSource::Deliver(int16_t* left, int16_t* right, uint32_t delivered) {
-    // Frames of more than two channels hand on their first two.
     const int16_t* values = reinterpret_cast<const int16_t*>(buffer_.data());
+    if (storedChannels > 2 && downmix_.Channels() == storedChannels) {
+        // Frames of more than two channels are mixed down to stereo.
+        const uint32_t frames = std::min(framesLeft_, kBlockFrames - delivered);
+        downmix_.Mix(values + cursor_, frames, left + delivered, right ? right + delivered : nullptr);
+        cursor_ += static_cast<size_t>(frames) * storedChannels;
+        framesLeft_ -= frames;
+        return delivered + frames;
+    }
     while (framesLeft_ > 0 && delivered < kBlockFrames) {
         left[delivered] = values[cursor_];
         if (channels == 2 && right) right[delivered] = values[cursor_ + 1];

@@ -1,12 +1,14 @@
 #pragma once
 // The audio source of WMA/WMV/ASF files: decodes the first audio stream through the Windows Media
-// layer's synchronous reader and reads the file's descriptive attributes as tags.
+// layer's synchronous reader and reads the file's descriptive attributes as tags. More than two
+// channels are delivered as their stereo downmix (base/Downmix.h) by the output's channel mask.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/Downmix.h"
 #include "sources/AudioSource.h"
 #include "winmedia/WmSyncReader.h"
 
@@ -43,6 +45,7 @@ private:
     std::vector<uint8_t> buffer_;
     size_t cursor_ = 0;       // next undelivered 16-bit value
     uint32_t framesLeft_ = 0;
+    StereoDownmix downmix_;  // frames of more than two channels
     std::string title_, artist_, comment_, album_, genre_, year_, copyright_, composer_;
     int32_t track_ = 0;
 };

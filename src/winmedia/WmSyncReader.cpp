@@ -121,9 +121,14 @@ public:
 
     std::vector<WmOutputInfo> Outputs() override {
         std::vector<WmOutputInfo> out;
-        if (codec_)
-            out.push_back({true, static_cast<uint32_t>(codec_->sample_rate),
-                           static_cast<uint32_t>(codec_->ch_layout.nb_channels)});
+        if (codec_) {
+            // FFmpeg's native order is the WAVE order, with the same position bits.
+            const AVChannelLayout& layout = codec_->ch_layout;
+            const uint32_t mask =
+                layout.order == AV_CHANNEL_ORDER_NATIVE ? static_cast<uint32_t>(layout.u.mask & 0xFFFFFFFFu) : 0;
+            out.push_back({true, static_cast<uint32_t>(codec_->sample_rate), static_cast<uint32_t>(layout.nb_channels),
+                           mask});
+        }
         return out;
     }
 

@@ -27,6 +27,9 @@ struct WmOutputInfo {
     bool audio = false;
     uint32_t sampleRate = 0;
     uint32_t channels = 0;
+    // Speakers of the interleaved channels as a WAVE channel mask; 0 = not stated (the usual order
+    // for the channel count).
+    uint32_t channelMask = 0;
 };
 
 class WmSyncReader {

@@ -71,15 +71,6 @@ std::string Write(const TempDir& dir, const std::string& name, const std::vector
 
 using testutil::FfmpegDecodeAs;
 
-// The first `keep` channels of interleaved samples of `channels` channels.
-template <typename T>
-std::vector<T> KeepChannels(const std::vector<T>& all, int channels, std::vector<int> keep) {
-    std::vector<T> kept;
-    for (size_t i = 0; i + channels <= all.size(); i += channels)
-        for (int c : keep) kept.push_back(all[i + c]);
-    return kept;
-}
-
 // A test signal with tones and noise on every channel, written by ffmpeg with `codec`.
 std::string Generate(const TempDir& dir, const std::string& name, const std::string& codec, int channels, int rate,
                      double seconds = 1.5) {
@@ -415,12 +406,15 @@ TEST(AiffReader, DwvwMatchesLibsndfile) {
 
 // ---- channels ----
 
-TEST(AiffReader, ChannelTableChoosesTheRightChannel) {
+// AIFF's channel orders: 3 L R C, 4 quad, 6 L LC C R RC S, each mixed down to stereo.
+TEST(AiffReader, ChannelTableChoosesTheStereoDownmix) {
     TempDir dir;
-    struct Case {
+    const double h = 0.70710678;
+    const std::vector<double> left6 = {1, 1, h, 0, 0, h}, right6 = {0, 0, h, 1, 1, h};
+    const struct Case {
         int stored;
-        int right;
-    } cases[] = {{3, 1}, {4, 1}, {6, 3}};
+        std::vector<double> left, right;
+    } cases[] = {{3, {1, 0, h}, {0, 1, h}}, {4, {1, 0, h, 0}, {0, 1, 0, h}}, {6, left6, right6}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored);
         const std::string path = Generate(dir, "m" + std::to_string(c.stored) + ".aiff", "pcm_s16be", c.stored, 48000, 0.5);
@@ -429,22 +423,25 @@ TEST(AiffReader, ChannelTableChoosesTheRightChannel) {
         EXPECT_EQ(r.GetStoredChannels(), static_cast<uint32_t>(c.stored));
         EXPECT_EQ(r.GetChannels(), 2u);
         const testutil::DecodedSource d = ReadSource(r);
-        const std::vector<int16_t> ref = KeepChannels(FfmpegDecodeAs<int16_t>(path, "s16le"), c.stored, {0, c.right});
+        const std::vector<int16_t> ref =
+            testutil::MixToStereo(FfmpegDecodeAs<int16_t>(path, "s16le"), c.stored, c.left, c.right);
         ASSERT_EQ(d.samples.size(), ref.size());
-        EXPECT_TRUE(d.samples == ref);
+        for (size_t i = 0; i < ref.size(); ++i) ASSERT_NEAR(d.samples[i], ref[i], 1) << i;
     }
     // DWVW follows the same table.
     DwvwWriter w(16);
-    std::vector<int16_t> expected;
+    std::vector<int16_t> six;
     for (int i = 0; i < 3000; ++i)
         for (int ch = 0; ch < 6; ++ch) {
             const int32_t s = static_cast<int32_t>(std::lround(1000 * (ch + 1) * std::sin(i * 0.01 * (ch + 1))));
             w.Add(s);
-            if (ch == 0 || ch == 3) expected.push_back(static_cast<int16_t>(s));
+            six.push_back(static_cast<int16_t>(s));
         }
     AiffReader r;
     ASSERT_EQ(r.Open(Write(dir, "d6.aiff", Aifc(Comm(6, 3000, 16, 8000, "DWVW"), w.Bytes())), 0), 1);
-    EXPECT_EQ(ReadSource(r).samples, expected);
+    const std::vector<int16_t> got = ReadSource(r).samples, expected = testutil::MixToStereo(six, 6, left6, right6);
+    ASSERT_EQ(got.size(), expected.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], expected[i], 1) << i;
 }
 
 TEST(AiffReader, FilesItRefusesStillConvertThroughTheFallback) {

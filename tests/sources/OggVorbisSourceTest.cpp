@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "sources/BassSource.h"
 #include "sources/CodecHost.h"
 #include "sources/OggVorbisSource.h"
 #include "sources/SourceFactory.h"
+#include "support/BassTestUtil.h"
 #include "support/OggTestUtil.h"
 #include "support/TestUtil.h"
 
@@ -170,7 +173,7 @@ TEST_F(OggVorbisSourceTest, MonoWritesOnlyTheLeftPlane) {
 
 // A 5.1 file made from a WAV (front left, front right, centre, LFE, back left, back right, each with
 // its own tone) by FFmpeg's libvorbis wrapper, which stores Vorbis order (FL C FR RL RR LFE).
-TEST_F(OggVorbisSourceTest, SixChannelFileDeliversFrontLeftAndFrontRight) {
+TEST_F(OggVorbisSourceTest, SixChannelFileDeliversTheStereoDownmix) {
     const auto six = Tones(44100, 6, 1.0);
     const std::string path = Ffmpeg(Wav(six, 44100, 6), "six.ogg", "-c:a libvorbis -q:a 5 -channel_layout 5.1");
     OggVorbisSource src;
@@ -179,25 +182,37 @@ TEST_F(OggVorbisSourceTest, SixChannelFileDeliversFrontLeftAndFrontRight) {
     EXPECT_EQ(src.GetChannels(), 2u);
     const Decoded d = DecodeAll(src);
     for (uint32_t n : d.blocks) ASSERT_LE(n, 4096u / 12);
-    // The WAV's front left and front right tones, not the centre (the second stored channel).
-    EXPECT_NEAR(Frequency(d.left, 44100), ToneOf(0), 3);
-    EXPECT_NEAR(Frequency(d.right, 44100), ToneOf(1), 3);
-    // oggdec, which writes the WAV channel order, agrees sample for sample.
-    const auto ref = Oggdec(path);
-    EXPECT_EQ(MaxDiff(d.left, ref, 6, 0), 0);
-    EXPECT_EQ(MaxDiff(d.right, ref, 6, 1), 0);
+    // Each WAV channel's tone where it belongs: centre at -3 dB in both, LFE in neither, each
+    // surround on its own side, all scaled by 1 / (1 + 2 x 0.7071).
+    const double norm = 1 + 2 * 0.70710678;
+    for (int c = 0; c < 6; ++c) {
+        EXPECT_NEAR(testutil::ToneAmplitude(d.left, 1, 0, ToneOf(c), 44100), 9000 * testutil::k51LeftGains[c] / norm, 90)
+            << c;
+        EXPECT_NEAR(testutil::ToneAmplitude(d.right, 1, 0, ToneOf(c), 44100),
+                    9000 * testutil::k51RightGains[c] / norm, 90)
+            << c;
+    }
 }
 
-// Files written in Vorbis channel order with a tone per stored channel: the front right is index 2
-// for 3, 5, 6, 7 and 8 channels, index 1 for 4; nine or more channels keep index 1.
-TEST_F(OggVorbisSourceTest, EveryChannelCountTakesTheFrontRightChannel) {
+// Files written in Vorbis channel order with a tone per stored channel: every count is mixed by
+// the positions of that order; nine or more channels (no defined order) keep the first two.
+TEST_F(OggVorbisSourceTest, EveryChannelCountIsMixedByTheVorbisOrder) {
+    const double h = 0.70710678;
     const struct {
         int channels;
-        uint32_t right;
-    } cases[] = {{2, 1}, {3, 2}, {4, 1}, {5, 2}, {6, 2}, {7, 2}, {8, 2}, {9, 1}, {10, 1}};
+        std::vector<double> left, right;  // gains before the scaling against clipping
+    } cases[] = {
+        {2, {1, 0}, {0, 1}},
+        {3, {1, h, 0}, {0, h, 1}},                                         // L C R
+        {4, {1, 0, h, 0}, {0, 1, 0, h}},                                   // FL FR BL BR
+        {5, {1, h, 0, h, 0}, {0, h, 1, 0, h}},                             // FL C FR BL BR
+        {6, {1, h, 0, h, 0, 0}, {0, h, 1, 0, h, 0}},                       // ... LFE
+        {7, {1, h, 0, h, 0, h, 0}, {0, h, 1, 0, h, h, 0}},                 // FL C FR SL SR BC LFE
+        {8, {1, h, 0, h, 0, h, 0, 0}, {0, h, 1, 0, h, 0, h, 0}},           // FL C FR SL SR BL BR LFE
+        {9, {1, 0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0, 0, 0, 0}},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.channels << " channels");
-        EXPECT_EQ(OggVorbisSource::RightChannelIndex(static_cast<uint32_t>(c.channels)), c.right);
         const auto pcm = Tones(32000, c.channels, 0.6);
         const std::string path = Written("ch.ogg", pcm, c.channels, 32000);
         OggVorbisSource src;
@@ -206,10 +221,71 @@ TEST_F(OggVorbisSourceTest, EveryChannelCountTakesTheFrontRightChannel) {
         EXPECT_EQ(src.GetChannels(), 2u);
         const Decoded d = DecodeAll(src);
         EXPECT_EQ(d.left.size(), pcm.size() / c.channels);
-        EXPECT_NEAR(Frequency(d.left, 32000), ToneOf(0), 4);
-        EXPECT_NEAR(Frequency(d.right, 32000), ToneOf(static_cast<int>(c.right)), 4);
+        double ls = 0, rs = 0;
+        for (int ch = 0; ch < c.channels; ++ch) {
+            ls += c.left[ch];
+            rs += c.right[ch];
+        }
+        const double norm = std::max(ls, rs);
+        for (int ch = 0; ch < c.channels; ++ch) {
+            EXPECT_NEAR(testutil::ToneAmplitude(d.left, 1, 0, ToneOf(ch), 32000), 9000 * c.left[ch] / norm, 300) << ch;
+            EXPECT_NEAR(testutil::ToneAmplitude(d.right, 1, 0, ToneOf(ch), 32000), 9000 * c.right[ch] / norm, 300)
+                << ch;
+        }
     }
-    EXPECT_EQ(OggVorbisSource::RightChannelIndex(1), 0u);
+}
+
+// Links of 44.1, 8 and 96 kHz (the last one mono) laid end to end: every link comes at the first
+// link's rate and channel count, so the tone keeps its pitch and the chain its length.
+TEST_F(OggVorbisSourceTest, ChainedLinksOfOtherRatesKeepPitchAndLength) {
+    const struct {
+        int rate, channels;
+    } links[] = {{44100, 2}, {8000, 2}, {96000, 1}};
+    std::string cat = "cat";
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string wav = dir.file("link" + std::to_string(i) + ".wav");
+        ASSERT_EQ(testutil::Run("sox -n -r " + std::to_string(links[i].rate) + " -c " +
+                                std::to_string(links[i].channels) + " -b 16 " + Quote(wav) +
+                                " synth 2 sine 300 vol 0.5"),
+                  0);
+        cat += " " + Quote(Oggenc(wav, "link" + std::to_string(i) + ".ogg", "-q 4"));
+    }
+    const std::string chain = dir.file("chain.ogg");
+    ASSERT_EQ(testutil::Run("sh -c " + Quote(cat + " > " + Quote(chain))), 0);
+
+    OggVorbisSource src;
+    ASSERT_EQ(src.Open(chain, 0), 1);
+    EXPECT_EQ(src.GetSampleRate(), 44100u);
+    EXPECT_EQ(src.GetChannels(), 2u);
+    EXPECT_EQ(src.GetDuration(), 6);
+    EXPECT_EQ(src.GetLength(), 3u * 88200);
+    const Decoded d = DecodeAll(src);
+    for (uint32_t n : d.blocks) ASSERT_LE(n, kBlockFrames);
+    for (size_t i = 1; i < d.positions.size(); ++i) ASSERT_GE(d.positions[i], d.positions[i - 1]);
+    EXPECT_EQ(d.positions.back(), src.GetLength());
+    // 300 Hz in each link, away from the joins; the mono link is on both sides.
+    auto expectLinks = [](const Decoded& d, double tolerance) {
+        ASSERT_NEAR(static_cast<double>(d.left.size()), 3 * 88200.0, tolerance);
+        for (size_t i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            const auto from = d.left.begin() + static_cast<std::ptrdiff_t>(i * 88200 + 4410);
+            const std::vector<int16_t> part(from, from + 79380);
+            EXPECT_NEAR(Frequency(part, 44100), 300.0, 1.0);
+            EXPECT_NEAR(testutil::ToneAmplitude(part, 1, 0, 300, 44100), 16384, 800);
+            const auto rfrom = d.right.begin() + (from - d.left.begin());
+            EXPECT_NEAR(testutil::ToneAmplitude(std::vector<int16_t>(rfrom, rfrom + 79380), 1, 0, 300, 44100), 16384,
+                        800);
+        }
+    };
+    expectLinks(d, 64);
+    // The decoding layer, the next decoder for Ogg files, does the same.
+    testutil::BassSession session;
+    BassSource bass;
+    ASSERT_EQ(bass.Open(chain, 0), 1);
+    EXPECT_EQ(bass.GetSampleRate(), 44100u);
+    EXPECT_EQ(bass.GetChannels(), 2u);
+    // (FFmpeg's demuxer keeps the few priming and end samples each link's granules would trim)
+    expectLinks(DecodeAll(bass), 3000);
 }
 
 TEST_F(OggVorbisSourceTest, CommentsBecomeTagsLastMatchWinsAnyCase) {

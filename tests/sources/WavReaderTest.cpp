@@ -208,15 +208,77 @@ TEST(WavReader, IntegerPcmMatchesStoredSamples) {
         for (size_t i = 0; i < ref.size(); ++i) ASSERT_EQ(d.samples[i], ref[i] >> 16) << codec << " " << i;
     }
 
-    // 5.1: only front left and front right.
+    // 5.1 (ffmpeg's mask FL FR FC LFE SL SR): the stereo downmix, centre and surrounds at -3 dB.
     std::string surround = Generate(dir, "51.wav", "pcm_s16le", 6, 48000);
     WavReader r6;
     ASSERT_EQ(r6.Open(surround, 0), 1);
     EXPECT_EQ(r6.GetStoredChannels(), 6u);
     EXPECT_EQ(r6.GetChannels(), 2u);
     Decoded d6 = ReadAll(r6);
-    std::vector<int16_t> ref6 = FfmpegDecodeAs<int16_t>(surround, "s16le", 6, 2);
-    EXPECT_TRUE(d6.samples == ref6);
+    std::vector<int16_t> ref6 = testutil::MixToStereo(FfmpegDecodeAs<int16_t>(surround, "s16le", 6, 6), 6,
+                                                      testutil::k51LeftGains, testutil::k51RightGains);
+    ASSERT_EQ(d6.samples.size(), ref6.size());
+    for (size_t i = 0; i < ref6.size(); ++i) ASSERT_NEAR(d6.samples[i], ref6[i], 1) << i;
+}
+
+// Surround files with a tone per channel, then full-scale frames on every channel: the extensible
+// header's mask places the channels, a plain header takes the usual WAVE order.
+TEST(WavReader, SurroundIsMixedDownByItsSpeakerPositions) {
+    TempDir dir;
+    const int rate = 32000, frames = 16000;
+    auto tones = [&](int channels) {
+        std::vector<int16_t> x;
+        for (int i = 0; i < frames; ++i)
+            for (int c = 0; c < channels; ++c)
+                x.push_back(static_cast<int16_t>(std::lround(8000 * std::sin(2 * M_PI * (400 + 200 * c) * i / rate))));
+        for (int16_t full : {int16_t{32767}, int16_t{-32768}})
+            for (int i = 0; i < 100; ++i)
+                for (int c = 0; c < channels; ++c) x.push_back(full);
+        return x;
+    };
+    auto write = [&](const std::string& name, int channels, uint32_t mask) {
+        const uint16_t align = static_cast<uint16_t>(2 * channels);
+        Bytes ext;
+        if (mask) {
+            ext.u16(22).u16(16).u32(mask).u32(1);  // cbSize, valid bits, mask, PCM sub-format GUID
+            for (uint8_t b : {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}) ext.u8(b);
+        }
+        Bytes chunks;
+        chunks.chunk("fmt ", Fmt(mask ? 0xFFFE : 1, static_cast<uint16_t>(channels), rate, 16, align, ext.b));
+        chunks.chunk("data", Pcm16Data(tones(channels)));
+        const std::string path = dir.file(name);
+        EXPECT_TRUE(testutil::WriteFileBytes(path, Wav(chunks)));
+        return path;
+    };
+    const double h = 0.70710678, n51 = 1 + 2 * h;
+    const struct {
+        std::string path;
+        int channels;
+        std::vector<double> left, right;  // expected gain of each channel's tone
+    } cases[] = {
+        {write("ext51.wav", 6, 0x3F), 6, {1 / n51, 0, h / n51, 0, h / n51, 0}, {0, 1 / n51, h / n51, 0, 0, h / n51}},
+        {write("plain6.wav", 6, 0), 6, {1 / n51, 0, h / n51, 0, h / n51, 0}, {0, 1 / n51, h / n51, 0, 0, h / n51}},
+        // FL FR FC BC: the fourth channel is a back centre, not the back right of the usual quad.
+        {write("ext40.wav", 4, 0x107), 4, {1 / n51, 0, h / n51, h / n51}, {0, 1 / n51, h / n51, h / n51}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        WavReader r;
+        ASSERT_EQ(r.Open(c.path, 0), 1);
+        EXPECT_EQ(r.GetChannels(), 2u);
+        Decoded d = ReadAll(r);
+        ASSERT_EQ(d.samples.size(), 2u * (frames + 200));
+        const std::vector<int16_t> tonepart(d.samples.begin(), d.samples.begin() + 2 * frames);
+        for (int ch = 0; ch < c.channels; ++ch) {
+            EXPECT_NEAR(testutil::ToneAmplitude(tonepart, 2, 0, 400 + 200 * ch, rate), 8000 * c.left[ch], 40) << ch;
+            EXPECT_NEAR(testutil::ToneAmplitude(tonepart, 2, 1, 400 + 200 * ch, rate), 8000 * c.right[ch], 40) << ch;
+        }
+        // Full scale on every channel reaches full scale, not beyond.
+        EXPECT_EQ(d.samples[2 * frames], 32767);
+        EXPECT_EQ(d.samples[2 * frames + 1], 32767);
+        EXPECT_EQ(d.samples[2 * (frames + 100)], -32768);
+        EXPECT_EQ(d.samples[2 * (frames + 100) + 1], -32768);
+    }
 }
 
 TEST(WavReader, FloatFilesFollowTheTruncationRule) {

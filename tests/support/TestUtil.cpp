@@ -1,5 +1,6 @@
 #include "support/TestUtil.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -128,6 +129,39 @@ double EstimateFrequency(const std::vector<int16_t>& x, int channels, int channe
     }
     if (crossings < 2) return 0;
     return static_cast<double>(crossings - 1) * rate / static_cast<double>(last - first);
+}
+
+double ToneAmplitude(const std::vector<int16_t>& x, int channels, int channel, double freq, int rate) {
+    const size_t frames = x.size() / channels;
+    if (!frames) return 0;
+    double re = 0, im = 0;
+    for (size_t i = 0; i < frames; ++i) {
+        const double phase = 2 * M_PI * freq * static_cast<double>(i) / rate;
+        re += x[i * channels + channel] * std::cos(phase);
+        im += x[i * channels + channel] * std::sin(phase);
+    }
+    return 2 * std::hypot(re, im) / static_cast<double>(frames);
+}
+
+std::vector<int16_t> MixToStereo(const std::vector<int16_t>& x, int channels, const std::vector<double>& lg,
+                                 const std::vector<double>& rg) {
+    double ls = 0, rs = 0;
+    for (int c = 0; c < channels; ++c) {
+        ls += lg[c];
+        rs += rg[c];
+    }
+    const double norm = 1.0 / std::max(ls, rs);
+    std::vector<int16_t> out;
+    for (size_t i = 0; i + channels <= x.size(); i += channels) {
+        double l = 0, r = 0;
+        for (int c = 0; c < channels; ++c) {
+            l += lg[c] * x[i + c];
+            r += rg[c] * x[i + c];
+        }
+        out.push_back(static_cast<int16_t>(std::lround(l * norm)));
+        out.push_back(static_cast<int16_t>(std::lround(r * norm)));
+    }
+    return out;
 }
 
 double RmsLevel(const std::vector<int16_t>& x, int channels, int channel) {

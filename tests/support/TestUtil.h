@@ -68,6 +68,17 @@ bool EncodeInBlocks(Encoder& encoder, const TonePlanes16& p, bool stereo) {
 double EstimateFrequency(const std::vector<int16_t>& interleaved, int channels, int channel, int rate);
 double RmsLevel(const std::vector<int16_t>& interleaved, int channels, int channel);
 
+// Amplitude of the sinusoid of `freq` Hz in one channel (a DFT projection over the whole signal).
+double ToneAmplitude(const std::vector<int16_t>& interleaved, int channels, int channel, double freq, int rate);
+
+// The stereo downmix a multi-channel source must deliver: each output is the sum of gain x channel,
+// divided by the larger of the two gain sums, rounded. Interleaved stereo.
+std::vector<int16_t> MixToStereo(const std::vector<int16_t>& interleaved, int channels,
+                                 const std::vector<double>& leftGains, const std::vector<double>& rightGains);
+// Gains of 5.1 in WAVE order (FL FR FC LFE BL BR): centre and surrounds at -3 dB, LFE dropped.
+inline const std::vector<double> k51LeftGains = {1, 0, 0.70710678, 0, 0.70710678, 0};
+inline const std::vector<double> k51RightGains = {0, 1, 0.70710678, 0, 0, 0.70710678};
+
 // Runs `body` in a forked child whose writes fail past `fileSizeLimit` bytes per file (a full
 // disk, as far as the code under test can tell) and returns the value `body` returned, or -1
 // when the child did not end normally. The child does not return into the test.

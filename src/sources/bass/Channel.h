@@ -35,6 +35,8 @@ public:
     bool LengthStated() const { return lengthStated_; }
     bool IsMidi() const { return ctype_ == BASS_CTYPE_STREAM_MIDI; }
     HPLUGIN Plugin() const { return plugin_; }
+    // WAVE channel mask of the delivered channels, 0 when unknown.
+    DWORD ChannelMask() const { return channelMask_; }
     void SetPlugin(HPLUGIN plugin) { plugin_ = plugin; }
 
     virtual QWORD FilePosition(DWORD /*mode*/) const { return kNoFilePosition; }
@@ -54,6 +56,7 @@ protected:
     // The length comes from a sample count the file states, not from an estimate.
     bool lengthStated_ = false;
     bool isMusic_ = false;
+    DWORD channelMask_ = 0;
     std::string path_;
 
 private:

@@ -13,6 +13,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "base/Downmix.h"
 #include "sources/bass/Channel.h"
 #include "sources/bass/MpegHeader.h"
 
@@ -40,6 +41,54 @@ constexpr int kMaxDecodeErrors = 100;
 
 bool IsMpegAudio(AVCodecID id) {
     return id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3;
+}
+
+// Speaker of each channel of a layout (WAVE mask bits, 0 for none); an unspecified order takes the
+// usual WAVE order for its count.
+sonavert::SpeakerLayout Speakers(const AVChannelLayout& layout) {
+    const uint32_t nb = layout.nb_channels > 0 ? static_cast<uint32_t>(layout.nb_channels) : 0;
+    if (layout.order != AV_CHANNEL_ORDER_NATIVE && layout.order != AV_CHANNEL_ORDER_CUSTOM)
+        return sonavert::LayoutFromMask(nb, 0);
+    sonavert::SpeakerLayout speakers(nb, 0);
+    for (uint32_t c = 0; c < nb; ++c) {
+        const AVChannel id = av_channel_layout_channel_from_index(&layout, c);
+        if (id >= AV_CHAN_FRONT_LEFT && id <= AV_CHAN_TOP_BACK_RIGHT) speakers[c] = uint32_t{1} << id;
+    }
+    return speakers;
+}
+
+// Gains (output rows, input columns) that map frames of `in` onto the channels of `out`: into
+// stereo the standard downmix, into mono the mean of that downmix, into more channels each input
+// channel onto the output channel of the same speaker (a mono input onto the front pair or centre).
+std::vector<double> ChannelMatrix(const AVChannelLayout& in, const AVChannelLayout& out) {
+    const sonavert::SpeakerLayout is = Speakers(in), os = Speakers(out);
+    const size_t ni = is.size(), no = os.size();
+    std::vector<double> m(ni * no, 0.0);
+    if (no <= 2) {
+        const sonavert::StereoDownmix mix(ni > 2 ? is : ni == 2 ? sonavert::SpeakerLayout{1, 2} : sonavert::SpeakerLayout{4});
+        for (size_t i = 0; i < ni; ++i) {
+            double l = mix.LeftGain(static_cast<uint32_t>(i)), r = mix.RightGain(static_cast<uint32_t>(i));
+            if (ni == 1) l = r = 1.0;
+            if (no == 1) m[i] = (l + r) / 2;
+            else if (no == 2) {
+                m[i] = l;
+                m[ni + i] = r;
+            }
+        }
+        return m;
+    }
+    for (size_t i = 0; i < ni; ++i) {
+        bool placed = false;
+        for (size_t o = 0; o < no; ++o)
+            if (is[i] != 0 && os[o] == is[i]) {
+                m[o * ni + i] = 1.0;
+                placed = true;
+            }
+        if (placed || ni != 1) continue;
+        for (size_t o = 0; o < no; ++o)
+            if (os[o] == sonavert::kSpeakerFrontLeft || os[o] == sonavert::kSpeakerFrontRight) m[o * ni + i] = 1.0;
+    }
+    return m;
 }
 
 class FfmpegStream final : public Channel {
@@ -129,6 +178,9 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     outRate_ = haveFrame ? frame_->sample_rate : par->sample_rate;
     if (layout.nb_channels <= 0 || outRate_ <= 0) return BASS_ERROR_FILEFORM;
     if (av_channel_layout_copy(&outLayout_, &layout) < 0) return BASS_ERROR_MEM;
+    // FFmpeg's native order is the WAVE order, and its first 18 position bits are the WAVE mask's.
+    if (outLayout_.order == AV_CHANNEL_ORDER_NATIVE && outLayout_.nb_channels > 2)
+        channelMask_ = static_cast<DWORD>(outLayout_.u.mask & 0xFFFFFFFFu);
     bool eightBit = format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P ||
                     par->codec_id == AV_CODEC_ID_PCM_U8 || par->codec_id == AV_CODEC_ID_PCM_S8;
     outFormat_ = eightBit ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_S16;
@@ -200,13 +252,31 @@ bool FfmpegStream::NextFrame() {
 }
 
 bool FfmpegStream::Convert(const AVFrame* in) {
+    pending_.clear();
+    pendingPos_ = 0;
     if (!swr_ || in->format != inFormat_ || in->sample_rate != inRate_ ||
         av_channel_layout_compare(&in->ch_layout, &inLayout_) != 0) {
+        // The samples the converter of the former format still holds come first.
+        if (swr_) {
+            const int held = swr_get_out_samples(swr_.get(), 0);
+            if (held > 0) {
+                pending_.resize(static_cast<size_t>(held) * frameBytes_);
+                uint8_t* out[1] = {pending_.data()};
+                const int n = swr_convert(swr_.get(), out, held, nullptr, 0);
+                pending_.resize(n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0);
+            }
+        }
         SwrContext* raw = nullptr;
         if (swr_alloc_set_opts2(&raw, &outLayout_, outFormat_, outRate_, const_cast<AVChannelLayout*>(&in->ch_layout),
                                 static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr) < 0)
             return false;
         swr_.reset(raw);
+        // A stream whose channels change on the way (a chained Ogg file) is mapped onto the first
+        // frame's channels by speaker position, never by the converter's own mixing rules.
+        if (av_channel_layout_compare(&in->ch_layout, &outLayout_) != 0) {
+            const std::vector<double> matrix = ChannelMatrix(in->ch_layout, outLayout_);
+            if (swr_set_matrix(swr_.get(), matrix.data(), in->ch_layout.nb_channels) < 0) return false;
+        }
         if (swr_init(swr_.get()) < 0) {
             swr_.reset();
             return false;
@@ -218,11 +288,11 @@ bool FfmpegStream::Convert(const AVFrame* in) {
     }
     int maxOut = swr_get_out_samples(swr_.get(), in->nb_samples);
     if (maxOut <= 0) return true;
-    pending_.resize(static_cast<size_t>(maxOut) * frameBytes_);
-    uint8_t* out[1] = {pending_.data()};
+    const size_t at = pending_.size();
+    pending_.resize(at + static_cast<size_t>(maxOut) * frameBytes_);
+    uint8_t* out[1] = {pending_.data() + at};
     int n = swr_convert(swr_.get(), out, maxOut, const_cast<const uint8_t**>(in->extended_data), in->nb_samples);
-    pending_.resize(n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0);
-    pendingPos_ = 0;
+    pending_.resize(at + (n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0));
     return true;
 }
 

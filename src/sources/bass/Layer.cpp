@@ -364,6 +364,12 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     return Ok(1);
 }
 
+DWORD BASS_ChannelGetChannelMask(DWORD handle) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, 0u);
+    return Ok(c->ChannelMask());
+}
+
 QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
     Channel* c = Find(handle);
     if (!c || c->IsMusic()) return Fail(BASS_ERROR_HANDLE, kNoFilePosition);

@@ -104,6 +104,11 @@ HSOUNDFONT BASS_MIDI_FontInit(const void* file, DWORD flags);
 BOOL BASS_MIDI_FontFree(HSOUNDFONT handle);
 BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD count);
 
+// Extension of this layer: the speakers of a channel's interleaved channels as a WAVE channel mask
+// (the channels take its set bits from the lowest up); 0 when the decoder states none, and the
+// usual WAVE order for the channel count then applies.
+DWORD BASS_ChannelGetChannelMask(DWORD handle);
+
 // Extension of this layer: the number of live stream and music handles (for leak checks).
 DWORD BASS_ChannelCount();
 // Extension of this layer: why a channel that reached its end did not decode the file's sound
