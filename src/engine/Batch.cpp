@@ -281,6 +281,15 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     return true;
 }
 
+// Why a conversion writing `written` left nothing usable, when nothing else said so: its folder
+// or the file itself was removed meanwhile, or the output stayed empty.
+std::string MissingOutputReason(const std::string& written, bool converted) {
+    const std::string folder = written.substr(0, written.size() - FileNamePart(written).size());
+    if (!folder.empty() && !DirectoryExists(folder)) return Format("the output folder \"%s\" was removed", folder);
+    if (!PathExists(written)) return "the temporary file was removed";
+    return converted ? "the output file is empty" : std::string();
+}
+
 // Judges a finished conversion: success needs a non-empty temporary, which then takes its final
 // name. A failed, cancelled or empty output is removed.
 RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reason) {
@@ -294,6 +303,8 @@ RowOutcome JudgeConversion(int result, const PreparedRow& row, std::string reaso
             reason = why;
         }
     } else {
+        // A failure nobody explained: say what became of the file being written.
+        if (reason.empty()) reason = MissingOutputReason(written, result != 0);
         // An empty output is no conversion; whatever a failed one left is ours to remove.
         DeleteFailedTarget(written, row.request.sourcePath);
     }
