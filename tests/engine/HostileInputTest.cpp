@@ -2,6 +2,10 @@
 // values beyond their ranges. Each is made here, small enough to keep the suite fast.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -109,4 +113,44 @@ TEST(HostileInputTest, DeepNestingIsRefusedBeforeTheTagLibrary) {
     const std::string few = DeepChapters(dir, "few.mp3", 3);
     ASSERT_TRUE(ReadId3FileTags(few, tags));
     EXPECT_EQ(tags.title, "Deep");
+}
+
+// An MP3 to MP3 conversion copies a large ID3v2 tag byte for byte, holding it about twice (the
+// decoder's copy and the tag choice's), not once per hand-over.
+TEST(HostileInputTest, LargeId3v2TagIsNotCopiedOverAndOver) {
+    TempDir dir;
+    const std::string audio = dir.file("audio.mp3");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -nostdin -y -f lavfi -i sine=d=0.2 -c:a libmp3lame -id3v2_version 0 " +
+                            Quote(audio)),
+              0);
+    constexpr uint32_t kTagBytes = 40u << 20;
+    std::string body = "PRIV" + Synchsafe(kTagBytes + 6) + std::string(2, '\0') + std::string("owner\0", 6);
+    body.append(kTagBytes, 'U');
+    const std::string source = dir.file("big.mp3");
+    WriteAll(source, std::string("ID3\4\0\0", 6) + Synchsafe(body.size()) + body + ReadAll(audio));
+    body.clear();
+    body.shrink_to_fit();
+
+    const std::string config = dir.file("config"), out = dir.file("out");
+    const std::string cli = testutil::BinDir() + "/sonavert-cli";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        setenv("HOME", config.c_str(), 1);
+        execl(cli.c_str(), cli.c_str(), "-y", "-j", "1", "-f", "mp3", "-o", out.c_str(), source.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Twice the tag and the program itself; four copies (as before) came to 200 MB.
+    EXPECT_LT(usage.ru_maxrss, 150 * 1024) << "kB";
+    const std::string target = ReadAll(out + "/big.mp3");
+    const std::string original = ReadAll(source);
+    ASSERT_GT(target.size(), kTagBytes);
+    EXPECT_EQ(target.compare(0, kTagBytes, original, 0, kTagBytes), 0);
 }
