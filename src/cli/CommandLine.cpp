@@ -393,6 +393,9 @@ public:
                          "sonavert-cli: warning: the chosen output folder could not be written; the target went to "
                          "the documents folder: %s\n",
                          outcome.targetPath.c_str());
+        if (converted && !outcome.warning.empty())
+            std::fprintf(stderr, "sonavert-cli: warning: %s: %s\n", EscapeField(source).c_str(),
+                         outcome.warning.c_str());
         std::printf("%s\t%s\n", EscapeField(source).c_str(),
                     EscapeField(converted ? outcome.targetPath : StatusText(outcome)).c_str());
         std::fflush(stdout);

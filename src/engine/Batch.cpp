@@ -326,6 +326,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             ConversionContext context{run.settings, run.driver, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
             outcome = JudgeConversion(result, row, context.failureReason);
+            if (outcome.kind == RowOutcome::Kind::Converted) outcome.warning = context.warning;
             if (outcome.kind == RowOutcome::Kind::Converted) {
                 item.targetPath = row.target;
                 run.driver.RowFinished(item.row, outcome);
@@ -401,6 +402,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         SourceFactoryContext sources;
         std::unique_ptr<WorkerProgress> progress;
         std::string reason;
+        std::string warning;
         int result = 0;
         bool done = false;
         std::thread thread;
@@ -457,6 +459,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 std::lock_guard<std::mutex> lock(doneMutex);
                 w.result = result;
                 w.reason = context.failureReason;
+                w.warning = context.warning;
                 w.done = true;
                 doneSignal.notify_all();
             });
@@ -493,8 +496,10 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             }
             it->thread.join();
             RowOutcome outcome = JudgeConversion(it->result, it->row, it->reason);
-            if (outcome.kind == RowOutcome::Kind::Converted)
+            if (outcome.kind == RowOutcome::Kind::Converted) {
                 run.items[it->index].targetPath = it->row.target;
+                outcome.warning = it->warning;
+            }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
             finished[it->index] = outcome;
