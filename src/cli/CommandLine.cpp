@@ -394,6 +394,9 @@ public:
                          "sonavert-cli: warning: the chosen output folder could not be written; the target went to "
                          "the documents folder: %s\n",
                          outcome.targetPath.c_str());
+        if (converted && !outcome.warning.empty())
+            std::fprintf(stderr, "sonavert-cli: warning: %s: %s\n", EscapeField(source).c_str(),
+                         outcome.warning.c_str());
         std::string status = converted ? outcome.targetPath : StatusText(outcome);
         // An incomplete target is named in full too, with what was missing.
         if (outcome.kind == RowOutcome::Kind::Incomplete)

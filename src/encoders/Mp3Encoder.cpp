@@ -93,7 +93,9 @@ void Mp3Encoder::SetBitRate(int kbps) {
     if (lame_) lame_set_brate(lame_, std::clamp(kbps, 8, 320));
 }
 
-int Mp3Encoder::Start() {
+int Mp3Encoder::Start() { return Start(id3v2_.data(), static_cast<uint32_t>(id3v2_.size())); }
+
+int Mp3Encoder::Start(const uint8_t* id3v2, uint32_t size) {
     if (!file_ || !lame_ || started_) return Fail(started_ ? "the MP3 encoder was already started" : "no file is open");
     // The Info frame (LAME's tag frame for constant bit rates) tells decoders the encoder delay and
     // the padding of the last frame, so the decoded stream starts and ends where the source does.
@@ -112,8 +114,8 @@ int Mp3Encoder::Start() {
                     " at " + std::to_string(lame_get_brate(lame_)) + " kbps");
     }
     started_ = true;
-    infoFrameOffset_ = static_cast<long>(id3v2_.size());
-    if (!WriteAll(id3v2_.data(), id3v2_.size())) return 0;
+    infoFrameOffset_ = static_cast<long>(size);
+    if (!WriteAll(id3v2, size)) return 0;
     return 1;
 }
 

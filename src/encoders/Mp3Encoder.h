@@ -54,6 +54,9 @@ public:
     // Constant bit rate with an Info frame (encoder delay and padding) ahead of the audio. Applies
     // the parameters and writes the ID3v2 block ahead of the first frame. Returns 0 when LAME rejects the parameters or the tag cannot be written.
     int Start();
+    // The same, writing `id3v2` (`size` bytes) instead of a kept ID3v2 block: a block too large to
+    // copy is written straight from where its owner holds it.
+    int Start(const uint8_t* id3v2, uint32_t size);
 
     // Encodes `count` samples per channel of signed 16-bit planar audio (the right plane is not
     // read for one channel). Returns 1 when everything LAME produced reached the file, 0 on an

@@ -342,6 +342,15 @@ bool CommitRow(const RowRun& run, const PreparedRow& row, const std::set<std::st
     return false;
 }
 
+// Why a conversion writing `written` left nothing usable, when nothing else said so: its folder
+// or the file itself was removed meanwhile, or the output stayed empty.
+std::string MissingOutputReason(const std::string& written, bool converted) {
+    const std::string folder = written.substr(0, written.size() - FileNamePart(written).size());
+    if (!folder.empty() && !DirectoryExists(folder)) return Format("the output folder \"%s\" was removed", folder);
+    if (!PathExists(written)) return "the temporary file was removed";
+    return converted ? "the output file is empty" : std::string();
+}
+
 // Judges a finished conversion: success needs a non-empty temporary, which then takes its final
 // name. A failed, cancelled or empty output is removed. The converted outcome carries the final name.
 RowOutcome JudgeConversion(const RowRun& run, int result, PreparedRow& row, std::string reason,
@@ -358,6 +367,8 @@ RowOutcome JudgeConversion(const RowRun& run, int result, PreparedRow& row, std:
             reason = why;
         }
     } else {
+        // A failure nobody explained: say what became of the file being written.
+        if (reason.empty()) reason = MissingOutputReason(written, result != 0);
         // An empty output is no conversion; whatever a failed one left is ours to remove.
         DeleteFailedTarget(written, row.request.sourcePath);
     }
@@ -383,6 +394,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             ConversionContext context{run.settings, run.driver, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
             outcome = JudgeConversion(run, result, row, context.failureReason);
+            outcome.warning = context.warning;
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 // An incomplete target stays, but the batch did not convert every row.
                 if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
@@ -460,6 +472,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         SourceFactoryContext sources;
         std::unique_ptr<WorkerProgress> progress;
         std::string reason;
+        std::string warning;
         int result = 0;
         bool done = false;
         std::thread thread;
@@ -516,6 +529,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 std::lock_guard<std::mutex> lock(doneMutex);
                 w.result = result;
                 w.reason = context.failureReason;
+                w.warning = context.warning;
                 w.done = true;
                 doneSignal.notify_all();
             });
@@ -552,8 +566,10 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             }
             it->thread.join();
             RowOutcome outcome = JudgeConversion(run, it->result, it->row, it->reason, &reserved);
-            if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete)
+            if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
+                outcome.warning = it->warning;
+            }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
             finished[it->index] = outcome;

@@ -40,6 +40,8 @@ struct RowOutcome {
     std::string reason;
     // Failed inside the conversion itself (decoder, encoder, disk), rather than before it.
     bool inConversion = false;
+    // Something the user should know about a row that did convert (its tags could not be read).
+    std::string warning = {};
 };
 
 // Status texts of the list's Status column.

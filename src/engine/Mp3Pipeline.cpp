@@ -13,13 +13,12 @@ namespace {
 bool WantsId3v1(int32_t version) { return version == 0 || version == 2; }
 bool WantsId3v2(int32_t version) { return version == 1 || version == 2; }
 
-// Hands the chosen tags to the encoder: the source's raw ID3 blocks as they are, or blocks rendered
-// from texts in the versions MP3WriteID3Version asks for.
+// Hands the chosen tags to the encoder: the source's raw ID3v1 block as it is (its ID3v2 block is
+// written at Start straight from the choice), or blocks rendered from texts in the versions
+// MP3WriteID3Version asks for.
 void HandOverTags(const TagChoice& choice, int32_t version, Mp3Encoder& encoder) {
     if (choice.kind == TagChoice::kId3Blocks) {
         if (choice.id3v1.size() == Mp3Encoder::kId3v1Bytes) encoder.SetID3v1Tag(choice.id3v1.data());
-        if (!choice.id3v2.empty())
-            encoder.SetID3v2Tag(choice.id3v2.data(), static_cast<uint32_t>(choice.id3v2.size()));
         return;
     }
     if (choice.kind != TagChoice::kTexts) return;
@@ -64,6 +63,8 @@ public:
     bool Start(const PipelineCall& call, const TargetFormat&, const TagChoice& tags) override {
         HandOverTags(tags, call.settings.MP3WriteID3Version, encoder_);
         ApplyMp3Params(encoder_, params_);
+        if (tags.kind == TagChoice::kId3Blocks && !tags.id3v2.empty())
+            return encoder_.Start(tags.id3v2.data(), static_cast<uint32_t>(tags.id3v2.size())) != 0;
         return encoder_.Start() != 0;
     }
     bool EncodeBlock(void* left, void* right, uint32_t n) override {

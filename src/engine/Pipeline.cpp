@@ -261,6 +261,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return abandon("the target format (" + std::to_string(format.channels) + " channels, " +
                        std::to_string(format.bits) + " bits) cannot be written");
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
+    if (!tags.warning.empty()) context.warning = tags.warning;
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
 
     const Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};

@@ -32,6 +32,8 @@ struct ConversionContext {
     SourceFactoryContext& sources;
     // Why the conversion failed, when something said so (the source factory, the encoder).
     std::string failureReason;
+    // A warning about a conversion that went through (tags that could not be read).
+    std::string warning = {};
     // The Windows Media format list to choose from; null for the one the process builds once.
     const WmaFormatList* wmaFormats = nullptr;
 };

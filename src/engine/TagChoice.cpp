@@ -41,6 +41,10 @@ TagChoice ChooseTags(const TagChoiceInputs& in, AudioSource& source) {
         return choice;
     }
 
+    if (!TagNestingWithinBounds(in.sourcePath)) {
+        choice.warning = "the source's tags are nested too deeply to be read; the target has no tags";
+        return choice;
+    }
     bool found = false;
     if (in.sourceType == kSourceM4a || in.sourceType == kSourceMp4)
         found = ReadMp4Metadata(in.sourcePath, choice.texts);

@@ -35,6 +35,9 @@ struct TagChoice {
     // kId3Blocks: the source's raw ID3 blocks, either may be empty.
     std::vector<uint8_t> id3v1;
     std::vector<uint8_t> id3v2;
+    // Why the source's tags were not transferred though the policy asked for them, when the
+    // reason is worth telling the user.
+    std::string warning;
 };
 
 // Applies the policy. `source` is the opened source of the row; its tag operations are used only

@@ -157,8 +157,11 @@ int32_t ApplyLoadRule(const std::string& name, int32_t v) {
     if (name == "WMAID3TagType" || name == "M4AID3TagType") return (v >= 0 && v <= 2) ? v : 2;
     // Older versions stored the OGG bit rate in bits per second.
     if (name == "OGGBitRate") return v > 1000 ? v / 1000 : v;
+    // Every gain, the AAC, M4A and AMR ones too: a hand-edited store must not turn the gain into a
+    // square wave or near-silence.
     if (name == "AmplifyMp3Coeff" || name == "AmplifyWavCoeff" || name == "AmplifyWMACoeff" ||
-        name == "AmplifyOGGCoeff")
+        name == "AmplifyOGGCoeff" || name == "AmplifyAACCoef" || name == "AmplifyM4ACoef" ||
+        name == "AmplifyAMRCoef")
         return clampGain(v);
     return v;
 }

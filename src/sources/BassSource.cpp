@@ -38,7 +38,6 @@ void BassSource::Close() {
     statedSeconds_ = 0;
     readBuffer_ = {};
     id3v1_ = {};
-    id3v2_ = {};
     kind_ = kPlainStream;
     downmix_ = StereoDownmix();
     path_.clear();
@@ -177,8 +176,8 @@ uint64_t BassSource::GetPosition() {
     return pos == kNotAvailable ? position : pos;
 }
 
-// The raw ID3 blocks are handed out only for MP3 files; a copy is made on the first request and
-// kept until Close.
+// The raw ID3 blocks are handed out only for MP3 files; the ID3v1 block is copied on the first
+// request and kept until Close.
 const uint8_t* BassSource::GetID3v1Block() {
     if (!handle_ || kind_ != kMp3Stream) return nullptr;
     if (id3v1_.empty()) {
@@ -189,19 +188,18 @@ const uint8_t* BassSource::GetID3v1Block() {
     return id3v1_.data();
 }
 
+// The ID3v2 block is handed out where the decoding layer keeps it, for as long as the stream is
+// open: a tag can be hundreds of megabytes, and each copy would cost as much again.
 const uint8_t* BassSource::GetID3v2Block(uint32_t* size) {
     if (size) *size = 0;
     if (!handle_ || kind_ != kMp3Stream) return nullptr;
-    if (id3v2_.empty()) {
-        const char* tag = BASS_ChannelGetTags(handle_, BASS_TAG_ID3V2);
-        if (!tag) return nullptr;
-        // The layer hands out only a tag lying wholly in the file, so its header's size holds.
-        uint32_t total = bass::Id3v2TagSize(reinterpret_cast<const uint8_t*>(tag));
-        if (total == 0) return nullptr;
-        id3v2_.assign(tag, tag + total);
-    }
-    if (size) *size = static_cast<uint32_t>(id3v2_.size());
-    return id3v2_.data();
+    const char* tag = BASS_ChannelGetTags(handle_, BASS_TAG_ID3V2);
+    if (!tag) return nullptr;
+    // The layer hands out only a tag lying wholly in the file, so its header's size holds.
+    const uint32_t total = bass::Id3v2TagSize(reinterpret_cast<const uint8_t*>(tag));
+    if (total == 0) return nullptr;
+    if (size) *size = total;
+    return reinterpret_cast<const uint8_t*>(tag);
 }
 
 int BassSource::ReadTags(TagRecord& tags) {

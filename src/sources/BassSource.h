@@ -40,7 +40,6 @@ private:
     uint32_t handle_ = 0;
     std::vector<uint8_t> readBuffer_;
     std::vector<uint8_t> id3v1_;
-    std::vector<uint8_t> id3v2_;
     int kind_ = kPlainStream;
     StereoDownmix downmix_;
     std::string path_;

@@ -13,6 +13,9 @@
 
 #include <array>
 #include <climits>
+#include <cstring>
+#include <fstream>
+#include <vector>
 
 #include "tags/Genres.h"
 
@@ -123,6 +126,188 @@ bool ExtractId3(TagLib::MPEG::File& file, TagRecord& tags) {
     return false;
 }
 
+// Reads `n` bytes at `offset` of a file or of a block in memory; false when they are not all there.
+class ByteSource {
+public:
+    explicit ByteSource(const std::string& path) : file_(path, std::ios::binary) {
+        if (file_) {
+            file_.seekg(0, std::ios::end);
+            size_ = static_cast<uint64_t>(std::max<std::streamoff>(file_.tellg(), 0));
+        }
+    }
+    ByteSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    uint64_t Size() const { return size_; }
+    bool Read(uint64_t offset, uint8_t* out, size_t n) {
+        if (offset > size_ || n > size_ - offset) return false;
+        if (data_) {
+            std::memcpy(out, data_ + offset, n);
+            return true;
+        }
+        file_.clear();
+        file_.seekg(static_cast<std::streamoff>(offset));
+        return static_cast<bool>(file_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(n)));
+    }
+
+private:
+    std::ifstream file_;
+    const uint8_t* data_ = nullptr;
+    uint64_t size_ = 0;
+};
+
+uint32_t Be32(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 | b[3];
+}
+
+// The MP4 boxes holding boxes, as the tag library knows them; `skip` is what comes before them.
+bool IsMp4Container(const uint8_t* type, uint64_t& skip) {
+    static const char* const kContainers[] = {"moov", "udta", "mdia", "meta", "ilst", "stbl",
+                                              "minf", "moof", "traf", "trak", "stsd"};
+    for (const char* c : kContainers) {
+        if (std::memcmp(type, c, 4) != 0) continue;
+        skip = std::memcmp(c, "meta", 4) == 0 ? 4 : std::memcmp(c, "stsd", 4) == 0 ? 8 : 0;
+        return true;
+    }
+    return false;
+}
+
+// Whether an MP4 file's box tree stays within kTagNestingLimit levels. The tag library walks the
+// tree recursively, so a file with thousands of nested boxes would exhaust the stack there. The
+// walk here is iterative (a stack of the enclosing boxes' ends). Files that are not MP4 end the
+// walk at their first bytes.
+bool Mp4NestingWithinBound(ByteSource& in) {
+    uint8_t h[16];
+    if (!in.Read(0, h, 8)) return true;
+    std::vector<uint64_t> ends{in.Size()};
+    uint64_t pos = 0;
+    while (!ends.empty()) {
+        if (pos + 8 > ends.back()) {
+            pos = ends.back();
+            ends.pop_back();
+            continue;
+        }
+        if (!in.Read(pos, h, 8)) return true;
+        uint64_t size = Be32(h);
+        uint64_t header = 8;
+        if (size == 1) {
+            if (!in.Read(pos + 8, h + 8, 8)) return true;
+            size = static_cast<uint64_t>(Be32(h + 8)) << 32 | Be32(h + 12);
+            header = 16;
+        } else if (size == 0 && ends.size() == 1) {
+            size = ends.back() - pos;  // the last box of the file runs to its end
+        }
+        if (size < header || size > ends.back() - pos) {
+            // Not a box: the rest of the enclosing box is data.
+            pos = ends.back();
+            continue;
+        }
+        // Only the container boxes the tag library descends into are looked into; "meta" carries
+        // four bytes of version and flags and "stsd" eight bytes before its boxes.
+        const uint64_t end = pos + size;
+        pos = end;
+        uint64_t skip = 0;
+        if (!IsMp4Container(h + 4, skip)) continue;
+        if (ends.size() > kTagNestingLimit) return false;
+        uint64_t body = end - size + header;
+        if (std::memcmp(h + 4, "meta", 4) == 0) {
+            // As the tag library does: no version and flags when a known box follows at once.
+            uint8_t next[8];
+            if (in.Read(body, next, 8))
+                for (const char* id : {"hdlr", "ilst", "mhdr", "ctry", "lang"})
+                    if (std::memcmp(next + 4, id, 4) == 0) skip = 0;
+        }
+        body += skip;
+        if (body + 8 <= end) {
+            ends.push_back(end);
+            pos = body;
+        }
+    }
+    return true;
+}
+
+// Whether an ID3v2 tag at `start` nests its chapter frames (CHAP, CTOC: frames that hold frames)
+// at most kTagNestingLimit deep; the tag library parses embedded frames recursively. A source
+// without an ID3v2 tag there passes.
+bool Id3NestingWithinBound(ByteSource& in, uint64_t start) {
+    uint8_t h[10];
+    if (!in.Read(start, h, 10) || std::memcmp(h, "ID3", 3) != 0) return true;
+    const int version = h[3];
+    if (version < 3 || version > 4) return true;  // version 2.2 has no chapter frames
+    const uint64_t tagSize = (h[6] & 0x7Fu) << 21 | (h[7] & 0x7Fu) << 14 | (h[8] & 0x7Fu) << 7 | (h[9] & 0x7Fu);
+    uint64_t pos = start + 10;
+    std::vector<uint64_t> ends{std::min(pos + tagSize, in.Size())};
+    if (h[5] & 0x40) {  // extended header: skipped by its size
+        uint8_t e[4];
+        if (!in.Read(pos, e, 4)) return true;
+        pos += version == 4 ? ((e[0] & 0x7Fu) << 21 | (e[1] & 0x7Fu) << 14 | (e[2] & 0x7Fu) << 7 | (e[3] & 0x7Fu))
+                            : Be32(e) + 4u;
+    }
+    while (!ends.empty()) {
+        if (pos + 10 > ends.back()) {
+            pos = ends.back();
+            ends.pop_back();
+            continue;
+        }
+        if (!in.Read(pos, h, 10) || h[0] == 0) {  // padding ends the level
+            pos = ends.back();
+            continue;
+        }
+        const uint64_t size = version == 4
+                                  ? ((h[4] & 0x7Fu) << 21 | (h[5] & 0x7Fu) << 14 | (h[6] & 0x7Fu) << 7 | (h[7] & 0x7Fu))
+                                  : Be32(h + 4);
+        const uint64_t end = std::min(pos + 10 + size, ends.back());
+        const bool chapter = std::memcmp(h, "CHAP", 4) == 0;
+        if (!chapter && std::memcmp(h, "CTOC", 4) != 0) {
+            pos = end;
+            continue;
+        }
+        // The embedded frames follow the element id (up to its terminator) and, for CHAP, four
+        // 32-bit times and offsets; CTOC has flags, an entry count and the entries' ids.
+        uint64_t body = pos + 10;
+        auto skipText = [&]() {
+            uint8_t c = 1;
+            while (body < end && in.Read(body, &c, 1) && c != 0) ++body;
+            ++body;
+        };
+        skipText();
+        if (chapter) {
+            body += 16;
+        } else {
+            uint8_t fc[2] = {0, 0};
+            if (body + 2 <= end && in.Read(body, fc, 2)) {
+                body += 2;
+                for (int i = 0; i < fc[1] && body < end; ++i) skipText();
+            } else {
+                body = end;
+            }
+        }
+        if (ends.size() > kTagNestingLimit) return false;
+        pos = end;
+        if (body + 10 <= end) {
+            ends.push_back(end);
+            pos = body;
+        }
+    }
+    return true;
+}
+
+// The ID3v2 tags a file may carry where the tag library reads them: at its start, and in the
+// "id3 " chunk of a RIFF (WAV) or "ID3 " chunk of an AIFF file.
+bool NestingWithinBounds(ByteSource& in) {
+    if (!Mp4NestingWithinBound(in) || !Id3NestingWithinBound(in, 0)) return false;
+    uint8_t h[12];
+    if (!in.Read(0, h, 12)) return true;
+    const bool riff = std::memcmp(h, "RIFF", 4) == 0;
+    if (!riff && std::memcmp(h, "FORM", 4) != 0) return true;
+    for (uint64_t pos = 12; pos + 8 <= in.Size();) {
+        if (!in.Read(pos, h, 8)) break;
+        const uint64_t size = riff ? (uint32_t{h[7]} << 24 | uint32_t{h[6]} << 16 | uint32_t{h[5]} << 8 | h[4]) : Be32(h + 4);
+        if ((std::memcmp(h, "id3 ", 4) == 0 || std::memcmp(h, "ID3 ", 4) == 0) && !Id3NestingWithinBound(in, pos + 8))
+            return false;
+        pos += 8 + size + (size & 1);
+    }
+    return true;
+}
+
 void FlattenLines(std::string& s) {
     for (char& c : s)
         if (c == '\n' || c == '\r') c = ' ';
@@ -195,7 +380,16 @@ int ParseTrackNumber(std::string_view text) {
     return static_cast<int>(negative ? -value : value);
 }
 
+bool TagNestingWithinBounds(const std::string& path) {
+    ByteSource in(path);
+    return NestingWithinBounds(in);
+}
+
 bool ReadId3FileTags(const std::string& path, TagRecord& tags) {
+    if (!TagNestingWithinBounds(path)) {
+        tags = TagRecord{};
+        return false;
+    }
     TagLib::MPEG::File file(path.c_str(), TagLib::ID3v2::FrameFactory::instance(), false);
     if (!file.isOpen()) {
         tags = TagRecord{};
@@ -205,7 +399,8 @@ bool ReadId3FileTags(const std::string& path, TagRecord& tags) {
 }
 
 bool ReadId3Tags(const uint8_t* data, size_t size, TagRecord& tags) {
-    if (!data || size == 0 || size > 0x7FFFFFFF) {
+    ByteSource in(data, size);
+    if (!data || size == 0 || size > 0x7FFFFFFF || !Id3NestingWithinBound(in, 0)) {
         tags = TagRecord{};
         return false;
     }
@@ -216,6 +411,7 @@ bool ReadId3Tags(const uint8_t* data, size_t size, TagRecord& tags) {
 }
 
 bool ReadMp4Metadata(const std::string& path, TagRecord& tags) {
+    if (!TagNestingWithinBounds(path)) return false;
     TagLib::MP4::File file(path.c_str(), false);
     if (!file.isValid() || !file.tag()) return false;
     const TagLib::MP4::Tag& tag = *file.tag();
@@ -252,6 +448,7 @@ bool ReadMp4Metadata(const std::string& path, TagRecord& tags) {
 
 bool ReadTagsText(const std::string& path, std::string& text) {
     text.clear();
+    if (!TagNestingWithinBounds(path)) return false;
     TagLib::FileRef ref(path.c_str(), false);
     if (ref.isNull()) return false;
 

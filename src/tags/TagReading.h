@@ -28,6 +28,16 @@ std::string ResolveId3Genre(std::string_view genre);
 // other character, 0 when there are none.
 int ParseTrackNumber(std::string_view text);
 
+// How deep boxes of an MP4 file and chapter frames (frames holding frames) of an ID3v2 tag may
+// nest. Real files stay below ten levels; the tag library walks both recursively, and a file
+// nested thousands of levels deep would exhaust its stack.
+inline constexpr size_t kTagNestingLimit = 64;
+
+// Whether a file's MP4 boxes and the chapter frames of its ID3v2 tags (at its start, or in the ID3
+// chunk of a WAV or AIFF file) stay within kTagNestingLimit. The readers below read no tags from a
+// file beyond it (they return false).
+bool TagNestingWithinBounds(const std::string& path);
+
 // ID3 tags (ID3v2 first, ID3v1 for whatever ID3v2 lacks) of a file, or of ID3 data held in memory
 // (an ID3v2 tag, optionally followed by more data). Fields without a frame are set empty. Artist is
 // TPE1, else TPE2, else TPE3. Returns true when any field was found; the record is overwritten

@@ -204,9 +204,27 @@ TEST(RunConversionBatch, EmptyOutputIsAFailure) {
     };
     EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, emptyWriter));
     EXPECT_EQ(f.driver.Kind(0), Kind::Failed);
-    EXPECT_TRUE(f.driver.Reason(0).empty());
+    EXPECT_EQ(f.driver.Reason(0), "the output file is empty");
     EXPECT_TRUE(items[0].targetPath.empty());
     EXPECT_FALSE(fs::exists(f.dir.file("a_1.wav")));
+
+    // The temporary, or the whole output folder, removed by someone else during the conversion:
+    // the failure says so.
+    auto removesTemporary = [](int, const ConversionRequest& r, ConversionContext&) {
+        fs::remove(r.targetPath);
+        return 1;
+    };
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, removesTemporary));
+    EXPECT_EQ(f.driver.Reason(0), "the temporary file was removed");
+    const std::string out = f.dir.file("out");
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = out;
+    auto removesFolder = [&out](int, const ConversionRequest&, ConversionContext&) {
+        fs::remove_all(out);
+        return 0;
+    };
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, removesFolder));
+    EXPECT_EQ(f.driver.Reason(0), "the output folder \"" + out + "/\" was removed");
 }
 
 TEST(RunConversionBatch, CancelDuringRowThreeOfFive) {

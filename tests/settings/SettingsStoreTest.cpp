@@ -140,7 +140,9 @@ TEST_F(SettingsStoreTest, LoadRulesRepairStoredValues) {
              "AmplifyWavCoeff=dword:00001388\n"    // 5000
              "AmplifyWMACoeff=dword:00000009\n"
              "AmplifyOGGCoeff=dword:00000bb9\n"    // 3001
-             "AmplifyAACCoef=dword:00001388\n");   // no rule for AAC
+             "AmplifyAACCoef=dword:7fffffff\n"
+             "AmplifyM4ACoef=dword:ffffffff\n"     // -1
+             "AmplifyAMRCoef=dword:00000bb8\n");   // 3000 stays
     Settings s = Loaded();
     EXPECT_EQ(s.OGGBitRate, 128);
     EXPECT_EQ(s.MP3ChannelMode, 1);
@@ -153,7 +155,9 @@ TEST_F(SettingsStoreTest, LoadRulesRepairStoredValues) {
     EXPECT_EQ(s.AmplifyWavCoeff, 3000);
     EXPECT_EQ(s.AmplifyWMACoeff, 10);
     EXPECT_EQ(s.AmplifyOGGCoeff, 3000);
-    EXPECT_EQ(s.AmplifyAACCoef, 5000);
+    EXPECT_EQ(s.AmplifyAACCoef, 3000);
+    EXPECT_EQ(s.AmplifyM4ACoef, 10);
+    EXPECT_EQ(s.AmplifyAMRCoef, 3000);
 
     WriteIni("[Options]\nOGGBitRate=dword:000003e8\nMP3ChannelMode=dword:00000004\nAmplifyMp3Coeff=dword:00001388\n"
              "WMAChannels=dword:00000001\nWAVChannelNum=dword:00000000\n");
