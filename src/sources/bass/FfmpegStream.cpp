@@ -173,11 +173,11 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     AVFormatContext* raw = nullptr;
     // FFmpeg's WAV demuxer runs every demuxer's probe over the first 32 packets of 16-bit PCM (4 KB
     // each), at each doubling of what it gathered, looking for other codecs stored as PCM: 250 KB
-    // of probing, most of the cost of opening a short file. Two packets (8 KB, a dozen MPEG frames)
-    // still tell such a file.
+    // of probing, most of the cost of opening a short file. The first packet (4 KB, ten MPEG frames
+    // at 128 kbps) still tells such a file.
     const bool wav = container && std::strcmp(container->name, "wav") == 0;
     AVDictionary* options = nullptr;
-    if (wav) av_dict_set(&options, "max_probe_packets", "2", 0);
+    if (wav) av_dict_set(&options, "max_probe_packets", "1", 0);
     // A damaged header the named demuxer refuses still gets the full probe, as before.
     const bool opened = avformat_open_input(&raw, path.c_str(), container, &options) >= 0 ||
                         (container && avformat_open_input(&raw, path.c_str(), nullptr, nullptr) >= 0);
