@@ -147,8 +147,11 @@ TEST(HostileInputTest, LargeId3v2TagIsNotCopiedOverAndOver) {
     ASSERT_EQ(wait4(child, &status, 0, &usage), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    // Twice the tag and the program itself; four copies (as before) came to 200 MB.
+    // Twice the tag and the program itself; four copies (as before) came to 200 MB. The address
+    // sanitizer's quarantine keeps freed blocks, so its builds are not held to the figure.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(usage.ru_maxrss, 150 * 1024) << "kB";
+#endif
     const std::string target = ReadAll(out + "/big.mp3");
     const std::string original = ReadAll(source);
     ASSERT_GT(target.size(), kTagBytes);
