@@ -224,6 +224,20 @@ bool Mp4NestingWithinBound(ByteSource& in) {
     return true;
 }
 
+// Whether the bytes from `begin` to `end` hold a chapter frame id (CHAP or CTOC) anywhere.
+bool HoldsChapterId(ByteSource& in, uint64_t begin, uint64_t end) {
+    std::vector<uint8_t> buf(1 << 16);
+    for (uint64_t pos = begin; pos + 4 <= end;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), end - pos));
+        if (!in.Read(pos, buf.data(), n)) return false;
+        for (size_t i = 0; i + 4 <= n; ++i)
+            if (std::memcmp(&buf[i], "CHAP", 4) == 0 || std::memcmp(&buf[i], "CTOC", 4) == 0) return true;
+        if (pos + n >= end) break;
+        pos += n - 3;  // ids straddling the boundary are seen in the next piece
+    }
+    return false;
+}
+
 // Whether an ID3v2 tag at `start` nests its chapter frames (CHAP, CTOC: frames that hold frames)
 // at most kTagNestingLimit deep; the tag library parses embedded frames recursively. A source
 // without an ID3v2 tag there passes.
@@ -235,6 +249,12 @@ bool Id3NestingWithinBound(ByteSource& in, uint64_t start) {
     const uint64_t tagSize = (h[6] & 0x7Fu) << 21 | (h[7] & 0x7Fu) << 14 | (h[8] & 0x7Fu) << 7 | (h[9] & 0x7Fu);
     uint64_t pos = start + 10;
     std::vector<uint64_t> ends{std::min(pos + tagSize, in.Size())};
+    if (version == 3 && (h[5] & 0x80) && HoldsChapterId(in, pos, ends.back())) {
+        // A version 2.3 tag unsynchronised as a whole is decoded before its frames are parsed, so
+        // its frames need not lie where the raw bytes put them: a chapter frame in it (an id
+        // without 0xFF bytes reads the same in both) cannot be measured here and is refused.
+        return false;
+    }
     if (h[5] & 0x40) {  // extended header: skipped by its size
         uint8_t e[4];
         if (!in.Read(pos, e, 4)) return true;
@@ -260,6 +280,10 @@ bool Id3NestingWithinBound(ByteSource& in, uint64_t start) {
             pos = end;
             continue;
         }
+        // A chapter frame compressed, encrypted, unsynchronised or with a grouping byte or data
+        // length in front holds its embedded frames elsewhere than its raw bytes show; none is
+        // measured, so none passes.
+        if (h[9] & (version == 4 ? 0x4F : 0xE0)) return false;
         // The embedded frames follow the element id (up to its terminator) and, for CHAP, four
         // 32-bit times and offsets; CTOC has flags, an entry count and the entries' ids.
         uint64_t body = pos + 10;

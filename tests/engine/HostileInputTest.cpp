@@ -63,6 +63,24 @@ std::string DeepMp4(const TempDir& dir, const std::string& name, int depth, cons
     return path;
 }
 
+// An ID3v2.4 tag holding a title and `depth` CHAP frames, each embedding the next, the chapter
+// frames with format flags `flags`.
+std::string ChapterTag(int depth, char flags = 0) {
+    auto frame = [](const std::string& id, const std::string& body, char f) {
+        return id + Synchsafe(body.size()) + std::string(1, '\0') + f + body;
+    };
+    std::string chapters;
+    for (int i = 0; i < depth; ++i) {
+        std::string body(1, 'c');
+        body += std::to_string(i);
+        body.append(17, '\0');
+        body += chapters;
+        chapters = frame("CHAP", body, flags);
+    }
+    const std::string body = frame("TIT2", std::string("\3Deep", 5), 0) + chapters;
+    return std::string("ID3\4\0\0", 6) + Synchsafe(body.size()) + body;
+}
+
 // An MP3 whose ID3v2.4 tag holds a title and `depth` CHAP frames, each embedding the next.
 std::string DeepChapters(const TempDir& dir, const std::string& name, int depth) {
     const std::string audio = dir.file("audio-" + name);
@@ -70,18 +88,8 @@ std::string DeepChapters(const TempDir& dir, const std::string& name, int depth)
                             "-id3v2_version 0 " +
                             Quote(audio)),
               0);
-    auto frame = [](const std::string& id, const std::string& body) { return id + Synchsafe(body.size()) + std::string(2, '\0') + body; };
-    std::string chapters;
-    for (int i = 0; i < depth; ++i) {
-        std::string body(1, 'c');
-        body += std::to_string(i);
-        body.append(17, '\0');
-        body += chapters;
-        chapters = frame("CHAP", body);
-    }
-    const std::string body = frame("TIT2", std::string("\3Deep", 5)) + chapters;
     const std::string path = dir.file(name);
-    WriteAll(path, std::string("ID3\4\0\0", 6) + Synchsafe(body.size()) + body + ReadAll(audio));
+    WriteAll(path, ChapterTag(depth) + ReadAll(audio));
     return path;
 }
 
@@ -113,6 +121,31 @@ TEST(HostileInputTest, DeepNestingIsRefusedBeforeTheTagLibrary) {
     const std::string few = DeepChapters(dir, "few.mp3", 3);
     ASSERT_TRUE(ReadId3FileTags(few, tags));
     EXPECT_EQ(tags.title, "Deep");
+
+    // The same chains where the tag library also reads ID3v2: a WAV's "id3 " chunk and an AIFF's
+    // "ID3 " chunk; and chains the raw bytes cannot show (a compressed chapter frame unpacks to
+    // anything; a version 2.3 tag unsynchronised as a whole is decoded before its frames are
+    // read), refused even one level deep.
+    auto le32 = [](uint32_t v) { std::string b = Be32(v); return std::string(b.rbegin(), b.rend()); };
+    const std::string deepTag = ChapterTag(2000);
+    const std::string wav = dir.file("chapters.wav"), aiff = dir.file("chapters.aiff");
+    WriteAll(wav, "RIFF" + le32(static_cast<uint32_t>(12 + deepTag.size())) + "WAVE" + "id3 " +
+                      le32(static_cast<uint32_t>(deepTag.size())) + deepTag);
+    WriteAll(aiff, "FORM" + Be32(static_cast<uint32_t>(12 + deepTag.size())) + "AIFF" + "ID3 " +
+                       Be32(static_cast<uint32_t>(deepTag.size())) + deepTag);
+    EXPECT_FALSE(TagNestingWithinBounds(wav));
+    EXPECT_FALSE(TagNestingWithinBounds(aiff));
+    const std::string compressed = dir.file("compressed.mp3"), unsynced = dir.file("unsynced.mp3");
+    WriteAll(compressed, ChapterTag(1, '\x09'));
+    std::string v23 = ChapterTag(1);
+    v23[3] = 3;
+    v23[5] = '\x80';
+    WriteAll(unsynced, v23);
+    EXPECT_FALSE(TagNestingWithinBounds(compressed));
+    EXPECT_FALSE(TagNestingWithinBounds(unsynced));
+    v23[5] = 0;
+    WriteAll(unsynced, v23);
+    EXPECT_TRUE(TagNestingWithinBounds(unsynced));
 }
 
 // An MP3 to MP3 conversion copies a large ID3v2 tag byte for byte, holding it about twice (the
