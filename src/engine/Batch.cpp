@@ -541,8 +541,12 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         }
 
         {
+            // A row that ended while this thread was starting others is taken at once: waiting
+            // for a signal already given would leave a core idle for the whole wait.
             std::unique_lock<std::mutex> lock(doneMutex);
-            doneSignal.wait_for(lock, std::chrono::milliseconds(20));
+            doneSignal.wait_for(lock, std::chrono::milliseconds(20), [&running] {
+                return std::any_of(running.begin(), running.end(), [](const Worker& w) { return w.done; });
+            });
         }
         // The per-file text and bar follow the earliest running row.
         const Worker& earliest = running.front();

@@ -11,6 +11,11 @@
 #include <set>
 #include <utility>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 #include <QString>
 
 #include "base/PathHelpers.h"
@@ -18,6 +23,7 @@
 #include "filelist/ExtensionTable.h"
 #include "settings/Settings.h"
 #include "sources/SourceTypes.h"
+#include "winmedia/WindowsMediaRuntime.h"
 
 namespace sonavert {
 namespace fs = std::filesystem;
@@ -44,6 +50,66 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     if (!folder.empty() && folder.back() == '/') return folder + name;
     return folder + "/" + name;
 }
+
+// Probes the wanted paths on worker threads, in order of the paths, each into its own slot, while
+// the caller takes the results one by one in the same order. With no threads, Take probes on the
+// caller's thread. The destructor stops the workers after the file each is probing.
+class ProbeQueue {
+public:
+    using Prober = std::function<FileAdder::Probe(const std::string&)>;
+    ProbeQueue(const std::vector<std::string>& paths, const std::vector<char>& wanted, int threads, Prober prober)
+        : paths_(paths), wanted_(wanted), prober_(std::move(prober)), slots_(paths.size()), ready_(paths.size(), 0) {
+        for (int t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
+    }
+    ~ProbeQueue() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        for (std::thread& worker : workers_) worker.join();
+    }
+    ProbeQueue(const ProbeQueue&) = delete;
+    ProbeQueue& operator=(const ProbeQueue&) = delete;
+
+    FileAdder::Probe Take(int i) {
+        const size_t k = static_cast<size_t>(i);
+        if (workers_.empty()) return prober_(paths_[k]);
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_cv_.wait(lock, [&] { return ready_[k] != 0; });
+        return std::move(slots_[k]);
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            size_t k;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                while (next_ < paths_.size() && !wanted_[next_]) ++next_;
+                if (stop_ || next_ >= paths_.size()) return;
+                k = next_++;
+            }
+            FileAdder::Probe probe = prober_(paths_[k]);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                slots_[k] = std::move(probe);
+                ready_[k] = 1;
+            }
+            ready_cv_.notify_all();
+        }
+    }
+
+    const std::vector<std::string>& paths_;
+    const std::vector<char>& wanted_;
+    Prober prober_;
+    std::vector<FileAdder::Probe> slots_;
+    std::vector<char> ready_;
+    std::mutex mutex_;
+    std::condition_variable ready_cv_;
+    size_t next_ = 0;
+    bool stop_ = false;
+    std::vector<std::thread> workers_;
+};
 
 }  // namespace
 
@@ -156,37 +222,25 @@ std::string ReadCause(const std::string& path) {
     return {};
 }
 
-AddStatus FileAdder::AddOneFile(const std::string& path, int* row, std::string* cause) {
-    PathKey key = MakePathKey(path);
-    if (list_.Contains(key)) return kAlreadyListed;
-
-    int code = SourceTypeForPath(path);
-    // The factory sets the shared reason only when a decoder refuses the file with one.
-    std::string earlierReason = std::move(context_.failureReason);
-    context_.failureReason.clear();
-    std::unique_ptr<AudioSource> source = CreateSource(path, code, 0, kPurposeList, &context_);
-    std::string refusal = source ? std::string() : context_.failureReason;
-    if (refusal.empty()) context_.failureReason = std::move(earlierReason);
+// Opens the file through the factory and takes down what its row holds. Touches neither the list
+// nor the shared context, so that several files are probed side by side.
+FileAdder::Probe FileAdder::ProbeFile(const std::string& path, const SourceFactoryContext& shared,
+                                      const std::function<bool()>& windowsMedia) {
+    Probe probe;
+    SourceFactoryContext context;
+    context.onlyDecoder = shared.onlyDecoder;
+    context.windowsMediaAvailable = windowsMedia;
+    const int code = SourceTypeForPath(path);
+    // The factory sets the reason only when a decoder refuses the file with one.
+    std::unique_ptr<AudioSource> source = CreateSource(path, code, 0, kPurposeList, &context);
     // A file without any audio stream (a picture, a playlist, a text) could never be converted.
-    if (source && !source->HasAudioStream()) {
-        source->Close();
-        source.reset();
-    }
+    if (source && !source->HasAudioStream()) source.reset();
     if (!source) {
-        std::string ext = AsciiLower(ExtensionPart(path));
-        if (code == kSourceCdAudio)
-            context_.failureReason = kCdaReason;
-        else if (ext == ".swf" || ext == ".flv")
-            context_.failureReason = kFlashReason;
-        if (cause) {
-            *cause = ReadCause(path);
-            if (cause->empty()) *cause = refusal;
-        }
-        return kAddFailed;
+        probe.refusal = std::move(context.failureReason);
+        probe.cause = ReadCause(path);
+        return probe;
     }
-
     auto entry = std::make_unique<FileEntry>();
-    entry->sourcePath = key.text;
     int32_t duration = source->GetDuration();
     entry->duration = duration > 0 ? static_cast<uint32_t>(duration) : 0;
     entry->sampleRate = source->GetSampleRate();
@@ -194,12 +248,33 @@ AddStatus FileAdder::AddOneFile(const std::string& path, int* row, std::string* 
     entry->storedChannels = source->GetStoredChannels();
     entry->channelMode = code == kSourceMp3 ? source->GetChannelMode() : kModeNone;
     entry->sourceType = static_cast<uint16_t>(code);
-    source->Close();
-    source.reset();
+    probe.entry = std::move(entry);
+    return probe;
+}
 
-    int index = list_.InsertRow(std::move(entry), key);
+AddStatus FileAdder::Commit(const std::string& path, Probe probe, int* row, std::string* cause) {
+    PathKey key = MakePathKey(path);
+    if (list_.Contains(key)) return kAlreadyListed;
+    if (!probe.entry) {
+        // A decoder's refusal replaces the reason of an earlier file; otherwise that one stays.
+        if (!probe.refusal.empty()) context_.failureReason = probe.refusal;
+        std::string ext = AsciiLower(ExtensionPart(path));
+        if (SourceTypeForPath(path) == kSourceCdAudio)
+            context_.failureReason = kCdaReason;
+        else if (ext == ".swf" || ext == ".flv")
+            context_.failureReason = kFlashReason;
+        if (cause) *cause = probe.cause.empty() ? probe.refusal : probe.cause;
+        return kAddFailed;
+    }
+    probe.entry->sourcePath = key.text;
+    int index = list_.InsertRow(std::move(probe.entry), key);
     if (row) *row = index;
     return kAdded;
+}
+
+AddStatus FileAdder::AddOneFile(const std::string& path, int* row, std::string* cause) {
+    if (list_.Contains(MakePathKey(path))) return kAlreadyListed;
+    return Commit(path, ProbeFile(path, context_, context_.windowsMediaAvailable), row, cause);
 }
 
 AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
@@ -255,6 +330,28 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
         else if (failures == kListedFailures + 1) failureText += "<more files>...\n";
     };
     for (const AddProblem& folder : unlisted) addFailure(folder.path, folder.cause);
+
+    // The files are probed ahead on worker threads, each into its own slot; the rows are then
+    // taken here in the order of the paths, so the list, the failures and the reasons come out as
+    // with one thread. Files already listed and names that are no text are not probed.
+    std::vector<char> wanted(static_cast<size_t>(n), 0);
+    bool windowsMediaFile = false;
+    for (int i = 0; i < n; ++i) {
+        const std::string& path = paths[static_cast<size_t>(i)];
+        if (!IsValidUtf8(path) || list_.Contains(MakePathKey(path))) continue;
+        wanted[static_cast<size_t>(i)] = 1;
+        windowsMediaFile = windowsMediaFile || SourceTypeForPath(path) == kSourceWindowsMedia;
+    }
+    // The Windows Media question may show a window, so it is asked here, once, before the workers
+    // start, and only when the add holds such a file; the workers get its answer.
+    std::function<bool()> windowsMedia;
+    if (windowsMediaFile && (context_.onlyDecoder.empty() || context_.onlyDecoder == DecoderName(Decoder::WindowsMedia))) {
+        const bool available = context_.windowsMediaAvailable ? context_.windowsMediaAvailable() : LoadWindowsMediaRuntime();
+        windowsMedia = [available] { return available; };
+    }
+    ProbeQueue queue(paths, wanted, n > 1 ? probeThreads_ : 0,
+                     [this, &windowsMedia](const std::string& path) { return ProbeFile(path, context_, windowsMedia); });
+
     for (int i = 0; i < n; ++i) {
         const std::string& path = paths[static_cast<size_t>(i)];
         std::string text = "[";
@@ -274,7 +371,7 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
             failed = true;
             nonEnglish = true;
         } else {
-            AddStatus status = AddOneFile(path, nullptr, &cause);
+            AddStatus status = wanted[static_cast<size_t>(i)] ? Commit(path, queue.Take(i), nullptr, &cause) : kAlreadyListed;
             if (status == kAdded) ++result.added;
             else if (status == kAlreadyListed) ++result.alreadyListed;
             // A folder search takes every file; one without a code of its own that is not audio

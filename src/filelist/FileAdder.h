@@ -1,5 +1,9 @@
 #pragma once
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "filelist/AddDriver.h"
@@ -70,6 +74,19 @@ class FileAdder {
 public:
     FileAdder(FileList& list, SourceFactoryContext& context) : list_(list), context_(context) {}
 
+    // Worker threads that probe the files of a run ahead of the rows (0: on the caller's thread).
+    // The rows, failures and reasons are the same for any count.
+    void SetProbeThreads(int threads) { probeThreads_ = std::max(0, threads); }
+    static int DefaultProbeThreads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)); }
+
+    // What probing one file found, before it becomes a row: the row (null when no decoder took
+    // the file), a decoder's refusal, and the system's cause when the file cannot be read.
+    struct Probe {
+        std::unique_ptr<FileEntry> entry;
+        std::string refusal;
+        std::string cause;
+    };
+
     // Adds one file. Returns kAdded (and the row in `row`), kAlreadyListed, or kAddFailed (also for
     // a file without any audio stream), after
     // setting the context's failure reason for ".cda", ".swf" and ".flv" files. On failure `cause`,
@@ -96,8 +113,13 @@ private:
     AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver, const std::vector<bool>& foundBySearch,
                      const std::vector<AddProblem>& unlisted);
 
+    static Probe ProbeFile(const std::string& path, const SourceFactoryContext& shared,
+                           const std::function<bool()>& windowsMedia);
+    AddStatus Commit(const std::string& path, Probe probe, int* row, std::string* cause);
+
     FileList& list_;
     SourceFactoryContext& context_;
+    int probeThreads_ = DefaultProbeThreads();
 };
 
 // The message of a run's end: "Failed to load the following files.\n\n" + failure text (a line per

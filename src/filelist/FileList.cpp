@@ -115,7 +115,17 @@ std::string FileList::CellText(int row, int column) const {
 }
 
 void FileList::SetStatus(int row, const std::string& text) {
-    if (row >= 0 && row < RowCount()) rows_[static_cast<size_t>(row)].status = text;
+    if (row < 0 || row >= RowCount()) return;
+    rows_[static_cast<size_t>(row)].status = text;
+    rows_[static_cast<size_t>(row)].statusNote.clear();
+}
+
+void FileList::SetStatusNote(int row, const std::string& note) {
+    if (row >= 0 && row < RowCount()) rows_[static_cast<size_t>(row)].statusNote = note;
+}
+
+std::string FileList::StatusNote(int row) const {
+    return row >= 0 && row < RowCount() ? rows_[static_cast<size_t>(row)].statusNote : std::string();
 }
 
 int FileList::InsertRow(std::unique_ptr<FileEntry> entry) {

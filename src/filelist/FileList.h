@@ -62,8 +62,12 @@ public:
     // Cell text of a row; empty for an index out of range.
     std::string CellText(int row, int column) const;
 
-    // Status cell, written by the batch.
+    // Status cell, written by the batch; a new status drops the row's note.
     void SetStatus(int row, const std::string& text);
+    // What the status text alone does not say (a warning of a converted row), shown beside it in
+    // the row's tool tip; empty for an index out of range.
+    void SetStatusNote(int row, const std::string& note);
+    std::string StatusNote(int row) const;
 
     // True when the file (by the platform's path identity) is already in the list.
     bool Contains(const std::string& path) const { return index_.Contains(path); }
@@ -97,6 +101,7 @@ private:
         std::unique_ptr<FileEntry> entry;
         PathKey key;
         std::string status;
+        std::string statusNote;
         bool selected = false;
     };
 

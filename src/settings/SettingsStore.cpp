@@ -89,6 +89,11 @@ QString EncodeText(const std::string& text) {
     return q;
 }
 
+// The store this program writes is a few kilobytes; a file far larger is not one it wrote, and
+// parsing it (the settings layer keeps several copies of the text) would take hundreds of
+// megabytes, so it is left alone like any other file the store cannot use.
+constexpr off_t kMaxStoreBytes = 4 << 20;
+
 // What is at the store's path.
 enum class FileState {
     Missing,   // nothing: a save creates the file
@@ -123,7 +128,7 @@ bool Parsable(const std::string& text) {
     return true;
 }
 
-// Examines the path without ever waiting on it: stat() does not open, and the read test opens
+// Examines the path without ever waiting on it (and without reading more than the bound): stat() does not open, and the read test opens
 // with O_NONBLOCK and only once the path is known to be a regular file.
 FileState Examine(const std::string& path) {
     struct stat st;
@@ -136,13 +141,14 @@ FileState Examine(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return FileState::Unusable;
     std::string text;
-    bool readable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool readable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxStoreBytes;
     char chunk[4096];
     while (readable) {
         const ssize_t got = read(fd, chunk, sizeof chunk);
         if (got < 0) readable = false;
         if (got <= 0) break;
         text.append(chunk, static_cast<size_t>(got));
+        if (text.size() > static_cast<size_t>(kMaxStoreBytes)) readable = false;  // it grew meanwhile
     }
     close(fd);
     return readable && Parsable(text) ? FileState::Usable : FileState::Unusable;

@@ -28,7 +28,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
             const FileEntry* entry = list_.Entry(index.row());
             if (index.column() == kColumnFile && entry) return QString::fromStdString(entry->sourcePath);
             if (index.column() == kColumnStatus) {
-                const QString status = QString::fromStdString(list_.CellText(index.row(), kColumnStatus));
+                QString status = QString::fromStdString(list_.CellText(index.row(), kColumnStatus));
+                const std::string note = list_.StatusNote(index.row());
+                if (!note.empty()) status += QStringLiteral("\n") + QString::fromStdString(note);
                 if (!status.isEmpty()) return status;
             }
             return {};

@@ -167,6 +167,11 @@ public:
     // A failure with a reason widens the Status column once, so the reason can be read.
     void RowFinished(int item, const RowOutcome& outcome) override {
         SetStatus(item, StatusText(outcome));
+        const int row = RowOf(item);
+        if (row >= 0 && !outcome.warning.empty()) {
+            window_.list_.SetStatusNote(row, "Warning: " + outcome.warning);
+            window_.model_->RowChanged(row);
+        }
         if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&
             window_.statusColumnWidth_ < kWideStatusColumn) {
             window_.statusColumnWidth_ = kWideStatusColumn;

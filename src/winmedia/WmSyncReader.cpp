@@ -1,6 +1,14 @@
 #include "winmedia/WmSyncReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -30,13 +38,142 @@ constexpr AttributeKeys kAttributeKeys[] = {
     {"WM/AlbumArtist", {"album_artist", "WM/AlbumArtist", nullptr}},
 };
 
+// The demuxer files every entry of a metadata object into a dictionary whose insert searches the
+// whole dictionary, so objects of tens of thousands of entries took minutes. A file is read
+// through this view, which states at most kMaxMetadataEntries entries for each such object; the
+// demuxer then skips the rest to the object's end. The entries players use come first.
+constexpr uint16_t kMaxMetadataEntries = 1024;
+constexpr uint64_t kMaxHeaderBytes = 64u << 20;
+
+constexpr uint8_t kHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                     0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr uint8_t kHeaderExtensionGuid[16] = {0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
+                                              0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t kExtendedContentGuid[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
+                                              0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
+constexpr uint8_t kMetadataGuid[16] = {0xEA, 0xCB, 0xF8, 0xC5, 0xAF, 0x5B, 0x77, 0x48,
+                                       0x84, 0x67, 0xAA, 0x8C, 0x44, 0xFA, 0x4C, 0xCA};
+constexpr uint8_t kMetadataLibraryGuid[16] = {0x94, 0x1C, 0x23, 0x44, 0x98, 0x94, 0xD1, 0x49,
+                                              0xA1, 0x41, 0x1D, 0x13, 0x4E, 0x45, 0x70, 0x54};
+
+uint64_t Le(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+// A file as the demuxer sees it: its bytes, with the entry counts of oversized metadata objects
+// lowered. Owns the descriptor.
+class BoundedAsfFile {
+public:
+    BoundedAsfFile() = default;
+    BoundedAsfFile(const BoundedAsfFile&) = delete;
+    BoundedAsfFile& operator=(const BoundedAsfFile&) = delete;
+    ~BoundedAsfFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool Open(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+        size_ = st.st_size;
+        FindOversizedObjects();
+        return true;
+    }
+
+    static int Read(void* opaque, uint8_t* buffer, int size) {
+        auto* self = static_cast<BoundedAsfFile*>(opaque);
+        const ssize_t got = ::pread(self->fd_, buffer, static_cast<size_t>(size), self->position_);
+        if (got < 0) return AVERROR(errno);
+        if (got == 0) return AVERROR_EOF;
+        for (const auto& [at, count] : self->patches_)
+            for (int i = 0; i < 2; ++i)
+                if (at + i >= self->position_ && at + i < self->position_ + got)
+                    buffer[at + i - self->position_] = static_cast<uint8_t>(count >> (8 * i));
+        self->position_ += got;
+        return static_cast<int>(got);
+    }
+
+    static int64_t Seek(void* opaque, int64_t offset, int whence) {
+        auto* self = static_cast<BoundedAsfFile*>(opaque);
+        if (whence & AVSEEK_SIZE) return self->size_;
+        int64_t to = offset;
+        switch (whence & ~AVSEEK_FORCE) {
+            case SEEK_SET: break;
+            case SEEK_CUR: to += self->position_; break;
+            case SEEK_END: to += self->size_; break;
+            default: return AVERROR(EINVAL);
+        }
+        if (to < 0) return AVERROR(EINVAL);
+        self->position_ = to;
+        return to;
+    }
+
+private:
+    // Walks the header's objects (and those inside its extension) with every size checked.
+    void FindOversizedObjects() {
+        uint8_t head[30];
+        if (::pread(fd_, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+            std::memcmp(head, kHeaderGuid, 16) != 0)
+            return;
+        const uint64_t headerSize = Le(head + 16, 8);
+        if (headerSize < 30 || headerSize > kMaxHeaderBytes || headerSize > static_cast<uint64_t>(size_)) return;
+        std::vector<uint8_t> header(static_cast<size_t>(headerSize));
+        if (::pread(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) return;
+        Walk(header, 30, header.size(), true);
+    }
+
+    void Walk(const std::vector<uint8_t>& header, size_t at, size_t end, bool top) {
+        while (at + 24 <= end) {
+            const uint8_t* object = header.data() + at;
+            const uint64_t size = Le(object + 16, 8);
+            if (size < 24 || size > end - at) return;
+            const bool counted = std::memcmp(object, kExtendedContentGuid, 16) == 0 ||
+                                 std::memcmp(object, kMetadataGuid, 16) == 0 ||
+                                 std::memcmp(object, kMetadataLibraryGuid, 16) == 0;
+            if (counted && size >= 26 && Le(object + 24, 2) > kMaxMetadataEntries)
+                patches_.emplace_back(static_cast<int64_t>(at + 24), kMaxMetadataEntries);
+            // The extension holds objects of its own after 22 bytes of fields; it is not nested further.
+            if (top && std::memcmp(object, kHeaderExtensionGuid, 16) == 0 && size >= 46)
+                Walk(header, at + 46, at + static_cast<size_t>(size), false);
+            at += static_cast<size_t>(size);
+        }
+    }
+
+    int fd_ = -1;
+    int64_t size_ = 0;
+    int64_t position_ = 0;
+    std::vector<std::pair<int64_t, uint16_t>> patches_;
+};
+
 class FfmpegSyncReader : public WmSyncReader {
 public:
     ~FfmpegSyncReader() override { Close(); }
 
     bool Open(const std::string& path) override {
         Close();
-        if (avformat_open_input(&format_, path.c_str(), av_find_input_format("asf"), nullptr) < 0) return false;
+        file_ = std::make_unique<BoundedAsfFile>();
+        if (!file_->Open(path)) {
+            Close();
+            return false;
+        }
+        constexpr int kBufferSize = 64 * 1024;
+        auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
+        if (buffer) io_ = avio_alloc_context(buffer, kBufferSize, 0, file_.get(), &BoundedAsfFile::Read, nullptr,
+                                             &BoundedAsfFile::Seek);
+        if (!io_) av_free(buffer);
+        format_ = io_ ? avformat_alloc_context() : nullptr;
+        if (!format_) {
+            Close();
+            return false;
+        }
+        format_->pb = io_;
+        // On failure the demuxer frees the context it was given.
+        if (avformat_open_input(&format_, nullptr, av_find_input_format("asf"), nullptr) < 0) {
+            Close();
+            return false;
+        }
         if (avformat_find_stream_info(format_, nullptr) < 0) {
             Close();
             return false;
@@ -52,6 +189,9 @@ public:
         swr_free(&swr_);
         avcodec_free_context(&codec_);
         if (format_) avformat_close_input(&format_);
+        if (io_) av_freep(&io_->buffer);
+        avio_context_free(&io_);
+        file_.reset();
         index_ = -1;
         draining_ = finished_ = false;
     }
@@ -178,6 +318,8 @@ private:
         return true;
     }
 
+    std::unique_ptr<BoundedAsfFile> file_;
+    AVIOContext* io_ = nullptr;
     AVFormatContext* format_ = nullptr;
     AVCodecContext* codec_ = nullptr;
     SwrContext* swr_ = nullptr;

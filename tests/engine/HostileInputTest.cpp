@@ -154,3 +154,51 @@ TEST(HostileInputTest, LargeId3v2TagIsNotCopiedOverAndOver) {
     ASSERT_GT(target.size(), kTagBytes);
     EXPECT_EQ(target.compare(0, kTagBytes, original, 0, kTagBytes), 0);
 }
+
+// A WMA whose header holds two metadata objects of 65,535 entries each (the demuxer's dictionary
+// made that minutes of work) lists and converts in moments, with its title.
+TEST(HostileInputTest, HugeWindowsMediaMetadataObjectsAreBounded) {
+    TempDir dir;
+    const std::string base = dir.file("base.wma");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -nostdin -y -f lavfi -i sine=d=0.5 -ac 2 -c:a wmav2 -metadata title=Big " +
+                            Quote(base)),
+              0);
+    const std::string original = ReadAll(base);
+    ASSERT_GT(original.size(), 30u);
+    const auto le = [](uint64_t v, int bytes) {
+        std::string s;
+        for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> (8 * i));
+        return s;
+    };
+    std::string objects;
+    for (int k = 0; k < 2; ++k) {
+        std::string body = le(65535, 2);
+        for (int i = 0; i < 65535; ++i) {
+            std::string name, value;
+            for (char c : "WM/X" + std::to_string(k) + "_" + std::to_string(i)) name += std::string{c, '\0'};
+            name += std::string(2, '\0');
+            value = std::string("v\0\0\0", 4);
+            body += le(name.size(), 2) + name + le(0, 2) + le(value.size(), 2) + value;
+        }
+        objects += std::string("\x40\xA4\xD0\xD2\x07\xE3\xD2\x11\x97\xF0\x00\xA0\xC9\x5E\xA8\x50", 16) +
+                   le(24 + body.size(), 8) + body;
+    }
+    uint64_t headerSize = 0, count = 0;
+    for (int i = 7; i >= 0; --i) headerSize = headerSize << 8 | static_cast<uint8_t>(original[16 + i]);
+    for (int i = 3; i >= 0; --i) count = count << 8 | static_cast<uint8_t>(original[24 + i]);
+    const std::string source = dir.file("meta.wma");
+    WriteAll(source, original.substr(0, 16) + le(headerSize + objects.size(), 8) + le(count + 2, 4) +
+                         original.substr(28, 2) + objects + original.substr(30));
+
+    const std::string cli = testutil::BinDir() + "/sonavert-cli";
+    std::string listed;
+    EXPECT_EQ(testutil::Run("timeout 60 " + Quote(cli) + " --list " + Quote(source), &listed), 0);
+    EXPECT_NE(listed.find("44100 Hz"), std::string::npos) << listed;
+    const std::string out = dir.file("out");
+    EXPECT_EQ(testutil::Run("XDG_CONFIG_HOME=" + Quote(dir.file("config")) + " timeout 60 " + Quote(cli) +
+                            " -y -f mp3 -o " + Quote(out) + " " + Quote(source)),
+              0);
+    std::string probed;
+    testutil::Run("ffprobe -v error -show_entries format_tags=title -of csv=p=0 " + Quote(out + "/meta.mp3"), &probed);
+    EXPECT_EQ(probed.substr(0, 3), "Big");
+}

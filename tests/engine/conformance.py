@@ -28,25 +28,14 @@ import soundfile as sf
 # failure printed as expected, but does not fail the suite; the end of the output says which
 # entries no longer fail. Empty this table as the fixes land.
 PENDING = [
-    # Stereo downmix of more channels: today the first two channels are taken.
-    ("*", "5.1", "level", "downmix of more than two channels"),
-    ("*", "5.1", "burst", "downmix of more than two channels"),
-    ("*", "5.1", "downmix", "downmix of more than two channels"),
-    # MP3 targets lack the LAME Info frame: no decoder can skip the encoder's delay and padding.
-    ("mp3", "*", "delay", "MP3 Info frame"),
-    ("mp3", "*", "length", "MP3 Info frame"),
-    # Chained Ogg Vorbis: the second link's samples are taken at the first link's rate.
-    ("*", "vorbis-chained", "*", "chained Ogg rates"),
-    # AAC: a burst in the first frames, where the material starts with a transient.
-    ("aac", "*", "burst", "AAC/M4A bursts at transients"),
-    ("m4a", "*", "burst", "AAC/M4A bursts at transients"),
-    # Windows Media: the header states about 100 ms too much, and the decoded stream carries a
-    # whole silent frame after the frame-padded end.
-    ("wma*", "*", "duration", "WMA stated duration"),
-    ("wma*", "*", "length", "WMA stated duration"),
-    # Windows Media mono from stereo is mixed about 3 dB hot (the burst check then sees the gain).
-    ("wma-mono", "*", "level", "WMA mono level"),
-    ("wma-mono", "*", "burst", "WMA mono level"),
+    # AAC: now and then one 256-sample block of the chained input (whose encode varies from run
+    # to run) is coded about 20 dB worse than by the reference encoder.
+    ("aac", "vorbis-chained", "burst", "occasional AAC burst block"),
+    ("m4a", "vorbis-chained", "burst", "occasional AAC burst block"),
+    # MP3 frames too small to hold LAME's Info frame (8 kHz mono at the default bit rate) carry
+    # no gapless information.
+    ("mp3", "8k-mono", "delay", "no room for the Info frame"),
+    ("mp3", "8k-mono", "length", "no room for the Info frame"),
 ]
 
 RATE = 44100          # rate of the generated sources (except the 8 kHz one)
@@ -69,9 +58,11 @@ BS775 = np.array([[1.0, 0.0, C, 0.0, C, 0.0],   # L' from FL FR FC LFE BL BR
 # MPEG-4 edit list), one within a frame ("approx"), or none ffprobe reads reliably (None: ADTS and
 # AMR have no duration field, and ffprobe states an MP3's frames without the encoder's delay and
 # padding); and the ffmpeg encoder of the block check's reference.
-def family(name, fmt, frame, gapless, exact_start, ref, stated="approx", sets=()):
+# `tail` counts the whole frames a decoder gives beyond the padded end where the format has no
+# end trim (the Windows Media encoder's last, overlap-completing frame).
+def family(name, fmt, frame, gapless, exact_start, ref, stated="approx", sets=(), tail=0):
     return {"name": name, "format": fmt, "frame": frame, "gapless": gapless, "exact_start": exact_start,
-            "ref": ref, "stated": stated, "sets": list(sets)}
+            "ref": ref, "stated": stated, "sets": list(sets), "tail": tail}
 
 
 FAMILIES = [
@@ -81,11 +72,11 @@ FAMILIES = [
     family("aac", "aac", 1024, False, False, "aac", stated=None),
     family("m4a", "m4a", 1024, True, True, "aac", stated="cut"),
     family("amr", "amr", 160, False, False, "amr", stated=None),
-    family("wma", "wma", 2048, False, True, "wmav2"),
+    family("wma", "wma", 2048, False, True, "wmav2", tail=1),
     # A mono target mixed from stereo by the Windows Media writer itself.
     family("wma-mono", "wma", 2048, False, True, "wmav2",
            sets=["AutoDestWMAEncodingParam=0", "WMASampleRate=44100", "WMABitRate=48000", "WMAChannels=1",
-                 "MonoType=0"]),
+                 "MonoType=0"], tail=1),
 ]
 
 
@@ -463,7 +454,7 @@ def check_row(tally, fam, label, src, src_rate, target, work, stats):
     length_error = len(out) - n_expected
     row["delay"], row["len"] = delay, length_error
     delay_tol = 0 if exact_start else frame
-    len_tol = (1 if resampled else 0) if gapless else frame + (frame if not exact_start else 0)
+    len_tol = (1 if resampled else 0) if gapless else frame * (1 + fam["tail"]) + (frame if not exact_start else 0)
     tally.check(family, label, "delay", abs(delay) <= delay_tol, "delay %d, allowed %d" % (delay, delay_tol))
     tally.check(family, label, "length", abs(length_error) <= len_tol,
                 "%d samples for %d, allowed +-%d" % (len(out), n_expected, len_tol))
@@ -520,9 +511,19 @@ def check_row(tally, fam, label, src, src_rate, target, work, stats):
     if src.shape[1] > 2 and ch <= 2:
         srs = resample(src, src_rate, rate)
         so, shave = on_grid(out, delay, len(srs))
-        so, ss = so[shave], srs[shave]
+        # Lossy coders drop the top of the band, which would shrink every coefficient alike:
+        # regress within the band each of them keeps.
+        so, ss = band(so[shave], rate, 50.0, 4000.0), band(srs[shave], rate, 50.0, 4000.0)
         want = BS775 if ch == 2 else BS775.mean(axis=0, keepdims=True)
         got = np.linalg.lstsq(ss, so, rcond=None)[0].T
+        if ref is not None:
+            # A lossy coder shrinks what it codes coarsely; the reference mix through the
+            # reference encoder shows by how much, so that is what the target is held to.
+            ro, rshave = on_grid(ref, rdelay, len(srs))
+            both = shave & rshave
+            rs = band(ro[both], rate, 50.0, 4000.0)
+            sb = band(srs[both], rate, 50.0, 4000.0)
+            want = np.linalg.lstsq(sb, rs, rcond=None)[0].T
         err = float(np.max(np.abs(got - want)))
         row["downmix"] = err
         tally.check(family, label, "downmix", err <= DOWNMIX_TOLERANCE,

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "sources/CodecHost.h"
 #include "settings/Settings.h"
@@ -110,6 +111,45 @@ TEST_F(FileAdderTest, RowsFromRealFiles) {
     EXPECT_EQ(list_.CellText(3, kColumnChannels), "Mono");
     EXPECT_EQ(list_.Entry(3)->sourcePath, longWav);
     EXPECT_TRUE(list_.Entry(3)->targetPath.empty());
+}
+
+// Probing on worker threads gives the rows, failures, causes and reason of one thread, in the
+// order of the paths: files of several kinds and lengths, failures among them, a path given twice
+// and one already listed.
+TEST_F(FileAdderTest, ThreadedProbingKeepsTheRowsAndTheirOrder) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 24; ++i) {
+        std::string name = "f";
+        name += std::to_string(i);
+        std::string path = dir_.file(name + (i % 3 == 1 ? ".flac" : ".wav"));
+        if (i == 3 || i == 11 || i == 17) Touch(path);
+        else if (i % 3 == 1) ASSERT_EQ(testutil::Run("sox -n -r 22050 -c 1 -b 16 " + Quote(path) + " synth 0." + std::to_string(i + 1) + " sine 440"), 0);
+        else ShortWav(path, 1 + i % 2, 0.1 * (i + 1));
+        paths.push_back(path);
+    }
+    paths.push_back(paths[5]);
+    paths.push_back(dir_.file("missing.wav"));
+    auto run = [&](int threads, FileList& list) {
+        SourceFactoryContext context;
+        FileAdder adder(list, context);
+        adder.SetProbeThreads(threads);
+        EXPECT_EQ(adder.AddOneFile(paths[2]), kAdded);
+        RecordingDriver driver;
+        AddRunResult r = adder.AddPaths(paths, driver);
+        std::vector<std::string> rows;
+        for (int i = 0; i < list.RowCount(); ++i) {
+            const FileEntry& e = *list.Entry(i);
+            rows.push_back(e.sourcePath + " " + std::to_string(e.duration) + " " + std::to_string(e.sampleRate) + " " +
+                           std::to_string(e.bitRate) + " " + std::to_string(e.storedChannels));
+        }
+        return std::make_tuple(rows, r.added, r.alreadyListed, r.failedPaths, r.failedCauses, r.report, driver.texts);
+    };
+    FileList one, four;
+    const auto single = run(0, one);
+    EXPECT_EQ(std::get<1>(single), 20);
+    EXPECT_EQ(std::get<2>(single), 2);
+    EXPECT_EQ(std::get<3>(single).size(), 4u);
+    EXPECT_EQ(run(4, four), single);
 }
 
 TEST_F(FileAdderTest, SameFileUnderOtherNamesIsOneRow) {

@@ -348,8 +348,11 @@ protected:
 };
 
 TEST_F(UnusableStoreTest, GarbledFileKeepsItsBytes) {
+    // The last is well formed but far larger than any store this program writes (a 100 MB one
+    // took about 1 GB to parse and save).
     for (const std::string& garbage : {std::string("[Options]\nMP3BitRate=96\nnot a key line\n"),
-                                       std::string("\x7f" "ELF\x02\x01\x01\x00\x00[]=\n\xff\xfe", 16)}) {
+                                       std::string("\x7f" "ELF\x02\x01\x01\x00\x00[]=\n\xff\xfe", 16),
+                                       "[Options]\nMP3BitRate=96\nFolder=" + std::string(5 << 20, 'a') + "\n"}) {
         WriteIni(garbage);
         ExpectLeftAlone();
         EXPECT_EQ(Kind(), S_IFREG);

@@ -481,7 +481,9 @@ TEST_F(MainWindowTest, ConvertAllUpdatesEveryStatusAndDisablesTheWindowMeanwhile
             wp->DropPaths({late});
             EXPECT_EQ(wp->List().RowCount(), 3);
         }
-        return ConvertFile(format, request, context);
+        const int result = ConvertFile(format, request, context);
+        if (request.sequenceNumber == 2) context.warning = "the tags were left out";
+        return result;
     };
     wp = &Window();
     wp->CurrentSettings().OutputFormat = 1000;
@@ -503,6 +505,12 @@ TEST_F(MainWindowTest, ConvertAllUpdatesEveryStatusAndDisablesTheWindowMeanwhile
         EXPECT_EQ(Status(row), std::filesystem::path(target).filename().string());
         EXPECT_GT(testutil::FfmpegDecodeS16(target).size(), 40000u) << target;
     }
+    // A converted row's warning is in its status tool tip, after the status.
+    const auto tip = [&](int row) {
+        return wp->View()->model()->index(row, kColumnStatus).data(Qt::ToolTipRole).toString().toStdString();
+    };
+    EXPECT_EQ(tip(1), "two.mp3\nWarning: the tags were left out");
+    EXPECT_EQ(tip(0), "one.mp3");
     // The late drop was added after the run, as a new row.
     PumpUntil([&] { return !wp->Busy(); });
     ASSERT_EQ(wp->List().RowCount(), 4);

@@ -39,6 +39,30 @@ struct FrameCloser {
 // Consecutive decoder errors tolerated before the stream is treated as ended.
 constexpr int kMaxDecodeErrors = 100;
 
+// The demuxer for a file whose first bytes name its container plainly, or null when they do not
+// (then FFmpeg's probe, which tries every demuxer's signature on up to a megabyte, decides). A file
+// starting with ID3v2 tags or an MPEG frame is left to the MPEG path and the probe.
+const AVInputFormat* ContainerByFirstBytes(const std::string& path) {
+    uint8_t h[16] = {};
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in || !in.read(reinterpret_cast<char*>(h), sizeof h)) return nullptr;
+    }
+    auto at = [&](size_t offset, const char* magic) { return std::memcmp(h + offset, magic, std::strlen(magic)) == 0; };
+    const char* name = nullptr;
+    if ((at(0, "RIFF") || at(0, "RF64")) && at(8, "WAVE")) name = "wav";
+    else if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) name = "aiff";
+    else if (at(0, ".snd")) name = "au";
+    else if (at(0, "fLaC")) name = "flac";
+    else if (at(0, "OggS")) name = "ogg";
+    else if (at(4, "ftyp")) name = "mov";
+    else if (at(0, "wvpk")) name = "wv";
+    else if (at(0, "MAC ")) name = "ape";
+    else if (at(0, "TTA1")) name = "tta";
+    else if (at(0, "#!AMR\n")) name = "amr";
+    return name ? av_find_input_format(name) : nullptr;
+}
+
 bool IsMpegAudio(AVCodecID id) {
     return id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3;
 }
@@ -96,7 +120,8 @@ public:
     ~FfmpegStream() override { av_channel_layout_uninit(&outLayout_); av_channel_layout_uninit(&inLayout_); }
 
     // kRawMpeg: the file is MPEG audio in its own file and `rawMpegElsewhere` was set.
-    int Open(const std::string& path, CodecFilter accept, bool rawMpegElsewhere);
+    // `container`, when given, is the demuxer to use without probing.
+    int Open(const std::string& path, CodecFilter accept, bool rawMpegElsewhere, const AVInputFormat* container);
     static constexpr int kRawMpeg = -2;
     QWORD FilePosition(DWORD mode) const override;
     const char* Tags(DWORD type) override;
@@ -137,7 +162,8 @@ private:
     std::vector<uint8_t> id3v1_, id3v2_;
 };
 
-int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpegElsewhere) {
+int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpegElsewhere,
+                       const AVInputFormat* container) {
     path_ = path;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return BASS_ERROR_FILEOPEN;
@@ -145,7 +171,18 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     fileSize_ = ec ? -1 : static_cast<int64_t>(size);
 
     AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return BASS_ERROR_FILEFORM;
+    // FFmpeg's WAV demuxer runs every demuxer's probe over the first 32 packets of 16-bit PCM (4 KB
+    // each), at each doubling of what it gathered, looking for other codecs stored as PCM: 250 KB
+    // of probing, most of the cost of opening a short file. The first packet (4 KB, ten MPEG frames
+    // at 128 kbps) still tells such a file.
+    const bool wav = container && std::strcmp(container->name, "wav") == 0;
+    AVDictionary* options = nullptr;
+    if (wav) av_dict_set(&options, "max_probe_packets", "1", 0);
+    // A damaged header the named demuxer refuses still gets the full probe, as before.
+    const bool opened = avformat_open_input(&raw, path.c_str(), container, &options) >= 0 ||
+                        (container && avformat_open_input(&raw, path.c_str(), nullptr, nullptr) >= 0);
+    av_dict_free(&options);
+    if (!opened) return BASS_ERROR_FILEFORM;
     fmt_.reset(raw);
     if (rawMpegElsewhere && std::strcmp(fmt_->iformat->name, "mp3") == 0) return kRawMpeg;
     if (avformat_find_stream_info(fmt_.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
@@ -360,9 +397,11 @@ QWORD FfmpegStream::FilePosition(DWORD mode) const {
 
 std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter accept, int& error,
                                           bool mpegThroughFfmpeg) {
+    // A container named by the file's first bytes goes straight to its demuxer.
+    const AVInputFormat* container = ContainerByFirstBytes(path);
     // A file whose audio starts right after its ID3v2 tags with an MPEG frame header is MPEG
     // audio in its own file. FFmpeg's probe is not asked first: it misses free-format streams.
-    if (!mpegThroughFfmpeg) {
+    if (!mpegThroughFfmpeg && !container) {
         std::error_code ec;
         auto size = std::filesystem::file_size(path, ec);
         int64_t tagsEnd = 0;
@@ -371,7 +410,7 @@ std::unique_ptr<Channel> OpenFfmpegStream(const std::string& path, CodecFilter a
         }
     }
     auto stream = std::make_unique<FfmpegStream>();
-    error = stream->Open(path, accept, !mpegThroughFfmpeg);
+    error = stream->Open(path, accept, !mpegThroughFfmpeg, container);
     if (error == FfmpegStream::kRawMpeg) {
         stream.reset();
         if (auto mpeg = OpenMpg123Stream(path, error)) return mpeg;
