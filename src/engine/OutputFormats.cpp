@@ -23,19 +23,19 @@ uint32_t WmaRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestWM
 const FamilyInfo& FamilyOf(Family family) {
     static const FamilyInfo families[] = {
         {Family::Mp3, Mp3RenderRate, false, &Settings::AutoDestMP3EncodingParam, &Settings::AmplifyMp3,
-         &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3},
+         &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3, SampleLayout::Planar16},
         {Family::Wav, WavRenderRate, false, &Settings::AutoDestWAVEncodingParam, &Settings::AmplifyWav,
-         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav},
+         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Planar16},
         {Family::Ogg, OggRenderRate, false, &Settings::AutoDestOGGEncodingParam, &Settings::AmplifyOGG,
-         &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg},
+         &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg, SampleLayout::Planar16},
         {Family::Amr, AmrRenderRate, false, nullptr, &Settings::AmplifyAMR, &Settings::AmplifyAMRCoef, nullptr,
-         nullptr, ConvertToAmr},
+         nullptr, ConvertToAmr, SampleLayout::Planar16},
         {Family::Aac, Fixed44100, false, &Settings::AutoDestAACEncodingParam, &Settings::AmplifyAAC,
-         &Settings::AmplifyAACCoef, nullptr, nullptr, ConvertToAac},
+         &Settings::AmplifyAACCoef, nullptr, nullptr, ConvertToAac, SampleLayout::Planar16},
         {Family::Mp4, Fixed44100, false, &Settings::AutoDestM4AEncodingParam, &Settings::AmplifyM4A,
-         &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4},
+         &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4, SampleLayout::Planar16},
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
-         &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia},
+         &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;

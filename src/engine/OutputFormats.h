@@ -32,6 +32,12 @@ enum OutputFormat : int {
 
 enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia };
 
+// The samples a family's encoder takes, declared in its row of the family table.
+enum class SampleLayout {
+    Planar16,  // the 16-bit read: one or two planes of 16-bit (or unsigned 8-bit) samples
+    Wide,      // the wide read: interleaved doubles of every channel the source holds
+};
+
 // Converts one file; returns 1 when the whole source was converted, 0 on failure or Cancel.
 using PipelineFunction = int (*)(const ConversionRequest&, ConversionContext&);
 
@@ -50,6 +56,8 @@ struct FamilyInfo {
     TagOverrides Settings::*typedTags;
     // The pipeline; null while the family has no encoder in this build.
     PipelineFunction convert;
+    // Which of the sources' two reads feeds the family's encoder.
+    SampleLayout takes;
 };
 
 // One output format: its code, the name shown in progress texts, the target's extension, its family.

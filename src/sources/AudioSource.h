@@ -10,6 +10,17 @@ namespace sonavert {
 // Largest number of frames one Read delivers. Callers size each plane for exactly this many samples.
 inline constexpr uint32_t kBlockFrames = 1152;
 
+// Largest channel count the wide read delivers.
+inline constexpr uint32_t kMaxWideChannels = 8;
+
+// What the wide read delivers: every stored channel, interleaved.
+struct WideFormat {
+    uint32_t channels = 0;     // 0 before Open, else 1..kMaxWideChannels
+    uint64_t channelMask = 0;  // speaker positions in WAVE_FORMAT_EXTENSIBLE bit order, 0 unknown
+    uint32_t bits = 16;        // significant bits of the stored samples
+    bool isFloat = false;      // the file stores floating-point samples
+};
+
 // MPEG channel modes reported by GetChannelMode.
 enum ChannelMode : int32_t {
     kModeStereo = 0,
@@ -42,6 +53,16 @@ public:
     // renderRate matters only to sources that synthesise sound (tracker modules, MIDI); 0 = default.
     virtual int Open(const std::string& path, uint32_t renderRate) = 0;
     virtual uint32_t Read(void* left, void* right) = 0;
+
+    // The second read, for families that store more than two channels, more than 16 bits or
+    // floating-point samples: up to kBlockFrames frames of GetWideFormat().channels interleaved
+    // doubles (integer samples divided by 2^(bits-1), so every integer sample up to 32 bits and
+    // every float sample comes through exactly). The caller passes room for kBlockFrames *
+    // kMaxWideChannels values. A source uses one of the two reads for its whole life. The
+    // defaults widen Read's planes (mono or stereo, 8 or 16 bits) for sources that hold nothing
+    // wider.
+    virtual WideFormat GetWideFormat();
+    virtual uint32_t ReadWide(double* interleaved);
 
     virtual uint64_t GetLength() { return length; }
     virtual uint64_t GetPosition() { return position; }

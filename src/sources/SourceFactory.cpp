@@ -10,7 +10,7 @@
 #include "sources/OggVorbisSource.h"
 #include "sources/WavReader.h"
 #include "winmedia/WindowsMediaRuntime.h"
-#include "winmedia/WindowsMediaSource.h"
+#include "sources/WindowsMediaSource.h"
 
 namespace sonavert {
 

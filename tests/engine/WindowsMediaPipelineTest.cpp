@@ -14,7 +14,7 @@
 #include "support/FakeDriver.h"
 #include "support/TestUtil.h"
 #include "winmedia/WindowsMediaRuntime.h"
-#include "winmedia/WindowsMediaSource.h"
+#include "sources/WindowsMediaSource.h"
 
 using namespace sonavert;
 namespace fs = std::filesystem;

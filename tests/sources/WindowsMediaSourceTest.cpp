@@ -5,7 +5,7 @@
 #include <map>
 
 #include "support/TestUtil.h"
-#include "winmedia/WindowsMediaSource.h"
+#include "sources/WindowsMediaSource.h"
 
 using namespace sonavert;
 

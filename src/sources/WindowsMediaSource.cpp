@@ -1,4 +1,4 @@
-#include "winmedia/WindowsMediaSource.h"
+#include "sources/WindowsMediaSource.h"
 
 #include <algorithm>
 #include <cerrno>
