@@ -1,5 +1,7 @@
 #include "winmedia/WindowsMediaWriter.h"
 
+#include "winmedia/AsfObjects.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,24 +34,11 @@ constexpr int kTrackDigits = 13;
 constexpr uint16_t kTrackStringBytes = (kTrackDigits + 1) * 2;
 constexpr uint64_t kObjectHeader = 24;  // GUID and 64-bit size: also the smallest padding object
 
-constexpr uint8_t kHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                     0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t kFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                             0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-constexpr uint8_t kContentDescriptionGuid[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                                 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t kExtendedContentGuid[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
-                                              0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
-constexpr uint8_t kPaddingGuid[16] = {0x74, 0xD4, 0x06, 0x18, 0xDF, 0xCA, 0x09, 0x45,
-                                      0xA4, 0xBA, 0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8};
+using namespace asf;
+
 // The content description's five texts, in the order of their lengths in that object.
 const char16_t* const kDescriptionNames[5] = {u"Title", u"Author", u"Copyright", u"Description", u"Rating"};
 
-uint64_t Le(const uint8_t* p, int n) {
-    uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 void PutLe(uint8_t* p, uint64_t v, int n) {
     for (int i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
