@@ -102,11 +102,20 @@ void TargetFolders(const std::string& sourcePath, const TargetPlan& plan, bool c
     name.directory += plan.subfolders;
 }
 
-// The cause of a folder that could not be made, when the system's error tells one the user can
-// act on (a folder that may not be written, a full disk); else nothing.
-std::string FolderCause(int error) {
-    if (error != EACCES && error != EPERM && error != EROFS && error != ENOSPC && error != EDQUOT) return {};
-    return std::string(" (") + std::strerror(error) + ")";
+// Why a folder could not be made, as the system tells it: its nearest existing level is no
+// folder, or may not be written (or lies on a read-only file system); empty when unknown.
+std::string FolderCause(const std::string& folder) {
+    std::string level = LexicallyAbsolute(folder);
+    struct stat st;
+    while (::stat(level.c_str(), &st) != 0) {
+        if (level == "/" || level.empty()) return {};
+        const size_t slash = level.rfind('/');
+        level = slash == 0 || slash == std::string::npos ? std::string("/") : level.substr(0, slash);
+    }
+    if (!S_ISDIR(st.st_mode)) return std::string(" (") + std::strerror(ENOTDIR) + ")";
+    if (level != LexicallyAbsolute(folder) && ::access(level.c_str(), W_OK | X_OK) != 0)
+        return std::string(" (") + std::strerror(errno) + ")";
+    return {};
 }
 
 // Whether an existing target is no older than its source (the update policy's test): its
@@ -144,9 +153,8 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
         name = TargetName{};
         name.stem = baseName;
         name.extension = outExt;
-        errno = 0;
         if (custom && (folder.empty() || !EnsureFolder(folder, true))) {
-            reason = Format("Failed to create folder \"%s\"", folder) + FolderCause(errno);
+            reason = Format("Failed to create folder \"%s\"", folder) + (folder.empty() ? "" : FolderCause(folder));
         } else {
             TargetFolders(sourcePath, plan, custom, folder, custom && keepTree, name);
             // The folders are made only once the target is known to stay inside its folder.
@@ -154,9 +162,8 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
                 reason = Format("Target \"%s\" would lie outside its folder", NumberedPath(name, 0));
                 return false;
             }
-            errno = 0;
             ok = EnsureFolder(name.directory, true);
-            if (!ok) reason = Format("Failed to create folder \"%s\"", name.directory) + FolderCause(errno);
+            if (!ok) reason = Format("Failed to create folder \"%s\"", name.directory) + FolderCause(name.directory);
         }
 
         if (ok) {

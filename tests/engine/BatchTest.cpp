@@ -106,7 +106,7 @@ TEST(MakeTargetPath, CustomFolderMirroredTreeAndDocumentsRetry) {
     testutil::WriteFileBytes(dir.file("blocker"), {1});
     s.DestSpecifiedFolder = dir.file("blocker/sub");
     EXPECT_FALSE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
-    EXPECT_EQ(reason, "Failed to create folder \"" + dir.file("blocker/sub") + "\"");
+    EXPECT_EQ(reason, "Failed to create folder \"" + dir.file("blocker/sub") + "\" (Not a directory)");
     s.DestSpecifiedFolder.clear();
     EXPECT_FALSE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
     EXPECT_EQ(reason, "Failed to create folder \"\"");
