@@ -293,6 +293,20 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
     return true;
 }
 
+std::string PreviewTargetPath(const std::string& sourceAsGiven, const std::string& root, int outputFormat,
+                              const Settings& settings) {
+    const std::string sourcePath = LexicallyAbsolute(sourceAsGiven);
+    const TargetPlan plan = PlanTarget(sourcePath, root, settings);
+    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
+    const std::string fileName = FileNamePart(sourcePath);
+    TargetName name;
+    name.stem = plan.stem.empty() ? fileName.substr(0, fileName.size() - ExtensionPart(fileName).size()) : plan.stem;
+    name.extension = format ? format->extension : "";
+    const bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
+    TargetFolders(sourcePath, plan, custom, settings.DestSpecifiedFolder, custom && settings.CreateDirs != 0, name);
+    return NumberedPath(name, 0);
+}
+
 std::string StatusText(const RowOutcome& outcome) {
     switch (outcome.kind) {
         case RowOutcome::Kind::Converted: return FileNamePart(outcome.targetPath);

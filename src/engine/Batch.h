@@ -77,6 +77,11 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
                     bool& replace, std::string& reason, bool* skipped = nullptr,
                     const std::set<std::string>* reserved = nullptr, const std::string& root = {}, int number = 0);
 
+// Where the target of `sourcePath` (added through `root`) would go by the folder and naming
+// settings before any file on the disk counts: no number, no folder made, no documents retry.
+std::string PreviewTargetPath(const std::string& sourcePath, const std::string& root, int outputFormat,
+                              const Settings& settings);
+
 // The status of a row whose target is up to date under the update policy.
 inline constexpr const char* kUpToDateStatus = "Target is up to date";
 

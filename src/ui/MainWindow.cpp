@@ -50,6 +50,8 @@ namespace {
 // Addresses of the help menu. The update page takes the version and the build number.
 constexpr const char* kUpdateUrl = "https://sonavert.app/update?ver=3.4&build=839";
 constexpr const char* kHomepageText = "www.sonavert.app";
+// Rows whose targets the General page of the options previews.
+constexpr int kPreviewRows = 3;
 constexpr const char* kTellAFriendSubject = "Sonavert - very COOL application!!!";
 
 // Buttons with tool tips show them after kToolTipDelay instead of the style's delay.
@@ -652,7 +654,8 @@ void MainWindow::RunBatch(const RowSet& rows) {
     busy_ = true;
     std::vector<BatchItem> items;
     for (size_t i = 0; i < rows.entries.size(); ++i)
-        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, ""});
+        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, "",
+                         rows.entries[i]->rootFolder});
     {
         BatchWindowDriver driver(*this, rows.entries);
         if (hooks_.convert)
@@ -749,6 +752,9 @@ void MainWindow::OptionsCommand() {
             formats.push_back({static_cast<int>(f.sampleRate), static_cast<int>(f.channels), static_cast<int>(f.bitRate)});
         return true;
     };
+    // The General page previews where the first rows' targets go.
+    for (int row = 0; row < list_.RowCount() && row < kPreviewRows; ++row)
+        hooks.previewRows.push_back({list_.Entry(row)->sourcePath, list_.Entry(row)->rootFolder});
     ShowOptionsDialog(this, settings_, store_, hooks);
 }
 
