@@ -487,11 +487,11 @@ bool ReadFileTags(const std::string& path, TagRecord& tags) {
         any = ExtractId3(*mpeg, tags);
     } else {
         const TagLib::PropertyMap props = ref.file()->properties();
-        auto get = [&](const char* key, std::string& field) {
+        auto get = [&](const char* key, std::string& field, bool counts = true) {
             const auto it = props.find(key);
             if (it == props.end()) return;
             field = Join(it->second);
-            any = any || !field.empty();
+            any = any || (counts && !field.empty());
         };
         get("TITLE", tags.title);
         get("ARTIST", tags.artist);
@@ -505,8 +505,8 @@ bool ReadFileTags(const std::string& path, TagRecord& tags) {
         get("TRACKNUMBER", tags.track);
         get("COMPOSER", tags.composer);
         get("COPYRIGHT", tags.copyright);
-        get("ALBUMARTIST", tags.albumArtist);
-        get("DISCNUMBER", tags.disc);
+        get("ALBUMARTIST", tags.albumArtist, false);
+        get("DISCNUMBER", tags.disc, false);
     }
     return any;
 }

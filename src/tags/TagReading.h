@@ -57,7 +57,8 @@ bool ReadMp4Metadata(const std::string& path, TagRecord& tags);
 bool ReadTagsText(const std::string& path, std::string& text);
 
 // The tag record of a file of any tagged format, read as ReadTagsText reads it, with the album
-// artist and the disc number (which alone do not count as tags). Texts are as the tag library
+// artist and the disc number (which alone do not count as tags, but for MP3 files an album artist
+// stands in for a missing artist, as ReadId3FileTags has it). Texts are as the tag library
 // gives them (UTF-8). Returns false, the record empty, when there are no tag texts.
 bool ReadFileTags(const std::string& path, TagRecord& tags);
 
