@@ -730,17 +730,16 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
         break;
     }
 
-    // Every row names its target, the rows of other shards too (see NumberUpdateTargets); only
-    // the rows in the run are converted.
-    std::vector<TargetPlan> plans;
-    plans.reserve(items.size());
-    for (const BatchItem& item : items) {
-        plans.push_back(PlanTarget(item.sourcePath, item.rootFolder, settings));
-        if (plans.size() % 64 == 0) driver.Pump();
+    // Under the update policy every row names its target, the rows of other shards too (see
+    // NumberUpdateTargets); only the rows in the run are converted.
+    const bool update = settings.TargetExistsOpt == kTargetUpdate;
+    std::vector<TargetPlan> plans(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].inRun || update) plans[i] = PlanTarget(items[i].sourcePath, items[i].rootFolder, settings);
+        if (i % 64 == 63) driver.Pump();
     }
-    const std::vector<int> numbers = settings.TargetExistsOpt == kTargetUpdate
-                                         ? NumberUpdateTargets(items, plans, outputFormat, settings)
-                                         : std::vector<int>(items.size(), 0);
+    const std::vector<int> numbers = update ? NumberUpdateTargets(items, plans, outputFormat, settings)
+                                            : std::vector<int>(items.size(), 0);
     std::vector<BatchItem> runItems;
     std::vector<size_t> runIndex;
     for (size_t i = 0; i < items.size(); ++i) {
