@@ -102,6 +102,20 @@ void TargetFolders(const std::string& sourcePath, const TargetPlan& plan, bool c
     name.directory += plan.subfolders;
 }
 
+// The target's name as planned, before any file on the disk counts: its folders by the settings'
+// output folder (not the documents retry), its stem and the output format's extension.
+TargetName PlannedName(const std::string& sourcePath, const TargetPlan& plan, int outputFormat,
+                       const Settings& settings) {
+    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
+    const std::string fileName = FileNamePart(sourcePath);
+    TargetName name;
+    name.stem = plan.stem.empty() ? fileName.substr(0, fileName.size() - ExtensionPart(fileName).size()) : plan.stem;
+    name.extension = format ? format->extension : "";
+    const bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
+    TargetFolders(sourcePath, plan, custom, settings.DestSpecifiedFolder, custom && settings.CreateDirs != 0, name);
+    return name;
+}
+
 // Why a folder could not be made, as the system tells it: its nearest existing level is no
 // folder, or may not be written (or lies on a read-only file system); empty when unknown.
 std::string FolderCause(const std::string& folder) {
@@ -162,7 +176,9 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
                 reason = Format("Target \"%s\" would lie outside its folder", NumberedPath(name, 0));
                 return false;
             }
-            ok = EnsureFolder(name.directory, true);
+            // A source's own folder is never made again (it went away meanwhile): only the
+            // output folder and the folders below it are.
+            ok = (!custom && plan.subfolders.empty()) || EnsureFolder(name.directory, true);
             if (!ok) reason = Format("Failed to create folder \"%s\"", name.directory) + FolderCause(name.directory);
         }
 
@@ -242,18 +258,9 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
 std::vector<int> NumberUpdateTargets(const std::vector<BatchItem>& items, const std::vector<TargetPlan>& plans,
                                      int outputFormat, const Settings& settings) {
     std::vector<int> numbers(items.size(), 0);
-    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
     std::set<std::string> claimed;
     for (size_t i = 0; i < items.size(); ++i) {
-        const std::string sourcePath = LexicallyAbsolute(items[i].sourcePath);
-        const std::string fileName = FileNamePart(sourcePath);
-        TargetName name;
-        name.stem = plans[i].stem.empty() ? fileName.substr(0, fileName.size() - ExtensionPart(fileName).size())
-                                          : plans[i].stem;
-        name.extension = format ? format->extension : "";
-        const bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
-        TargetFolders(sourcePath, plans[i], custom, settings.DestSpecifiedFolder, custom && settings.CreateDirs != 0,
-                      name);
+        const TargetName name = PlannedName(LexicallyAbsolute(items[i].sourcePath), plans[i], outputFormat, settings);
         int n = 0;
         while (claimed.count(NumberedPath(name, n))) ++n;
         claimed.insert(NumberedPath(name, n));
@@ -296,15 +303,7 @@ bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Setti
 std::string PreviewTargetPath(const std::string& sourceAsGiven, const std::string& root, int outputFormat,
                               const Settings& settings) {
     const std::string sourcePath = LexicallyAbsolute(sourceAsGiven);
-    const TargetPlan plan = PlanTarget(sourcePath, root, settings);
-    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
-    const std::string fileName = FileNamePart(sourcePath);
-    TargetName name;
-    name.stem = plan.stem.empty() ? fileName.substr(0, fileName.size() - ExtensionPart(fileName).size()) : plan.stem;
-    name.extension = format ? format->extension : "";
-    const bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
-    TargetFolders(sourcePath, plan, custom, settings.DestSpecifiedFolder, custom && settings.CreateDirs != 0, name);
-    return NumberedPath(name, 0);
+    return NumberedPath(PlannedName(sourcePath, PlanTarget(sourcePath, root, settings), outputFormat, settings), 0);
 }
 
 std::string StatusText(const RowOutcome& outcome) {
