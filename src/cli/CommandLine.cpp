@@ -773,6 +773,13 @@ int RunCommandLine(int argc, char** argv) {
         settings.DestSpecifiedFolder = AbsolutePath(o.outputDir);
     }
     if (o.skip + o.overwrite + o.update > 1) return UsageError("--skip, --overwrite and --update exclude each other");
+    {
+        // A pattern that cannot be used would silently name every target after its source.
+        NamePattern pattern;
+        std::string error;
+        if (!ParseNamePattern(settings.TargetNamePattern, pattern, error))
+            return UsageError("TargetNamePattern '" + settings.TargetNamePattern + "' cannot be used: " + error);
+    }
     int shard = 1, shards = 1;
     if (!o.shard.empty()) {
         std::string error;

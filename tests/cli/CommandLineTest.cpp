@@ -698,6 +698,8 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
     // The run-only choices exclude each other and are never saved.
     EXPECT_EQ(cli.RunForErrors("--skip --update x.wav", &err), 2);
     EXPECT_EQ(err, "sonavert-cli: --skip, --overwrite and --update exclude each other" + tryHelp);
+    EXPECT_EQ(cli.RunForErrors("--set 'TargetNamePattern={artst}' x.wav", &err), 2);
+    EXPECT_EQ(err, "sonavert-cli: TargetNamePattern '{artst}' cannot be used: unknown field {artst}" + tryHelp);
     for (auto [shard, message] : std::vector<std::pair<std::string, std::string>>{
              {"3", "'3' is not K/N (shard K of N, e.g. 2/3)"},
              {"0/3", "shard K must lie between 1 and N (3)"},
