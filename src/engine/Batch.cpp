@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,18 +249,25 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
     }
 }
 
-// The numbers the update policy gives the targets of `items`, in their order: each row takes the
-// first number whose name no earlier row of the batch took, whatever is on the disk. A target
-// written by an earlier row is so never taken for a later row's up-to-date target, and the same
-// ordered batch (a folder's files come in byte order of their names) maps every source to the
-// same target on every run, and in every shard, since all rows name their targets whether they
-// run or not. Only when the sources whose names clash change (one is added or removed) can a
-// later one's number move.
+// The numbers the update policy gives the targets of `items`: taken in byte order of their
+// shard keys (the path below the added folder; the list's order, the order of the command line's
+// arguments and the folders' mount points do not count), each row takes the first number whose
+// name no earlier row took, whatever is on the disk. A target written by another row is so never
+// taken for a row's up-to-date target, and the same batch maps every source to the same target on
+// every run, and in every shard, since all rows name their targets whether they run or not. Only
+// when the sources whose names clash change (one is added or removed) can a later one's number
+// move.
 std::vector<int> NumberUpdateTargets(const std::vector<BatchItem>& items, const std::vector<TargetPlan>& plans,
                                      int outputFormat, const Settings& settings) {
     std::vector<int> numbers(items.size(), 0);
+    // Sources alike below different added folders follow their whole paths.
+    std::vector<std::tuple<std::string, std::string, size_t>> order;
+    order.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i)
+        order.emplace_back(ShardKey(items[i].sourcePath, items[i].rootFolder), LexicallyAbsolute(items[i].sourcePath), i);
+    std::sort(order.begin(), order.end());
     std::set<std::string> claimed;
-    for (size_t i = 0; i < items.size(); ++i) {
+    for (const auto& [key, path, i] : order) {
         const TargetName name = PlannedName(LexicallyAbsolute(items[i].sourcePath), plans[i], outputFormat, settings);
         int n = 0;
         while (claimed.count(NumberedPath(name, n))) ++n;

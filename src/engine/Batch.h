@@ -71,8 +71,8 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
 // `skipped` (when given) tells a target that exists and is skipped by the settings, or under the
 // update policy one that is up to date (`target` then names it); names in `reserved` (targets of
 // rows still being converted) count as existing files. `root` is the folder the row was added
-// through (see BatchItem); `number` the number the update policy gives the target (see
-// RunConversionBatch: 0 but for the later ones of sources whose targets would share a name).
+// through (see BatchItem); `number` the number the update policy gives the target (0 but for
+// the later ones, by their paths, of the sources of a batch whose targets would share a name).
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
                     bool& replace, std::string& reason, bool* skipped = nullptr,
                     const std::set<std::string>* reserved = nullptr, const std::string& root = {}, int number = 0);

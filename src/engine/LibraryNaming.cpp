@@ -235,6 +235,10 @@ uint64_t Fnv1a64(const std::string& bytes) {
 
 int ShardOfSource(const std::string& sourcePath, const std::string& root, int count) {
     if (count <= 1) return 1;
+    return static_cast<int>(Fnv1a64(ShardKey(sourcePath, root)) % static_cast<uint64_t>(count)) + 1;
+}
+
+std::string ShardKey(const std::string& sourcePath, const std::string& root) {
     std::string key = PathBelowRoot(sourcePath, root);
     if (key.empty()) key = LexicallyAbsolute(sourcePath);
     // The same name can arrive decomposed from one file system and composed from another.
@@ -243,7 +247,7 @@ int ShardOfSource(const std::string& sourcePath, const std::string& root, int co
                                   .toUtf8();
     // Text that is no valid UTF-8 is hashed as its bytes: the conversion would not round-trip.
     if (IsValidUtf8(key)) key.assign(normal.constData(), static_cast<size_t>(normal.size()));
-    return static_cast<int>(Fnv1a64(key) % static_cast<uint64_t>(count)) + 1;
+    return key;
 }
 
 bool ParseShard(const std::string& text, int& shard, int& count, std::string& error) {

@@ -69,6 +69,7 @@ TargetPlan PlanTarget(const std::string& sourcePath, const std::string& root, co
 // absolute path when it has none), in Unicode normal form C, UTF-8, '/'-separated, modulo `count`,
 // plus 1. The same on every machine and build, whatever the folders are mounted as.
 uint64_t Fnv1a64(const std::string& bytes);
+std::string ShardKey(const std::string& sourcePath, const std::string& root);
 int ShardOfSource(const std::string& sourcePath, const std::string& root, int count);
 
 // Reads "K/N" with 1 <= K <= N <= 10000; false with `error` set ("K must lie between 1 and N").

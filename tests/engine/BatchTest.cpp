@@ -583,6 +583,11 @@ TEST(RunConversionBatch, UpdateConvertsOnlyWhatIsMissingOrOlderAndKeepsClashingN
     EXPECT_EQ(f.driver.Kind(1), Kind::UpToDate);
     EXPECT_EQ(StatusText(f.driver.outcomes[1]), "Target is up to date");
     EXPECT_EQ(items[1].targetPath, f.dir.file("out/x_1.mp3"));
+    // The order of the rows does not count: the numbers follow the sources' paths.
+    items = Items({{kSourceWav, b}, {kSourceWav, a}});
+    EXPECT_TRUE(run(items));
+    EXPECT_TRUE(converted.empty());
+    EXPECT_EQ(items[0].targetPath, f.dir.file("out/x_1.mp3"));
     // A newer source converts again, into the same target; a row of another shard still
     // holds its name, so the run's own row keeps its number.
     const auto later = fs::last_write_time(a) + std::chrono::seconds(5);

@@ -145,15 +145,15 @@ def main():
         for _, target in lines(text):
             check(os.path.realpath(target).startswith(os.path.realpath(out) + "/"), "inside: " + target)
 
-        # Flat output: the two albums' "01 - Track" clash. An update run numbers them by the
-        # order of the batch, and every later run maps each source to the same target.
+        # Flat output: the albums' "01 - Track" clash. An update run numbers them by their paths
+        # below the folder named, and every later run maps each source to the same target.
         flat = os.path.join(tmp, "flat")
         code, first, _ = run("--update", "-o", flat, lib)
         mapping = dict(lines(first))
         check(code == 0 and len(set(mapping.values())) == len(rels), "flat names are distinct")
         check(mapping[os.path.join(lib, "Artist 0/Album 0/01 - Track.flac")] == os.path.join(flat, "01 - Track.mp3") and
               mapping[os.path.join(lib, "Artist 0/Album 10/01 - Track.flac")] == os.path.join(flat, "01 - Track_1.mp3"),
-              "clashing names are numbered in the order of the batch (names in byte order)")
+              "clashing names are numbered in byte order of their paths")
         code, second, _ = run("--update", "--json", "-o", flat, lib)
         rows = [json.loads(line) for line in second.splitlines()]
         check(code == 0 and all(r["status"] == "up-to-date" for r in rows), "a second update run converts nothing")

@@ -371,6 +371,12 @@ TEST_F(MainWindowTest, AFolderDroppedKeepsItsTreeAndTagsNameTheTargets) {
     EXPECT_EQ(Row(0)[kColumnStatus], "03 Song.wav");
     EXPECT_TRUE(std::filesystem::exists(out + "/Album/AC_DC/03 Song.wav"));
     EXPECT_TRUE(std::filesystem::exists(out + "/loose.wav"));
+    // One chosen row again under the update policy: done already; the other row keeps its status.
+    s.TargetExistsOpt = kTargetUpdate;
+    w.View()->SelectRows({1});
+    w.ConvertSelectedCommand();
+    EXPECT_EQ(Row(1)[kColumnStatus], "Target is up to date");
+    EXPECT_EQ(Row(0)[kColumnStatus], "03 Song.wav");
 }
 
 TEST_F(MainWindowTest, AddFilesAndAddFolderThroughTheirDialogs) {
