@@ -552,6 +552,10 @@ TEST(CommandLine, NamesWithControlCharactersAreEscapedInTheLines) {
     EXPECT_EQ(EscapeField("plain \xc3\xbc.mp3"), "plain \xc3\xbc.mp3") << "UTF-8 stays";
     EXPECT_EQ(EscapeField("a\tb\nc\rd\\e"), "a\\tb\\nc\\rd\\\\e");
     EXPECT_EQ(EscapeField("\x01\x1b\x1f\x7f \x80"), "\\x01\\x1b\\x1f\\x7f \x80");
+    // The JSON lines' strings: quotes, backslashes and control characters escaped, UTF-8 kept, the
+    // bytes of a text that is no UTF-8 each as a code point, so that every line parses.
+    EXPECT_EQ(JsonString("a\"b\\c\n\t\x01 \xc3\xbc"), "\"a\\\"b\\\\c\\n\\t\\u0001 \xc3\xbc\"");
+    EXPECT_EQ(JsonString("\xff\xc3\xbc"), "\"\\u00ff\\u00c3\\u00bc\"");
 
     Cli cli;
     const std::string wav = cli.Wav("tab\there\nnew\\line.wav");
