@@ -401,8 +401,22 @@ public:
         // An incomplete target is named in full too, with what was missing.
         if (outcome.kind == RowOutcome::Kind::Incomplete)
             status = outcome.targetPath + " (incomplete: " + outcome.reason + ")";
-        std::printf("%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str());
+        // A measured row's loudness follows as a third field.
+        if (outcome.loudnessMeasured)
+            std::printf("%s\t%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str(),
+                        EscapeField(outcome.loudnessText).c_str());
+        else
+            std::printf("%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str());
         std::fflush(stdout);
+    }
+    // The album gain of a row, told once the batch's rows are all done.
+    void RowNote(int row, const std::string& note, bool failed) override {
+        ClearLine();
+        const std::string source = items_ && row >= 0 && row < static_cast<int>(items_->size())
+                                       ? (*items_)[static_cast<size_t>(row)].sourcePath
+                                       : std::string();
+        std::fprintf(stderr, "sonavert-cli: %s%s: %s\n", failed ? "warning: " : "", EscapeField(source).c_str(),
+                     note.c_str());
     }
 
 private:

@@ -136,6 +136,12 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AWBMode"] = Interval(0, 8);
         r["OptStartPageIndex"] = Interval(0, 7);
         r["ParallelJobs"] = Interval(0, 32);
+        // Loudness
+        r["LoudnessAnalysis"] = Boolean();
+        r["LoudnessAlbumGain"] = Boolean();
+        r["LoudnessGainMode"] = Interval(0, 1);
+        r["LoudnessTarget"] = Choices({-14, -16, -18, -23});
+        r["LoudnessPeakCeiling"] = Interval(-100, 0);
         return r;
     }();
     return ranges;

@@ -88,6 +88,12 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // Loudness
+        SONAVERT_INT(LoudnessAnalysis, kSaveOptions),
+        SONAVERT_INT(LoudnessAlbumGain, kSaveOptions),
+        SONAVERT_INT(LoudnessGainMode, kSaveOptions),
+        SONAVERT_INT(LoudnessTarget, kSaveOptions),
+        SONAVERT_INT(LoudnessPeakCeiling, kSaveOptions),
     };
     return fields;
 }
