@@ -1,7 +1,7 @@
 #pragma once
-// Loudness of the samples handed to an encoder: EBU R128 integrated loudness and true peak
-// (libebur128), the gain that normalises a file to a target loudness under a true-peak ceiling,
-// and the analysis pass that measures a file before it is encoded.
+// Loudness of the samples handed to an encoder: EBU R128 integrated loudness (libebur128) and
+// true peak (a 16-times interpolation), and the gain that normalises a file to a target
+// loudness under a true-peak ceiling.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,7 +52,7 @@ public:
     static LoudnessFigures Combined(const std::vector<const LoudnessMeter*>& meters);
 
 private:
-    struct State;  // the libebur128 state
+    struct State;  // the libebur128 state and the true peak of each channel
     std::unique_ptr<State> state_;
     uint32_t channels_;
     std::vector<short> interleaved_;

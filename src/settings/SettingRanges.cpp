@@ -134,7 +134,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 7);
+        r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
         // Loudness
         r["LoudnessAnalysis"] = Boolean();
