@@ -534,7 +534,7 @@ def check_row(tally, fam, label, src, src_rate, target, work, stats):
 
 # --- loudness ----------------------------------------------------------------------------------
 
-LOUDNESS_FAMILIES = ("mp3", "ogg", "m4a")  # targets whose gain tags are read back
+LOUDNESS_FAMILIES = ("mp3", "ogg", "m4a", "wma")  # targets whose gain tags are read back
 
 
 def ebur128(path):
@@ -558,6 +558,7 @@ def gain_tags(path):
             continue
         if isinstance(value, list):
             value = value[0]
+        value = getattr(value, "value", value)  # an ASF attribute holds its text
         out[name] = bytes(value).decode() if isinstance(value, bytes) else str(value)
     return out
 
@@ -597,6 +598,19 @@ def check_loudness(tally, cli, work, env):
             gain = float((tags.get("REPLAYGAIN_ALBUM_GAIN") or "nan dB").split()[0])
             tally.check(name, label, "album gain", abs(gain - (-18.0 - album_loudness)) <= 0.1, str(tags))
         tally.check("loudness-" + fmt, "album", "album gain equal", len(album_gains) == 1, str(album_gains))
+
+    # An MP3 source's ID3v2 tag, copied as it is, gains the gain frames and keeps its own.
+    tagged = os.path.join(work, "tagged.mp3")
+    ffmpeg("-i", sources[0], "-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Kept title",
+           "-id3v2_version", "3", tagged)
+    outdir = os.path.join(work, "loud-id3")
+    p = run([cli, "-y", "-f", "mp3", "-o", outdir, "--set", "LoudnessAnalysis=1", "--set", "MP3ID3TagType=1", tagged],
+            env=env, check=False)
+    target = os.path.join(outdir, "tagged.mp3")
+    import mutagen
+    tags = mutagen.File(target).tags if os.path.isfile(target) else {}
+    tally.check("loudness-mp3", "id3v2 copy", "gain frames added",
+                "TXXX:REPLAYGAIN_TRACK_GAIN" in tags and str(tags.get("TIT2")) == "Kept title", str(tags)[:200])
 
     # Normalisation: a quiet sine brought up, music with high peaks held under the ceiling. The
     # gain is set on the samples handed to the encoder; a lossy encoder's low-pass takes a part of
