@@ -315,7 +315,8 @@ int OggVorbisSource::ReadTags(TagRecord& tags) {
         {"ALBUM=", &TagRecord::album},     {"DATE=", &TagRecord::year},
         {"GENRE=", &TagRecord::genre},     {"COMMENT=", &TagRecord::comment},
         {"TRACKNUMBER=", &TagRecord::track}, {"COMPOSER=", &TagRecord::composer},
-        {"COPYRIGHT=", &TagRecord::copyright},
+        {"COPYRIGHT=", &TagRecord::copyright}, {"ALBUMARTIST=", &TagRecord::albumArtist},
+        {"DISCNUMBER=", &TagRecord::disc},
     };
     for (const auto& k : keys) {
         std::string& out = tags.*k.field;

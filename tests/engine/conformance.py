@@ -32,10 +32,6 @@ PENDING = [
     # to run) is coded about 20 dB worse than by the reference encoder.
     ("aac", "vorbis-chained", "burst", "occasional AAC burst block"),
     ("m4a", "vorbis-chained", "burst", "occasional AAC burst block"),
-    # MP3 frames too small to hold LAME's Info frame (8 kHz mono at the default bit rate) carry
-    # no gapless information.
-    ("mp3", "8k-mono", "delay", "no room for the Info frame"),
-    ("mp3", "8k-mono", "length", "no room for the Info frame"),
 ]
 
 RATE = 44100          # rate of the generated sources (except the 8 kHz one)

@@ -346,10 +346,10 @@ TEST_F(OggVorbisSourceTest, FileWithoutCommentsGivesNineEmptyTags) {
     OggVorbisSource src;
     ASSERT_EQ(src.Open(path, 0), 1);
     EXPECT_TRUE(src.Comments().empty());
-    TagRecord t{"a", "b", "c", "d", "e", "f", "g", "h", "i"};
+    TagRecord t{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"};
     ASSERT_EQ(src.ReadTags(t), 1);
     for (const std::string* f : {&t.title, &t.artist, &t.album, &t.year, &t.genre, &t.comment, &t.track,
-                                 &t.composer, &t.copyright})
+                                 &t.composer, &t.copyright, &t.albumArtist, &t.disc})
         EXPECT_EQ(*f, "");
 }
 
