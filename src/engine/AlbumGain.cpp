@@ -37,15 +37,25 @@ bool WriteThroughTemporary(const AlbumRow& row, const GainTagValues& values, std
 
 }  // namespace
 
-void WriteAlbumGains(std::vector<AlbumRow> rows, RowSink& sink) {
+std::string AlbumOf(const std::string& sourcePath) {
+    const std::string source = LexicallyAbsolute(sourcePath);
+    return source.substr(0, source.size() - FileNamePart(source).size());
+}
+
+void WriteAlbumGains(std::vector<AlbumRow> rows, const std::map<std::string, size_t>& batchRows, RowSink& sink) {
     std::sort(rows.begin(), rows.end(), [](const AlbumRow& a, const AlbumRow& b) { return a.row < b.row; });
     std::map<std::string, std::vector<const AlbumRow*>> albums;
     for (const AlbumRow& row : rows) {
         if (!row.meter || GainTagKindOf(row.extension) == GainTagKind::None) continue;
-        const std::string source = LexicallyAbsolute(row.sourcePath);
-        albums[source.substr(0, source.size() - FileNamePart(source).size())].push_back(&row);
+        albums[AlbumOf(row.sourcePath)].push_back(&row);
     }
     for (const auto& [folder, members] : albums) {
+        const auto counted = batchRows.find(folder);
+        if (counted == batchRows.end() || counted->second != members.size()) {
+            for (const AlbumRow* row : members)
+                sink.RowNote(row->row, "no album gain: not every file of its folder was converted", true);
+            continue;
+        }
         std::vector<const LoudnessMeter*> meters;
         for (const AlbumRow* row : members) meters.push_back(row->meter.get());
         const LoudnessFigures album = LoudnessMeter::Combined(meters);

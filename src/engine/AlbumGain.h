@@ -1,6 +1,7 @@
 #pragma once
 // Album gains: once every row of a batch is done, the rows converted from one folder count as an
 // album, and the album's loudness and peak go into each of their targets.
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,9 +20,14 @@ struct AlbumRow {
     std::shared_ptr<LoudnessMeter> meter;
 };
 
+// The folder a row's source lies in, which names its album.
+std::string AlbumOf(const std::string& sourcePath);
+
 // Writes the album gain and peak into every target of each folder's rows, each through a
-// temporary beside it that then replaces it. Tells `sink` the album gain of every row, or why
-// it could not be written.
-void WriteAlbumGains(std::vector<AlbumRow> rows, RowSink& sink);
+// temporary beside it that then replaces it. A folder with rows of the batch that did not
+// convert (failed, skipped, up to date) gets none: the gain of part of an album would be wrong.
+// `batchRows` counts the batch's rows by AlbumOf. Tells `sink` the album gain of every row, or
+// why it was not written.
+void WriteAlbumGains(std::vector<AlbumRow> rows, const std::map<std::string, size_t>& batchRows, RowSink& sink);
 
 }  // namespace sonavert

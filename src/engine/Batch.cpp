@@ -795,7 +795,11 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     for (size_t r = 0; r < runIndex.size(); ++r) items[runIndex[r]].targetPath = runItems[r].targetPath;
     if (cancelled) allConverted = false;
     // Every row of every album is done: their album gains can be written.
-    if (!cancelled && !run.albumRows.empty()) WriteAlbumGains(std::move(run.albumRows), driver);
+    if (!cancelled && !run.albumRows.empty()) {
+        std::map<std::string, size_t> albumSizes;
+        for (const BatchItem& item : items) ++albumSizes[AlbumOf(item.sourcePath)];
+        WriteAlbumGains(std::move(run.albumRows), albumSizes, driver);
+    }
     driver.EndRun();
 
     if (!cancelled && settings.BrowseOutputFolder) {

@@ -595,6 +595,16 @@ def check_loudness(tally, cli, work, env):
             tally.check(name, label, "album gain", abs(gain - (-18.0 - album_loudness)) <= 0.1, str(tags))
         tally.check("loudness-" + fmt, "album", "album gain equal", len(album_gains) == 1, str(album_gains))
 
+    # A batch that converts only part of a folder (the other target exists and is skipped) writes
+    # no album gain: it would be the gain of part of the album.
+    outdir = os.path.join(work, "loud-ogg")
+    os.remove(os.path.join(outdir, "sine-20.ogg"))
+    run([cli, "-y", "-f", "ogg", "-o", outdir, "--set", "LoudnessAnalysis=1", "--set", "TargetExistsOpt=33"] + sources,
+        env=env, check=False)
+    tags = gain_tags(os.path.join(outdir, "sine-20.ogg"))
+    tally.check("loudness-ogg", "part of an album", "no album gain",
+                "REPLAYGAIN_TRACK_GAIN" in tags and "REPLAYGAIN_ALBUM_GAIN" not in tags, str(tags))
+
     # An MP3 source's ID3v2 tag, copied as it is, gains the gain frames and keeps its own.
     tagged = os.path.join(work, "tagged.mp3")
     ffmpeg("-i", sources[0], "-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Kept title",
