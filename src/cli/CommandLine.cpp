@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -457,9 +458,22 @@ public:
             status = outcome.targetPath + " (incomplete: " + outcome.reason + ")";
         if (json_)
             PrintJson(row, source, outcome);
+        // A measured row's loudness follows as a third field.
+        else if (outcome.loudnessMeasured)
+            std::printf("%s\t%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str(),
+                        EscapeField(outcome.loudnessText).c_str());
         else
             std::printf("%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str());
         std::fflush(stdout);
+    }
+    // The album gain of a row, told once the batch's rows are all done.
+    void RowNote(int row, const std::string& note, bool failed) override {
+        ClearLine();
+        const std::string source = items_ && row >= 0 && row < static_cast<int>(items_->size())
+                                       ? (*items_)[static_cast<size_t>(row)].sourcePath
+                                       : std::string();
+        std::fprintf(stderr, "sonavert-cli: %s%s: %s\n", failed ? "warning: " : "", EscapeField(source).c_str(),
+                     note.c_str());
     }
 
     void SetJson(bool json) { json_ = json; }
@@ -496,8 +510,20 @@ private:
             {"seconds", number},
             {"bytes", std::to_string(bytes)},
         };
+        // The loudness measured (null for a silent file), when the analysis or normalisation ran.
+        std::vector<std::pair<const char*, std::string>> loudness;
+        if (outcome.loudnessMeasured) {
+            auto figure = [](double value) {
+                if (!std::isfinite(value)) return std::string("null");
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f", value);
+                return std::string(text);
+            };
+            loudness = {{"loudness_lufs", figure(outcome.loudnessLufs)}, {"true_peak_dbtp", figure(outcome.truePeakDbtp)}};
+        }
         std::string line = "{";
         for (const auto& [key, value] : fields) line += (line.size() > 1 ? ", " : "") + JsonString(key) + ": " + value;
+        for (const auto& [key, value] : loudness) line += ", " + JsonString(key) + ": " + value;
         std::printf("%s}\n", line.c_str());
     }
 

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/AlbumGain.h"
 #include "engine/OutputFormats.h"
 #include "base/PathHelpers.h"
 #include "engine/LibraryNaming.h"
@@ -354,7 +355,23 @@ struct RowRun {
     // Beside each item: how its target is named, and its number under the update policy.
     std::vector<TargetPlan> plans = {};
     std::vector<int> numbers = {};
+    // Converted rows whose loudness counts towards their album's gain.
+    std::vector<AlbumRow> albumRows = {};
 };
+
+// Carries what a conversion measured into its outcome and, for the album gain, keeps its meter.
+void TakeLoudness(RowRun& run, const BatchItem& item, const LoudnessFigures& figures,
+                  const std::shared_ptr<LoudnessMeter>& meter, RowOutcome& outcome) {
+    if (!figures.measured) return;
+    outcome.loudnessMeasured = true;
+    outcome.loudnessLufs = figures.integrated;
+    outcome.truePeakDbtp = figures.TruePeakDb();
+    outcome.loudnessText = LoudnessText(figures);
+    const OutputFormatInfo* format = FindOutputFormat(run.outputFormat);
+    if (outcome.kind == RowOutcome::Kind::Converted && meter && format && run.settings.LoudnessAnalysis &&
+        run.settings.LoudnessAlbumGain)
+        run.albumRows.push_back({item.row, item.sourcePath, outcome.targetPath, format->extension, meter});
+}
 
 // A row that is ready to convert: its target reserved. The request writes a temporary file,
 // renamed to the final name when the conversion is complete.
@@ -519,6 +536,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             const int result = run.convert(run.outputFormat, row.request, context);
             outcome = JudgeConversion(run, result, row, context.failureReason);
             outcome.warning = context.warning;
+            TakeLoudness(run, item, context.loudness, context.loudnessMeter, outcome);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 // An incomplete target stays, but the batch did not convert every row.
                 if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
@@ -597,6 +615,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         std::unique_ptr<WorkerProgress> progress;
         std::string reason;
         std::string warning;
+        LoudnessFigures loudness;
+        std::shared_ptr<LoudnessMeter> meter;
         int result = 0;
         bool done = false;
         std::thread thread;
@@ -654,6 +674,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 w.result = result;
                 w.reason = context.failureReason;
                 w.warning = context.warning;
+                w.loudness = context.loudness;
+                w.meter = context.loudnessMeter;
                 w.done = true;
                 doneSignal.notify_all();
             });
@@ -697,6 +719,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
+                TakeLoudness(run, run.items[it->index], it->loudness, it->meter, outcome);
             }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
@@ -771,6 +794,12 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
                                                             : RunRowsOneByOne(run, allConverted);
     for (size_t r = 0; r < runIndex.size(); ++r) items[runIndex[r]].targetPath = runItems[r].targetPath;
     if (cancelled) allConverted = false;
+    // Every row of every album is done: their album gains can be written.
+    if (!cancelled && !run.albumRows.empty()) {
+        std::map<std::string, size_t> albumSizes;
+        for (const BatchItem& item : items) ++albumSizes[AlbumOf(item.sourcePath)];
+        WriteAlbumGains(std::move(run.albumRows), albumSizes, driver);
+    }
     driver.EndRun();
 
     if (!cancelled && settings.BrowseOutputFolder) {

@@ -134,10 +134,16 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 7);
+        r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
         // Converting a library.
         r["KeepAddedFolderTree"] = Boolean();
+        // Loudness
+        r["LoudnessAnalysis"] = Boolean();
+        r["LoudnessAlbumGain"] = Boolean();
+        r["LoudnessGainMode"] = Interval(0, 1);
+        r["LoudnessTarget"] = Choices({-14, -16, -18, -23});
+        r["LoudnessPeakCeiling"] = Interval(-100, 0);
         return r;
     }();
     return ranges;

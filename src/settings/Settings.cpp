@@ -91,6 +91,12 @@ const std::vector<FieldInfo>& SettingsFields() {
         // Converting a library.
         SONAVERT_INT(KeepAddedFolderTree, kSaveOptions),
         SONAVERT_TEXT(TargetNamePattern, kSaveOptions),
+        // Loudness
+        SONAVERT_INT(LoudnessAnalysis, kSaveOptions),
+        SONAVERT_INT(LoudnessAlbumGain, kSaveOptions),
+        SONAVERT_INT(LoudnessGainMode, kSaveOptions),
+        SONAVERT_INT(LoudnessTarget, kSaveOptions),
+        SONAVERT_INT(LoudnessPeakCeiling, kSaveOptions),
     };
     return fields;
 }

@@ -135,6 +135,13 @@ struct Settings {
     int32_t KeepAddedFolderTree = 0;            // 1: the path below a row's added folder is kept
     std::string TargetNamePattern;              // "{artist}/{album}/{track:02} {title}"; empty: source name
 
+    // Loudness: analysis with ReplayGain tags, and normalisation instead of the fixed percentage.
+    int32_t LoudnessAnalysis = 0;       // measure every target (EBU R128) and write its gain tags
+    int32_t LoudnessAlbumGain = 1;      // with the analysis: album gains over the rows of one folder
+    int32_t LoudnessGainMode = 0;       // 0 the family's Amplify percentage, 1 normalise each file
+    int32_t LoudnessTarget = -18;       // LUFS the normalisation aims at: -14, -16, -18 or -23
+    int32_t LoudnessPeakCeiling = -10;  // tenths of a dBTP the normalised true peak stays under
+
     bool operator==(const Settings&) const = default;
 };
 

@@ -170,8 +170,15 @@ public:
     void RowFinished(int item, const RowOutcome& outcome) override {
         SetStatus(item, StatusText(outcome));
         const int row = RowOf(item);
-        if (row >= 0 && !outcome.warning.empty()) {
-            window_.list_.SetStatusNote(row, "Warning: " + outcome.warning);
+        // The tool tip tells a warning and the loudness measured, one line each.
+        std::string note;
+        if (!outcome.warning.empty()) note = "Warning: " + outcome.warning;
+        if (!outcome.loudnessText.empty()) {
+            if (!note.empty()) note.push_back('\n');
+            note.append("Loudness: ").append(outcome.loudnessText);
+        }
+        if (row >= 0 && !note.empty()) {
+            window_.list_.SetStatusNote(row, note);
             window_.model_->RowChanged(row);
         }
         if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&
@@ -179,6 +186,17 @@ public:
             window_.statusColumnWidth_ = kWideStatusColumn;
             window_.view_->setColumnWidth(kColumnStatus, kWideStatusColumn);
         }
+    }
+
+    // The album gain joins the row's tool tip.
+    void RowNote(int item, const std::string& note, bool failed) override {
+        const int row = RowOf(item);
+        if (row < 0) return;
+        std::string text = window_.list_.StatusNote(row);
+        if (!text.empty()) text.push_back('\n');
+        text.append(failed ? "Warning: " : "Loudness: ").append(note);
+        window_.list_.SetStatusNote(row, text);
+        window_.model_->RowChanged(row);
     }
 
 private:

@@ -15,6 +15,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
@@ -347,6 +348,31 @@ private:
     int amplifyOn_ = 0, amplifyCoeff_ = 100;
     int tagType_ = 1;
     TagOverrides tagSet_;
+};
+
+// Loudness analysis with ReplayGain tags, and the normalising gain mode.
+class LoudnessPage : public OptionPage {
+    Q_OBJECT
+public:
+    explicit LoudnessPage(UiHost* host, QWidget* parent = nullptr);
+    void CopyIn(const Settings& s) override;
+    void CopyOut(Settings& s) const override;
+    bool ReadControls() override;
+    void WriteControls() override;
+
+    QCheckBox* analysis;
+    QCheckBox* albumGain;
+    QRadioButton* fixedGain;
+    QRadioButton* normalise;
+    QComboBox* target;
+    QDoubleSpinBox* ceiling;
+
+protected:
+    void InitControls() override;
+
+private:
+    void UpdateEnabling();
+    int analysis_ = 0, albumGain_ = 1, mode_ = 0, target_ = -18, ceiling_ = -10;
 };
 
 }  // namespace sonavert
