@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/OutputFormats.h"
@@ -18,6 +19,7 @@
 #include "engine/Pipeline.h"
 #include "engine/TargetFiles.h"
 #include "sources/SourceTypes.h"
+#include "tags/CoverArt.h"
 #include "winmedia/WindowsMediaRuntime.h"
 
 namespace sonavert {
@@ -240,7 +242,72 @@ struct RowRun {
     std::string onlyDecoder;
     // Folders whose stale temporaries were removed in this batch: once per folder is enough.
     std::set<std::string> cleanedFolders = {};
+    // Target folders that got (or were offered) the source folder's image file in this batch.
+    std::set<std::string> imageFolders = {};
 };
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.size() - FileNamePart(path).size()); }
+
+// Reads a whole regular file of at most `limit` bytes; false when it cannot or is larger.
+bool ReadSmallFile(const std::string& path, size_t limit, std::vector<uint8_t>& data) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
+    if (ok) data.resize(static_cast<size_t>(st.st_size));
+    for (size_t got = 0; ok && got < data.size();) {
+        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        ok = n > 0;
+        if (ok) got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Copies the image file of a converted row's source folder (cover, folder or front .jpg/.png)
+// beside its target under the same name, once per target folder in a batch. A file already under
+// that name is never replaced, whoever made it; the copy is written under a temporary name and
+// renamed only when complete. Returns a warning for the row, empty when all is well.
+std::string CopyFolderImage(RowRun& run, const std::string& sourcePath, const std::string& targetPath) {
+    if (!run.settings.CoverArtCopyFolderImage) return {};
+    const std::string targetFolder = FolderOf(targetPath);
+    if (!run.imageFolders.insert(targetFolder).second) return {};
+    const std::string sourceFolder = FolderOf(sourcePath);
+    const std::string image = FolderImageFile(sourceFolder);
+    if (image.empty()) return {};
+    const std::string copy = targetFolder + FileNamePart(image);
+    if (SameFile(image, copy) || PathExists(copy)) return {};
+    std::vector<uint8_t> data;
+    if (!ReadSmallFile(image, kMaxPictureBytes, data))
+        return "the folder's image \"" + FileNamePart(image) + "\" was not copied (unreadable or larger than 16 MB)";
+    std::string temporary, reason;
+    if (!CreateTemporaryBeside(copy, ExtensionPart(copy), temporary, reason))
+        return "the folder's image was not copied (" + reason + ")";
+    bool written = false;
+    if (const int fd = ::open(temporary.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
+        written = true;
+        for (size_t put = 0; written && put < data.size();) {
+            const ssize_t n = ::write(fd, data.data() + put, data.size() - put);
+            written = n > 0;
+            if (written) put += static_cast<size_t>(n);
+        }
+        written = ::close(fd) == 0 && written;
+    }
+    if (!written) {
+        ::unlink(temporary.c_str());
+        return "the folder's image was not copied (it could not be written)";
+    }
+    bool taken = false;
+    if (CommitTemporary(temporary, copy, {}, reason, &taken)) return {};
+    // A file that appeared under the name meanwhile stays; the copy goes.
+    ::unlink(temporary.c_str());
+    return taken ? std::string() : "the folder's image was not copied (" + reason + ")";
+}
+
+void AddWarning(RowOutcome& outcome, const std::string& warning) {
+    if (warning.empty()) return;
+    outcome.warning += (outcome.warning.empty() ? "" : "; ") + warning;
+}
 
 // A row that is ready to convert: its target reserved. The request writes a temporary file,
 // renamed to the final name when the conversion is complete.
@@ -396,6 +463,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             outcome = JudgeConversion(run, result, row, context.failureReason);
             outcome.warning = context.warning;
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
+                AddWarning(outcome, CopyFolderImage(run, item.sourcePath, outcome.targetPath));
                 // An incomplete target stays, but the batch did not convert every row.
                 if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
                 item.targetPath = outcome.targetPath;
@@ -573,6 +641,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
+                AddWarning(outcome, CopyFolderImage(run, run.items[it->index].sourcePath, outcome.targetPath));
             }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};

@@ -134,8 +134,11 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 7);
+        r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
+        // Cover art.
+        for (const char* name : {"CoverArt", "CoverArtFromFolder", "CoverArtCopyFolderImage"}) r[name] = Boolean();
+        r["CoverArtMaxPixels"] = Interval(0, 16384);
         return r;
     }();
     return ranges;

@@ -88,6 +88,11 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // Cover art.
+        SONAVERT_INT(CoverArt, kSaveOptions),
+        SONAVERT_INT(CoverArtFromFolder, kSaveOptions),
+        SONAVERT_INT(CoverArtMaxPixels, kSaveOptions),
+        SONAVERT_INT(CoverArtCopyFolderImage, kSaveOptions),
     };
     return fields;
 }

@@ -121,6 +121,12 @@ struct Settings {
     int32_t AmplifyAMR = 0;
     int32_t AmplifyAMRCoef = 100;
 
+    // Cover art.
+    int32_t CoverArt = 1;                 // carry the source's picture under the transfer policy
+    int32_t CoverArtFromFolder = 0;       // a cover/folder/front image of the source's folder when it has none
+    int32_t CoverArtMaxPixels = 0;        // scale pictures wider or taller than this down; 0 keeps every size
+    int32_t CoverArtCopyFolderImage = 0;  // copy the folder's image file beside the targets, once per folder
+
     TagOverrides MP3Tag;
     TagOverrides OGGTag;
     TagOverrides WMATag;
