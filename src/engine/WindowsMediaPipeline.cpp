@@ -88,9 +88,14 @@ public:
         return writer_.WriteSamples16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n);
     }
     bool End() override { return writer_.End(); }
-    // The ASF muxer cannot write WM/Picture: it is added to the finished file.
+    // The ASF muxer cannot write WM/Picture: it is added to the finished file, whose stated file
+    // size then follows the longer header.
     bool FinishTarget(const std::string& targetPath, const TagChoice& tags) override {
-        return !tags.picture || AttachPictureToAsf(targetPath, *tags.picture, reason_);
+        if (!tags.picture) return true;
+        if (!AttachPictureToAsf(targetPath, *tags.picture, reason_)) return false;
+        if (UpdateAsfFileSize(targetPath)) return true;
+        reason_ = "cannot complete the Windows Media file";
+        return false;
     }
     bool EndsBeforeSourceCloses() const override { return true; }
     bool CreatedTarget() const override { return began_; }
