@@ -34,6 +34,7 @@ struct RowOutcome {
         Skipped,    // the target exists and the settings say to skip it; reason says so
         Incomplete, // targetPath holds the file written, but the source ended early; reason says
                     // where ("the source ended at 0:03 of 10:00")
+        UpToDate,   // targetPath holds the existing target, no older than its source (update policy)
     };
     Kind kind = Kind::Failed;
     std::string targetPath;
@@ -52,7 +53,7 @@ inline constexpr const char* kCancelledStatus = "Cancelled";
 // The Status text of an outcome: the target's file name (followed by " (incomplete: REASON)" for
 // an incomplete one), "Conversion Failure" with the reason in
 // parentheses when there is one, the reason alone for a row that never reached its conversion,
-// or "Cancelled".
+// "Target is up to date", or "Cancelled".
 std::string StatusText(const RowOutcome& outcome);
 
 // Rows of a batch, by the caller's row index.

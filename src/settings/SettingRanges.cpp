@@ -114,7 +114,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
                                  "OGGChannels", "OGGID3TagType", "AACBlockType", "M4ABlockType", "M4AID3TagType"})
             r[name] = Interval(0, 2);
         r["DestOutputFolderOpt"] = Choices({kDestBesideSource, kDestCustomFolder});
-        r["TargetExistsOpt"] = Choices({kTargetRename, kTargetOverwrite, kTargetSkip});
+        r["TargetExistsOpt"] = Choices({kTargetRename, kTargetOverwrite, kTargetSkip, kTargetUpdate});
         r["MP3BitRate"] = SameOr(Mp3BitRates());
         r["MP3SampleRate"] = SameOr(Mp3SampleRates());
         r["MP3ChannelMode"] = Choices({0, 1, 3, 4});
@@ -136,6 +136,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AWBMode"] = Interval(0, 8);
         r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
+        // Converting a library.
+        r["KeepAddedFolderTree"] = Boolean();
         // Cover art.
         for (const char* name : {"CoverArt", "CoverArtFromFolder", "CoverArtCopyFolderImage"}) r[name] = Boolean();
         r["CoverArtMaxPixels"] = Interval(0, 16384);

@@ -88,6 +88,9 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // Converting a library.
+        SONAVERT_INT(KeepAddedFolderTree, kSaveOptions),
+        SONAVERT_TEXT(TargetNamePattern, kSaveOptions),
         // Cover art.
         SONAVERT_INT(CoverArt, kSaveOptions),
         SONAVERT_INT(CoverArtFromFolder, kSaveOptions),

@@ -14,6 +14,8 @@ inline constexpr int32_t kDestCustomFolder = 399;
 inline constexpr int32_t kTargetRename = 11;
 inline constexpr int32_t kTargetOverwrite = 22;
 inline constexpr int32_t kTargetSkip = 33;
+// Converts only when the target is missing or older than its source; otherwise the row is done.
+inline constexpr int32_t kTargetUpdate = 44;
 
 // Tag texts typed by the user for one output family ("MP3", "OGG", "WMA", "M4A"). Used when the
 // family's ...ID3TagType is 0.
@@ -121,12 +123,6 @@ struct Settings {
     int32_t AmplifyAMR = 0;
     int32_t AmplifyAMRCoef = 100;
 
-    // Cover art.
-    int32_t CoverArt = 1;                 // carry the source's picture under the transfer policy
-    int32_t CoverArtFromFolder = 0;       // a cover/folder/front image of the source's folder when it has none
-    int32_t CoverArtMaxPixels = 0;        // scale pictures wider or taller than this down; 0 keeps every size
-    int32_t CoverArtCopyFolderImage = 0;  // copy the folder's image file beside the targets, once per folder
-
     TagOverrides MP3Tag;
     TagOverrides OGGTag;
     TagOverrides WMATag;
@@ -134,6 +130,16 @@ struct Settings {
 
     // Derived from EnableExtFilter and FilterExts by RebuildExtensionFilter; never stored.
     std::vector<std::string> ExtensionFilter;
+
+    // Converting a library: folders below the added folder mirrored, names from tags.
+    int32_t KeepAddedFolderTree = 0;            // 1: the path below a row's added folder is kept
+    std::string TargetNamePattern;              // "{artist}/{album}/{track:02} {title}"; empty: source name
+
+    // Cover art.
+    int32_t CoverArt = 1;                 // carry the source's picture under the transfer policy
+    int32_t CoverArtFromFolder = 0;       // a cover/folder/front image of the source's folder when it has none
+    int32_t CoverArtMaxPixels = 0;        // scale pictures wider or taller than this down; 0 keeps every size
+    int32_t CoverArtCopyFolderImage = 0;  // copy the folder's image file beside the targets, once per folder
 
     bool operator==(const Settings&) const = default;
 };

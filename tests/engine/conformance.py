@@ -27,16 +27,7 @@ import soundfile as sf
 # property take shell wildcards, and the first matching entry counts. Such a check is run and its
 # failure printed as expected, but does not fail the suite; the end of the output says which
 # entries no longer fail. Empty this table as the fixes land.
-PENDING = [
-    # AAC: now and then one 256-sample block of the chained input (whose encode varies from run
-    # to run) is coded about 20 dB worse than by the reference encoder.
-    ("aac", "vorbis-chained", "burst", "occasional AAC burst block"),
-    ("m4a", "vorbis-chained", "burst", "occasional AAC burst block"),
-    # MP3 frames too small to hold LAME's Info frame (8 kHz mono at the default bit rate) carry
-    # no gapless information.
-    ("mp3", "8k-mono", "delay", "no room for the Info frame"),
-    ("mp3", "8k-mono", "length", "no room for the Info frame"),
-]
+PENDING = []
 
 RATE = 44100          # rate of the generated sources (except the 8 kHz one)
 SECONDS = 2.0

@@ -5,6 +5,7 @@
 // (a page never shown leaves its members untouched) and read back when the page is left or OK
 // is pressed.
 #include <functional>
+#include <string>
 #include <vector>
 
 #include <QWidget>
@@ -89,6 +90,19 @@ public:
     QCheckBox* filterEnabled;
     QLineEdit* filterText;
     QSpinBox* parallelJobs;  // 0 shows "Automatic": one file per core
+    // Converting a library.
+    QCheckBox* keepTree;
+    QLineEdit* namePattern;
+    QLabel* namePreview;     // the first rows' targets, or why the pattern cannot be used
+
+    // The rows whose targets the page previews (the first of the list) and the output format.
+    struct PreviewRow {
+        std::string sourcePath;
+        std::string rootFolder;
+    };
+    void SetPreviewRows(std::vector<PreviewRow> rows, int outputFormat);
+    // Shows where the preview rows' targets go under the page's current controls.
+    void UpdatePreview();
 
 protected:
     void InitControls() override;
@@ -107,6 +121,10 @@ private:
     int filterOn_ = 0;
     QString filterExts_;
     int parallelJobs_ = 0;
+    int keepTree_ = 0;
+    QString namePattern_;
+    std::vector<PreviewRow> previewRows_;
+    int previewFormat_ = 0;
 };
 
 // Shared frame of the MP3, OGG and WAV pages: a preset list, two value lists, channel radios.

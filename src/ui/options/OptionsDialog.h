@@ -32,6 +32,8 @@ enum OptionPageIndex {
 struct OptionsDialogHooks {
     UiHost* host = nullptr;              // null: the desktop
     WmaFormatProvider wmaFormats;        // empty: the WMA page offers only "Auto"
+    // The first rows of the list, whose targets the General page previews.
+    std::vector<GeneralPage::PreviewRow> previewRows = {};
 };
 
 class OptionsDialog : public QDialog {

@@ -121,6 +121,32 @@ TEST(OptionsDialogTest, CustomFolderMustNotBeEmpty) {
     EXPECT_EQ(saved.DestSpecifiedFolder, "/tmp/out/");
 }
 
+TEST(OptionsDialogTest, ANamePatternThatCannotBeUsedIsRefusedAndTheUpdateChoiceIsSaved) {
+    OptionsRun run;
+    Settings settings;
+    settings.DestOutputFolderOpt = kDestCustomFolder;
+    settings.DestSpecifiedFolder = "/tmp/out";
+    run.Run(settings, [&](QDialog& d) {
+        auto* general = PageOf<GeneralPage>(d, kPageGeneral);
+        // Without rows the preview lists the fields.
+        EXPECT_TRUE(general->namePreview->text().startsWith(QStringLiteral("Fields: {title}, {artist}")))
+            << general->namePreview->text().toStdString();
+        general->namePattern->setText(QStringLiteral("{artst}/{title}"));
+        EXPECT_TRUE(general->namePreview->text().startsWith(
+            QStringLiteral("This pattern cannot be used: unknown field {artst}. Fields: {title}")));
+        OkButton(d)->click();
+        EXPECT_TRUE(d.isVisible());
+        general->namePattern->setText(QStringLiteral("{artist}/{title}"));
+        ChooseText(general->targetExists, QStringLiteral("Update (convert only when the source is newer)"));
+        OkButton(d)->click();
+    });
+    ASSERT_EQ(run.host.messages.size(), 1u);
+    EXPECT_EQ(run.host.messages[0].text, QStringLiteral("The name pattern cannot be used: unknown field {artst}."));
+    const Settings saved = run.Saved();
+    EXPECT_EQ(saved.TargetNamePattern, "{artist}/{title}");
+    EXPECT_EQ(saved.TargetExistsOpt, kTargetUpdate);
+}
+
 TEST(OptionsDialogTest, ParallelJobsShowAutomaticAndAreSaved) {
     OptionsRun run;
     Settings settings;  // ParallelJobs 0: one file per core
