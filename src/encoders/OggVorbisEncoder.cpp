@@ -92,6 +92,11 @@ int OggVorbisEncoder::Configure(uint32_t rate, uint32_t channels, int32_t nomina
     return 1;
 }
 
+void OggVorbisEncoder::AddComment(const char* key, const std::string& value) {
+    if (!file_ || started_ || !commentInit_ || value.empty() || value.find('\0') != std::string::npos) return;
+    vorbis_comment_add_tag(&comment_, key, value.c_str());
+}
+
 void OggVorbisEncoder::SetComments(const TagRecord& tags) {
     if (!file_ || started_ || !commentInit_) return;
     vorbis_comment_clear(&comment_);

@@ -46,6 +46,9 @@ public:
     // UTF-8 and stored unchanged; a text that is not valid UTF-8 is skipped. Ignored unless open
     // and not yet started.
     void SetComments(const TagRecord& tags);
+    // Adds one more comment after those of SetComments (a METADATA_BLOCK_PICTURE, say); an empty
+    // value is skipped. Ignored unless open and not yet started.
+    void AddComment(const char* key, const std::string& value);
 
     // Starts the stream (serial number from the project's seeded generator) and writes the three
     // header packets, flushed onto pages of their own. Returns 0 when not configured, when the

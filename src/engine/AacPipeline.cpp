@@ -3,6 +3,7 @@
 #include "encoders/AacEncoder.h"
 #include "encoders/M4aWriter.h"
 #include "engine/Pipeline.h"
+#include "tags/CoverArt.h"
 
 namespace sonavert {
 namespace {
@@ -77,14 +78,24 @@ public:
         return writer_.EncodeBlock16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n) != 0;
     }
     bool End() override { return writer_.Close() != 0; }
+    // The MPEG-4 muxer writes no picture: it is added as "covr" to the finished file.
+    bool FinishTarget(const std::string& targetPath, const TagChoice& tags) override {
+        if constexpr (std::is_same_v<Writer, M4aWriter>) {
+            if (tags.picture && !AttachPictureToMp4(targetPath, *tags.picture, reason_)) return false;
+        }
+        return true;
+    }
     bool CreatedTarget() const override { return opened_; }
-    std::string FailureReason() const override { return writer_.FailureReason(); }
+    std::string FailureReason() const override {
+        return writer_.FailureReason().empty() ? reason_ : writer_.FailureReason();
+    }
 
 private:
     Writer writer_;
     AacSettings (*settings_)(const Settings&);
     uint32_t bits_ = 16;
     bool opened_ = false;
+    std::string reason_;
 };
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "engine/Pipeline.h"
 #include "engine/TargetFiles.h"
 #include "sources/SourceTypes.h"
+#include "tags/CoverArt.h"
 #include "winmedia/WindowsMediaRuntime.h"
 
 namespace sonavert {
@@ -357,6 +358,8 @@ struct RowRun {
     std::vector<int> numbers = {};
     // Converted rows whose loudness counts towards their album's gain.
     std::vector<AlbumRow> albumRows = {};
+    // Target folders that got (or were offered) the source folder's image file in this batch.
+    std::set<std::string> imageFolders = {};
 };
 
 // Carries what a conversion measured into its outcome and, for the album gain, keeps its meter.
@@ -371,6 +374,69 @@ void TakeLoudness(RowRun& run, const BatchItem& item, const LoudnessFigures& fig
     if (outcome.kind == RowOutcome::Kind::Converted && meter && format && run.settings.LoudnessAnalysis &&
         run.settings.LoudnessAlbumGain)
         run.albumRows.push_back({item.row, item.sourcePath, outcome.targetPath, format->extension, meter});
+}
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.size() - FileNamePart(path).size()); }
+
+// Reads a whole regular file of at most `limit` bytes; false when it cannot or is larger.
+bool ReadSmallFile(const std::string& path, size_t limit, std::vector<uint8_t>& data) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
+    if (ok) data.resize(static_cast<size_t>(st.st_size));
+    for (size_t got = 0; ok && got < data.size();) {
+        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        ok = n > 0;
+        if (ok) got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Copies the image file of a converted row's source folder (cover, folder or front .jpg/.png)
+// beside its target under the same name, once per target folder in a batch. A file already under
+// that name is never replaced, whoever made it; the copy is written under a temporary name and
+// renamed only when complete. Returns a warning for the row, empty when all is well.
+std::string CopyFolderImage(RowRun& run, const std::string& sourcePath, const std::string& targetPath) {
+    if (!run.settings.CoverArtCopyFolderImage) return {};
+    const std::string targetFolder = FolderOf(targetPath);
+    if (!run.imageFolders.insert(targetFolder).second) return {};
+    const std::string sourceFolder = FolderOf(sourcePath);
+    const std::string image = FolderImageFile(sourceFolder);
+    if (image.empty()) return {};
+    const std::string copy = targetFolder + FileNamePart(image);
+    if (SameFile(image, copy) || PathExists(copy)) return {};
+    std::vector<uint8_t> data;
+    if (!ReadSmallFile(image, kMaxPictureBytes, data))
+        return "the folder's image \"" + FileNamePart(image) + "\" was not copied (unreadable or larger than 16 MB)";
+    std::string temporary, reason;
+    if (!CreateTemporaryBeside(copy, ExtensionPart(copy), temporary, reason))
+        return "the folder's image was not copied (" + reason + ")";
+    bool written = false;
+    if (const int fd = ::open(temporary.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
+        written = true;
+        for (size_t put = 0; written && put < data.size();) {
+            const ssize_t n = ::write(fd, data.data() + put, data.size() - put);
+            written = n > 0;
+            if (written) put += static_cast<size_t>(n);
+        }
+        written = ::close(fd) == 0 && written;
+    }
+    if (!written) {
+        ::unlink(temporary.c_str());
+        return "the folder's image was not copied (it could not be written)";
+    }
+    bool taken = false;
+    if (CommitTemporary(temporary, copy, {}, reason, &taken)) return {};
+    // A file that appeared under the name meanwhile stays; the copy goes.
+    ::unlink(temporary.c_str());
+    return taken ? std::string() : "the folder's image was not copied (" + reason + ")";
+}
+
+void AddWarning(RowOutcome& outcome, const std::string& warning) {
+    if (warning.empty()) return;
+    outcome.warning += (outcome.warning.empty() ? "" : "; ") + warning;
 }
 
 // A row that is ready to convert: its target reserved. The request writes a temporary file,
@@ -538,6 +604,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             outcome.warning = context.warning;
             TakeLoudness(run, item, context.loudness, context.loudnessMeter, outcome);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
+                AddWarning(outcome, CopyFolderImage(run, item.sourcePath, outcome.targetPath));
                 // An incomplete target stays, but the batch did not convert every row.
                 if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
                 item.targetPath = outcome.targetPath;
@@ -720,6 +787,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
                 TakeLoudness(run, run.items[it->index], it->loudness, it->meter, outcome);
+                AddWarning(outcome, CopyFolderImage(run, run.items[it->index].sourcePath, outcome.targetPath));
             }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};

@@ -15,10 +15,16 @@ bool WantsId3v2(int32_t version) { return version == 1 || version == 2; }
 
 // Hands the chosen tags to the encoder: the source's raw ID3v1 block as it is (its ID3v2 block is
 // written at Start straight from the choice), or blocks rendered from texts in the versions
-// MP3WriteID3Version asks for.
+// MP3WriteID3Version asks for. A picture goes into the ID3v2 tag (ID3v1 holds none); with a
+// picture but no texts, the ID3v2 tag holds the picture alone.
 void HandOverTags(const TagChoice& choice, int32_t version, Mp3Encoder& encoder) {
     if (choice.kind == TagChoice::kId3Blocks) {
         if (choice.id3v1.size() == Mp3Encoder::kId3v1Bytes) encoder.SetID3v1Tag(choice.id3v1.data());
+        return;
+    }
+    if (choice.kind == TagChoice::kNone && choice.picture && WantsId3v2(version)) {
+        const std::vector<uint8_t> v2 = BuildId3PictureTag(*choice.picture);
+        if (!v2.empty()) encoder.SetID3v2Tag(v2.data(), static_cast<uint32_t>(v2.size()));
         return;
     }
     if (choice.kind != TagChoice::kTexts) return;
@@ -28,7 +34,7 @@ void HandOverTags(const TagChoice& choice, int32_t version, Mp3Encoder& encoder)
         if (v1.size() == Mp3Encoder::kId3v1Bytes) encoder.SetID3v1Tag(v1.data());
     }
     if (WantsId3v2(version)) {
-        const std::vector<uint8_t> v2 = BuildId3Block(2, choice.texts, track);
+        const std::vector<uint8_t> v2 = BuildId3Block(2, choice.texts, track, 0, choice.picture.get());
         if (!v2.empty()) encoder.SetID3v2Tag(v2.data(), static_cast<uint32_t>(v2.size()));
     }
 }

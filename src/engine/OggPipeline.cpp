@@ -1,6 +1,7 @@
 #include "encoders/OggParams.h"
 #include "encoders/OggVorbisEncoder.h"
 #include "engine/Pipeline.h"
+#include "tags/CoverArt.h"
 
 namespace sonavert {
 namespace {
@@ -39,6 +40,7 @@ public:
     bool Start(const PipelineCall&, const TargetFormat& format, const TagChoice& tags) override {
         if (!encoder_.Configure(format.rate, format.channels, static_cast<int32_t>(params_.kbps * 1000))) return false;
         if (tags.kind == TagChoice::kTexts) encoder_.SetComments(tags.texts);
+        if (tags.picture) encoder_.AddComment("METADATA_BLOCK_PICTURE", MetadataBlockPicture(*tags.picture));
         return encoder_.Start() != 0;
     }
     // Write errors are checked: a page that did not reach the disk fails the conversion.

@@ -157,6 +157,9 @@ TagChoice ChooseFamilyTags(const FamilyInfo& family, const ConversionRequest& re
     in.sourceType = request.sourceType;
     in.sequenceNumber = static_cast<uint32_t>(std::max(request.sequenceNumber, 0));
     in.mp3Target = family.family == Family::Mp3;
+    in.coverArt = s.CoverArt != 0;
+    in.folderPicture = s.CoverArtFromFolder != 0;
+    in.pictureMaxPixels = s.CoverArtMaxPixels;
     return ChooseTags(in, source);
 }
 
@@ -366,6 +369,10 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     if (!result && !cancelled) fail(adapter.FailureReason());
     // An encoder that cannot complete its file (flush, trailing tag, close) fails the conversion.
     if (!endAll() && result) {
+        result = 0;
+        fail(adapter.FailureReason());
+    }
+    if (result && !adapter.FinishTarget(request.targetPath, tags)) {
         result = 0;
         fail(adapter.FailureReason());
     }

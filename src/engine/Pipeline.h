@@ -143,6 +143,10 @@ public:
     // Ends the encoder, also after a failure or Cancel; false when the file could not be
     // completed. Safe to call when nothing was opened.
     virtual bool End() = 0;
+    // Completes the finished target (the temporary, closed, not yet renamed) with what its
+    // encoder cannot write, such as a cover picture added with the tag library. False with the
+    // reason in FailureReason when that fails; the target is then removed.
+    virtual bool FinishTarget(const std::string& /*targetPath*/, const TagChoice& /*tags*/) { return true; }
     // Whether End comes before the source is closed (MP3, Windows Media) or after (the others).
     virtual bool EndsBeforeSourceCloses() const { return false; }
     // Whether the encoder has created the target file (so a failed conversion removes it).

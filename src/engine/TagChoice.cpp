@@ -5,11 +5,37 @@
 #include "sources/AudioSource.h"
 #include "sources/SourceTypes.h"
 #include "tags/Id3Blocks.h"
+#include "tags/PictureScaler.h"
 #include "tags/TagReading.h"
 
 namespace sonavert {
 
 std::string TitleFromFileName(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+namespace {
+
+// The source's cover picture (else its folder's image, when asked for), scaled down when asked
+// for; null for none. A picture left behind is told in `warning`.
+std::shared_ptr<const Picture> ChoosePicture(const TagChoiceInputs& in, std::string& warning) {
+    auto picture = std::make_shared<Picture>();
+    PictureRead read = ReadEmbeddedPicture(in.sourcePath, *picture);
+    if (read == PictureRead::kNone && in.folderPicture) read = ReadFolderPicture(in.sourcePath, *picture);
+    if (read == PictureRead::kTooLarge) {
+        if (!warning.empty()) warning += "; ";
+        warning += "the cover picture is larger than 16 MB and was not copied";
+    }
+    if (read != PictureRead::kFound) return nullptr;
+    if (in.pictureMaxPixels > 0) {
+        std::string why;
+        if (!ScalePictureDown(*picture, static_cast<uint32_t>(in.pictureMaxPixels), why)) {
+            if (!warning.empty()) warning += "; ";
+            warning += "the cover picture was copied unscaled (" + why + ")";
+        }
+    }
+    return picture;
+}
+
+}  // namespace
 
 TagChoice ChooseTags(const TagChoiceInputs& in, AudioSource& source) {
     TagChoice choice;
@@ -52,9 +78,13 @@ TagChoice ChooseTags(const TagChoiceInputs& in, AudioSource& source) {
         choice.texts = TagRecord{};
         found = source.ReadTags(choice.texts) != 0;
     }
-    if (!found) return TagChoice{};
-    choice.kind = TagChoice::kTexts;
-    choice.trackNumber = ParseTrackNumber(choice.texts.track);
+    if (found) {
+        choice.kind = TagChoice::kTexts;
+        choice.trackNumber = ParseTrackNumber(choice.texts.track);
+    } else {
+        choice.texts = TagRecord{};
+    }
+    if (in.coverArt) choice.picture = ChoosePicture(in, choice.warning);
     return choice;
 }
 

@@ -2,10 +2,12 @@
 // Deciding, for one file being converted, which tags its target gets: the texts the user typed for
 // the output family, the source's own tags, or none.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "settings/Settings.h"
+#include "tags/CoverArt.h"
 #include "tags/TagRecord.h"
 
 namespace sonavert {
@@ -23,6 +25,12 @@ struct TagChoiceInputs {
     int sourceType = 0;           // Source type code
     uint32_t sequenceNumber = 0;  // the row's number in the batch, 1 for the first chosen row
     bool mp3Target = false;
+    // Cover pictures, under the transfer policy only: whether the source's picture is carried,
+    // whether an image file of the source's folder stands in when the source has none, and the
+    // largest width or height kept (larger pictures are scaled down; 0 keeps every size).
+    bool coverArt = false;
+    bool folderPicture = false;
+    int32_t pictureMaxPixels = 0;
 };
 
 struct TagChoice {
@@ -35,6 +43,10 @@ struct TagChoice {
     // kId3Blocks: the source's raw ID3 blocks, either may be empty.
     std::vector<uint8_t> id3v1;
     std::vector<uint8_t> id3v2;
+    // The cover picture the target gets (any kind but kId3Blocks, whose ID3v2 block carries the
+    // source's own); null for none. A picture may come with kNone: a source with a cover but no
+    // tag texts.
+    std::shared_ptr<const Picture> picture;
     // Why the source's tags were not transferred though the policy asked for them, when the
     // reason is worth telling the user.
     std::string warning;

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "engine/Pipeline.h"
+#include "tags/CoverArt.h"
 #include "winmedia/WindowsMediaRuntime.h"
 #include "winmedia/WindowsMediaWriter.h"
 #include "winmedia/WmaFormats.h"
@@ -87,6 +88,15 @@ public:
         return writer_.WriteSamples16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n);
     }
     bool End() override { return writer_.End(); }
+    // The ASF muxer cannot write WM/Picture: it is added to the finished file, whose stated file
+    // size then follows the longer header.
+    bool FinishTarget(const std::string& targetPath, const TagChoice& tags) override {
+        if (!tags.picture) return true;
+        if (!AttachPictureToAsf(targetPath, *tags.picture, reason_)) return false;
+        if (UpdateAsfFileSize(targetPath)) return true;
+        reason_ = "cannot complete the Windows Media file";
+        return false;
+    }
     bool EndsBeforeSourceCloses() const override { return true; }
     bool CreatedTarget() const override { return began_; }
     std::string FailureReason() const override {

@@ -134,7 +134,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 8);
+        r["OptStartPageIndex"] = Interval(0, 9);
         r["ParallelJobs"] = Interval(0, 32);
         // Converting a library.
         r["KeepAddedFolderTree"] = Boolean();
@@ -144,6 +144,9 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["LoudnessGainMode"] = Interval(0, 1);
         r["LoudnessTarget"] = Choices({-14, -16, -18, -23});
         r["LoudnessPeakCeiling"] = Interval(-100, 0);
+        // Cover art.
+        for (const char* name : {"CoverArt", "CoverArtFromFolder", "CoverArtCopyFolderImage"}) r[name] = Boolean();
+        r["CoverArtMaxPixels"] = Interval(0, 16384);
         return r;
     }();
     return ranges;

@@ -97,6 +97,11 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(LoudnessGainMode, kSaveOptions),
         SONAVERT_INT(LoudnessTarget, kSaveOptions),
         SONAVERT_INT(LoudnessPeakCeiling, kSaveOptions),
+        // Cover art.
+        SONAVERT_INT(CoverArt, kSaveOptions),
+        SONAVERT_INT(CoverArtFromFolder, kSaveOptions),
+        SONAVERT_INT(CoverArtMaxPixels, kSaveOptions),
+        SONAVERT_INT(CoverArtCopyFolderImage, kSaveOptions),
     };
     return fields;
 }

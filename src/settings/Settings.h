@@ -141,6 +141,11 @@ struct Settings {
     int32_t LoudnessGainMode = 0;       // 0 the family's Amplify percentage, 1 normalise each file
     int32_t LoudnessTarget = -18;       // LUFS the normalisation aims at: -14, -16, -18 or -23
     int32_t LoudnessPeakCeiling = -10;  // tenths of a dBTP the normalised true peak stays under
+    // Cover art.
+    int32_t CoverArt = 1;                 // carry the source's picture under the transfer policy
+    int32_t CoverArtFromFolder = 0;       // a cover/folder/front image of the source's folder when it has none
+    int32_t CoverArtMaxPixels = 0;        // scale pictures wider or taller than this down; 0 keeps every size
+    int32_t CoverArtCopyFolderImage = 0;  // copy the folder's image file beside the targets, once per folder
 
     bool operator==(const Settings&) const = default;
 };

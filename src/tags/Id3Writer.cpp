@@ -1,5 +1,6 @@
 #include "tags/Id3Writer.h"
 
+#include <taglib/attachedpictureframe.h>
 #include <taglib/commentsframe.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2frame.h>
@@ -8,6 +9,7 @@
 
 #include <string>
 
+#include "tags/CoverArt.h"
 #include "tags/Genres.h"
 #include "tags/TagReading.h"
 
@@ -58,6 +60,17 @@ public:
         frame.setLanguage("XXX");
         frame.setDescription(TagLib::String());
         frame.setText(text);
+        Append(frame);
+    }
+    void Apic(const Picture& picture) {
+        const TagLib::String description = FromUtf8(picture.description);
+        TagLib::ID3v2::AttachedPictureFrame frame;
+        frame.setTextEncoding(EncodingFor(description));
+        frame.setMimeType(TagLib::String(picture.mimeType, TagLib::String::Latin1));
+        frame.setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(picture.type <= 20 ? picture.type : 0));
+        frame.setDescription(description);
+        frame.setPicture(TagLib::ByteVector(reinterpret_cast<const char*>(picture.data.data()),
+                                            static_cast<unsigned>(picture.data.size())));
         Append(frame);
     }
     // The ID3v2.3 header, the frames and kPadding zero bytes.
@@ -121,7 +134,7 @@ std::vector<uint8_t> BuildVersion1(const TagRecord& tags, uint32_t track) {
     return block;
 }
 
-std::vector<uint8_t> BuildVersion2(const TagRecord& tags, uint32_t track, uint32_t total) {
+std::vector<uint8_t> BuildVersion2(const TagRecord& tags, uint32_t track, uint32_t total, const Picture* picture) {
     FrameWriter w;
     w.Text("TIT2", tags.title);
     w.Text("TPE1", tags.artist);
@@ -135,15 +148,23 @@ std::vector<uint8_t> BuildVersion2(const TagRecord& tags, uint32_t track, uint32
     total &= 0xFF;
     if (track != 0)
         w.Text("TRCK", total != 0 ? std::to_string(track) + "/" + std::to_string(total) : std::to_string(track));
+    if (picture) w.Apic(*picture);
     return ToVector(w.Render());
 }
 
 }  // namespace
 
-std::vector<uint8_t> BuildId3Block(int version, const TagRecord& tags, uint32_t track, uint32_t total) {
+std::vector<uint8_t> BuildId3Block(int version, const TagRecord& tags, uint32_t track, uint32_t total,
+                                   const Picture* picture) {
     if (version == 1) return BuildVersion1(tags, track);
-    if (version == 2) return BuildVersion2(tags, track, total);
+    if (version == 2) return BuildVersion2(tags, track, total, picture);
     return {};
+}
+
+std::vector<uint8_t> BuildId3PictureTag(const Picture& picture) {
+    FrameWriter w;
+    w.Apic(picture);
+    return ToVector(w.Render());
 }
 
 }  // namespace sonavert

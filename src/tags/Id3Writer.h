@@ -7,6 +7,8 @@
 
 namespace sonavert {
 
+struct Picture;
+
 // Renders one ID3 tag from the texts of `tags` (its track text is not used; `track` and `total`
 // give the track, only their low 8 bits count). Version 1 gives the 128-byte ID3v1 block, version
 // 2 an ID3v2.3 tag. Returns an empty vector for any other version.
@@ -18,6 +20,13 @@ namespace sonavert {
 //
 // Version 1 holds title, artist, album, year, comment and track as Latin-1 (characters outside it
 // become '?'), and the genre's number in the genre list, or 12 ("Other") for an unlisted name.
-std::vector<uint8_t> BuildId3Block(int version, const TagRecord& tags, uint32_t track, uint32_t total = 0);
+// With `picture`, version 2 ends its frames with an APIC frame holding it (its MIME type, type,
+// description and bytes as they are).
+std::vector<uint8_t> BuildId3Block(int version, const TagRecord& tags, uint32_t track, uint32_t total = 0,
+                                   const Picture* picture = nullptr);
+
+// An ID3v2.3 tag holding only an APIC frame with `picture`: the tag of a target that has a picture
+// but no texts.
+std::vector<uint8_t> BuildId3PictureTag(const Picture& picture);
 
 }  // namespace sonavert

@@ -169,6 +169,36 @@ bool MendHeader(const std::string& path, uint64_t duration, uint32_t track) {
 
 }  // namespace
 
+bool UpdateAsfFileSize(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r+b");
+    if (!file) return false;
+    std::unique_ptr<FILE, int (*)(FILE*)> guard(file, std::fclose);
+    uint8_t top[30];
+    if (std::fread(top, 1, sizeof top, file) != sizeof top || std::memcmp(top, kHeaderGuid, 16) != 0) return false;
+    if (std::fseek(file, 0, SEEK_END) != 0) return false;
+    const long size = std::ftell(file);
+    const uint64_t headerEnd = Le(top + 16, 8);
+    if (size < 0 || headerEnd > static_cast<uint64_t>(size)) return false;
+    uint64_t at = sizeof top;
+    for (uint64_t n = Le(top + 24, 4); n > 0 && at + kObjectHeader <= headerEnd; --n) {
+        uint8_t object[kObjectHeader];
+        if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0 || std::fread(object, 1, sizeof object, file) != sizeof object)
+            return false;
+        const uint64_t objectSize = Le(object + 16, 8);
+        if (objectSize < kObjectHeader || objectSize > headerEnd - at) return false;
+        if (std::memcmp(object, kFilePropertiesGuid, 16) == 0) {
+            // The file size follows the object header and the 16-byte file identifier.
+            if (objectSize < kObjectHeader + 24) return false;
+            uint8_t value[8];
+            PutLe(value, static_cast<uint64_t>(size), 8);
+            return std::fseek(file, static_cast<long>(at + kObjectHeader + 16), SEEK_SET) == 0 &&
+                   std::fwrite(value, 1, sizeof value, file) == sizeof value && std::fflush(file) == 0;
+        }
+        at += objectSize;
+    }
+    return false;
+}
+
 // Everything FFmpeg holds for one file being written.
 struct WindowsMediaWriter::Session {
     AVFormatContext* format = nullptr;

@@ -15,6 +15,11 @@ struct WmaTagTexts {
     std::optional<std::string> title, album, artist, genre, year, comment, composer, copyright;
 };
 
+// Sets the file size the File Properties object of a finished file states to the file's size,
+// after a tag editor changed the header's length (it leaves that field as it was). False when the
+// file cannot be read or written or has no such object in its header.
+bool UpdateAsfFileSize(const std::string& path);
+
 class WindowsMediaWriter {
 public:
     WindowsMediaWriter();

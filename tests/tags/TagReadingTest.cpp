@@ -5,6 +5,7 @@
 #include "encoders/Mp3Encoder.h"
 #include "sources/AudioSource.h"
 #include "support/TestUtil.h"
+#include "tags/CoverArt.h"
 #include "tags/Id3Blocks.h"
 #include "tags/Id3Writer.h"
 #include "engine/TagChoice.h"
@@ -312,4 +313,26 @@ TEST(Id3Blocks, RawBlocksComeBackByteForByte) {
     withFooter.resize(100);
     testutil::WriteFileBytes(dir.file("short.mp3"), withFooter);
     EXPECT_TRUE(ReadID3v2Block(dir.file("short.mp3")).empty());
+}
+
+// The FLAC picture block other writers embed: its layout, its base64 form and the 24-bit bound
+// of a metadata block, which a picture at the limit meets and one byte more passes.
+TEST(CoverArt, FlacPictureBlockLayoutAndBound) {
+    Picture p;
+    p.mimeType = "image/png";
+    p.description = "front";
+    p.width = 2, p.height = 3, p.depth = 24;
+    p.data = {0x89, 'P', 'N', 'G', 1, 2, 3};
+    const std::vector<uint8_t> block = FlacPictureBlock(p);
+    const std::vector<uint8_t> expected = {0, 0, 0, 3, 0, 0, 0, 9, 'i', 'm', 'a', 'g', 'e', '/', 'p', 'n', 'g',
+                                           0, 0, 0, 5, 'f', 'r', 'o', 'n', 't', 0, 0, 0, 2, 0, 0, 0, 3,
+                                           0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 7, 0x89, 'P', 'N', 'G', 1, 2, 3};
+    EXPECT_EQ(block, expected);
+    EXPECT_EQ(MetadataBlockPicture(p), "AAAAAwAAAAlpbWFnZS9wbmcAAAAFZnJvbnQAAAACAAAAAwAAABgAAAAAAAAAB4lQTkcBAgM=");
+
+    p.data.assign(kMaxFlacBlockBytes - 32 - p.mimeType.size() - p.description.size(), 0xAB);
+    EXPECT_EQ(FlacPictureBlock(p).size(), kMaxFlacBlockBytes);
+    p.data.push_back(0xAB);
+    EXPECT_TRUE(FlacPictureBlock(p).empty());
+    EXPECT_TRUE(MetadataBlockPicture(p).empty());
 }

@@ -375,4 +375,32 @@ private:
     int analysis_ = 0, albumGain_ = 1, mode_ = 0, target_ = -18, ceiling_ = -10;
 };
 
+// Cover pictures: whether they are carried, from where, at what largest size, and whether the
+// folder's image file is copied beside the targets.
+class CoverArtPage : public OptionPage {
+    Q_OBJECT
+public:
+    explicit CoverArtPage(UiHost* host, QWidget* parent = nullptr);
+    void CopyIn(const Settings& s) override;
+    void CopyOut(Settings& s) const override;
+    bool ReadControls() override;
+    void WriteControls() override;
+
+    QCheckBox* carry;
+    QCheckBox* fromFolder;
+    QCheckBox* scale;
+    QSpinBox* maxPixels;
+    QCheckBox* copyImage;
+
+    // The size the scale box offers when scaling was off.
+    static constexpr int kSuggestedMaxPixels = 1000;
+
+protected:
+    void InitControls() override;
+
+private:
+    void UpdateEnabling();
+    int carry_ = 1, fromFolder_ = 0, maxPixels_ = 0, copyImage_ = 0;
+};
+
 }  // namespace sonavert

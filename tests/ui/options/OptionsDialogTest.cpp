@@ -71,11 +71,11 @@ TEST(OptionsDialogTest, StartPageAndClosingPage) {
         auto& dialog = static_cast<OptionsDialog&>(d);
         opened = dialog.ActivePage();
         EXPECT_EQ(d.windowTitle(), QStringLiteral("Options"));
-        ASSERT_EQ(dialog.Tabs()->count(), 9);
+        ASSERT_EQ(dialog.Tabs()->count(), 10);
         const QStringList captions = {"General",         "MP3 Options",     "WAV Options",
                                       "WMA/WMV/ASF Options", "OGG Options", "AMR/AWB Options",
-                                      "AAC Options",     "MP4/M4A/M4B/M4R Options", "Loudness"};
-        for (int i = 0; i < 9; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
+                                      "AAC Options",     "MP4/M4A/M4B/M4R Options", "Cover art", "Loudness"};
+        for (int i = 0; i < 10; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
         EXPECT_EQ(dialog.Buttons()->buttons().size(), 2);  // OK and Cancel only
         dialog.Tabs()->setCurrentIndex(kPageOgg);
         dialog.Buttons()->button(QDialogButtonBox::Cancel)->click();
@@ -164,6 +164,42 @@ TEST(OptionsDialogTest, ParallelJobsShowAutomaticAndAreSaved) {
         OkButton(d)->click();
     });
     EXPECT_EQ(run.Saved().ParallelJobs, 99);
+}
+
+// The Cover art page: scaling off stores 0, on stores the box's size; the folder choices follow
+// the carry box; everything is saved with the options.
+TEST(OptionsDialogTest, CoverArtPageStoresItsChoices) {
+    OptionsRun run;
+    Settings settings;
+    run.Run(settings, [&](QDialog& d) {
+        auto& dialog = static_cast<OptionsDialog&>(d);
+        dialog.Tabs()->setCurrentIndex(kPageCoverArt);
+        auto* page = PageOf<CoverArtPage>(d, kPageCoverArt);
+        EXPECT_TRUE(page->carry->isChecked());
+        EXPECT_FALSE(page->scale->isChecked());
+        EXPECT_FALSE(page->maxPixels->isEnabled());
+        page->carry->setChecked(false);
+        EXPECT_FALSE(page->fromFolder->isEnabled());
+        page->carry->setChecked(true);
+        page->fromFolder->setChecked(true);
+        page->scale->setChecked(true);
+        EXPECT_TRUE(page->maxPixels->isEnabled());
+        EXPECT_EQ(page->maxPixels->value(), CoverArtPage::kSuggestedMaxPixels);
+        page->maxPixels->setValue(600);
+        page->copyImage->setChecked(true);
+        OkButton(d)->click();
+    });
+    const Settings saved = run.Saved();
+    EXPECT_EQ(saved.CoverArt, 1);
+    EXPECT_EQ(saved.CoverArtFromFolder, 1);
+    EXPECT_EQ(saved.CoverArtMaxPixels, 600);
+    EXPECT_EQ(saved.CoverArtCopyFolderImage, 1);
+    run.Run(settings, [&](QDialog& d) {
+        static_cast<OptionsDialog&>(d).Tabs()->setCurrentIndex(kPageCoverArt);
+        PageOf<CoverArtPage>(d, kPageCoverArt)->scale->setChecked(false);
+        OkButton(d)->click();
+    });
+    EXPECT_EQ(run.Saved().CoverArtMaxPixels, 0);
 }
 
 TEST(OptionsDialogTest, FilterTextIsNormalisedAndMustNotBeEmpty) {
