@@ -374,9 +374,12 @@ uint32_t AiffReader::Read(void* left, void* right) {
     return (this->*routine_)(left, right);
 }
 
+bool AiffReader::StoredSamples() const {
+    return kind_ == Kind::Pcm || kind_ == Kind::Raw || kind_ == Kind::Float32 || kind_ == Kind::Float64;
+}
+
 WideFormat AiffReader::GetWideFormat() {
-    const bool stored = kind_ == Kind::Pcm || kind_ == Kind::Raw || kind_ == Kind::Float32 || kind_ == Kind::Float64;
-    if (!file_ || !routine_ || !stored) return AudioSource::GetWideFormat();
+    if (!file_ || !routine_ || !StoredSamples()) return AudioSource::GetWideFormat();
     WideFormat f;
     f.channels = storedChannels;
     f.channelMask = AiffWideOrder(storedChannels).mask;
@@ -387,8 +390,8 @@ WideFormat AiffReader::GetWideFormat() {
 
 uint32_t AiffReader::ReadWide(double* out) {
     if (!file_ || !routine_ || !out) return 0;
-    const WideFormat f = GetWideFormat();
-    if (f.channels != storedChannels) return AudioSource::ReadWide(out);
+    // The companded and block-coded kinds widen the 16-bit read.
+    if (!StoredSamples()) return AudioSource::ReadWide(out);
     const uint32_t ch = storedChannels;
     const uint32_t frames = ReadFrames(static_cast<size_t>(ch) * kBlockFrames * sampleBytes_);
     const WideOrder order = AiffWideOrder(ch);

@@ -65,6 +65,8 @@ private:
     };
 
     bool Walk();
+    // Integer PCM, "raw" or floats: kinds whose wide read delivers the stored samples.
+    bool StoredSamples() const;
     bool ParseComm(const uint8_t* body, bool aifc);
     bool Prepare();
 
