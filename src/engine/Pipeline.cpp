@@ -226,25 +226,31 @@ private:
     int channels_;
 };
 
-// Gain, then the encoder, on interleaved blocks of the wide read in the target format.
+// Gain, then the loudness meter (when there is one) and the encoder, on interleaved blocks of the
+// wide read in the target format.
 class WideEncodeStep {
 public:
-    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain)
-        : adapter_(adapter), channels_(channels), gain_(gain) {}
+    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain, LoudnessMeter* meter)
+        : adapter_(adapter), channels_(channels), gain_(gain), meter_(meter) {}
 
     bool operator()(const double* in, uint32_t n) {
-        if (!gain_.on) return adapter_.EncodeWide(in, n);
-        const size_t count = size_t{n} * channels_;
-        if (gained_.size() < count) gained_.resize(count);
-        const double factor = gain_.factor;
-        for (size_t i = 0; i < count; ++i) gained_[i] = in[i] * factor;
-        return adapter_.EncodeWide(gained_.data(), n);
+        const double* samples = in;
+        if (gain_.on) {
+            const size_t count = size_t{n} * channels_;
+            if (gained_.size() < count) gained_.resize(count);
+            const double factor = gain_.factor;
+            for (size_t i = 0; i < count; ++i) gained_[i] = in[i] * factor;
+            samples = gained_.data();
+        }
+        if (meter_) meter_->AddInterleaved(samples, n);
+        return adapter_.EncodeWide(samples, n);
     }
 
 private:
     EncoderAdapter& adapter_;
     uint32_t channels_;
     Gain gain_;
+    LoudnessMeter* meter_;
     std::vector<double> gained_;
 };
 
@@ -340,7 +346,10 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         gain = NormalisingGain(before, s);
     }
     std::shared_ptr<LoudnessMeter> meter;
-    if (MeasuresLoudness(s)) meter = std::make_shared<LoudnessMeter>(format.channels, format.rate);
+    if (MeasuresLoudness(s))
+        meter = wide ? std::make_shared<LoudnessMeter>(format.wide.channels, format.rate,
+                                                       static_cast<uint32_t>(format.wide.channelMask))
+                     : std::make_shared<LoudnessMeter>(format.channels, format.rate);
     const FormatPlan& plan = format.plan;
     PcmConverter converter;
     WidePcmConverter wideConverter;
@@ -390,7 +399,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return out ? encodeCounted(convLeft, convRight, out) : 1;
     };
 
-    WideEncodeStep encodeWide(adapter, format.wide.channels, gain);
+    WideEncodeStep encodeWide(adapter, format.wide.channels, gain, meter.get());
     auto encodeWideCounted = [&](const double* in, uint32_t n) {
         encoded += n;
         return encodeWide(in, n);

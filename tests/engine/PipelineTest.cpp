@@ -204,6 +204,18 @@ TEST(ConvertToWav, LoudnessMeasuredAndNormalisedUnderTheCeiling) {
     EXPECT_GT(f.context.loudness.TruePeakDb(), -1.2);
     EXPECT_LT(f.context.loudness.integrated, -14.5);
 
+    // A 24-bit target goes through the wide read: measured and normalised there as well.
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVBitsPerSample = 24;
+    f.settings.WAVSampleRate = 0;
+    f.settings.WAVChannelNum = 0;
+    const std::string wide = f.dir.file("raised24.wav");
+    ASSERT_EQ(f.Convert(kSourceWav, quiet, wide), 1) << f.context.failureReason;
+    EXPECT_NEAR(f.context.loudness.integrated, -14.0, 0.1);
+    EXPECT_EQ(testutil::Run("ffprobe -v error -show_entries stream=codec_name " + testutil::Quote(wide) +
+                            " | grep -q pcm_s24le"),
+              0);
+
     EXPECT_EQ(ReplayGainText(-23.0), "5.00 dB");
     EXPECT_EQ(ReplayGainPeakText(0.5), "0.500000");
     EXPECT_EQ(R128GainQ78(-20.0), -768);  // 3 dB under the -23 LUFS reference, in 1/256 dB
