@@ -10,6 +10,46 @@
 
 namespace sonavert {
 
+namespace {
+
+bool MeasureWide(const ConversionRequest& request, ConversionContext& context, AudioSource& source,
+                 const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures) {
+    const WideFormat in = source.GetWideFormat();
+    if (in.channels != facts.wide.channels || in.channelMask != facts.wide.channelMask) {
+        context.failureReason = "the source changed while it was converted";
+        return false;
+    }
+    LoudnessMeter meter(format.wide.channels, format.rate, static_cast<uint32_t>(format.wide.channelMask));
+    WidePcmConverter converter;
+    converter.inputRate = facts.rate;
+    converter.inputChannels = in.channels;
+    converter.inputMask = in.channelMask;
+    converter.outputRate = format.rate;
+    converter.outputChannels = format.wide.channels;
+    converter.monoPick = context.settings.MonoType == 1 || context.settings.MonoType == 2 ? context.settings.MonoType : 0;
+    if (!meter.Valid() || !converter.Setup()) {
+        context.failureReason = "the loudness cannot be measured";
+        return false;
+    }
+    auto sink = [&](const double* samples, uint32_t n) -> int {
+        const double* out = nullptr;
+        uint32_t produced = 0;
+        if (!converter.Convert(samples, n, &out, &produced)) return 0;
+        if (produced) meter.AddInterleaved(out, produced);
+        return 1;
+    };
+    if (!PumpSourceWide(source, request.sourceType, request.sourcePath, context.progress, sink)) {
+        if (!context.progress.CancelRequested()) context.failureReason = "the loudness analysis failed";
+        return false;
+    }
+    const double* out = nullptr;
+    while (uint32_t n = converter.Flush(&out)) meter.AddInterleaved(out, n);
+    figures = meter.Figures();
+    return true;
+}
+
+}  // namespace
+
 bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& context, uint32_t renderRate,
                            const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures) {
     figures = {};
@@ -27,6 +67,8 @@ bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& 
         context.failureReason = "the source changed while it was converted";
         return false;
     }
+    // Families fed by the wide read are measured on the wide read, converted as they receive it.
+    if (format.wide.channels != 0) return MeasureWide(request, context, *source, facts, format, figures);
     LoudnessMeter meter(format.channels, format.rate);
     if (!meter.Valid()) {
         context.failureReason = "the loudness cannot be measured";

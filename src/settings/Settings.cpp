@@ -102,6 +102,8 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(CoverArtFromFolder, kSaveOptions),
         SONAVERT_INT(CoverArtMaxPixels, kSaveOptions),
         SONAVERT_INT(CoverArtCopyFolderImage, kSaveOptions),
+        // WAV above 16 bits.
+        SONAVERT_INT(WAVSampleFormat, kSaveOptions),
     };
     return fields;
 }

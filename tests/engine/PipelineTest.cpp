@@ -204,6 +204,18 @@ TEST(ConvertToWav, LoudnessMeasuredAndNormalisedUnderTheCeiling) {
     EXPECT_GT(f.context.loudness.TruePeakDb(), -1.2);
     EXPECT_LT(f.context.loudness.integrated, -14.5);
 
+    // A 24-bit target goes through the wide read: measured and normalised there as well.
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVBitsPerSample = 24;
+    f.settings.WAVSampleRate = 0;
+    f.settings.WAVChannelNum = 0;
+    const std::string wide = f.dir.file("raised24.wav");
+    ASSERT_EQ(f.Convert(kSourceWav, quiet, wide), 1) << f.context.failureReason;
+    EXPECT_NEAR(f.context.loudness.integrated, -14.0, 0.1);
+    EXPECT_EQ(testutil::Run("ffprobe -v error -show_entries stream=codec_name " + testutil::Quote(wide) +
+                            " | grep -q pcm_s24le"),
+              0);
+
     EXPECT_EQ(ReplayGainText(-23.0), "5.00 dB");
     EXPECT_EQ(ReplayGainPeakText(0.5), "0.500000");
     EXPECT_EQ(R128GainQ78(-20.0), -768);  // 3 dB under the -23 LUFS reference, in 1/256 dB
@@ -234,10 +246,10 @@ TEST(ConvertToWav, RatesOutOfRangeFailBeforeAnythingIsWritten) {
     EXPECT_EQ(f.driver.pumps, 0) << "refused before the first block";
     // A sample size no writer takes is refused as early; the highest rate still converts.
     f.settings.WAVSampleRate = 44100;
-    f.settings.WAVBitsPerSample = 24;
+    f.settings.WAVBitsPerSample = 64;
     f.context.failureReason.clear();
     EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
-    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 24 bits) cannot be written");
+    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 64 bits) cannot be written");
     EXPECT_FALSE(std::filesystem::exists(target));
     f.settings.WAVBitsPerSample = 16;
     f.settings.WAVSampleRate = 768000;
@@ -441,6 +453,76 @@ TEST(ConvertToWav, EveryWavEncodingThroughTheOwnReader) {
         EXPECT_LT(std::sqrt(err / 7000), 0.002);
         EXPECT_NEAR(testutil::RmsLevel(pcm, 1, 0), 0.3536, 0.03);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// An adapter of the WAV family's row (which chooses its read per file) that asks for the wide read
+// in a format of its choosing and keeps every sample it is handed.
+class WideProbe : public EncoderAdapter {
+public:
+    WideFormat want;
+    uint32_t rate = 0;  // 0: the source's
+    std::vector<double> samples;
+    WideFormat source;
+
+    TargetFormat ChooseFormat(const PipelineCall& call) override {
+        source = call.facts.wide;
+        TargetFormat f;
+        f.rate = rate ? rate : call.facts.rate;
+        f.wide = want;
+        return f;
+    }
+    bool Start(const PipelineCall&, const TargetFormat&, const TagChoice&) override { return true; }
+    bool EncodeWide(const double* in, uint32_t n) override {
+        samples.insert(samples.end(), in, in + size_t(n) * want.channels);
+        return true;
+    }
+    bool End() override { return true; }
+    bool CreatedTarget() const override { return false; }
+    std::string FailureReason() const override { return "probe"; }
+};
+
+// The skeleton feeds a wide family the source's samples exactly when nothing changes, converted and
+// gained when the format asks for it, and refuses a target format no encoder takes.
+TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
+    Fixture f;
+    const std::string source = MakeTwoToneWav(f.dir, 1.0);
+    const std::vector<int16_t> pcm = testutil::FfmpegDecodeS16(source);
+    ConversionRequest request;
+    request.sourceType = kSourceWav;
+    request.sourcePath = source;
+    request.targetPath = f.dir.file("unused.wav");
+
+    WideProbe exact;
+    exact.want = {2, 0x3, 16, false};
+    ASSERT_EQ(RunPipeline(request, f.context, Family::Wav, exact), kConversionComplete);
+    EXPECT_EQ(exact.source.channels, 2u);
+    ASSERT_EQ(exact.samples.size(), pcm.size());
+    for (size_t i = 0; i < pcm.size(); ++i) ASSERT_EQ(exact.samples[i], pcm[i] / 32768.0) << i;
+    EXPECT_EQ(f.driver.fileTexts.back(), "Converting two-tone.wav...100%");
+
+    // Halved by the WAV family's gain, mixed to the left side, at half the rate.
+    f.settings.AmplifyWav = 1;
+    f.settings.AmplifyWavCoeff = 50;
+    f.settings.MonoType = 1;
+    WideProbe converted;
+    converted.want = {1, 0x4, 24, false};
+    converted.rate = 22050;
+    ASSERT_EQ(RunPipeline(request, f.context, Family::Wav, converted), kConversionComplete);
+    EXPECT_NEAR(static_cast<double>(converted.samples.size()), pcm.size() / 4.0, 2.0);
+    double sum = 0;
+    for (size_t i = 2000; i < 9000; ++i) sum += converted.samples[i] * converted.samples[i];
+    EXPECT_NEAR(std::sqrt(sum / 7000), 0.25 / std::sqrt(2.0), 0.003);
+
+    WideProbe refused;
+    refused.want = {9, 0, 24, false};
+    f.context.failureReason.clear();
+    EXPECT_EQ(RunPipeline(request, f.context, Family::Wav, refused), 0);
+    EXPECT_EQ(f.context.failureReason, "the target format (9 channels, 24 bits) cannot be written");
+    EXPECT_TRUE(refused.samples.empty());
 }
 
 }  // namespace

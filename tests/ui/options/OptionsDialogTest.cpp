@@ -582,6 +582,19 @@ TEST(WavPageTest, PresetThenSampleSizeGoesToCustom) {
     EXPECT_EQ(out.WAVBitsPerSample, 16);
     EXPECT_EQ(out.WAVSampleRate, 11025);
     EXPECT_EQ(out.WAVChannelNum, 1);
+    EXPECT_EQ(out.WAVSampleFormat, 0);
+
+    // Floating-point samples are offered with 32 bits only.
+    EXPECT_FALSE(page->floatSamples->isEnabled());
+    ChooseText(page->valueList, QStringLiteral("32 bits"));
+    ASSERT_TRUE(page->floatSamples->isEnabled());
+    page->floatSamples->setChecked(true);
+    ASSERT_TRUE(page->ReadControls());
+    page->CopyOut(out);
+    EXPECT_EQ(out.WAVBitsPerSample, 32);
+    EXPECT_EQ(out.WAVSampleFormat, 1);
+    ChooseText(page->presets, QStringLiteral("Auto"));
+    EXPECT_FALSE(page->floatSamples->isEnabled());
 }
 
 TEST(AacPageTest, QualityIsCheckedOnlyWithoutAuto) {
