@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "encoders/SampleQuantiser.h"
 #include "tags/TagReading.h"
 
 namespace sonavert {
@@ -193,13 +194,7 @@ int FlacEncoder::EncodeInterleaved(const double* samples, uint32_t frames) {
     const size_t count = static_cast<size_t>(frames) * channels_;
     buffer_.resize(count);
     const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    const double top = scale - 1.0;
-    for (size_t i = 0; i < count; ++i) {
-        double v = std::nearbyint(samples[i] * scale);
-        if (!(v >= -scale)) v = std::isnan(v) ? 0.0 : -scale;
-        if (v > top) v = top;
-        buffer_[i] = static_cast<int32_t>(v);
-    }
+    for (size_t i = 0; i < count; ++i) buffer_[i] = QuantiseSample(samples[i], scale);
     if (!FLAC__stream_encoder_process_interleaved(encoder_, buffer_.data(), frames)) {
         Fail(std::string("the FLAC encoder failed: ") +
              FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(encoder_)]);

@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "encoders/SampleQuantiser.h"
 #include "tags/TagReading.h"
 
 namespace sonavert {
@@ -450,7 +451,6 @@ int AlacWriter::EncodeInterleaved(const double* samples, uint32_t frames) {
     if (frames == 0) return 1;
     if (!samples) return Fail("a block without samples");
     const double scale = bits_ == 24 ? 8388608.0 : 32768.0;
-    const double top = scale - 1.0;
     for (uint32_t n = 0; n < frames; ++n) {
         if (filled_ == 0) {
             // The encoder may still hold the last frame's buffers.
@@ -459,11 +459,9 @@ int AlacWriter::EncodeInterleaved(const double* samples, uint32_t frames) {
         }
         const double* in = samples + static_cast<size_t>(n) * channels_;
         for (uint32_t c = 0; c < channels_; ++c) {
-            double v = std::nearbyint(in[order_[c]] * scale);
-            if (!(v >= -scale)) v = std::isnan(v) ? 0.0 : -scale;
-            if (v > top) v = top;
+            const int32_t v = QuantiseSample(in[order_[c]], scale);
             if (bits_ == 24)
-                reinterpret_cast<int32_t*>(frame_->extended_data[c])[filled_] = static_cast<int32_t>(v) * 256;
+                reinterpret_cast<int32_t*>(frame_->extended_data[c])[filled_] = v * 256;
             else
                 reinterpret_cast<int16_t*>(frame_->extended_data[c])[filled_] = static_cast<int16_t>(v);
         }
