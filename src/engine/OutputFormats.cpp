@@ -28,7 +28,7 @@ const FamilyInfo& FamilyOf(Family family) {
         {Family::Mp3, Mp3RenderRate, false, &Settings::AutoDestMP3EncodingParam, &Settings::AmplifyMp3,
          &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3, SampleLayout::Planar16},
         {Family::Wav, WavRenderRate, false, &Settings::AutoDestWAVEncodingParam, &Settings::AmplifyWav,
-         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Planar16},
+         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Either},
         {Family::Ogg, OggRenderRate, false, &Settings::AutoDestOGGEncodingParam, &Settings::AmplifyOGG,
          &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg, SampleLayout::Planar16},
         {Family::Amr, AmrRenderRate, false, nullptr, &Settings::AmplifyAMR, &Settings::AmplifyAMRCoef, nullptr,
@@ -41,9 +41,9 @@ const FamilyInfo& FamilyOf(Family family) {
          &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16},
         // The lossless families have no gain: what they store is the source's own samples.
         {Family::Flac, FlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::FLACID3TagType, &Settings::FLACTag,
-         ConvertToFlac, SampleLayout::Planar16},
+         ConvertToFlac, SampleLayout::Wide},
         {Family::Alac, AlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::M4AID3TagType, &Settings::M4ATag,
-         ConvertToAlac, SampleLayout::Planar16},
+         ConvertToAlac, SampleLayout::Wide},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;

@@ -124,9 +124,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["MP3SampleRate"] = SameOr(Mp3SampleRates());
         r["MP3ChannelMode"] = Choices({0, 1, 3, 4});
         r["WAVSampleRate"] = SameOr(WavSampleRates());
-        std::vector<int32_t> wavBits{0};  // 0: the source's
-        for (int32_t bits : TargetSampleBits().choices) wavBits.push_back(bits);
-        r["WAVBitsPerSample"] = Choices(std::move(wavBits));
+        // 0: the source's; 24 and 32 are written from the wide read.
+        r["WAVBitsPerSample"] = Choices({0, 8, 16, 24, 32});
         r["WMAChannels"] = Choices({1, 2});
         r["OGGBitRate"] = SameOr(OggBitRates());
         r["OGGSampleRate"] = SameOr(Mp3SampleRates());
@@ -141,6 +140,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AWBMode"] = Interval(0, 8);
         r["OptStartPageIndex"] = Interval(0, 9);
         r["ParallelJobs"] = Interval(0, 32);
+        // WAV above 16 bits.
+        r["WAVSampleFormat"] = Interval(0, 1);
         // FLAC and ALAC output.
         r["FLACCompression"] = Interval(0, 8);
         r["FLACSampleRate"] = SameOr(LosslessSampleRates());

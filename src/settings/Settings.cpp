@@ -88,6 +88,8 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // WAV above 16 bits.
+        SONAVERT_INT(WAVSampleFormat, kSaveOptions),
         // FLAC and ALAC output.
         SONAVERT_INT(FLACCompression, kSaveOptions),
         SONAVERT_INT(FLACSampleRate, kSaveOptions),
