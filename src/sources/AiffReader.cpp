@@ -374,9 +374,12 @@ uint32_t AiffReader::Read(void* left, void* right) {
     return (this->*routine_)(left, right);
 }
 
+bool AiffReader::WideFromStoredSamples() const {
+    return kind_ == Kind::Pcm || kind_ == Kind::Raw || kind_ == Kind::Float32 || kind_ == Kind::Float64;
+}
+
 WideFormat AiffReader::GetWideFormat() {
-    const bool stored = kind_ == Kind::Pcm || kind_ == Kind::Raw || kind_ == Kind::Float32 || kind_ == Kind::Float64;
-    if (!file_ || !routine_ || !stored) return AudioSource::GetWideFormat();
+    if (!file_ || !routine_ || !WideFromStoredSamples()) return AudioSource::GetWideFormat();
     WideFormat f;
     f.channels = storedChannels;
     f.channelMask = AiffWideOrder(storedChannels).mask;
@@ -387,6 +390,9 @@ WideFormat AiffReader::GetWideFormat() {
 
 uint32_t AiffReader::ReadWide(double* out) {
     if (!file_ || !routine_ || !out) return 0;
+    // A coded kind's bytes are no samples: it is widened from the 16-bit read, whatever its
+    // channel count.
+    if (!WideFromStoredSamples()) return AudioSource::ReadWide(out);
     const WideFormat f = GetWideFormat();
     if (f.channels != storedChannels) return AudioSource::ReadWide(out);
     const uint32_t ch = storedChannels;

@@ -85,6 +85,10 @@ private:
     template <typename Convert>
     uint32_t Spread16(uint32_t frames, uint32_t sampleBytes, void* left, void* right, Convert convert);
 
+    // Whether the wide read takes the stored samples themselves (PCM and float kinds); the coded
+    // kinds (G.722, GSM, IMA, DWVW...) go through the 16-bit read.
+    bool WideFromStoredSamples() const;
+
     // DWVW bit reservoir: takes `count` bits (at most 25), most significant first; false at the end.
     bool DwvwBits(int count, uint32_t& out);
 
