@@ -79,7 +79,7 @@ int FlacEncoder::Open(const std::string& path) {
     failed_ = false;
     path_ = path;
     errno = 0;
-    file_ = std::fopen(path.c_str(), "wbe");
+    file_ = std::fopen(path.c_str(), "w+be");
     if (!file_) {
         Fail("Failed to create file \"" + path + "\"" + ErrnoText(errno));
         return 0;
@@ -203,6 +203,47 @@ int FlacEncoder::EncodeInterleaved(const double* samples, uint32_t frames) {
     return 1;
 }
 
+void FlacEncoder::MendSeekTable() {
+    if (!seekTable_ || !file_) return;
+    FLAC__StreamMetadata_SeekTable& table = seekTable_->data.seek_table;
+    bool unfilled = false;
+    for (uint32_t i = 0; i < table.num_points; ++i) {
+        FLAC__StreamMetadata_SeekPoint& point = table.points[i];
+        if (point.sample_number != FLAC__STREAM_METADATA_SEEKPOINT_PLACEHOLDER && point.frame_samples == 0) {
+            point = {FLAC__STREAM_METADATA_SEEKPOINT_PLACEHOLDER, 0, 0};
+            unfilled = true;
+        }
+    }
+    if (!unfilled) return;
+    // Placeholders sort last; the block keeps its length, so it is written over in place.
+    FLAC__format_seektable_sort(&table);
+    std::vector<uint8_t> body;
+    for (uint32_t i = 0; i < table.num_points; ++i) {
+        const FLAC__StreamMetadata_SeekPoint& point = table.points[i];
+        for (int b = 56; b >= 0; b -= 8) body.push_back(static_cast<uint8_t>(point.sample_number >> b));
+        for (int b = 56; b >= 0; b -= 8) body.push_back(static_cast<uint8_t>(point.stream_offset >> b));
+        body.push_back(static_cast<uint8_t>(point.frame_samples >> 8));
+        body.push_back(static_cast<uint8_t>(point.frame_samples));
+    }
+    // The metadata blocks follow the "fLaC" marker, each behind a 4-byte header.
+    errno = 0;
+    off_t at = 4;
+    for (int blocks = 0; blocks < 8; ++blocks) {
+        uint8_t header[4];
+        if (fseeko(file_, at, SEEK_SET) != 0 || std::fread(header, 1, 4, file_) != 4) break;
+        const uint32_t length = (uint32_t{header[1]} << 16) | (uint32_t{header[2]} << 8) | header[3];
+        if ((header[0] & 0x7F) == FLAC__METADATA_TYPE_SEEKTABLE) {
+            if (length != body.size()) return;
+            if (fseeko(file_, at + 4, SEEK_SET) != 0 || std::fwrite(body.data(), 1, body.size(), file_) != body.size())
+                WriteFailed();
+            return;
+        }
+        if (header[0] & 0x80) break;
+        at += 4 + static_cast<off_t>(length);
+    }
+    Fail("the FLAC seek table could not be completed");
+}
+
 int FlacEncoder::Close() {
     if (encoder_) {
         // Finishing writes the last frame and goes back to complete STREAMINFO and the seek table.
@@ -211,6 +252,7 @@ int FlacEncoder::Close() {
                  FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(encoder_)]);
         FLAC__stream_encoder_delete(encoder_);
         encoder_ = nullptr;
+        if (started_ && !failed_) MendSeekTable();
     }
     ReleaseMetadata();
     if (file_) {

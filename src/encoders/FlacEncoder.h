@@ -73,6 +73,9 @@ private:
     void Fail(const std::string& reason);
     void WriteFailed();
     void ReleaseMetadata();
+    // After the stream was finished: seek points beyond a stream that ended short of the length
+    // it was configured for are turned into placeholders, so none points at the file's start.
+    void MendSeekTable();
 
     std::FILE* file_ = nullptr;
     std::string path_;

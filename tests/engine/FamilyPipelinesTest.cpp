@@ -335,6 +335,21 @@ TEST(LosslessFamilies, RoundTripsAreExactAndTagsFollowTheirPolicy) {
     std::string blocks;
     testutil::Run("metaflac --list --block-type=SEEKTABLE " + testutil::Quote(f.dir.file("t.flac")), &blocks);
     EXPECT_NE(blocks.find("seek points: 1"), std::string::npos) << blocks;
+    // A source cut short of the length it states: the seek points past its end become
+    // placeholders instead of pointing at the start of the file.
+    const std::string whole = f.dir.file("whole.flac"), cut = f.dir.file("cut.flac");
+    ASSERT_EQ(testutil::Run("sox -n -r 8000 -b 16 -c 1 " + testutil::Quote(whole) + " synth 25 whitenoise vol 0.3"), 0);
+    auto bytes = testutil::ReadFileBytes(whole);
+    bytes.resize(bytes.size() / 3);
+    ASSERT_TRUE(testutil::WriteFileBytes(cut, bytes));
+    f.settings.FLACID3TagType = 2;
+    ASSERT_EQ(f.Convert(kOutputFlac, cut, f.dir.file("short.flac"), kSourceFlac), kConversionIncomplete) << f.reason;
+    EXPECT_EQ(testutil::Run("flac -s -t " + testutil::Quote(f.dir.file("short.flac"))), 0);
+    blocks.clear();
+    testutil::Run("metaflac --list --block-type=SEEKTABLE " + testutil::Quote(f.dir.file("short.flac")), &blocks);
+    EXPECT_NE(blocks.find("seek points: 3"), std::string::npos) << blocks;
+    EXPECT_NE(blocks.find("point 2: PLACEHOLDER"), std::string::npos) << blocks;
+    EXPECT_EQ(blocks.find("frame_samples=0"), std::string::npos) << blocks;
 
     // A chosen rate is converted to; the compression level reaches the encoder.
     f.settings.FLACSampleRate = 48000;
