@@ -185,6 +185,9 @@ TEST(OptionsDialogTest, ShownPagesRepairValuesUnshownPagesKeepThem) {
     settings.AutoDestOGGEncodingParam = 0;
     settings.OGGBitRate = 7;
     settings.AACVBRQuality = 5000;
+    settings.FLACCompression = 12;
+    settings.FLACSampleRate = 44000;
+    settings.ALACSampleRate = 44000;
     settings.OptStartPageIndex = kPageGeneral;
     const Settings before = settings;
     run.Run(settings, [&](QDialog& d) {
@@ -204,18 +207,28 @@ TEST(OptionsDialogTest, ShownPagesRepairValuesUnshownPagesKeepThem) {
         EXPECT_FALSE(amr->nbList->isEnabled());
         EXPECT_TRUE(amr->wbList->isEnabled());
         amr->nbRadio->click();
+        // The FLAC page shows its defaults for values outside its lists and keeps what is chosen.
+        dialog.Tabs()->setCurrentIndex(kPageFlac);
+        auto* flac = PageOf<LosslessPage>(d, kPageFlac);
+        EXPECT_EQ(ChosenValue(flac->compressionList), 5);
+        EXPECT_EQ(flac->rateList->currentText(), QStringLiteral("Same as original file"));
+        ChooseEntry(flac->compressionList, 8);
         OkButton(d)->click();
     });
     Settings expected = before;
     expected.DestOutputFolderOpt = kDestBesideSource;
     expected.TargetExistsOpt = kTargetRename;
     expected.AMRMode = 4;
-    expected.OptStartPageIndex = kPageAmr;
+    expected.FLACCompression = 8;
+    expected.FLACSampleRate = 0;
+    expected.OptStartPageIndex = kPageFlac;
     RebuildExtensionFilter(expected);
     EXPECT_EQ(settings, expected);
     Settings saved = run.Saved();
     saved.OptStartPageIndex = kPageAmr;  // the exit group is not saved by the dialog
     EXPECT_EQ(saved.DestOutputFolderOpt, kDestBesideSource);
+    EXPECT_EQ(saved.FLACCompression, 8);
+    EXPECT_EQ(saved.ALACSampleRate, 44000);
     EXPECT_EQ(saved.MP3BitRate, 999);
     EXPECT_EQ(saved.AMRMode, 4);
 }
