@@ -1,5 +1,6 @@
 #include "encoders/M4aWriter.h"
 
+#include <cmath>
 #include <cstring>
 
 extern "C" {
@@ -11,6 +12,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "encoders/SampleQuantiser.h"
 #include "tags/TagReading.h"
 
 namespace sonavert {
@@ -27,6 +29,22 @@ std::string AvError(int code) {
 }
 
 }  // namespace
+
+void SetMp4Metadata(AVDictionary** meta, const TagRecord& tags, int track) {
+    auto text = [&](const char* key, const std::string& value) {
+        if (value.empty() || !Utf8ToLocal(value)) return;
+        av_dict_set(meta, key, value.c_str(), 0);
+    };
+    text("title", tags.title);
+    text("artist", tags.artist);
+    text("album", tags.album);
+    // The muxer stores "n" as track n of total 0.
+    if (track > 0 && track <= 0xFFFF) av_dict_set(meta, "track", std::to_string(track).c_str(), 0);
+    text("date", tags.year);
+    text("genre", tags.genre);
+    text("comment", tags.comment);
+    text("composer", tags.composer);
+}
 
 void M4aWriter::FormatCloser::operator()(AVFormatContext* f) const {
     if (f->pb) avio_closep(&f->pb);
@@ -125,20 +143,7 @@ int M4aWriter::SetMetadata(const TagRecord& tags, int track) {
         reason_ = "metadata comes before the first block";
         return 0;
     }
-    AVDictionary** meta = &format_->metadata;
-    auto text = [&](const char* key, const std::string& value) {
-        if (value.empty() || !Utf8ToLocal(value)) return;
-        av_dict_set(meta, key, value.c_str(), 0);
-    };
-    text("title", tags.title);
-    text("artist", tags.artist);
-    text("album", tags.album);
-    // The muxer stores "n" as track n of total 0.
-    if (track > 0 && track <= 0xFFFF) av_dict_set(meta, "track", std::to_string(track).c_str(), 0);
-    text("date", tags.year);
-    text("genre", tags.genre);
-    text("comment", tags.comment);
-    text("composer", tags.composer);
+    SetMp4Metadata(&format_->metadata, tags, track);
     return 1;
 }
 
@@ -252,6 +257,239 @@ int M4aWriter::Close() {
     frameLength_ = 0;
     samplesFed_ = durationWritten_ = 0;
     started_ = headerWritten_ = false;
+    return failed_ ? 0 : 1;
+}
+
+// ---- Apple Lossless ----
+
+namespace {
+
+// ALAC's layouts by channel count, as FFmpeg's encoder takes them.
+constexpr uint64_t kAlacMasks[AlacWriter::kMaxChannels] = {
+    AV_CH_LAYOUT_MONO,       AV_CH_LAYOUT_STEREO,       AV_CH_LAYOUT_SURROUND,      AV_CH_LAYOUT_4POINT0,
+    AV_CH_LAYOUT_5POINT0_BACK, AV_CH_LAYOUT_5POINT1_BACK, AV_CH_LAYOUT_6POINT1_BACK, AV_CH_LAYOUT_7POINT1_WIDE};
+
+// The speaker positions of a mask in their stored order.
+std::vector<uint64_t> Positions(uint64_t mask) {
+    std::vector<uint64_t> out;
+    for (int bit = 0; bit < 64; ++bit)
+        if (mask & (uint64_t{1} << bit)) out.push_back(uint64_t{1} << bit);
+    return out;
+}
+
+}  // namespace
+
+void AlacWriter::FormatCloser::operator()(AVFormatContext* f) const {
+    if (f->pb) avio_closep(&f->pb);
+    avformat_free_context(f);
+}
+void AlacWriter::CodecCloser::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+void AlacWriter::FrameCloser::operator()(AVFrame* f) const { av_frame_free(&f); }
+void AlacWriter::PacketCloser::operator()(AVPacket* p) const { av_packet_free(&p); }
+
+AlacWriter::AlacWriter() = default;
+AlacWriter::~AlacWriter() { Close(); }
+
+uint64_t AlacWriter::LayoutMask(uint32_t channels) {
+    return channels >= 1 && channels <= kMaxChannels ? kAlacMasks[channels - 1] : 0;
+}
+
+int AlacWriter::Fail(std::string reason) {
+    if (!failed_) reason_ = std::move(reason);
+    failed_ = true;
+    return 0;
+}
+
+int AlacWriter::Open(const std::string& path, uint32_t sampleRate, uint32_t channels, uint32_t bits,
+                     uint64_t sourceMask) {
+    Close();
+    failed_ = false;
+    reason_.clear();
+    if (channels < 1 || channels > kMaxChannels || (bits != 16 && bits != 24) || sampleRate < 1 ||
+        sampleRate > INT32_MAX)
+        return Fail("ALAC cannot store " + std::to_string(channels) + " channel(s) of " + std::to_string(bits) +
+                    " bits at " + std::to_string(sampleRate) + " Hz");
+    channels_ = channels;
+    bits_ = bits;
+    rate_ = sampleRate;
+
+    // Target channel i takes the source channel at the same position; positions the layout lacks
+    // take the source's remaining channels in their order.
+    const uint64_t target = kAlacMasks[channels - 1];
+    const std::vector<uint64_t> from = Positions(sourceMask);
+    const std::vector<uint64_t> to = Positions(target);
+    for (uint32_t i = 0; i < channels; ++i) order_[i] = i;
+    if (from.size() == channels && sourceMask != target) {
+        std::vector<bool> taken(channels, false), placed(channels, false);
+        for (uint32_t t = 0; t < channels; ++t)
+            for (uint32_t f = 0; f < channels; ++f)
+                if (!taken[f] && from[f] == to[t]) {
+                    order_[t] = f;
+                    taken[f] = placed[t] = true;
+                    break;
+                }
+        uint32_t next = 0;
+        for (uint32_t t = 0; t < channels; ++t) {
+            if (placed[t]) continue;
+            while (taken[next]) ++next;
+            order_[t] = next;
+            taken[next] = true;
+        }
+    }
+
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, kMuxer, nullptr) < 0 || !raw)
+        return Fail("no MPEG-4 muxer available");
+    format_.reset(raw);
+    format_->flags |= AVFMT_FLAG_BITEXACT;
+    const int r = avio_open(&format_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
+    if (r < 0) {
+        format_.reset();
+        return Fail("cannot create the MP4 file: " + AvError(r));
+    }
+
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_ALAC);
+    if (!codec) return Fail("no ALAC encoder available");
+    codec_.reset(avcodec_alloc_context3(codec));
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
+    if (!codec_ || !frame_ || !packet_) return Fail("out of memory");
+    codec_->sample_rate = static_cast<int>(sampleRate);
+    codec_->sample_fmt = bits == 24 ? AV_SAMPLE_FMT_S32P : AV_SAMPLE_FMT_S16P;
+    codec_->bits_per_raw_sample = static_cast<int>(bits);
+    codec_->time_base = AVRational{1, static_cast<int>(sampleRate)};
+    codec_->flags |= AV_CODEC_FLAG_BITEXACT;
+    av_channel_layout_from_mask(&codec_->ch_layout, target);
+    if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (const int e = avcodec_open2(codec_.get(), codec, nullptr); e < 0)
+        return Fail("the ALAC encoder could not be opened: " + AvError(e));
+
+    stream_ = avformat_new_stream(format_.get(), nullptr);
+    if (!stream_) return Fail("out of memory");
+    if (const int e = avcodec_parameters_from_context(stream_->codecpar, codec_.get()); e < 0)
+        return Fail("cannot set up the MP4 track: " + AvError(e));
+    stream_->time_base = codec_->time_base;
+
+    frameSize_ = codec_->frame_size > 0 ? codec_->frame_size : 4096;
+    frame_->format = codec_->sample_fmt;
+    frame_->nb_samples = frameSize_;
+    frame_->sample_rate = codec_->sample_rate;
+    av_channel_layout_copy(&frame_->ch_layout, &codec_->ch_layout);
+    if (const int e = av_frame_get_buffer(frame_.get(), 0); e < 0) return Fail("out of memory: " + AvError(e));
+    filled_ = 0;
+    pts_ = 0;
+    return 1;
+}
+
+int AlacWriter::SetMetadata(const TagRecord& tags, int track) {
+    if (!format_ || failed_ || headerWritten_) return 0;
+    SetMp4Metadata(&format_->metadata, tags, track);
+    return 1;
+}
+
+bool AlacWriter::WriteHeader() {
+    if (headerWritten_) return true;
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "movie_timescale", M4aWriter::kMovieTimeScale, 0);
+    const int r = avformat_write_header(format_.get(), &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        Fail("cannot write the MP4 file: " + AvError(r));
+        return false;
+    }
+    headerWritten_ = true;
+    return true;
+}
+
+bool AlacWriter::Drain() {
+    for (;;) {
+        const int r = avcodec_receive_packet(codec_.get(), packet_.get());
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+        if (r < 0) {
+            Fail("the ALAC encoder failed: " + AvError(r));
+            return false;
+        }
+        av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
+        packet_->stream_index = stream_->index;
+        const int w = av_write_frame(format_.get(), packet_.get());
+        av_packet_unref(packet_.get());
+        if (w < 0) {
+            Fail("cannot write the MP4 file: " + AvError(w));
+            return false;
+        }
+    }
+}
+
+bool AlacWriter::SendFrame(bool flush) {
+    if (!WriteHeader()) return false;
+    int r = 0;
+    if (filled_ > 0) {
+        frame_->nb_samples = filled_;
+        frame_->pts = pts_;
+        r = avcodec_send_frame(codec_.get(), frame_.get());
+        pts_ += filled_;
+        filled_ = 0;
+        if (r < 0) {
+            Fail("the ALAC encoder failed: " + AvError(r));
+            return false;
+        }
+        if (!Drain()) return false;
+    }
+    if (flush) {
+        r = avcodec_send_frame(codec_.get(), nullptr);
+        if (r < 0 && r != AVERROR_EOF) {
+            Fail("the ALAC encoder failed: " + AvError(r));
+            return false;
+        }
+        return Drain();
+    }
+    return true;
+}
+
+int AlacWriter::EncodeInterleaved(const double* samples, uint32_t frames) {
+    if (!codec_ || failed_) return 0;
+    if (frames == 0) return 1;
+    if (!samples) return Fail("a block without samples");
+    const double scale = bits_ == 24 ? 8388608.0 : 32768.0;
+    for (uint32_t n = 0; n < frames; ++n) {
+        if (filled_ == 0) {
+            // The encoder may still hold the last frame's buffers.
+            frame_->nb_samples = frameSize_;
+            if (const int e = av_frame_make_writable(frame_.get()); e < 0) return Fail("out of memory: " + AvError(e));
+        }
+        const double* in = samples + static_cast<size_t>(n) * channels_;
+        for (uint32_t c = 0; c < channels_; ++c) {
+            const int32_t v = QuantiseSample(in[order_[c]], scale);
+            if (bits_ == 24)
+                reinterpret_cast<int32_t*>(frame_->extended_data[c])[filled_] = v * 256;
+            else
+                reinterpret_cast<int16_t*>(frame_->extended_data[c])[filled_] = static_cast<int16_t>(v);
+        }
+        if (++filled_ == frameSize_ && !SendFrame(false)) return 0;
+    }
+    return 1;
+}
+
+int AlacWriter::Close() {
+    if (format_ && codec_ && !failed_) {
+        if (SendFrame(true) && WriteHeader()) {
+            const int r = av_write_trailer(format_.get());
+            if (r < 0) Fail("cannot write the MP4 file: " + AvError(r));
+        }
+    }
+    if (format_ && format_->pb) {
+        const int r = avio_closep(&format_->pb);
+        if (r < 0) Fail("cannot write the MP4 file: " + AvError(r));
+    }
+    format_.reset();
+    codec_.reset();
+    frame_.reset();
+    packet_.reset();
+    stream_ = nullptr;
+    channels_ = bits_ = rate_ = 0;
+    frameSize_ = filled_ = 0;
+    pts_ = 0;
+    headerWritten_ = false;
     return failed_ ? 0 : 1;
 }
 

@@ -19,7 +19,10 @@
 #include "encoders/FaacLayer.h"
 #include "tags/TagRecord.h"
 
+struct AVCodecContext;
+struct AVDictionary;
 struct AVFormatContext;
+struct AVFrame;
 struct AVStream;
 struct AVPacket;
 
@@ -111,6 +114,84 @@ private:
     AacInputBuffer input_;
     std::vector<uint8_t> output_;
     bool started_ = false;
+    bool headerWritten_ = false;
+    bool failed_ = false;
+    std::string reason_;
+};
+
+// The iTunes-style metadata both MPEG-4 writers store: title, artist, album, year, genre, comment
+// and composer (each skipped when empty or not valid UTF-8) and `track` as the track number with
+// total 0 (skipped unless 1..65535).
+void SetMp4Metadata(AVDictionary** metadata, const TagRecord& tags, int track);
+
+// Apple Lossless in the same MPEG-4 audio file (FFmpeg's ALAC encoder and the muxer of M4aWriter):
+// 1 to 8 channels, 16 or 24 bits. The channels are stored in the layout ALAC has for their count
+// (mono, stereo, 3.0, 4.0, 5.0, 5.1, 6.1, 7.1); samples arrive in the source's speaker order by
+// its mask and are placed by position, a side pair taking the place of the back pair where the
+// layout has no side pair. Lifecycle: Open, SetMetadata (optional), EncodeInterleaved per block,
+// Close.
+class AlacWriter {
+public:
+    static constexpr uint32_t kMaxChannels = 8;
+
+    AlacWriter();
+    AlacWriter(const AlacWriter&) = delete;
+    AlacWriter& operator=(const AlacWriter&) = delete;
+    ~AlacWriter();
+
+    // The channel mask of ALAC's layout for `channels` (1..8), 0 for another count.
+    static uint64_t LayoutMask(uint32_t channels);
+
+    // Closes anything still open, creates (truncates) `path` and opens the encoder: `bits` 16 or
+    // 24, `sourceMask` the speaker positions of the samples that will arrive (0: already in
+    // ALAC's order). Returns 1, or 0 with a reason.
+    int Open(const std::string& path, uint32_t sampleRate, uint32_t channels, uint32_t bits, uint64_t sourceMask);
+
+    // Metadata as M4aWriter's, before the first block. Returns 1, or 0 when not open or too late.
+    int SetMetadata(const TagRecord& tags, int track);
+
+    // `frames` frames of interleaved samples in [-1, 1] scale, rounded to the stream's bits and
+    // clamped. Returns 1, or 0 after a failure.
+    int EncodeInterleaved(const double* samples, uint32_t frames);
+
+    // Encodes the buffered remainder, drains the encoder, finishes the container and closes the
+    // file. Returns 0 when anything since Open failed, 1 otherwise. Safe to call repeatedly.
+    int Close();
+
+    const std::string& FailureReason() const { return reason_; }
+    bool IsOpen() const { return format_ != nullptr; }
+
+private:
+    struct FormatCloser {
+        void operator()(AVFormatContext* f) const;
+    };
+    struct CodecCloser {
+        void operator()(AVCodecContext* c) const;
+    };
+    struct FrameCloser {
+        void operator()(AVFrame* f) const;
+    };
+    struct PacketCloser {
+        void operator()(AVPacket* p) const;
+    };
+
+    bool SendFrame(bool flush);
+    bool Drain();
+    bool WriteHeader();
+    int Fail(std::string reason);
+
+    std::unique_ptr<AVFormatContext, FormatCloser> format_;
+    std::unique_ptr<AVCodecContext, CodecCloser> codec_;
+    std::unique_ptr<AVFrame, FrameCloser> frame_;
+    std::unique_ptr<AVPacket, PacketCloser> packet_;
+    AVStream* stream_ = nullptr;
+    uint32_t channels_ = 0;
+    uint32_t bits_ = 0;
+    uint32_t rate_ = 0;
+    int frameSize_ = 0;
+    int filled_ = 0;           // frames waiting in frame_
+    int64_t pts_ = 0;          // frames sent to the encoder
+    uint32_t order_[kMaxChannels] = {};  // target channel i takes source channel order_[i]
     bool headerWritten_ = false;
     bool failed_ = false;
     std::string reason_;

@@ -17,6 +17,9 @@ uint32_t OggRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestOG
 uint32_t AmrRenderRate(const Settings& s, int code) { return code == kOutputAwb || s.AMRType ? 16000u : 8000u; }
 uint32_t Fixed44100(const Settings&, int) { return 44100u; }
 uint32_t WmaRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestWMAEncodingParam, s.WMASampleRate); }
+// The lossless families render at their chosen rate, or 44100 Hz when they keep the source's.
+uint32_t FlacRenderRate(const Settings& s, int) { return RateOr44100(0, s.FLACSampleRate); }
+uint32_t AlacRenderRate(const Settings& s, int) { return RateOr44100(0, s.ALACSampleRate); }
 
 }  // namespace
 
@@ -36,6 +39,11 @@ const FamilyInfo& FamilyOf(Family family) {
          &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4, SampleLayout::Planar16},
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
          &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16},
+        // The lossless families have no gain: what they store is the source's own samples.
+        {Family::Flac, FlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::FLACID3TagType, &Settings::FLACTag,
+         ConvertToFlac, SampleLayout::Wide},
+        {Family::Alac, AlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::M4AID3TagType, &Settings::M4ATag,
+         ConvertToAlac, SampleLayout::Wide},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;
@@ -50,7 +58,8 @@ const std::vector<OutputFormatInfo>& OutputFormats() {
         {kOutputM4a, "M4A", ".m4a", Family::Mp4}, {kOutputMp4, "MP4", ".mp4", Family::Mp4},
         {kOutputM4b, "M4B", ".m4b", Family::Mp4}, {kOutputM4r, "M4R", ".m4r", Family::Mp4},
         {kOutputWma, "WMA", ".wma", Family::WindowsMedia}, {kOutputWmv, "WMV", ".wmv", Family::WindowsMedia},
-        {kOutputAsf, "ASF", ".asf", Family::WindowsMedia},
+        {kOutputAsf, "ASF", ".asf", Family::WindowsMedia}, {kOutputFlac, "FLAC", ".flac", Family::Flac},
+        {kOutputAlac, "ALAC", ".m4a", Family::Alac},
     };
     return formats;
 }
@@ -96,6 +105,8 @@ const std::vector<FormatChoice>& FormatChoices() {
             {kOutputM4r, "M4R (iPhone Ringtone)"},
             {kOutputAmr, nullptr},
             {kOutputAwb, nullptr},
+            {kOutputFlac, nullptr},
+            {kOutputAlac, "ALAC"},
         };
         std::vector<FormatChoice> out;
         for (const Entry& e : entries) {

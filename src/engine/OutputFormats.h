@@ -28,9 +28,11 @@ enum OutputFormat : int {
     kOutputWma = 7100,
     kOutputWmv = 7200,
     kOutputAsf = 7300,
+    kOutputFlac = 8000,
+    kOutputAlac = 8200,
 };
 
-enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia };
+enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia, Flac, Alac };
 
 // The samples a family's encoder takes, declared in its row of the family table.
 enum class SampleLayout {

@@ -74,6 +74,8 @@ int ConvertToAac(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp4(const ConversionRequest& request, ConversionContext& context);
 // WMA, WMV and ASF: 0 at once when the Windows Media runtime is not loaded.
 int ConvertToWindowsMedia(const ConversionRequest& request, ConversionContext& context);
+int ConvertToFlac(const ConversionRequest& request, ConversionContext& context);
+int ConvertToAlac(const ConversionRequest& request, ConversionContext& context);
 
 // Runs the pipeline of `outputFormat`'s family; 0 for a format without one.
 int ConvertFile(int outputFormat, const ConversionRequest& request, ConversionContext& context);

@@ -32,6 +32,11 @@ const std::vector<int>& WavSampleRates() {
     static const std::vector<int> v = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000};
     return v;
 }
+const std::vector<int>& LosslessSampleRates() {
+    static const std::vector<int> v = {8000,  11025, 12000, 16000, 22050,  24000,  32000,
+                                       44100, 48000, 88200, 96000, 176400, 192000};
+    return v;
+}
 const std::vector<int>& AacBitRates() {
     static const std::vector<int> v = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
     return v;
@@ -133,7 +138,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 9);
+        r["OptStartPageIndex"] = Interval(0, 11);
         r["ParallelJobs"] = Interval(0, 32);
         // Converting a library.
         r["KeepAddedFolderTree"] = Boolean();
@@ -148,6 +153,11 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["CoverArtMaxPixels"] = Interval(0, 16384);
         // WAV above 16 bits.
         r["WAVSampleFormat"] = Interval(0, 1);
+        // FLAC and ALAC output.
+        r["FLACCompression"] = Interval(0, 8);
+        r["FLACSampleRate"] = SameOr(LosslessSampleRates());
+        r["FLACID3TagType"] = Interval(0, 2);
+        r["ALACSampleRate"] = SameOr(LosslessSampleRates());
         return r;
     }();
     return ranges;

@@ -17,6 +17,7 @@ const std::vector<int>& Mp3SampleRates();  // also the OGG sample rates
 const std::vector<int>& OggBitRates();
 const std::vector<int>& WavSampleRates();
 const std::vector<int>& AacBitRates();     // also the M4A bit rates
+const std::vector<int>& LosslessSampleRates();  // the FLAC and ALAC sample rates
 
 // The values a setting accepts.
 struct SettingRange {

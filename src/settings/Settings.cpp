@@ -104,6 +104,11 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(CoverArtCopyFolderImage, kSaveOptions),
         // WAV above 16 bits.
         SONAVERT_INT(WAVSampleFormat, kSaveOptions),
+        // FLAC and ALAC output.
+        SONAVERT_INT(FLACCompression, kSaveOptions),
+        SONAVERT_INT(FLACSampleRate, kSaveOptions),
+        SONAVERT_INT(FLACID3TagType, kSaveOptions),
+        SONAVERT_INT(ALACSampleRate, kSaveOptions),
     };
     return fields;
 }
@@ -128,7 +133,9 @@ const std::vector<TagFieldInfo>& TagFields() {
 
 const std::vector<TagSetInfo>& TagSets() {
     static const std::vector<TagSetInfo> sets = {
-        {"MP3", &Settings::MP3Tag}, {"OGG", &Settings::OGGTag}, {"WMA", &Settings::WMATag}, {"M4A", &Settings::M4ATag}};
+        {"MP3", &Settings::MP3Tag}, {"OGG", &Settings::OGGTag}, {"WMA", &Settings::WMATag}, {"M4A", &Settings::M4ATag},
+        // FLAC output.
+        {"FLAC", &Settings::FLACTag}};
     return sets;
 }
 
@@ -170,7 +177,8 @@ int32_t ApplyLoadRule(const std::string& name, int32_t v) {
     if (name == "MP3ChannelMode") return (v == 0 || v == 1 || v == 3 || v == 4) ? v : 1;
     if (name == "WAVChannelNum" || name == "OGGChannels") return (v >= 0 && v <= 2) ? v : 2;
     if (name == "WMAChannels") return (v == 1 || v == 2) ? v : 2;
-    if (name == "WMAID3TagType" || name == "M4AID3TagType") return (v >= 0 && v <= 2) ? v : 2;
+    if (name == "WMAID3TagType" || name == "M4AID3TagType" || name == "FLACID3TagType") return (v >= 0 && v <= 2) ? v : 2;
+    if (name == "FLACCompression") return v < 0 ? 0 : (v > 8 ? 8 : v);
     // Older versions stored the OGG bit rate in bits per second.
     if (name == "OGGBitRate") return v > 1000 ? v / 1000 : v;
     // Every gain, the AAC, M4A and AMR ones too: a hand-edited store must not turn the gain into a

@@ -17,7 +17,7 @@ inline constexpr int32_t kTargetSkip = 33;
 // Converts only when the target is missing or older than its source; otherwise the row is done.
 inline constexpr int32_t kTargetUpdate = 44;
 
-// Tag texts typed by the user for one output family ("MP3", "OGG", "WMA", "M4A"). Used when the
+// Tag texts typed by the user for one output family ("MP3", "OGG", "WMA", "M4A", "FLAC"). Used when the
 // family's ...ID3TagType is 0.
 struct TagOverrides {
     int32_t TitleAsFileName = 1;  // the source's file name without extension becomes the title
@@ -130,6 +130,13 @@ struct Settings {
     TagOverrides OGGTag;
     TagOverrides WMATag;
     TagOverrides M4ATag;
+
+    // FLAC and ALAC output (ALAC's tags follow the M4A policy and typed set).
+    int32_t FLACCompression = 5;                // libFLAC's level, 0 fastest to 8 smallest
+    int32_t FLACSampleRate = 0;                 // Hz; 0 keeps the source's rate
+    int32_t FLACID3TagType = 1;                 // 0 typed texts, 1 source tags, 2 none
+    TagOverrides FLACTag;
+    int32_t ALACSampleRate = 0;                 // Hz; 0 keeps the source's rate
 
     // Derived from EnableExtFilter and FilterExts by RebuildExtensionFilter; never stored.
     std::vector<std::string> ExtensionFilter;

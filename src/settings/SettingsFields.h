@@ -26,7 +26,7 @@ const std::vector<FieldInfo>& SettingsFields();
 // The eight texts in their stored order, then TitleAsFileName, TrackNumType, CustomTrackNum.
 const std::vector<TagFieldInfo>& TagFields();
 
-// The four tag sets with their names ("MP3", "OGG", "WMA", "M4A"), in loading order.
+// The tag sets with their names ("MP3", "OGG", "WMA", "M4A", "FLAC"), in loading order.
 struct TagSetInfo {
     const char* name;
     TagOverrides Settings::*set;

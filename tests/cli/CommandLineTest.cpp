@@ -70,7 +70,7 @@ TEST(CommandLine, UsageErrorsAndInformation) {
     EXPECT_EQ(out, "sonavert-cli 3.4\n");
     EXPECT_EQ(cli.Run("", &out), 2);
     EXPECT_EQ(cli.Run("--bogus x.wav"), 2);
-    EXPECT_EQ(cli.Run("-f flac x.wav"), 2);
+    EXPECT_EQ(cli.Run("-f ape x.wav"), 2);
     EXPECT_EQ(cli.Run("--set NoSuchOption=1 x.wav"), 2);
     EXPECT_EQ(cli.Run("--decoder lame x.wav"), 2);
     EXPECT_EQ(cli.Run("-f"), 2);
@@ -233,7 +233,7 @@ TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
              {"--bogus x.wav", "unknown option '--bogus'"},
              {"x.wav -x", "unknown option '-x'"},
              {"--save=1", "unexpected value after '--save'"},
-             {"-f flac x.wav", "unknown format 'flac'"},
+             {"-f ape x.wav", "unknown format 'ape'"},
              {"--set NoSuchOption=1 x.wav", "unknown setting 'NoSuchOption'"},
              {"", "no file or folder given"}}) {
         EXPECT_EQ(cli.RunForErrors(args, &err), 2) << args;
@@ -663,7 +663,11 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
              {"--set TargetExistsOpt=12", "setting 'TargetExistsOpt' does not accept '12' (accepted: 11, 22, 33, 44)"},
              {"--set OutputFormat=1234",
               "setting 'OutputFormat' does not accept '1234' (accepted: 1000, 2000, 4000, 5500, 5600, 6000, 6500, "
-              "6600, 6700, 6800, 7100, 7200, 7300)"}}) {
+              "6600, 6700, 6800, 7100, 7200, 7300, 8000, 8200)"},
+             {"--set FLACCompression=9", "setting 'FLACCompression' does not accept '9' (accepted: 0 to 8)"},
+             {"--set ALACSampleRate=44000",
+              "setting 'ALACSampleRate' does not accept '44000' (accepted: 0, 8000, 11025, 12000, 16000, 22050, "
+              "24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000)"}}) {
         EXPECT_EQ(cli.RunForErrors(args + " x.wav", &err), 2) << args;
         EXPECT_EQ(err, "sonavert-cli: " + message + tryHelp) << args;
     }

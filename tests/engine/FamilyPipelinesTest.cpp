@@ -1,9 +1,11 @@
-// The rules of the OGG, AMR, AAC and MPEG-4 families on the pipeline skeleton: target format, what is
+// The rules of the OGG, AMR, AAC, MPEG-4, FLAC and ALAC families on the pipeline skeleton: target format, what is
 // converted, the encoder settings handed on, tags, and reasons of failures. The skeleton's common
 // steps (Cancel, gain, pick, deletion of a failed target) are covered with the WAV family.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <tuple>
 #include <filesystem>
 
 #include "encoders/FaacLayer.h"
@@ -273,6 +275,129 @@ TEST(Mp4Family, TagsByPolicyAndEveryExtensionTheSameFile) {
     ASSERT_EQ(f.Convert(kOutputM4r, mp3, f.dir.file("n.m4r"), kSourceMp3), 1);
     EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("n.mp4")), testutil::ReadFileBytes(f.dir.file("n.m4a")));
     EXPECT_EQ(testutil::ReadFileBytes(f.dir.file("n.m4r")), testutil::ReadFileBytes(f.dir.file("n.m4a")));
+}
+
+// Every sample of a file as ffmpeg decodes it, as signed 32-bit integers in its stored channel order.
+std::vector<int32_t> FfmpegDecodeS32(const std::string& path) {
+    const std::string raw = path + ".s32";
+    std::vector<int32_t> out;
+    if (testutil::Run("ffmpeg -v error -y -i " + testutil::Quote(path) + " -f s32le -c:a pcm_s32le " +
+                      testutil::Quote(raw)) != 0)
+        return out;
+    const auto bytes = testutil::ReadFileBytes(raw);
+    out.resize(bytes.size() / 4);
+    std::memcpy(out.data(), bytes.data(), out.size() * 4);
+    return out;
+}
+
+// The lossless families store the source's samples, channels and rate exactly; their tags come
+// by their own policy (FLAC) or the MPEG-4 page's (ALAC).
+TEST(LosslessFamilies, RoundTripsAreExactAndTagsFollowTheirPolicy) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones(2.5);
+    const std::vector<int32_t> expected = FfmpegDecodeS32(source);
+    ASSERT_FALSE(expected.empty());
+    f.settings.FLACID3TagType = 0;
+    f.settings.FLACTag.TitleAsFileName = 0;
+    f.settings.FLACTag.Title = "Typed";
+    f.settings.FLACTag.Artist = "日本 🎵";
+    f.settings.FLACTag.TrackNumType = 2;
+    f.settings.FLACTag.CustomTrackNum = 7;
+    f.settings.M4AID3TagType = 0;
+    f.settings.M4ATag = f.settings.FLACTag;
+    for (const auto& [format, name, codec] : {std::tuple{kOutputFlac, "t.flac", "flac"}, {kOutputAlac, "t.m4a", "alac"}}) {
+        const std::string target = f.dir.file(name);
+        ASSERT_EQ(f.Convert(format, source, target), 1) << name << ": " << f.reason;
+        auto probe = testutil::Probe(target, "stream=codec_name,sample_rate,channels,channel_layout");
+        EXPECT_EQ(probe["codec_name"], codec);
+        EXPECT_EQ(probe["sample_rate"], "44100");
+        EXPECT_EQ(probe["channel_layout"], "stereo");
+        EXPECT_EQ(FfmpegDecodeS32(target), expected) << name;
+        std::string tags;
+        ASSERT_EQ(testutil::Run("/usr/bin/python3 -c " +
+                                    testutil::Quote("import mutagen,sys; t=mutagen.File(sys.argv[1]).tags; "
+                                                    "print(dict((k.lower(),str(v[0])) for k,v in t.items()))") +
+                                    " " + testutil::Quote(target),
+                                &tags),
+                  0);
+        if (format == kOutputFlac) {
+            EXPECT_NE(tags.find("'title': 'Typed'"), std::string::npos) << tags;
+            EXPECT_NE(tags.find("'artist': '日本 🎵'"), std::string::npos) << tags;
+            EXPECT_NE(tags.find("'tracknumber': '7'"), std::string::npos) << tags;
+        } else {
+            EXPECT_NE(tags.find("'©nam': 'Typed'"), std::string::npos) << tags;
+            EXPECT_NE(tags.find("'©art': '日本 🎵'"), std::string::npos) << tags;
+            EXPECT_NE(tags.find("'trkn': '(7, 0)'"), std::string::npos) << tags;
+        }
+    }
+    // The STREAMINFO signature matches the audio and the seek table has a point every ten seconds.
+    EXPECT_EQ(testutil::Run("flac -s -t " + testutil::Quote(f.dir.file("t.flac"))), 0);
+    std::string blocks;
+    testutil::Run("metaflac --list --block-type=SEEKTABLE " + testutil::Quote(f.dir.file("t.flac")), &blocks);
+    EXPECT_NE(blocks.find("seek points: 1"), std::string::npos) << blocks;
+    // A source cut short of the length it states: the seek points past its end become
+    // placeholders instead of pointing at the start of the file.
+    const std::string whole = f.dir.file("whole.flac"), cut = f.dir.file("cut.flac");
+    ASSERT_EQ(testutil::Run("sox -n -r 8000 -b 16 -c 1 " + testutil::Quote(whole) + " synth 25 whitenoise vol 0.3"), 0);
+    auto bytes = testutil::ReadFileBytes(whole);
+    bytes.resize(bytes.size() / 3);
+    ASSERT_TRUE(testutil::WriteFileBytes(cut, bytes));
+    f.settings.FLACID3TagType = 2;
+    ASSERT_EQ(f.Convert(kOutputFlac, cut, f.dir.file("short.flac"), kSourceFlac), kConversionIncomplete) << f.reason;
+    EXPECT_EQ(testutil::Run("flac -s -t " + testutil::Quote(f.dir.file("short.flac"))), 0);
+    blocks.clear();
+    testutil::Run("metaflac --list --block-type=SEEKTABLE " + testutil::Quote(f.dir.file("short.flac")), &blocks);
+    EXPECT_NE(blocks.find("seek points: 3"), std::string::npos) << blocks;
+    EXPECT_NE(blocks.find("point 2: PLACEHOLDER"), std::string::npos) << blocks;
+    EXPECT_EQ(blocks.find("frame_samples=0"), std::string::npos) << blocks;
+
+    // A chosen rate is converted to; the compression level reaches the encoder.
+    f.settings.FLACSampleRate = 48000;
+    f.settings.FLACCompression = 0;
+    f.settings.FLACID3TagType = 2;
+    ASSERT_EQ(f.Convert(kOutputFlac, source, f.dir.file("fast.flac")), 1);
+    EXPECT_EQ(testutil::Probe(f.dir.file("fast.flac"), "stream=sample_rate")["sample_rate"], "48000");
+    f.settings.FLACCompression = 8;
+    ASSERT_EQ(f.Convert(kOutputFlac, source, f.dir.file("small.flac")), 1);
+    EXPECT_LT(fs::file_size(f.dir.file("small.flac")), fs::file_size(f.dir.file("fast.flac")));
+    f.settings.ALACSampleRate = 22050;
+    ASSERT_EQ(f.Convert(kOutputAlac, source, f.dir.file("low.m4a")), 1);
+    EXPECT_EQ(testutil::Probe(f.dir.file("low.m4a"), "stream=sample_rate")["sample_rate"], "22050");
+}
+
+// Through the wide read a 24-bit 96 kHz 5.1 FLAC and a 24-bit AIFF come out of both lossless
+// families exactly: samples, channels, speakers, rate and sample size.
+TEST(LosslessFamilies, WideSourcesAreKeptExactly) {
+    FamilyFixture f;
+    const std::string flac = f.dir.file("surround.flac"), aiff = f.dir.file("hires.aiff");
+    const std::string tones = "0.5*sin(300*2*PI*t)+0.001*random(0)|0.4*sin(400*2*PI*t)|0.3*sin(500*2*PI*t)|"
+                              "0.2*sin(60*2*PI*t)|0.25*sin(700*2*PI*t)+0.0001*random(1)|-0.35*sin(800*2*PI*t)";
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -f lavfi -i " + testutil::Quote("aevalsrc=" + tones + ":s=96000:d=0.5:c=5.1") +
+                            " -c:a flac -sample_fmt s32 " + testutil::Quote(flac)),
+              0);
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -f lavfi -i " +
+                            testutil::Quote("aevalsrc=0.6*sin(440*2*PI*t)+0.0003*random(0)|-0.3*sin(1000*2*PI*t):s=96000:"
+                                            "d=0.5:c=stereo") +
+                            " -c:a pcm_s24be " + testutil::Quote(aiff)),
+              0);
+    const char* entries = "stream=sample_rate,channels,channel_layout,bits_per_raw_sample";
+    for (const auto& [source, type] : {std::pair{flac, kSourceFlac}, {aiff, kSourceAiff}}) {
+        const std::vector<int32_t> expected = FfmpegDecodeS32(source);
+        auto want = testutil::Probe(source, entries);
+        // A source that names no speakers (AIFF) gets the usual ones for its channel count.
+        if (want["channel_layout"] == "unknown") want["channel_layout"] = "stereo";
+        for (const auto& [format, ext] : {std::pair{kOutputFlac, ".flac"}, {kOutputAlac, ".m4a"}}) {
+            const std::string target = f.dir.file("out" + std::to_string(type) + ext);
+            SCOPED_TRACE(target);
+            ASSERT_EQ(f.Convert(format, source, target, type), 1) << f.reason;
+            auto got = testutil::Probe(target, entries);
+            EXPECT_EQ(got["sample_rate"], "96000");
+            EXPECT_EQ(got["channels"], want["channels"]);
+            EXPECT_EQ(got["channel_layout"], want["channel_layout"]);
+            EXPECT_EQ(got["bits_per_raw_sample"], "24");
+            EXPECT_EQ(FfmpegDecodeS32(target), expected);
+        }
+    }
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").

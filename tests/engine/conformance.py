@@ -71,7 +71,15 @@ FAMILIES = [
     family("wma-mono", "wma", 2048, False, True, "wmav2",
            sets=["AutoDestWMAEncodingParam=0", "WMASampleRate=44100", "WMABitRate=48000", "WMAChannels=1",
                  "MonoType=0"], tail=1),
+    # Lossless: the reference encoders at their usual settings.
+    family("flac", "flac", 0, True, True, "flac-5", stated="exact"),
+    family("alac", "alac", 0, True, True, "alac", stated="exact"),
 ]
+# Only the families named in SONAVERT_CONFORMANCE_FAMILIES (comma-separated) when it is set.
+if os.environ.get("SONAVERT_CONFORMANCE_FAMILIES"):
+    _only = os.environ["SONAVERT_CONFORMANCE_FAMILIES"].split(",")
+    FAMILIES = [f for f in FAMILIES if f["name"] in _only]
+    PENDING = [p for p in PENDING if any(fnmatch.fnmatch(f, p[0]) for f in _only)]
 
 
 def run(argv, env=None, stdin=None, check=True):
@@ -303,6 +311,17 @@ def reference_encode(codec, mix, rate, info, work):
     if codec == "amr":
         return amr_reference(mix, info["bit_rate"], work) if rate == 8000 else None
     ch = mix.shape[1]
+    raw = np.ascontiguousarray(mix, dtype="<f8").tobytes()
+    if codec in ("flac-5", "alac"):
+        # The lossless references take the mix as 24-bit integers.
+        pcm = os.path.join(work, "ref-%d.wav" % len(PROBED))
+        ffmpeg("-f", "f64le", "-ar", str(rate), "-ac", str(ch), "-i", "-", "-c:a", "pcm_s24le", "-y", pcm, stdin=raw)
+        path = pcm[:-4] + (".flac" if codec == "flac-5" else ".m4a")
+        if codec == "flac-5":
+            run(["flac", "-5", "-s", "-f", "-o", path, pcm])
+        else:
+            ffmpeg("-i", pcm, "-c:a", "alac", "-y", path)
+        return decode(path)[0]
     bit_rate = info["bit_rate"] or 128000
     args = ["-f", "f64le", "-ar", str(rate), "-ac", str(ch), "-i", "-", "-c:a", codec]
     ext = {"libmp3lame": ".mp3", "libvorbis": ".ogg", "aac": ".m4a", "wmav2": ".wma"}[codec]

@@ -1,4 +1,4 @@
-// The WMA/WMV/ASF, AMR/AWB, AAC and MPEG-4 container pages.
+// The WMA/WMV/ASF, AMR/AWB, AAC, MPEG-4 container, FLAC and ALAC pages.
 #include <algorithm>
 #include <cmath>
 #include <QButtonGroup>
@@ -449,6 +449,88 @@ bool AacPage::ReadControls() {
     if (!auto_ && vbr_ && (quality_ < 10 || quality_ > 500))
         return Refuse(QStringLiteral("Invalid quality value. It's betwen 10 and 500."), quality->Edit());
     if (!amplify->ReadControls(host_, amplifyOn_, amplifyCoeff_)) return FailedAt(amplify->coefficient->Edit());
+    return true;
+}
+
+// ---- FLAC and ALAC ----
+
+LosslessPage::LosslessPage(bool flac, UiHost* host, QWidget* parent)
+    : OptionPage(flac ? QStringLiteral("FLAC Options") : QStringLiteral("ALAC Options"), host, parent), flac_(flac) {
+    auto* group = new QGroupBox(QStringLiteral("Encoding"), this);
+    auto* grid = new QGridLayout(group);
+    int row = 0;
+    if (flac_) {
+        compressionList = NewList(group, 20);
+        auto* label = new QLabel(QStringLiteral("&Compression level:"), group);
+        label->setBuddy(compressionList);
+        grid->addWidget(label, row, 0);
+        grid->addWidget(compressionList, row++, 1, Qt::AlignLeft);
+    }
+    rateList = NewList(group, 20);
+    auto* rateLabel = new QLabel(QStringLiteral("Sample &Frequency:"), group);
+    rateLabel->setBuddy(rateList);
+    grid->addWidget(rateLabel, row, 0);
+    grid->addWidget(rateList, row++, 1, Qt::AlignLeft);
+    auto* note = new QLabel(QStringLiteral("Lossless: the source's channels and sample size (up to 24 bits) are kept."),
+                            group);
+    note->setWordWrap(true);
+    grid->addWidget(note, row, 0, 1, 2);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(group);
+    if (flac_) {
+        tags = new TagGroup(false, this);
+        layout->addWidget(tags);
+        connect(tags, &TagGroup::EditClicked, this, [this] { EditTagOverrides(host_, this, tagSet_, true); });
+    } else {
+        layout->addWidget(new QLabel(QStringLiteral("Tags follow the choice on the MP4/M4A/M4B/M4R page."), this));
+    }
+    layout->addStretch();
+}
+
+void LosslessPage::CopyIn(const Settings& s) {
+    compression_ = s.FLACCompression;
+    rate_ = flac_ ? s.FLACSampleRate : s.ALACSampleRate;
+    tagType_ = s.FLACID3TagType;
+    tagSet_ = s.FLACTag;
+}
+
+void LosslessPage::CopyOut(Settings& s) const {
+    if (flac_) {
+        s.FLACCompression = compression_;
+        s.FLACSampleRate = rate_;
+        s.FLACID3TagType = tagType_;
+        s.FLACTag = tagSet_;
+    } else {
+        s.ALACSampleRate = rate_;
+    }
+}
+
+void LosslessPage::InitControls() {
+    if (compressionList) {
+        for (int level = 0; level <= 8; ++level) {
+            QString text = QString::number(level);
+            if (level == 0) text += QStringLiteral(" (fastest)");
+            if (level == 5) text += QStringLiteral(" (default)");
+            if (level == 8) text += QStringLiteral(" (smallest)");
+            AddListItem(compressionList, text, level);
+        }
+    }
+    for (int rate : LosslessSampleRates()) AddListItem(rateList, QStringLiteral("%1 Hz").arg(rate), rate);
+    AddListItem(rateList, QStringLiteral("Same as original file"), 0);
+    WriteControls();
+}
+
+void LosslessPage::WriteControls() {
+    if (compressionList && !SelectValue(compressionList, compression_)) SelectValue(compressionList, 5);
+    if (!SelectValue(rateList, rate_)) SelectValue(rateList, 0);
+    if (tags) tags->SetChoice(tagType_);
+}
+
+bool LosslessPage::ReadControls() {
+    if (compressionList)
+        if (const std::optional<int> level = ChosenValue(compressionList)) compression_ = *level;
+    if (const std::optional<int> rate = ChosenValue(rateList)) rate_ = *rate;
+    if (tags && tags->Choice() >= 0) tagType_ = tags->Choice();
     return true;
 }
 

@@ -414,4 +414,29 @@ private:
     int carry_ = 1, fromFolder_ = 0, maxPixels_ = 0, copyImage_ = 0;
 };
 
+// The FLAC page (compression, sample rate, tags) and, without `flac`, the ALAC page (sample rate;
+// its tags are the MPEG-4 page's).
+class LosslessPage : public OptionPage {
+    Q_OBJECT
+public:
+    LosslessPage(bool flac, UiHost* host, QWidget* parent = nullptr);
+    void CopyIn(const Settings& s) override;
+    void CopyOut(Settings& s) const override;
+    bool ReadControls() override;
+    void WriteControls() override;
+
+    QComboBox* compressionList = nullptr;
+    QComboBox* rateList;
+    TagGroup* tags = nullptr;
+
+protected:
+    void InitControls() override;
+
+private:
+    bool flac_;
+    int compression_ = 5, rate_ = 0;
+    int tagType_ = 1;
+    TagOverrides tagSet_;
+};
+
 }  // namespace sonavert

@@ -25,6 +25,8 @@ enum OptionPageIndex {
     kPageAmr,
     kPageAac,
     kPageM4a,
+    kPageFlac,
+    kPageAlac,
     kPageCoverArt,
     kPageLoudness,
     kOptionPageCount

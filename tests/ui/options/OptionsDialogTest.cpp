@@ -71,11 +71,12 @@ TEST(OptionsDialogTest, StartPageAndClosingPage) {
         auto& dialog = static_cast<OptionsDialog&>(d);
         opened = dialog.ActivePage();
         EXPECT_EQ(d.windowTitle(), QStringLiteral("Options"));
-        ASSERT_EQ(dialog.Tabs()->count(), 10);
+        ASSERT_EQ(dialog.Tabs()->count(), 12);
         const QStringList captions = {"General",         "MP3 Options",     "WAV Options",
                                       "WMA/WMV/ASF Options", "OGG Options", "AMR/AWB Options",
-                                      "AAC Options",     "MP4/M4A/M4B/M4R Options", "Cover art", "Loudness"};
-        for (int i = 0; i < 10; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
+                                      "AAC Options",     "MP4/M4A/M4B/M4R Options", "FLAC Options",
+                                      "ALAC Options", "Cover art", "Loudness"};
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
         EXPECT_EQ(dialog.Buttons()->buttons().size(), 2);  // OK and Cancel only
         dialog.Tabs()->setCurrentIndex(kPageOgg);
         dialog.Buttons()->button(QDialogButtonBox::Cancel)->click();
@@ -246,6 +247,9 @@ TEST(OptionsDialogTest, ShownPagesRepairValuesUnshownPagesKeepThem) {
     settings.AutoDestOGGEncodingParam = 0;
     settings.OGGBitRate = 7;
     settings.AACVBRQuality = 5000;
+    settings.FLACCompression = 12;
+    settings.FLACSampleRate = 44000;
+    settings.ALACSampleRate = 44000;
     settings.OptStartPageIndex = kPageGeneral;
     const Settings before = settings;
     run.Run(settings, [&](QDialog& d) {
@@ -265,18 +269,28 @@ TEST(OptionsDialogTest, ShownPagesRepairValuesUnshownPagesKeepThem) {
         EXPECT_FALSE(amr->nbList->isEnabled());
         EXPECT_TRUE(amr->wbList->isEnabled());
         amr->nbRadio->click();
+        // The FLAC page shows its defaults for values outside its lists and keeps what is chosen.
+        dialog.Tabs()->setCurrentIndex(kPageFlac);
+        auto* flac = PageOf<LosslessPage>(d, kPageFlac);
+        EXPECT_EQ(ChosenValue(flac->compressionList), 5);
+        EXPECT_EQ(flac->rateList->currentText(), QStringLiteral("Same as original file"));
+        ChooseEntry(flac->compressionList, 8);
         OkButton(d)->click();
     });
     Settings expected = before;
     expected.DestOutputFolderOpt = kDestBesideSource;
     expected.TargetExistsOpt = kTargetRename;
     expected.AMRMode = 4;
-    expected.OptStartPageIndex = kPageAmr;
+    expected.FLACCompression = 8;
+    expected.FLACSampleRate = 0;
+    expected.OptStartPageIndex = kPageFlac;
     RebuildExtensionFilter(expected);
     EXPECT_EQ(settings, expected);
     Settings saved = run.Saved();
     saved.OptStartPageIndex = kPageAmr;  // the exit group is not saved by the dialog
     EXPECT_EQ(saved.DestOutputFolderOpt, kDestBesideSource);
+    EXPECT_EQ(saved.FLACCompression, 8);
+    EXPECT_EQ(saved.ALACSampleRate, 44000);
     EXPECT_EQ(saved.MP3BitRate, 999);
     EXPECT_EQ(saved.AMRMode, 4);
 }

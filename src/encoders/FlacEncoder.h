@@ -1,0 +1,94 @@
+#pragma once
+// FLAC file writer over libFLAC's stream encoder: 1 to 8 channels of 4 to 24-bit integer samples,
+// a seek table of points every ten seconds, the MD5 signature of the audio in STREAMINFO and the
+// tags as Vorbis comments. The file is written through callbacks over a stream this class owns,
+// so every write, the seeks that complete STREAMINFO and the seek table at the end, and the final
+// flush are checked.
+//
+// Calling order: Open, Configure, [SetComments], Start, EncodeInterleaved per block, Close (which
+// finishes the stream). Close is valid in every state and the destructor performs it.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <FLAC/metadata.h>
+#include <FLAC/stream_encoder.h>
+
+#include "tags/TagRecord.h"
+
+namespace sonavert {
+
+class FlacEncoder {
+public:
+    static constexpr uint32_t kMaxChannels = 8;
+    static constexpr uint32_t kMinBits = 4;
+    static constexpr uint32_t kMaxBits = 24;
+    static constexpr int kMaxCompression = 8;
+    // Distance of the seek table's points.
+    static constexpr uint32_t kSeekPointSeconds = 10;
+
+    FlacEncoder() = default;
+    FlacEncoder(const FlacEncoder&) = delete;
+    FlacEncoder& operator=(const FlacEncoder&) = delete;
+    ~FlacEncoder();
+
+    // Closes anything still open and creates (truncates) `path`. Returns 1, or 0 with a reason.
+    int Open(const std::string& path);
+
+    // The stream's format: `channels` 1..8, `bits` 4..24, `compression` 0..8 (libFLAC's levels),
+    // `channelMask` the speaker positions in WAVE_FORMAT_EXTENSIBLE bits (0 unknown; stored as a
+    // comment where more than two channels carry one), `expectedFrames` the length the source
+    // states (0 unknown: no seek table). Returns 0 with a reason for a format FLAC cannot hold,
+    // or when not open or already started.
+    int Configure(uint32_t rate, uint32_t channels, uint32_t bits, int compression, uint64_t channelMask,
+                  uint64_t expectedFrames);
+
+    // The Vorbis comments: TITLE, ARTIST, ALBUM, DATE, GENRE, COMMENT, COMPOSER, COPYRIGHT for each
+    // text that is not empty and is valid UTF-8, then TRACKNUMBER when the track text's value is
+    // greater than 0. Ignored unless configured and not yet started.
+    void SetComments(const TagRecord& tags);
+
+    // Writes the stream's header and metadata. Returns 0 with a reason on failure.
+    int Start();
+
+    // `frames` frames of interleaved samples in [-1, 1] scale (an integer sample is value /
+    // 2^(bits-1)); each is rounded to the stream's bits and clamped to its range. Returns 1, or 0
+    // after a failure (the first failure's reason stays).
+    int EncodeInterleaved(const double* samples, uint32_t frames);
+
+    // Finishes the stream (the last frame, STREAMINFO with length and MD5, the seek table) and
+    // closes the file. Returns 0 when anything since Open failed, 1 otherwise (also when nothing
+    // was open). Safe to call repeatedly.
+    int Close();
+
+    const std::string& FailureReason() const { return reason_; }
+    bool IsOpen() const { return file_ != nullptr; }
+    bool Failed() const { return failed_; }
+
+private:
+    // libFLAC's write, seek and tell callbacks over file_.
+    struct Io;
+    friend struct Io;
+    void Fail(const std::string& reason);
+    void WriteFailed();
+    void ReleaseMetadata();
+    // After the stream was finished: seek points beyond a stream that ended short of the length
+    // it was configured for are turned into placeholders, so none points at the file's start.
+    void MendSeekTable();
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    FLAC__StreamEncoder* encoder_ = nullptr;
+    FLAC__StreamMetadata* comments_ = nullptr;
+    FLAC__StreamMetadata* seekTable_ = nullptr;
+    std::vector<int32_t> buffer_;
+    uint32_t channels_ = 0;
+    uint32_t bits_ = 0;
+    bool configured_ = false;
+    bool started_ = false;
+    bool failed_ = false;
+    std::string reason_;
+};
+
+}  // namespace sonavert
