@@ -559,7 +559,8 @@ int RunCommandLine(int argc, char** argv) {
     static const TagFamily kTagFamilies[] = {{"MP3Tag", &Settings::MP3ID3TagType, "MP3ID3TagType"},
                                              {"OGGTag", &Settings::OGGID3TagType, "OGGID3TagType"},
                                              {"WMATag", &Settings::WMAID3TagType, "WMAID3TagType"},
-                                             {"M4ATag", &Settings::M4AID3TagType, "M4AID3TagType"}};
+                                             {"M4ATag", &Settings::M4AID3TagType, "M4AID3TagType"},
+                                             {"OPUSTag", &Settings::OPUSID3TagType, "OPUSID3TagType"}};
     std::vector<std::string> typedTagSets;
     for (const std::string& set : o.sets) {
         size_t eq = set.find('=');

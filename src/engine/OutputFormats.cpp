@@ -17,6 +17,8 @@ uint32_t OggRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestOG
 uint32_t AmrRenderRate(const Settings& s, int code) { return code == kOutputAwb || s.AMRType ? 16000u : 8000u; }
 uint32_t Fixed44100(const Settings&, int) { return 44100u; }
 uint32_t WmaRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestWMAEncodingParam, s.WMASampleRate); }
+// Opus codes at 48 kHz whatever it is given: rendering at that rate spares a conversion.
+uint32_t Fixed48000(const Settings&, int) { return 48000u; }
 
 }  // namespace
 
@@ -36,6 +38,8 @@ const FamilyInfo& FamilyOf(Family family) {
          &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4, SampleLayout::Planar16},
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
          &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16},
+        {Family::Opus, Fixed48000, false, nullptr, &Settings::AmplifyOPUS, &Settings::AmplifyOPUSCoeff,
+         &Settings::OPUSID3TagType, &Settings::OPUSTag, ConvertToOpus, SampleLayout::Planar16},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;
@@ -51,6 +55,7 @@ const std::vector<OutputFormatInfo>& OutputFormats() {
         {kOutputM4b, "M4B", ".m4b", Family::Mp4}, {kOutputM4r, "M4R", ".m4r", Family::Mp4},
         {kOutputWma, "WMA", ".wma", Family::WindowsMedia}, {kOutputWmv, "WMV", ".wmv", Family::WindowsMedia},
         {kOutputAsf, "ASF", ".asf", Family::WindowsMedia},
+        {kOutputOpus, "OPUS", ".opus", Family::Opus},
     };
     return formats;
 }
@@ -96,6 +101,7 @@ const std::vector<FormatChoice>& FormatChoices() {
             {kOutputM4r, "M4R (iPhone Ringtone)"},
             {kOutputAmr, nullptr},
             {kOutputAwb, nullptr},
+            {kOutputOpus, "Opus"},
         };
         std::vector<FormatChoice> out;
         for (const Entry& e : entries) {

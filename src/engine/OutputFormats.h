@@ -28,9 +28,10 @@ enum OutputFormat : int {
     kOutputWma = 7100,
     kOutputWmv = 7200,
     kOutputAsf = 7300,
+    kOutputOpus = 8100,
 };
 
-enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia };
+enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia, Opus };
 
 // The samples a family's encoder takes, declared in its row of the family table.
 enum class SampleLayout {

@@ -134,8 +134,17 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 7);
+        r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
+        // Opus output and MP3 with a variable bit rate.
+        r["OPUSBitRate"] = Interval(6, 510);
+        r["OPUSBitRateMode"] = Interval(0, 2);
+        r["OPUSApplication"] = Boolean();
+        r["OPUSID3TagType"] = Interval(0, 2);
+        r["AmplifyOPUS"] = Boolean();
+        r["AmplifyOPUSCoeff"] = gain;
+        r["MP3BitRateMode"] = Boolean();
+        r["MP3VBRQuality"] = Interval(0, 9);
         return r;
     }();
     return ranges;

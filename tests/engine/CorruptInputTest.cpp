@@ -39,7 +39,7 @@ struct OutputFamily {
     const char* ext;
 };
 const OutputFamily kOutputs[] = {{"wav", ".wav"}, {"mp3", ".mp3"}, {"ogg", ".ogg"}, {"aac", ".aac"},
-                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}};
+                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}, {"opus", ".opus"}};
 
 uint64_t Fnv(const std::string& s) {
     uint64_t h = 1469598103934665603ull;

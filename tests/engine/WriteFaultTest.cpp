@@ -31,7 +31,7 @@ struct OutputFamily {
     const char* ext;
 };
 const OutputFamily kOutputs[] = {{"mp3", ".mp3"}, {"wav", ".wav"}, {"ogg", ".ogg"}, {"aac", ".aac"},
-                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}};
+                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}, {"opus", ".opus"}};
 
 // What a run left: the program's lines, its end, and the output folder's files (with the old
 // target's bytes as they are after the run).

@@ -77,6 +77,9 @@ FAMILIES = [
     family("wma-mono", "wma", 2048, False, True, "wmav2",
            sets=["AutoDestWMAEncodingParam=0", "WMASampleRate=44100", "WMABitRate=48000", "WMAChannels=1",
                  "MonoType=0"], tail=1),
+    # Opus decodes at 48 kHz whatever the source's rate; the pre-skip and the end granule trim it.
+    family("opus", "opus", 960, True, True, "opusenc"),
+    family("mp3-vbr", "mp3", 1152, True, True, "lame-V2", stated=None, sets=["MP3BitRateMode=1"]),
 ]
 
 
@@ -309,6 +312,18 @@ def reference_encode(codec, mix, rate, info, work):
     if codec == "amr":
         return amr_reference(mix, info["bit_rate"], work) if rate == 8000 else None
     ch = mix.shape[1]
+    if codec in ("opusenc", "lame-V2"):
+        # The command-line encoders at their usual settings: opusenc at the stereo bit rate of
+        # 128 kbps scaled by channels as the program does, LAME at VBR quality 2.
+        wav = os.path.join(work, "ref-%d.wav" % len(PROBED))
+        sf.write(wav, np.clip(mix, -1.0, 1.0), rate, subtype="FLOAT" if codec == "opusenc" else "PCM_16")
+        if codec == "opusenc":
+            path = wav[:-4] + ".opus"
+            run(["opusenc", "--quiet", "--bitrate", "%g" % (64 * ch), wav, path])
+        else:
+            path = wav[:-4] + ".mp3"
+            run(["lame", "--quiet", "-V2", wav, path])
+        return decode(path)[0]
     bit_rate = info["bit_rate"] or 128000
     args = ["-f", "f64le", "-ar", str(rate), "-ac", str(ch), "-i", "-", "-c:a", codec]
     ext = {"libmp3lame": ".mp3", "libvorbis": ".ogg", "aac": ".m4a", "wmav2": ".wma"}[codec]

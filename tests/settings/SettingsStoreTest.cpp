@@ -273,7 +273,7 @@ TEST_F(SettingsStoreTest, SaveGroupsWriteOnlyTheirValues) {
 
     ASSERT_EQ(store.SaveSettings(s, kSaveOptions), 1);
     QStringList keys = StoredKeys();
-    EXPECT_EQ(keys.size(), static_cast<qsizetype>(detail::SettingsFields().size() + 4 * detail::TagFields().size()));
+    EXPECT_EQ(keys.size(), static_cast<qsizetype>(detail::SettingsFields().size() + detail::TagSets().size() * detail::TagFields().size()));
     EXPECT_TRUE(keys.contains("Options/MP3Tag/Copyright"));
     EXPECT_TRUE(keys.contains("Options/M4ATag/CustomTrackNum"));
     EXPECT_FALSE(keys.contains("Options/FirstRun"));

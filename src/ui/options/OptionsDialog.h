@@ -25,6 +25,7 @@ enum OptionPageIndex {
     kPageAmr,
     kPageAac,
     kPageM4a,
+    kPageOpus,
     kOptionPageCount
 };
 

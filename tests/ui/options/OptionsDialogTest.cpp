@@ -64,17 +64,18 @@ struct OptionsRun {
 TEST(OptionsDialogTest, StartPageAndClosingPage) {
     OptionsRun run;
     Settings settings;
-    settings.OptStartPageIndex = 8;
+    settings.OptStartPageIndex = kOptionPageCount;
     const Settings before = settings;
     int opened = -1;
     run.Run(settings, [&](QDialog& d) {
         auto& dialog = static_cast<OptionsDialog&>(d);
         opened = dialog.ActivePage();
         EXPECT_EQ(d.windowTitle(), QStringLiteral("Options"));
-        ASSERT_EQ(dialog.Tabs()->count(), 8);
-        const QStringList captions = {"General", "MP3 Options", "WAV Options", "WMA/WMV/ASF Options",
-                                      "OGG Options", "AMR/AWB Options", "AAC Options", "MP4/M4A/M4B/M4R Options"};
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
+        ASSERT_EQ(dialog.Tabs()->count(), 9);
+        const QStringList captions = {"General",         "MP3 Options", "WAV Options",
+                                      "WMA/WMV/ASF Options", "OGG Options", "AMR/AWB Options",
+                                      "AAC Options",     "MP4/M4A/M4B/M4R Options", "Opus Options"};
+        for (int i = 0; i < 9; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
         EXPECT_EQ(dialog.Buttons()->buttons().size(), 2);  // OK and Cancel only
         dialog.Tabs()->setCurrentIndex(kPageOgg);
         dialog.Buttons()->button(QDialogButtonBox::Cancel)->click();
