@@ -112,7 +112,7 @@ int OpusEncoder::Start(const OpusStreamParams& p) {
     }
     OpusEncCallbacks callbacks{&OpusEncoder::WritePage, &OpusEncoder::ClosePages};
     int error = OPE_OK;
-    const int family = p.channels > 2 ? 1 : 0;
+    const int family = p.channels <= 2 ? 0 : p.unnamedLayout ? 255 : 1;
     encoder_ = ope_encoder_create_callbacks(&callbacks, this, comments_, static_cast<int32_t>(p.inputRate),
                                             static_cast<int>(p.channels), family, &error);
     if (!encoder_ || error != OPE_OK) {

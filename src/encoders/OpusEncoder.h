@@ -3,7 +3,7 @@
 // resamples to Opus's 48 kHz itself, records the input rate in the identification header and
 // sets the pre-skip and the final granule position, so decoders start and end exactly where the
 // source does. One or two channels use channel mapping 0, three to eight the Vorbis layout
-// (mapping 1). The tag record goes in as Vorbis comments.
+// (mapping 1) or, for speakers no Vorbis layout names, independent channels (mapping 255). The tag record goes in as Vorbis comments.
 //
 // Calling order: Open, [SetComments], Start, Encode per block, Finish. Finish is valid in every
 // state and the destructor performs it.
@@ -31,6 +31,7 @@ struct OpusStreamParams {
     int32_t bitRate = 128000;    // bits per second for the whole stream
     OpusRateMode mode = OpusRateMode::Variable;
     bool voice = false;          // tuned for speech instead of general audio
+    bool unnamedLayout = false;  // more than two channels in no Vorbis layout: mapping 255
 };
 
 class OpusEncoder {

@@ -14,18 +14,30 @@ int32_t OpusBitRateFor(int32_t stereoKbps, uint32_t channels) {
     return static_cast<int32_t>(std::max<int64_t>(6, kbps * channels / 2) * 1000);
 }
 
-// The Opus encoder opens on the target first and takes the source's rate and channels as they
-// are: libopusenc converts to 48 kHz itself and records the source's rate in the header. Only
-// 8-bit sources go through the converter, which widens them to 16 bits. The stream ends after
-// the source is closed.
+// The speaker masks of the Vorbis layouts Opus's mapping 1 stands for, by channel count (WAV
+// channel bits: FL FR FC LFE BL BR ... BC SL SR); a second mask where two layouts share a count.
+bool VorbisLayout(uint32_t channels, uint32_t mask) {
+    static const uint32_t kMasks[9][2] = {{0, 0},         {0x4, 0x4},     {0x3, 0x3},
+                                          {0x7, 0x7},     {0x33, 0x603},  {0x37, 0x607},
+                                          {0x3F, 0x60F},  {0x70F, 0x70F}, {0x63F, 0x63F}};
+    return mask == 0 || (channels < 9 && (mask == kMasks[channels][0] || mask == kMasks[channels][1]));
+}
+
+// The Opus encoder opens on the target first and takes the source's wide read as it is: every
+// channel, floats, at the source's own rate (libopusenc converts to 48 kHz itself and records
+// the source's rate in the header). More than two channels are coded in the Vorbis layout
+// (mapping 1), reordered from the WAV order; a speaker set no Vorbis layout describes keeps its
+// order with no layout stated (mapping 255). The stream ends after the source is closed.
 class OpusAdapter : public EncoderAdapter {
 public:
     bool Open(const PipelineCall& call) override { return encoder_.Open(call.request.targetPath) != 0; }
     TargetFormat ChooseFormat(const PipelineCall& call) override {
-        const uint32_t channels = std::clamp(call.facts.channels, 1u, 2u);
-        TargetFormat f{call.facts.rate, 16, channels, {}};
-        f.plan = PlanConversion(call.facts.rate, call.facts.bits, call.facts.channels, f.rate, f.bits, f.channels,
-                                call.settings.MonoType);
+        const WideFormat& w = call.facts.wide;
+        TargetFormat f{call.facts.rate, 16, std::clamp(w.channels, 1u, 2u), {}};
+        f.wide.channels = w.channels;
+        f.wide.channelMask = w.channelMask;
+        f.wide.bits = 32;
+        f.wide.isFloat = true;
         return f;
     }
     bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) override {
@@ -33,25 +45,27 @@ public:
         if (tags.kind == TagChoice::kTexts) encoder_.SetComments(tags.texts);
         OpusStreamParams p;
         p.inputRate = format.rate;
-        p.channels = format.channels;
-        p.bitRate = OpusBitRateFor(s.OPUSBitRate, format.channels);
+        p.channels = format.wide.channels;
+        p.bitRate = OpusBitRateFor(s.OPUSBitRate, p.channels);
         p.mode = s.OPUSBitRateMode == 1   ? OpusRateMode::Constrained
                  : s.OPUSBitRateMode == 2 ? OpusRateMode::Constant
                                           : OpusRateMode::Variable;
         p.voice = s.OPUSApplication == 1;
-        channels_ = format.channels;
+        p.unnamedLayout = p.channels > 2 && !VorbisLayout(p.channels, format.wide.channelMask);
+        channels_ = p.channels;
+        reorder_ = p.channels > 2 && !p.unnamedLayout;
         return encoder_.Start(p) != 0;
     }
-    // The 16-bit planes interleaved as floats (each sample / 32768).
-    bool EncodeBlock(void* left, void* right, uint32_t n) override {
-        const auto* l = static_cast<const int16_t*>(left);
-        const auto* r = static_cast<const int16_t*>(right);
-        if (channels_ == 2 && !r) return false;
+    bool EncodeWide(const double* in, uint32_t n) override {
         samples_.resize(static_cast<size_t>(n) * channels_);
-        constexpr float kScale = 1.0f / 32768.0f;
-        for (uint32_t i = 0; i < n; ++i) {
-            samples_[static_cast<size_t>(i) * channels_] = l[i] * kScale;
-            if (channels_ == 2) samples_[static_cast<size_t>(i) * 2 + 1] = r[i] * kScale;
+        for (size_t i = 0; i < samples_.size(); ++i) samples_[i] = static_cast<float>(in[i]);
+        if (reorder_) {
+            float frame[OpusEncoder::kMaxChannels];
+            for (uint32_t i = 0; i < n; ++i) {
+                float* at = samples_.data() + static_cast<size_t>(i) * channels_;
+                WavToVorbisOrder(at, frame, channels_);
+                std::copy(frame, frame + channels_, at);
+            }
         }
         return encoder_.Encode(samples_.data(), n) != 0;
     }
@@ -62,6 +76,7 @@ public:
 private:
     OpusEncoder encoder_;
     uint32_t channels_ = 0;
+    bool reorder_ = false;
     std::vector<float> samples_;
 };
 

@@ -27,7 +27,7 @@ const FamilyInfo& FamilyOf(Family family) {
         {Family::Mp3, Mp3RenderRate, false, &Settings::AutoDestMP3EncodingParam, &Settings::AmplifyMp3,
          &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3, SampleLayout::Planar16},
         {Family::Wav, WavRenderRate, false, &Settings::AutoDestWAVEncodingParam, &Settings::AmplifyWav,
-         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Planar16},
+         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Either},
         {Family::Ogg, OggRenderRate, false, &Settings::AutoDestOGGEncodingParam, &Settings::AmplifyOGG,
          &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg, SampleLayout::Planar16},
         {Family::Amr, AmrRenderRate, false, nullptr, &Settings::AmplifyAMR, &Settings::AmplifyAMRCoef, nullptr,
@@ -39,7 +39,7 @@ const FamilyInfo& FamilyOf(Family family) {
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
          &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16},
         {Family::Opus, Fixed48000, false, nullptr, &Settings::AmplifyOPUS, &Settings::AmplifyOPUSCoeff,
-         &Settings::OPUSID3TagType, &Settings::OPUSTag, ConvertToOpus, SampleLayout::Planar16},
+         &Settings::OPUSID3TagType, &Settings::OPUSTag, ConvertToOpus, SampleLayout::Wide},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;

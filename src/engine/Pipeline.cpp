@@ -79,6 +79,28 @@ void ProgressTracker::Complete() {
     }
 }
 
+int PumpSourceWide(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
+                   const WideBlockSink& sink) {
+    const uint64_t length = source.GetLength();
+    ProgressTracker tracker(progress, sourcePath, length);
+    std::vector<double> block(size_t{kBlockFrames} * kMaxWideChannels);
+    const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
+
+    for (;;) {
+        uint32_t n = source.ReadWide(block.data());
+        if (n < 1) break;
+        if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
+        const uint64_t p = source.GetPosition();
+        tracker.Update(p);
+        progress.Pump();
+        if (progress.CancelRequested()) return 0;
+        if (!sink(block.data(), n)) return 0;
+        if (stopAtLength && p >= length) break;
+    }
+    tracker.Complete();
+    return 1;
+}
+
 int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
                const BlockSink& sink) {
     const uint64_t length = source.GetLength();
@@ -196,6 +218,28 @@ private:
     int channels_;
 };
 
+// Gain, then the encoder, on interleaved blocks of the wide read in the target format.
+class WideEncodeStep {
+public:
+    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain)
+        : adapter_(adapter), channels_(channels), gain_(gain) {}
+
+    bool operator()(const double* in, uint32_t n) {
+        if (!gain_.on) return adapter_.EncodeWide(in, n);
+        const size_t count = size_t{n} * channels_;
+        if (gained_.size() < count) gained_.resize(count);
+        const double factor = gain_.factor;
+        for (size_t i = 0; i < count; ++i) gained_[i] = in[i] * factor;
+        return adapter_.EncodeWide(gained_.data(), n);
+    }
+
+private:
+    EncoderAdapter& adapter_;
+    uint32_t channels_;
+    Gain gain_;
+    std::vector<double> gained_;
+};
+
 }  // namespace
 
 int RunPipeline(const ConversionRequest& request, ConversionContext& context, Family familyId, EncoderAdapter& adapter) {
@@ -244,6 +288,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     call.facts.channels = source->GetChannels();
     call.facts.channelMode = source->GetChannelMode();
     call.facts.bitRate = source->GetBitRate();
+    call.facts.wide = source->GetWideFormat();
 
     // Rates beyond what any decoder or encoder serves (a damaged header, a hand-edited setting)
     // end the conversion before a byte is written, instead of a runaway conversion.
@@ -257,9 +302,22 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     if (!within(TargetSampleRates(), format.rate))
         return abandon("a target sample rate of " + std::to_string(format.rate) + " Hz is out of range (" +
                        TargetSampleRates().Describe() + " Hz)");
-    if (!within(TargetChannels(), format.channels) || !within(TargetSampleBits(), format.bits))
+    // Which of the source's reads feeds the encoder: the family's, or the adapter's choice.
+    const bool wide = family->takes == SampleLayout::Wide ||
+                      (family->takes == SampleLayout::Either && format.wide.channels != 0);
+    const WideFormat& sourceWide = call.facts.wide;
+    if (wide) {
+        if (sourceWide.channels < 1 || sourceWide.channels > kMaxWideChannels)
+            return abandon("the source's " + std::to_string(sourceWide.channels) + " channels cannot be converted");
+        if (format.wide.channels < 1 || format.wide.channels > kMaxWideTargetChannels ||
+            !WideTargetBits(format.wide.bits, format.wide.isFloat))
+            return abandon("the target format (" + std::to_string(format.wide.channels) + " channels, " +
+                           std::to_string(format.wide.bits) + (format.wide.isFloat ? "-bit float" : " bits") +
+                           ") cannot be written");
+    } else if (!within(TargetChannels(), format.channels) || !within(TargetSampleBits(), format.bits)) {
         return abandon("the target format (" + std::to_string(format.channels) + " channels, " +
                        std::to_string(format.bits) + " bits) cannot be written");
+    }
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!tags.warning.empty()) context.warning = tags.warning;
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
@@ -267,8 +325,20 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     const Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
     const FormatPlan& plan = format.plan;
     PcmConverter converter;
+    WidePcmConverter wideConverter;
     std::vector<int16_t> outLeft, outRight;  // 16-bit slots hold 8-bit samples too
-    if (plan.convert) {
+    if (wide) {
+        wideConverter.inputRate = call.facts.rate;
+        wideConverter.inputChannels = sourceWide.channels;
+        wideConverter.inputMask = sourceWide.channelMask;
+        wideConverter.outputRate = format.rate;
+        wideConverter.outputChannels = format.wide.channels;
+        wideConverter.monoPick = s.MonoType == 1 || s.MonoType == 2 ? s.MonoType : 0;
+        if (!wideConverter.Setup())
+            return abandon("cannot convert " + std::to_string(sourceWide.channels) + " channels at " +
+                           std::to_string(call.facts.rate) + " Hz to " + std::to_string(format.wide.channels) +
+                           " channels at " + std::to_string(format.rate) + " Hz");
+    } else if (plan.convert) {
         converter.inputRate = static_cast<int>(call.facts.rate);
         converter.inputChannels = plan.converterInputChannels;
         converter.inputBits = static_cast<int>(call.facts.bits);
@@ -302,7 +372,21 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return out ? encodeCounted(convLeft, convRight, out) : 1;
     };
 
-    int result = PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
+    WideEncodeStep encodeWide(adapter, format.wide.channels, gain);
+    auto encodeWideCounted = [&](const double* in, uint32_t n) {
+        encoded += n;
+        return encodeWide(in, n);
+    };
+    auto wideSink = [&](const double* in, uint32_t n) -> int {
+        delivered += n;
+        const double* out = nullptr;
+        uint32_t produced = 0;
+        if (!wideConverter.Convert(in, n, &out, &produced)) return 0;
+        return produced ? encodeWideCounted(out, produced) : 1;
+    };
+
+    int result = wide ? PumpSourceWide(*source, request.sourceType, request.sourcePath, context.progress, wideSink)
+                      : PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
     // A source that reached its end without a single sample, though it does not say it is empty,
     // was damaged or cut short (a header and nothing after it, garbage after a valid header): the
     // conversion fails, whatever the encoder made of the empty stream. A source that delivered
@@ -330,7 +414,16 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
                          PlayingClock(statedSeconds > 0 ? statedSeconds : listedSeconds);
     }
     // The resampler holds the last few milliseconds back; encode them so nothing is lost.
-    if (result && plan.convert) {
+    if (result && wide) {
+        const double* out = nullptr;
+        while (uint32_t n = wideConverter.Flush(&out)) {
+            if (!encodeWideCounted(out, n)) {
+                result = 0;
+                break;
+            }
+        }
+    }
+    if (result && !wide && plan.convert) {
         while (uint32_t n = converter.Flush(convLeft, convRight)) {
             if (!encodeCounted(convLeft, convRight, n)) {
                 result = 0;

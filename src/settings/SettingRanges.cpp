@@ -119,9 +119,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["MP3SampleRate"] = SameOr(Mp3SampleRates());
         r["MP3ChannelMode"] = Choices({0, 1, 3, 4});
         r["WAVSampleRate"] = SameOr(WavSampleRates());
-        std::vector<int32_t> wavBits{0};  // 0: the source's
-        for (int32_t bits : TargetSampleBits().choices) wavBits.push_back(bits);
-        r["WAVBitsPerSample"] = Choices(std::move(wavBits));
+        // 0: the source's; 24 and 32 are written from the wide read.
+        r["WAVBitsPerSample"] = Choices({0, 8, 16, 24, 32});
         r["WMAChannels"] = Choices({1, 2});
         r["OGGBitRate"] = SameOr(OggBitRates());
         r["OGGSampleRate"] = SameOr(Mp3SampleRates());
@@ -145,6 +144,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AmplifyOPUSCoeff"] = gain;
         r["MP3BitRateMode"] = Boolean();
         r["MP3VBRQuality"] = Interval(0, 9);
+        // WAV above 16 bits.
+        r["WAVSampleFormat"] = Interval(0, 1);
         return r;
     }();
     return ranges;

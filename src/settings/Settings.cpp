@@ -97,6 +97,8 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyOPUSCoeff, kSaveOptions),
         SONAVERT_INT(MP3BitRateMode, kSaveOptions),
         SONAVERT_INT(MP3VBRQuality, kSaveOptions),
+        // WAV above 16 bits.
+        SONAVERT_INT(WAVSampleFormat, kSaveOptions),
     };
     return fields;
 }

@@ -121,6 +121,9 @@ struct Settings {
     int32_t AmplifyAMR = 0;
     int32_t AmplifyAMRCoef = 100;
 
+    // WAV above 16 bits: the sample format of 32-bit WAV output.
+    int32_t WAVSampleFormat = 0;                // 0 integer, 1 floating point (with 32 bits only)
+
     TagOverrides MP3Tag;
     TagOverrides OGGTag;
     TagOverrides WMATag;

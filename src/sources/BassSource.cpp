@@ -39,6 +39,7 @@ void BassSource::Close() {
     readBuffer_ = {};
     id3v1_ = {};
     kind_ = kPlainStream;
+    wide_ = false;
     downmix_ = StereoDownmix();
     path_.clear();
 }
@@ -168,6 +169,31 @@ uint32_t BassSource::Read(void* left, void* right) {
         r[i] = in[i * storedChannels + 1];
     }
     return frames;
+}
+
+WideFormat BassSource::GetWideFormat() {
+    DWORD bits = 0;
+    BOOL isFloat = 0;
+    if (!handle_ || !BASS_ChannelGetWideFormat(handle_, &bits, &isFloat)) return AudioSource::GetWideFormat();
+    WideFormat f;
+    f.channels = storedChannels;
+    f.channelMask = BASS_ChannelGetChannelMask(handle_);
+    f.bits = bits;
+    f.isFloat = isFloat != 0;
+    return f;
+}
+
+uint32_t BassSource::ReadWide(double* interleaved) {
+    if (!handle_ || !interleaved) return 0;
+    if (!wide_) {
+        if (!BASS_ChannelGetWideFormat(handle_, nullptr, nullptr)) return AudioSource::ReadWide(interleaved);
+        if (!BASS_ChannelSetWide(handle_)) return 0;
+        wide_ = true;
+    }
+    const DWORD frameBytes = storedChannels * static_cast<DWORD>(sizeof(double));
+    const DWORD n = BASS_ChannelGetData(handle_, interleaved, frameBytes * kBlockFrames);
+    if (n == static_cast<DWORD>(-1)) return 0;
+    return std::min<DWORD>(n, frameBytes * kBlockFrames) / frameBytes;
 }
 
 uint64_t BassSource::GetPosition() {

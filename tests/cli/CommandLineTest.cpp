@@ -327,6 +327,12 @@ TEST(CommandLine, SetOverridesAndSave) {
     testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " +
                       Quote(cli.dir.file("a_2.wav")), &probe);
     EXPECT_EQ(probe, "pcm_u8,22050,1\n");
+    // The sample format of 32-bit WAV output.
+    ASSERT_EQ(cli.Run("--set WAVBitsPerSample=32 --set WAVSampleFormat=1 " + Quote(wav), &out), 0);
+    probe.clear();
+    testutil::Run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 " +
+                      Quote(cli.dir.file("a_3.wav")), &probe);
+    EXPECT_EQ(probe, "pcm_f32le,22050,1\n");
 }
 
 TEST(CommandLine, ListPrintsTheRowsAndReportsFailures) {
@@ -628,6 +634,9 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
              {"--set AmplifyAMRCoef=9", "setting 'AmplifyAMRCoef' does not accept '9' (accepted: 10 to 3000)"},
              {"--set AACVBRQuality=501", "setting 'AACVBRQuality' does not accept '501' (accepted: 10 to 500)"},
              {"--set ParallelJobs=33", "setting 'ParallelJobs' does not accept '33' (accepted: 0 to 32)"},
+             {"--set WAVBitsPerSample=20",
+              "setting 'WAVBitsPerSample' does not accept '20' (accepted: 0, 8, 16, 24, 32)"},
+             {"--set WAVSampleFormat=2", "setting 'WAVSampleFormat' does not accept '2' (accepted: 0 to 1)"},
              {"--set MP3ChannelMode=2", "setting 'MP3ChannelMode' does not accept '2' (accepted: 0, 1, 3, 4)"},
              {"--set WAVSampleRate=44000",
               "setting 'WAVSampleRate' does not accept '44000' (accepted: 0, 6000, 8000, 11025, 12000, 16000, 22050, "

@@ -176,10 +176,10 @@ TEST(ConvertToWav, RatesOutOfRangeFailBeforeAnythingIsWritten) {
     EXPECT_EQ(f.driver.pumps, 0) << "refused before the first block";
     // A sample size no writer takes is refused as early; the highest rate still converts.
     f.settings.WAVSampleRate = 44100;
-    f.settings.WAVBitsPerSample = 24;
+    f.settings.WAVBitsPerSample = 64;
     f.context.failureReason.clear();
     EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
-    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 24 bits) cannot be written");
+    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 64 bits) cannot be written");
     EXPECT_FALSE(std::filesystem::exists(target));
     f.settings.WAVBitsPerSample = 16;
     f.settings.WAVSampleRate = 768000;
@@ -383,6 +383,76 @@ TEST(ConvertToWav, EveryWavEncodingThroughTheOwnReader) {
         EXPECT_LT(std::sqrt(err / 7000), 0.002);
         EXPECT_NEAR(testutil::RmsLevel(pcm, 1, 0), 0.3536, 0.03);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// An adapter of the WAV family's row (which chooses its read per file) that asks for the wide read
+// in a format of its choosing and keeps every sample it is handed.
+class WideProbe : public EncoderAdapter {
+public:
+    WideFormat want;
+    uint32_t rate = 0;  // 0: the source's
+    std::vector<double> samples;
+    WideFormat source;
+
+    TargetFormat ChooseFormat(const PipelineCall& call) override {
+        source = call.facts.wide;
+        TargetFormat f;
+        f.rate = rate ? rate : call.facts.rate;
+        f.wide = want;
+        return f;
+    }
+    bool Start(const PipelineCall&, const TargetFormat&, const TagChoice&) override { return true; }
+    bool EncodeWide(const double* in, uint32_t n) override {
+        samples.insert(samples.end(), in, in + size_t(n) * want.channels);
+        return true;
+    }
+    bool End() override { return true; }
+    bool CreatedTarget() const override { return false; }
+    std::string FailureReason() const override { return "probe"; }
+};
+
+// The skeleton feeds a wide family the source's samples exactly when nothing changes, converted and
+// gained when the format asks for it, and refuses a target format no encoder takes.
+TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
+    Fixture f;
+    const std::string source = MakeTwoToneWav(f.dir, 1.0);
+    const std::vector<int16_t> pcm = testutil::FfmpegDecodeS16(source);
+    ConversionRequest request;
+    request.sourceType = kSourceWav;
+    request.sourcePath = source;
+    request.targetPath = f.dir.file("unused.wav");
+
+    WideProbe exact;
+    exact.want = {2, 0x3, 16, false};
+    ASSERT_EQ(RunPipeline(request, f.context, Family::Wav, exact), kConversionComplete);
+    EXPECT_EQ(exact.source.channels, 2u);
+    ASSERT_EQ(exact.samples.size(), pcm.size());
+    for (size_t i = 0; i < pcm.size(); ++i) ASSERT_EQ(exact.samples[i], pcm[i] / 32768.0) << i;
+    EXPECT_EQ(f.driver.fileTexts.back(), "Converting two-tone.wav...100%");
+
+    // Halved by the WAV family's gain, mixed to the left side, at half the rate.
+    f.settings.AmplifyWav = 1;
+    f.settings.AmplifyWavCoeff = 50;
+    f.settings.MonoType = 1;
+    WideProbe converted;
+    converted.want = {1, 0x4, 24, false};
+    converted.rate = 22050;
+    ASSERT_EQ(RunPipeline(request, f.context, Family::Wav, converted), kConversionComplete);
+    EXPECT_NEAR(static_cast<double>(converted.samples.size()), pcm.size() / 4.0, 2.0);
+    double sum = 0;
+    for (size_t i = 2000; i < 9000; ++i) sum += converted.samples[i] * converted.samples[i];
+    EXPECT_NEAR(std::sqrt(sum / 7000), 0.25 / std::sqrt(2.0), 0.003);
+
+    WideProbe refused;
+    refused.want = {9, 0, 24, false};
+    f.context.failureReason.clear();
+    EXPECT_EQ(RunPipeline(request, f.context, Family::Wav, refused), 0);
+    EXPECT_EQ(f.context.failureReason, "the target format (9 channels, 24 bits) cannot be written");
+    EXPECT_TRUE(refused.samples.empty());
 }
 
 }  // namespace

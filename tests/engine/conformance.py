@@ -67,6 +67,9 @@ def family(name, fmt, frame, gapless, exact_start, ref, stated="approx", sets=()
 
 FAMILIES = [
     family("wav", "wav", 0, True, True, None, stated="exact"),
+    # 24-bit stereo through the wide read (every input mixed down by the wide converter).
+    family("wav24", "wav", 0, True, True, None, stated="exact",
+           sets=["AutoDestWAVEncodingParam=0", "WAVBitsPerSample=24", "WAVSampleRate=0", "WAVChannelNum=2"]),
     family("mp3", "mp3", 1152, True, True, "libmp3lame", stated=None),
     family("ogg", "ogg", 2048, True, True, "libvorbis", stated="exact"),
     family("aac", "aac", 1024, False, False, "aac", stated=None),

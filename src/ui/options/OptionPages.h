@@ -229,10 +229,21 @@ public:
     void CopyIn(const Settings& s) override;
     void CopyOut(Settings& s) const override;
 
+    // Floating-point samples; offered with 32 bits only.
+    QCheckBox* floatSamples;
+
 protected:
+    void InitControls() override;
+    void OnPresetChosen(int index) override;
     void OnValueChosen() override;
     void OnRateChosen() override;
     void OnChannelChosen(int radio) override;
+    void WriteExtra() override;
+    bool ReadExtra() override;
+
+private:
+    void UpdateFloatEnabling();
+    int sampleFormat_ = 0;
 };
 
 // One audio format the WMA writer offers: sample rate, channel count, bit rate in bits per second.
