@@ -355,6 +355,24 @@ TEST(OpusFamily, LengthLevelRateAndTagsAt48kHz) {
     EXPECT_EQ(MutagenOpusTags(monoTarget), "");
     const double bytesPerSecond = static_cast<double>(fs::file_size(monoTarget)) / 2.0;
     EXPECT_NEAR(bytesPerSecond, 4000.0, 600.0);
+
+    // 24-bit 5.1 keeps its six channels in the Vorbis layout: each speaker's tone comes back on
+    // the same speaker, whatever order the file stores them in.
+    const std::string surround = f.dir.file("s51.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 48000 -c 6 -b 24 " + testutil::Quote(surround) +
+                            " synth 1 sine 300 sine 500 sine 700 sine 80 sine 900 sine 1100 vol 0.5"),
+              0);
+    const std::string surroundTarget = f.dir.file("s51.opus");
+    ASSERT_EQ(f.Convert(kOutputOpus, surround, surroundTarget), 1) << f.reason;
+    const OpusHead surroundHead = ReadOpusHead(surroundTarget);
+    EXPECT_EQ(surroundHead.channels, 6);
+    EXPECT_EQ(surroundHead.mapping, 1);
+    EXPECT_EQ(testutil::Probe(surroundTarget, "stream=channel_layout")["channel_layout"], "5.1");
+    const auto six = testutil::FfmpegDecodeS16(surroundTarget);
+    EXPECT_NEAR(static_cast<double>(six.size() / 6), 48000.0, 1.0);
+    const double tones[] = {300, 500, 700, 80, 900, 1100};
+    for (int ch = 0; ch < 6; ++ch)
+        EXPECT_NEAR(testutil::EstimateFrequency(six, 6, ch, 48000), tones[ch], tones[ch] * 0.03) << "channel " << ch;
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").
