@@ -151,6 +151,7 @@ int OpusEncoder::Encode(const float* interleaved, uint32_t frames) {
             Fail(std::string("The Opus encoder failed: ") + ope_strerror(result));
             return 0;
         }
+        framesWritten_ += slice;
         interleaved += static_cast<size_t>(slice) * channels_;
         frames -= slice;
     }
@@ -160,8 +161,17 @@ int OpusEncoder::Encode(const float* interleaved, uint32_t frames) {
 int OpusEncoder::Finish() {
     if (encoder_) {
         if (!failed_) {
-            const int result = ope_encoder_drain(encoder_);
-            if (result != OPE_OK && !failed_) Fail(std::string("The Opus encoder failed at the end: ") + ope_strerror(result));
+            // libopusenc's drain can abort the process on a stream that never received a sample
+            // (an empty source, a decode that gave up at once): such a stream gets one frame of
+            // silence, so that it ends as a valid, practically empty file.
+            int result = OPE_OK;
+            if (framesWritten_ == 0) {
+                const float silence[kMaxChannels] = {};
+                result = ope_encoder_write_float(encoder_, silence, 1);
+            }
+            if (result == OPE_OK && !failed_) result = ope_encoder_drain(encoder_);
+            if (result != OPE_OK && !failed_)
+                Fail(std::string("The Opus encoder failed at the end: ") + ope_strerror(result));
         }
         ope_encoder_destroy(encoder_);
         encoder_ = nullptr;
@@ -182,6 +192,7 @@ int OpusEncoder::Finish() {
         file_ = nullptr;
     }
     channels_ = 0;
+    framesWritten_ = 0;
     return failed_ ? 0 : 1;
 }
 

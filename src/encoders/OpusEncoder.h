@@ -84,6 +84,7 @@ private:
     OggOpusComments* comments_ = nullptr;
     OggOpusEnc* encoder_ = nullptr;
     uint32_t channels_ = 0;
+    uint64_t framesWritten_ = 0;
 };
 
 // Reorders one frame of `channels` samples from the WAV channel order (front left, front right,
