@@ -387,8 +387,11 @@ WideFormat AiffReader::GetWideFormat() {
 
 uint32_t AiffReader::ReadWide(double* out) {
     if (!file_ || !routine_ || !out) return 0;
+    // Compressed codings (GSM 6.10, the ADPCMs, the G.7xx laws) are decoded by the 16-bit read
+    // only: their bytes are no samples.
+    const bool stored = kind_ == Kind::Pcm || kind_ == Kind::Raw || kind_ == Kind::Float32 || kind_ == Kind::Float64;
     const WideFormat f = GetWideFormat();
-    if (f.channels != storedChannels) return AudioSource::ReadWide(out);
+    if (!stored || f.channels != storedChannels) return AudioSource::ReadWide(out);
     const uint32_t ch = storedChannels;
     const uint32_t frames = ReadFrames(static_cast<size_t>(ch) * kBlockFrames * sampleBytes_);
     const WideOrder order = AiffWideOrder(ch);
