@@ -757,7 +757,8 @@ int RunCommandLine(int argc, char** argv) {
                                              {"OGGTag", &Settings::OGGID3TagType, "OGGID3TagType"},
                                              {"WMATag", &Settings::WMAID3TagType, "WMAID3TagType"},
                                              {"M4ATag", &Settings::M4AID3TagType, "M4AID3TagType"},
-                                             {"FLACTag", &Settings::FLACID3TagType, "FLACID3TagType"}};
+                                             {"FLACTag", &Settings::FLACID3TagType, "FLACID3TagType"},
+                                             {"OPUSTag", &Settings::OPUSID3TagType, "OPUSID3TagType"}};
     std::vector<std::string> typedTagSets;
     for (const std::string& set : o.sets) {
         size_t eq = set.find('=');

@@ -95,15 +95,26 @@ void Mp3Encoder::SetBitRate(int kbps) {
     if (lame_) lame_set_brate(lame_, std::clamp(kbps, 8, 320));
 }
 
+void Mp3Encoder::SetVbrQuality(int quality) {
+    if (lame_) vbrQuality_ = quality < 0 ? -1 : std::min(quality, 9);
+}
+
 int Mp3Encoder::Start() { return Start(id3v2_.data(), static_cast<uint32_t>(id3v2_.size())); }
 
 int Mp3Encoder::Start(const uint8_t* id3v2, uint32_t size) {
     if (!file_ || !lame_ || started_) return Fail(started_ ? "the MP3 encoder was already started" : "no file is open");
-    // The Info frame (LAME's tag frame for constant bit rates) tells decoders the encoder delay and
-    // the padding of the last frame, so the decoded stream starts and ends where the source does.
-    // LAME puts a placeholder frame ahead of the audio; Finish writes the real one over it.
+    // LAME's tag frame (Info for constant bit rates, Xing for variable ones) tells decoders the
+    // encoder delay and the padding of the last frame, so the decoded stream starts and ends where
+    // the source does; the Xing frame also gives the frame count, without which a variable-rate
+    // file's length cannot be known before it is read through. LAME puts a placeholder frame ahead
+    // of the audio; Finish writes the real one over it.
     lame_set_bWriteVbrTag(lame_, 1);
-    lame_set_VBR(lame_, vbr_off);
+    if (vbrQuality_ >= 0) {
+        lame_set_VBR(lame_, vbr_mtrh);
+        lame_set_VBR_q(lame_, vbrQuality_);
+    } else {
+        lame_set_VBR(lame_, vbr_off);
+    }
     int initialised;
     {
         std::lock_guard<std::mutex> lock(LameSetupMutex());
@@ -113,7 +124,8 @@ int Mp3Encoder::Start(const uint8_t* id3v2, uint32_t size) {
         const int outRate = lame_get_out_samplerate(lame_);
         return Fail("the MP3 encoder does not accept " + std::to_string(lame_get_in_samplerate(lame_)) + " Hz in, " +
                     (outRate > 0 ? std::to_string(outRate) + " Hz out" : std::string("its own output rate")) +
-                    " at " + std::to_string(lame_get_brate(lame_)) + " kbps");
+                    (vbrQuality_ >= 0 ? " at VBR quality " + std::to_string(vbrQuality_)
+                                      : " at " + std::to_string(lame_get_brate(lame_)) + " kbps"));
     }
     started_ = true;
     infoFrameOffset_ = static_cast<long>(size);
@@ -229,6 +241,7 @@ int Mp3Encoder::Finish() {
         lame_ = nullptr;
     }
     started_ = false;
+    vbrQuality_ = -1;
     return failed_ ? 0 : 1;
 }
 

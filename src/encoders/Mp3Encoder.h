@@ -1,7 +1,7 @@
 #pragma once
-// Constant-bit-rate MPEG layer III writer over LAME. The file is laid out as
-// [ID3v2 block] [Info frame] frames [flushed frames] [128-byte ID3v1 block]; both tag blocks are
-// optional and handed over already rendered.
+// MPEG layer III writer over LAME, at a constant bit rate or (SetVbrQuality) a variable one. The
+// file is laid out as [ID3v2 block] [Info or Xing frame] frames [flushed frames] [128-byte ID3v1
+// block]; both tag blocks are optional and handed over already rendered.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -52,8 +52,12 @@ public:
     void SetOutputSampleRate(uint32_t rate);
     // kbps, clamped to 8..320.
     void SetBitRate(int kbps);
+    // A variable bit rate at LAME's VBR quality (0 best .. 9 smallest, clamped); a negative value
+    // goes back to the constant bit rate of SetBitRate.
+    void SetVbrQuality(int quality);
 
-    // Constant bit rate with an Info frame (encoder delay and padding) ahead of the audio. Applies
+    // The bit rate chosen, with an Info frame (constant) or a Xing frame (variable: also the frame
+    // count and seek table) carrying the encoder delay and padding ahead of the audio. Applies
     // the parameters and writes the ID3v2 block ahead of the first frame. Returns 0 when LAME rejects the parameters or the tag cannot be written.
     int Start();
     // The same, writing `id3v2` (`size` bytes) instead of a kept ID3v2 block: a block too large to
@@ -91,6 +95,7 @@ private:
     std::FILE* file_ = nullptr;
     lame_global_struct* lame_ = nullptr;
     bool started_ = false;
+    int vbrQuality_ = -1;
     long infoFrameOffset_ = 0;  // where the placeholder frame starts: right after the ID3v2 block
     bool ownInfoFrame_ = false; // LAME drops its tag frame for this stream: ours stands in for it
     uint16_t musicCrc_ = 0;     // over the audio frames, for our own Info frame

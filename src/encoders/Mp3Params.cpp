@@ -93,7 +93,11 @@ void ApplyMp3Params(Mp3Encoder& encoder, const Mp3Params& params) {
     encoder.SetChannels(params.channels);
     if (params.setMode) encoder.SetChannelMode(params.mode);
     encoder.SetOutputSampleRate(params.outputRate);
-    if (params.bitRate > 0) encoder.SetBitRate(static_cast<int>(params.bitRate));
+    // A variable bit rate leaves the constant one unset: LAME would take it as a bound.
+    if (params.vbrQuality >= 0)
+        encoder.SetVbrQuality(params.vbrQuality);
+    else if (params.bitRate > 0)
+        encoder.SetBitRate(static_cast<int>(params.bitRate));
 }
 
 }  // namespace sonavert

@@ -30,6 +30,7 @@ struct Mp3Params {
     uint32_t outputRate = 0;
     uint32_t bitRate = 0;    // kbps; 0 leaves LAME's default
     int monoPick = 0;        // 0 none (all channels or LAME's mix-down), 1 left only, 2 right only
+    int vbrQuality = -1;     // LAME's VBR quality 0..9 for a variable bit rate; -1 constant (bitRate)
 };
 
 // Output rate and bit rate of the automatic mode for a source rate; channels 1 picks the mono column.

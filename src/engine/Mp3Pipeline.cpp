@@ -60,6 +60,7 @@ public:
         in.sourceIsMp3 = call.request.sourceType == kSourceMp3;
         in.sourceIsOgg = call.request.sourceType == kSourceOgg;
         params_ = ChooseMp3Params(in);
+        if (s.MP3BitRateMode == 1) params_.vbrQuality = std::clamp(s.MP3VBRQuality, 0, 9);
         TargetFormat f{call.facts.rate, 16, static_cast<uint32_t>(params_.channels), {}};
         f.plan.convert = call.facts.bits == 8;
         f.plan.pick = params_.monoPick;

@@ -20,6 +20,8 @@ uint32_t WmaRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestWM
 // The lossless families render at their chosen rate, or 44100 Hz when they keep the source's.
 uint32_t FlacRenderRate(const Settings& s, int) { return RateOr44100(0, s.FLACSampleRate); }
 uint32_t AlacRenderRate(const Settings& s, int) { return RateOr44100(0, s.ALACSampleRate); }
+// Opus codes at 48 kHz whatever it is given: rendering at that rate spares a conversion.
+uint32_t Fixed48000(const Settings&, int) { return 48000u; }
 
 }  // namespace
 
@@ -44,6 +46,8 @@ const FamilyInfo& FamilyOf(Family family) {
          ConvertToFlac, SampleLayout::Wide},
         {Family::Alac, AlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::M4AID3TagType, &Settings::M4ATag,
          ConvertToAlac, SampleLayout::Wide},
+        {Family::Opus, Fixed48000, false, nullptr, &Settings::AmplifyOPUS, &Settings::AmplifyOPUSCoeff,
+         &Settings::OPUSID3TagType, &Settings::OPUSTag, ConvertToOpus, SampleLayout::Wide},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;
@@ -59,7 +63,7 @@ const std::vector<OutputFormatInfo>& OutputFormats() {
         {kOutputM4b, "M4B", ".m4b", Family::Mp4}, {kOutputM4r, "M4R", ".m4r", Family::Mp4},
         {kOutputWma, "WMA", ".wma", Family::WindowsMedia}, {kOutputWmv, "WMV", ".wmv", Family::WindowsMedia},
         {kOutputAsf, "ASF", ".asf", Family::WindowsMedia}, {kOutputFlac, "FLAC", ".flac", Family::Flac},
-        {kOutputAlac, "ALAC", ".m4a", Family::Alac},
+        {kOutputOpus, "OPUS", ".opus", Family::Opus}, {kOutputAlac, "ALAC", ".m4a", Family::Alac},
     };
     return formats;
 }
@@ -107,6 +111,7 @@ const std::vector<FormatChoice>& FormatChoices() {
             {kOutputAwb, nullptr},
             {kOutputFlac, nullptr},
             {kOutputAlac, "ALAC"},
+            {kOutputOpus, "Opus"},
         };
         std::vector<FormatChoice> out;
         for (const Entry& e : entries) {

@@ -29,10 +29,11 @@ enum OutputFormat : int {
     kOutputWmv = 7200,
     kOutputAsf = 7300,
     kOutputFlac = 8000,
+    kOutputOpus = 8100,
     kOutputAlac = 8200,
 };
 
-enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia, Flac, Alac };
+enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia, Flac, Alac, Opus };
 
 // The samples a family's encoder takes, declared in its row of the family table.
 enum class SampleLayout {

@@ -72,6 +72,7 @@ int ConvertToOgg(const ConversionRequest& request, ConversionContext& context);
 int ConvertToAmr(const ConversionRequest& request, ConversionContext& context);
 int ConvertToAac(const ConversionRequest& request, ConversionContext& context);
 int ConvertToMp4(const ConversionRequest& request, ConversionContext& context);
+int ConvertToOpus(const ConversionRequest& request, ConversionContext& context);
 // WMA, WMV and ASF: 0 at once when the Windows Media runtime is not loaded.
 int ConvertToWindowsMedia(const ConversionRequest& request, ConversionContext& context);
 int ConvertToFlac(const ConversionRequest& request, ConversionContext& context);

@@ -138,7 +138,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 11);
+        r["OptStartPageIndex"] = Interval(0, 12);
         r["ParallelJobs"] = Interval(0, 32);
         // Converting a library.
         r["KeepAddedFolderTree"] = Boolean();
@@ -151,6 +151,15 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         // Cover art.
         for (const char* name : {"CoverArt", "CoverArtFromFolder", "CoverArtCopyFolderImage"}) r[name] = Boolean();
         r["CoverArtMaxPixels"] = Interval(0, 16384);
+        // Opus output and MP3 with a variable bit rate.
+        r["OPUSBitRate"] = Interval(6, 510);
+        r["OPUSBitRateMode"] = Interval(0, 2);
+        r["OPUSApplication"] = Boolean();
+        r["OPUSID3TagType"] = Interval(0, 2);
+        r["AmplifyOPUS"] = Boolean();
+        r["AmplifyOPUSCoeff"] = gain;
+        r["MP3BitRateMode"] = Boolean();
+        r["MP3VBRQuality"] = Interval(0, 9);
         // WAV above 16 bits.
         r["WAVSampleFormat"] = Interval(0, 1);
         // FLAC and ALAC output.

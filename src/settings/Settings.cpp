@@ -102,6 +102,15 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(CoverArtFromFolder, kSaveOptions),
         SONAVERT_INT(CoverArtMaxPixels, kSaveOptions),
         SONAVERT_INT(CoverArtCopyFolderImage, kSaveOptions),
+        // Opus output and MP3 with a variable bit rate.
+        SONAVERT_INT(OPUSBitRate, kSaveOptions),
+        SONAVERT_INT(OPUSBitRateMode, kSaveOptions),
+        SONAVERT_INT(OPUSApplication, kSaveOptions),
+        SONAVERT_INT(OPUSID3TagType, kSaveOptions),
+        SONAVERT_INT(AmplifyOPUS, kSaveOptions),
+        SONAVERT_INT(AmplifyOPUSCoeff, kSaveOptions),
+        SONAVERT_INT(MP3BitRateMode, kSaveOptions),
+        SONAVERT_INT(MP3VBRQuality, kSaveOptions),
         // WAV above 16 bits.
         SONAVERT_INT(WAVSampleFormat, kSaveOptions),
         // FLAC and ALAC output.
@@ -135,7 +144,9 @@ const std::vector<TagSetInfo>& TagSets() {
     static const std::vector<TagSetInfo> sets = {
         {"MP3", &Settings::MP3Tag}, {"OGG", &Settings::OGGTag}, {"WMA", &Settings::WMATag}, {"M4A", &Settings::M4ATag},
         // FLAC output.
-        {"FLAC", &Settings::FLACTag}};
+        {"FLAC", &Settings::FLACTag},
+        // Opus output.
+        {"OPUS", &Settings::OPUSTag}};
     return sets;
 }
 
@@ -177,15 +188,20 @@ int32_t ApplyLoadRule(const std::string& name, int32_t v) {
     if (name == "MP3ChannelMode") return (v == 0 || v == 1 || v == 3 || v == 4) ? v : 1;
     if (name == "WAVChannelNum" || name == "OGGChannels") return (v >= 0 && v <= 2) ? v : 2;
     if (name == "WMAChannels") return (v == 1 || v == 2) ? v : 2;
-    if (name == "WMAID3TagType" || name == "M4AID3TagType" || name == "FLACID3TagType") return (v >= 0 && v <= 2) ? v : 2;
+    if (name == "WMAID3TagType" || name == "M4AID3TagType" || name == "FLACID3TagType" || name == "OPUSID3TagType")
+        return (v >= 0 && v <= 2) ? v : 2;
     if (name == "FLACCompression") return v < 0 ? 0 : (v > 8 ? 8 : v);
+    if (name == "OPUSBitRate") return v < 6 ? 6 : (v > 510 ? 510 : v);
+    if (name == "OPUSBitRateMode") return (v >= 0 && v <= 2) ? v : 0;
+    if (name == "MP3BitRateMode") return v == 1 ? 1 : 0;
+    if (name == "MP3VBRQuality") return v < 0 ? 0 : (v > 9 ? 9 : v);
     // Older versions stored the OGG bit rate in bits per second.
     if (name == "OGGBitRate") return v > 1000 ? v / 1000 : v;
     // Every gain, the AAC, M4A and AMR ones too: a hand-edited store must not turn the gain into a
     // square wave or near-silence.
     if (name == "AmplifyMp3Coeff" || name == "AmplifyWavCoeff" || name == "AmplifyWMACoeff" ||
         name == "AmplifyOGGCoeff" || name == "AmplifyAACCoef" || name == "AmplifyM4ACoef" ||
-        name == "AmplifyAMRCoef")
+        name == "AmplifyAMRCoef" || name == "AmplifyOPUSCoeff")
         return clampGain(v);
     return v;
 }

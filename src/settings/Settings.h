@@ -137,6 +137,16 @@ struct Settings {
     int32_t FLACID3TagType = 1;                 // 0 typed texts, 1 source tags, 2 none
     TagOverrides FLACTag;
     int32_t ALACSampleRate = 0;                 // Hz; 0 keeps the source's rate
+    // Opus output and MP3 with a variable bit rate.
+    int32_t OPUSBitRate = 128;                  // kbps for two channels; others scale by channel count
+    int32_t OPUSBitRateMode = 0;                // 0 variable, 1 constrained variable, 2 constant
+    int32_t OPUSApplication = 0;                // 0 general audio, 1 voice
+    int32_t OPUSID3TagType = 1;                 // 0 typed texts, 1 source tags, 2 none
+    int32_t AmplifyOPUS = 0;
+    int32_t AmplifyOPUSCoeff = 100;
+    int32_t MP3BitRateMode = 0;                 // 0 constant (MP3BitRate), 1 variable (MP3VBRQuality)
+    int32_t MP3VBRQuality = 2;                  // LAME's VBR quality: 0 best .. 9 smallest
+    TagOverrides OPUSTag;
 
     // Derived from EnableExtFilter and FilterExts by RebuildExtensionFilter; never stored.
     std::vector<std::string> ExtensionFilter;

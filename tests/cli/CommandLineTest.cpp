@@ -663,17 +663,23 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
              {"--set TargetExistsOpt=12", "setting 'TargetExistsOpt' does not accept '12' (accepted: 11, 22, 33, 44)"},
              {"--set OutputFormat=1234",
               "setting 'OutputFormat' does not accept '1234' (accepted: 1000, 2000, 4000, 5500, 5600, 6000, 6500, "
-              "6600, 6700, 6800, 7100, 7200, 7300, 8000, 8200)"},
+              "6600, 6700, 6800, 7100, 7200, 7300, 8000, 8100, 8200)"},
              {"--set FLACCompression=9", "setting 'FLACCompression' does not accept '9' (accepted: 0 to 8)"},
              {"--set ALACSampleRate=44000",
               "setting 'ALACSampleRate' does not accept '44000' (accepted: 0, 8000, 11025, 12000, 16000, 22050, "
-              "24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000)"}}) {
+              "24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000)"},
+             {"--set OPUSBitRate=5", "setting 'OPUSBitRate' does not accept '5' (accepted: 6 to 510)"},
+             {"--set OPUSBitRateMode=3", "setting 'OPUSBitRateMode' does not accept '3' (accepted: 0 to 2)"},
+             {"--set MP3VBRQuality=10", "setting 'MP3VBRQuality' does not accept '10' (accepted: 0 to 9)"}}) {
         EXPECT_EQ(cli.RunForErrors(args + " x.wav", &err), 2) << args;
         EXPECT_EQ(err, "sonavert-cli: " + message + tryHelp) << args;
     }
     // Booleans in words, any case; values inside the ranges are kept.
     ASSERT_EQ(cli.Run("--set CreateDirs=Yes --set BrowseOutputFolder=off --set AmplifyWav=TRUE --set EnableExtFilter=no "
-                      "--set AmplifyWavCoeff=3000 --set MP3BitRate=0 --set AACVBRQuality=10 --set OutputFormat=6800 --save"),
+                      "--set AmplifyWavCoeff=3000 --set MP3BitRate=0 --set AACVBRQuality=10 --set OutputFormat=6800 "
+                      "--set OPUSBitRate=510 --set OPUSBitRateMode=2 --set OPUSApplication=on --set AmplifyOPUS=1 "
+                      "--set AmplifyOPUSCoeff=10 --set OPUSID3TagType=0 --set OPUSTag/Title=T --set MP3BitRateMode=1 "
+                      "--set MP3VBRQuality=0 --save"),
               0);
     Settings saved = cli.Saved();
     EXPECT_EQ(saved.CreateDirs, 1);
@@ -684,6 +690,15 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
     EXPECT_EQ(saved.MP3BitRate, 0);
     EXPECT_EQ(saved.AACVBRQuality, 10);
     EXPECT_EQ(saved.OutputFormat, 6800);
+    EXPECT_EQ(saved.OPUSBitRate, 510);
+    EXPECT_EQ(saved.OPUSBitRateMode, 2);
+    EXPECT_EQ(saved.OPUSApplication, 1);
+    EXPECT_EQ(saved.AmplifyOPUS, 1);
+    EXPECT_EQ(saved.AmplifyOPUSCoeff, 10);
+    EXPECT_EQ(saved.OPUSID3TagType, 0);
+    EXPECT_EQ(saved.OPUSTag.Title, "T");
+    EXPECT_EQ(saved.MP3BitRateMode, 1);
+    EXPECT_EQ(saved.MP3VBRQuality, 0);
     // Words are for booleans only.
     EXPECT_EQ(cli.RunForErrors("--set MonoType=on x.wav", &err), 2);
 

@@ -45,7 +45,7 @@ const OutputFamily kWideWav = {
     "wav24", ".wav", "wav", {"AutoDestWAVEncodingParam=0", "WAVBitsPerSample=24", "WAVChannelNum=0", "WAVSampleRate=0"}};
 const OutputFamily kOutputs[] = {{"wav", ".wav"}, {"mp3", ".mp3"}, {"ogg", ".ogg"}, {"aac", ".aac"},
                                  {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}, {"flac", ".flac"},
-                                 {"alac", ".m4a"}, kWideWav};
+                                 {"alac", ".m4a"}, {"opus", ".opus"}, kWideWav};
 
 uint64_t Fnv(const std::string& s) {
     uint64_t h = 1469598103934665603ull;

@@ -1,9 +1,10 @@
-// The rules of the OGG, AMR, AAC, MPEG-4, FLAC and ALAC families on the pipeline skeleton: target format, what is
+// The rules of the OGG, AMR, AAC, MPEG-4, FLAC, ALAC and Opus families on the pipeline skeleton: target format, what is
 // converted, the encoder settings handed on, tags, and reasons of failures. The skeleton's common
 // steps (Cancel, gain, pick, deletion of a failed target) are covered with the WAV family.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <tuple>
 #include <filesystem>
@@ -398,6 +399,105 @@ TEST(LosslessFamilies, WideSourcesAreKeptExactly) {
             EXPECT_EQ(FfmpegDecodeS32(target), expected);
         }
     }
+}
+
+// The identification header of an Ogg Opus file: channels, pre-skip, the input rate it records.
+struct OpusHead {
+    int channels = 0, preSkip = 0, mapping = -1;
+    uint32_t inputRate = 0;
+};
+OpusHead ReadOpusHead(const std::string& path) {
+    const auto bytes = testutil::ReadFileBytes(path);
+    OpusHead head;
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t at = text.find("OpusHead");
+    if (at == std::string::npos || at + 19 > bytes.size()) return head;
+    head.channels = bytes[at + 9];
+    head.preSkip = bytes[at + 10] | bytes[at + 11] << 8;
+    head.inputRate = bytes[at + 12] | bytes[at + 13] << 8 | bytes[at + 14] << 16 | uint32_t(bytes[at + 15]) << 24;
+    head.mapping = bytes[at + 18];
+    return head;
+}
+
+// The Vorbis comments mutagen reads from an Opus file, one "KEY=value" a line.
+std::string MutagenOpusTags(const std::string& path) {
+    std::string out;
+    testutil::Run("/usr/bin/python3 -c " +
+                      testutil::Quote("import sys, mutagen.oggopus as o\n"
+                                      "for k, v in sorted(o.OggOpus(sys.argv[1]).tags.items()): print(k.upper() + '=' + ','.join(v))") +
+                      " " + testutil::Quote(path),
+                  &out);
+    return out;
+}
+
+TEST(OpusFamily, LengthLevelRateAndTagsAt48kHz) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones();
+    f.settings.OPUSID3TagType = 0;
+    f.settings.OPUSTag.TitleAsFileName = 0;
+    f.settings.OPUSTag.Title = "Typed";
+    f.settings.OPUSTag.Artist = "日本 🎵";
+    f.settings.OPUSTag.TrackNumType = 2;
+    f.settings.OPUSTag.CustomTrackNum = 7;
+    const std::string target = f.dir.file("t.opus");
+    ASSERT_EQ(f.Convert(kOutputOpus, source, target), 1) << f.reason;
+    EXPECT_EQ(Head(target, 4), "OggS");
+    // The header keeps the source's rate and the encoder's look-ahead as the pre-skip.
+    const OpusHead head = ReadOpusHead(target);
+    EXPECT_EQ(head.channels, 2);
+    EXPECT_EQ(head.inputRate, 44100u);
+    EXPECT_EQ(head.mapping, 0);
+    EXPECT_GT(head.preSkip, 0);
+    // One second decodes to one second at 48 kHz, the pre-skip dropped and the end trimmed.
+    const auto pcm = testutil::FfmpegDecodeS16(target);
+    EXPECT_NEAR(static_cast<double>(pcm.size() / 2), 48000.0, 1.0);
+    const auto in = testutil::FfmpegDecodeS16(source);
+    for (int ch = 0; ch < 2; ++ch) {
+        const double db = 20 * std::log10(testutil::RmsLevel(pcm, 2, ch) / testutil::RmsLevel(in, 2, ch));
+        EXPECT_NEAR(db, 0.0, 0.5) << "channel " << ch;
+    }
+    EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 0, 48000), 440, 10);
+    EXPECT_NEAR(testutil::EstimateFrequency(pcm, 2, 1, 48000), 1000, 20);
+    const std::string tags = MutagenOpusTags(target);
+    EXPECT_NE(tags.find("TITLE=Typed\n"), std::string::npos) << tags;
+    EXPECT_NE(tags.find("ARTIST=日本 🎵\n"), std::string::npos) << tags;
+    EXPECT_NE(tags.find("TRACKNUMBER=7\n"), std::string::npos) << tags;
+
+    // A mono 8-bit source at 22050 Hz: widened, one channel, its rate recorded; the source's tags
+    // (none) under policy 1 leave only the encoder's vendor string. Constant bit rate at 64 kbps
+    // for stereo gives mono 32 kbps, so the file is about 4 kB a second.
+    const std::string mono = f.dir.file("mono8.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 22050 -c 1 -b 8 " + testutil::Quote(mono) + " synth 2 sine 300 vol 0.5"), 0);
+    f.settings.OPUSID3TagType = 1;
+    f.settings.OPUSBitRate = 64;
+    f.settings.OPUSBitRateMode = 2;
+    const std::string monoTarget = f.dir.file("m.opus");
+    ASSERT_EQ(f.Convert(kOutputOpus, mono, monoTarget), 1) << f.reason;
+    const OpusHead monoHead = ReadOpusHead(monoTarget);
+    EXPECT_EQ(monoHead.channels, 1);
+    EXPECT_EQ(monoHead.inputRate, 22050u);
+    EXPECT_NEAR(static_cast<double>(testutil::FfmpegDecodeS16(monoTarget).size()), 96000.0, 1.0);
+    EXPECT_EQ(MutagenOpusTags(monoTarget), "");
+    const double bytesPerSecond = static_cast<double>(fs::file_size(monoTarget)) / 2.0;
+    EXPECT_NEAR(bytesPerSecond, 4000.0, 600.0);
+
+    // 24-bit 5.1 keeps its six channels in the Vorbis layout: each speaker's tone comes back on
+    // the same speaker, whatever order the file stores them in.
+    const std::string surround = f.dir.file("s51.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 48000 -c 6 -b 24 " + testutil::Quote(surround) +
+                            " synth 1 sine 300 sine 500 sine 700 sine 80 sine 900 sine 1100 vol 0.5"),
+              0);
+    const std::string surroundTarget = f.dir.file("s51.opus");
+    ASSERT_EQ(f.Convert(kOutputOpus, surround, surroundTarget), 1) << f.reason;
+    const OpusHead surroundHead = ReadOpusHead(surroundTarget);
+    EXPECT_EQ(surroundHead.channels, 6);
+    EXPECT_EQ(surroundHead.mapping, 1);
+    EXPECT_EQ(testutil::Probe(surroundTarget, "stream=channel_layout")["channel_layout"], "5.1");
+    const auto six = testutil::FfmpegDecodeS16(surroundTarget);
+    EXPECT_NEAR(static_cast<double>(six.size() / 6), 48000.0, 1.0);
+    const double tones[] = {300, 500, 700, 80, 900, 1100};
+    for (int ch = 0; ch < 6; ++ch)
+        EXPECT_NEAR(testutil::EstimateFrequency(six, 6, ch, 48000), tones[ch], tones[ch] * 0.03) << "channel " << ch;
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").

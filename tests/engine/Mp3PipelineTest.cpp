@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -400,6 +401,55 @@ TEST(ConvertToMp3, FailedWriteDeletesTheTarget) {
     EXPECT_EQ(result, 0) << "1: conversion reported success, 2: the failure carries no reason";
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_TRUE(std::filesystem::exists(source));
+}
+
+// A variable bit rate at LAME's quality: the Xing frame (not the Info frame) ahead of the audio, so
+// decoders know the length and trim delay and padding; frames of several bit rates; and the size
+// LAME's own command line gives at the same quality.
+TEST(ConvertToMp3, VariableBitRateWritesTheXingFrameAndFollowsTheQuality) {
+    Mp3Fixture f;
+    // Music-like in its bit-rate needs: two independent pink noises, three seconds.
+    const std::string source = f.dir.file("noise.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(source) + " synth 3 pinknoise pinknoise vol 0.5"), 0);
+    f.settings.MP3BitRateMode = 1;
+    double qualityTwoBytes = 0;
+    for (int quality : {2, 9}) {
+        SCOPED_TRACE(quality);
+        f.settings.MP3VBRQuality = quality;
+        const std::string target = f.dir.file("v" + std::to_string(quality) + ".mp3");
+        ASSERT_EQ(f.Convert(kSourceWav, source, target), 1);
+        const auto bytes = testutil::ReadFileBytes(target);
+        size_t start = Id3v2TagSize(bytes.data(), bytes.size());
+        if (start > bytes.size()) start = 0;
+        const auto frames = testutil::ParseMp3Frames(bytes, start, bytes.size());
+        ASSERT_GT(frames.size(), 100u);
+        const std::string first(bytes.begin() + static_cast<long>(frames[0].offset),
+                                bytes.begin() + static_cast<long>(frames[0].offset + frames[0].length));
+        EXPECT_NE(first.find("Xing"), std::string::npos);
+        EXPECT_EQ(first.find("Info"), std::string::npos);
+        std::set<int> rates;
+        size_t audioBytes = 0;
+        for (size_t i = 1; i < frames.size(); ++i) {
+            rates.insert(frames[i].kbps);
+            audioBytes += frames[i].length;
+        }
+        EXPECT_GE(rates.size(), 3u);
+        // The stream decodes to exactly the source's three seconds.
+        EXPECT_EQ(testutil::FfmpegDecodeS16(target, 2).size(), 2u * 3 * 44100);
+        if (quality == 2) {
+            const double kbps = audioBytes * 8.0 / 3.0 / 1000.0;
+            EXPECT_GE(kbps, 150.0);
+            EXPECT_LE(kbps, 260.0);
+            const std::string reference = f.dir.file("lame.mp3");
+            ASSERT_EQ(testutil::Run("lame --quiet -V2 " + Quote(source) + " " + Quote(reference)), 0);
+            qualityTwoBytes = static_cast<double>(bytes.size() - start);
+            const double theirs = static_cast<double>(std::filesystem::file_size(reference));
+            EXPECT_NEAR(qualityTwoBytes / theirs, 1.0, 0.05) << kbps << " kbps";
+        } else {
+            // The lowest quality spends far fewer bits (at the automatic output rate of 44100 Hz).
+            EXPECT_LT(static_cast<double>(bytes.size() - start), 0.6 * qualityTwoBytes);
+        }
+    }
 }
 
 TEST(ConvertToMp3, BatchNumbersTheTracksOfItsRows) {

@@ -37,7 +37,7 @@ const OutputFamily kWideWav = {
     "wav24", ".wav", "wav", {"AutoDestWAVEncodingParam=0", "WAVBitsPerSample=24", "WAVChannelNum=0", "WAVSampleRate=0"}};
 const OutputFamily kOutputs[] = {{"mp3", ".mp3"}, {"wav", ".wav"}, {"ogg", ".ogg"}, {"aac", ".aac"},
                                  {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}, {"flac", ".flac"},
-                                 {"alac", ".m4a"}, kWideWav};
+                                 {"alac", ".m4a"}, {"opus", ".opus"}, kWideWav};
 
 // What a run left: the program's lines, its end, and the output folder's files (with the old
 // target's bytes as they are after the run).

@@ -74,6 +74,9 @@ FAMILIES = [
     # Lossless: the reference encoders at their usual settings.
     family("flac", "flac", 0, True, True, "flac-5", stated="exact"),
     family("alac", "alac", 0, True, True, "alac", stated="exact"),
+    # Opus decodes at 48 kHz whatever the source's rate; the pre-skip and the end granule trim it.
+    family("opus", "opus", 960, True, True, "opusenc"),
+    family("mp3-vbr", "mp3", 1152, True, True, "lame-V2", stated=None, sets=["MP3BitRateMode=1"]),
 ]
 # Only the families named in SONAVERT_CONFORMANCE_FAMILIES (comma-separated) when it is set.
 if os.environ.get("SONAVERT_CONFORMANCE_FAMILIES"):
@@ -321,6 +324,18 @@ def reference_encode(codec, mix, rate, info, work):
             run(["flac", "-5", "-s", "-f", "-o", path, pcm])
         else:
             ffmpeg("-i", pcm, "-c:a", "alac", "-y", path)
+        return decode(path)[0]
+    if codec in ("opusenc", "lame-V2"):
+        # The command-line encoders at their usual settings: opusenc at the stereo bit rate of
+        # 128 kbps scaled by channels as the program does, LAME at VBR quality 2.
+        wav = os.path.join(work, "ref-%d.wav" % len(PROBED))
+        sf.write(wav, np.clip(mix, -1.0, 1.0), rate, subtype="FLOAT" if codec == "opusenc" else "PCM_16")
+        if codec == "opusenc":
+            path = wav[:-4] + ".opus"
+            run(["opusenc", "--quiet", "--bitrate", "%g" % (64 * ch), wav, path])
+        else:
+            path = wav[:-4] + ".mp3"
+            run(["lame", "--quiet", "-V2", wav, path])
         return decode(path)[0]
     bit_rate = info["bit_rate"] or 128000
     args = ["-f", "f64le", "-ar", str(rate), "-ac", str(ch), "-i", "-", "-c:a", codec]

@@ -222,8 +222,8 @@ TEST_F(MainWindowTest, OutputFormatListTextsOrderAndSelection) {
     const QStringList expected = {" to MP3", " to WAV", " to WMA", " to WMV (Audio only)", " to ASF (Audio only)",
                                   " to OGG", " to AAC", " to AAC for iPod / iTunes / DSi", " to MP4 (Audio only)",
                                   " to M4A (MPEG-4 Audio)", " to M4B (MPEG-4 Audiobook)", " to M4R (iPhone Ringtone)",
-                                  " to AMR", " to AWB", " to FLAC", " to ALAC"};
-    const int codes[] = {1000, 2000, 7100, 7200, 7300, 4000, 6000, 6500, 6600, 6500, 6700, 6800, 5500, 5600, 8000, 8200};
+                                  " to AMR", " to AWB", " to FLAC", " to ALAC", " to Opus"};
+    const int codes[] = {1000, 2000, 7100, 7200, 7300, 4000, 6000, 6500, 6600, 6500, 6700, 6800, 5500, 5600, 8000, 8200, 8100};
     ASSERT_EQ(list->count(), expected.size());
     for (int i = 0; i < list->count(); ++i) {
         EXPECT_EQ(list->itemText(i), expected[i]);

@@ -159,7 +159,7 @@ protected:
     // Adds the amplification group below the page's own controls.
     void FinishLayout();
     void FillPresets();
-    void SetAutoEnabling(bool automatic);
+    virtual void SetAutoEnabling(bool automatic);
     void SelectCustom();
     int ChannelRadio() const;
     void SetChannelRadio(int radio);
@@ -198,9 +198,12 @@ public:
     QRadioButton* id3Versions[3];
     Hyperlink* jointStereoLink;
     Hyperlink* encoderLink;
+    // "Constant (the bit rate above)" (-1), then "Variable, quality 0" .. "Variable, quality 9".
+    QComboBox* bitRateMode;
 
 protected:
     void InitControls() override;
+    void SetAutoEnabling(bool automatic) override;
     void OnValueChosen() override;
     void OnRateChosen() override;
     void OnChannelChosen(int radio) override;
@@ -212,6 +215,8 @@ private:
     int tagType_ = 1;
     int id3Version_ = 1;
     TagOverrides tagSet_;
+    int bitRateMode_ = 0;
+    int vbrQuality_ = 2;
 };
 
 class OggPage : public PresetPage {
@@ -437,6 +442,32 @@ private:
     int compression_ = 5, rate_ = 0;
     int tagType_ = 1;
     TagOverrides tagSet_;
+};
+
+// The Opus page: the bit rate of two channels, the bit-rate mode, the tuning, tags and gain.
+class OpusPage : public OptionPage {
+    Q_OBJECT
+public:
+    explicit OpusPage(UiHost* host, QWidget* parent = nullptr);
+    void CopyIn(const Settings& s) override;
+    void CopyOut(Settings& s) const override;
+    bool ReadControls() override;
+    void WriteControls() override;
+
+    IntSpinEdit* bitRate;
+    QRadioButton* modeRadios[3];         // variable, constrained variable, constant
+    QRadioButton* applicationRadios[2];  // general audio, voice
+    TagGroup* tags;
+    AmplifyGroup* amplify;
+
+protected:
+    void InitControls() override;
+
+private:
+    int bitRate_ = 128, mode_ = 0, application_ = 0;
+    int tagType_ = 1;
+    TagOverrides tagSet_;
+    int amplifyOn_ = 0, amplifyCoeff_ = 100;
 };
 
 }  // namespace sonavert

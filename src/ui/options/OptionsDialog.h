@@ -27,6 +27,7 @@ enum OptionPageIndex {
     kPageM4a,
     kPageFlac,
     kPageAlac,
+    kPageOpus,
     kPageCoverArt,
     kPageLoudness,
     kOptionPageCount

@@ -218,7 +218,12 @@ Mp3Page::Mp3Page(UiHost* host, QWidget* parent)
     encoderLink = new Hyperlink(QStringLiteral("The program uses LAME MP3 encoder."), this, host);
     encoderLink->SetLinkAddress(QStringLiteral("https://lame.sourceforge.io/"));
     paramsGrid_->addWidget(jointStereoLink, 4, 1, Qt::AlignLeft);
-    paramsGrid_->addWidget(encoderLink, 5, 0, 1, 3, Qt::AlignLeft);
+    // The bit-rate mode applies in automatic mode too: a variable bit rate needs no bit rate.
+    bitRateMode = NewList(this, 30);
+    paramsGrid_->addWidget(new QLabel(QStringLiteral("Bit Rate Mode:"), this), 5, 0);
+    paramsGrid_->addWidget(bitRateMode, 5, 1, 1, 2, Qt::AlignLeft);
+    paramsGrid_->addWidget(encoderLink, 6, 0, 1, 3, Qt::AlignLeft);
+    connect(bitRateMode, &QComboBox::activated, this, [this] { SetAutoEnabling(presets->currentIndex() == 0); });
 
     tags = new TagGroup(false, this);
     auto* versions = new QGroupBox(QStringLiteral("Write ID3 tag as:"), this);
@@ -247,6 +252,8 @@ void Mp3Page::CopyIn(const Settings& s) {
     amplifyOn_ = s.AmplifyMp3;
     amplifyCoeff_ = s.AmplifyMp3Coeff;
     tagSet_ = s.MP3Tag;
+    bitRateMode_ = s.MP3BitRateMode;
+    vbrQuality_ = s.MP3VBRQuality;
 }
 
 void Mp3Page::CopyOut(Settings& s) const {
@@ -261,21 +268,44 @@ void Mp3Page::CopyOut(Settings& s) const {
     s.AmplifyMp3 = amplifyOn_;
     s.AmplifyMp3Coeff = amplifyCoeff_;
     s.MP3Tag = tagSet_;
+    s.MP3BitRateMode = bitRateMode_;
+    s.MP3VBRQuality = vbrQuality_;
 }
 
 void Mp3Page::InitControls() {
     jointStereoLink->SetUnderlineMode(Hyperlink::kUnderlineAlways);
     encoderLink->SetUnderlineMode(Hyperlink::kUnderlineAlways);
+    AddListItem(bitRateMode, QStringLiteral("Constant (the bit rate above)"), -1);
+    for (int q = 0; q <= 9; ++q)
+        AddListItem(bitRateMode,
+                    QStringLiteral("Variable, quality %1%2")
+                        .arg(q)
+                        .arg(q == 0   ? QStringLiteral(" (best, largest)")
+                             : q == 2 ? QStringLiteral(" (default)")
+                             : q == 9 ? QStringLiteral(" (smallest)")
+                                      : QString()),
+                    q);
     PresetPage::InitControls();
 }
 
+void Mp3Page::SetAutoEnabling(bool automatic) {
+    PresetPage::SetAutoEnabling(automatic);
+    // A variable bit rate leaves the bit rate list unused.
+    if (ChosenValue(bitRateMode).value_or(-1) >= 0) valueList->setEnabled(false);
+}
+
 void Mp3Page::WriteExtra() {
+    if (!SelectValue(bitRateMode, bitRateMode_ == 1 ? vbrQuality_ : -1)) bitRateMode->setCurrentIndex(0);
     tags->SetChoice(tagType_);
     for (int i = 0; i < 3; ++i) id3Versions[i]->setChecked(i == id3Version_);
     UpdateTagEnabling();
 }
 
 bool Mp3Page::ReadExtra() {
+    if (const std::optional<int> mode = ChosenValue(bitRateMode)) {
+        bitRateMode_ = *mode >= 0 ? 1 : 0;
+        if (*mode >= 0) vbrQuality_ = *mode;
+    }
     if (tags->Choice() >= 0) tagType_ = tags->Choice();
     for (int i = 0; i < 3; ++i)
         if (id3Versions[i]->isChecked()) id3Version_ = i;

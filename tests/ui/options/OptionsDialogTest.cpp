@@ -71,12 +71,12 @@ TEST(OptionsDialogTest, StartPageAndClosingPage) {
         auto& dialog = static_cast<OptionsDialog&>(d);
         opened = dialog.ActivePage();
         EXPECT_EQ(d.windowTitle(), QStringLiteral("Options"));
-        ASSERT_EQ(dialog.Tabs()->count(), 12);
+        ASSERT_EQ(dialog.Tabs()->count(), 13);
         const QStringList captions = {"General",         "MP3 Options",     "WAV Options",
                                       "WMA/WMV/ASF Options", "OGG Options", "AMR/AWB Options",
                                       "AAC Options",     "MP4/M4A/M4B/M4R Options", "FLAC Options",
-                                      "ALAC Options", "Cover art", "Loudness"};
-        for (int i = 0; i < 12; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
+                                      "ALAC Options", "Opus Options", "Cover art", "Loudness"};
+        for (int i = 0; i < 13; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
         EXPECT_EQ(dialog.Buttons()->buttons().size(), 2);  // OK and Cancel only
         dialog.Tabs()->setCurrentIndex(kPageOgg);
         dialog.Buttons()->button(QDialogButtonBox::Cancel)->click();
@@ -609,6 +609,53 @@ TEST(WavPageTest, PresetThenSampleSizeGoesToCustom) {
     EXPECT_EQ(out.WAVSampleFormat, 1);
     ChooseText(page->presets, QStringLiteral("Auto"));
     EXPECT_FALSE(page->floatSamples->isEnabled());
+}
+
+TEST(Mp3PageTest, VariableBitRateModeLeavesTheBitRateListUnused) {
+    Settings s = ManualMp3(44100, 192);
+    auto page = ShownPage<Mp3Page>(s, nullptr);
+    EXPECT_EQ(page->bitRateMode->currentIndex(), 0);  // constant, the default
+    EXPECT_TRUE(page->valueList->isEnabled());
+    ChooseEntry(page->bitRateMode, 10);  // variable, quality 9
+    EXPECT_FALSE(page->valueList->isEnabled());
+    ASSERT_TRUE(page->ReadControls());
+    Settings out = s;
+    page->CopyOut(out);
+    EXPECT_EQ(out.MP3BitRateMode, 1);
+    EXPECT_EQ(out.MP3VBRQuality, 9);
+    EXPECT_EQ(out.MP3BitRate, 192);
+    // Back to constant: the quality is kept for the next time.
+    ChooseEntry(page->bitRateMode, 0);
+    EXPECT_TRUE(page->valueList->isEnabled());
+    ASSERT_TRUE(page->ReadControls());
+    page->CopyOut(out);
+    EXPECT_EQ(out.MP3BitRateMode, 0);
+    EXPECT_EQ(out.MP3VBRQuality, 9);
+}
+
+TEST(OpusPageTest, BitRateIsCheckedAndEveryChoiceStored) {
+    FakeUiHost host;
+    Settings s;
+    auto page = ShownPage<OpusPage>(s, &host);
+    EXPECT_EQ(page->bitRate->Edit()->text(), QStringLiteral("128"));
+    EXPECT_TRUE(page->modeRadios[0]->isChecked());
+    EXPECT_TRUE(page->applicationRadios[0]->isChecked());
+    page->bitRate->SetValue(600);
+    EXPECT_FALSE(page->ReadControls());
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, QStringLiteral("Invalid bit rate. It's between 6 and 510 kbps."));
+    EXPECT_EQ(page->FailureFocus(), page->bitRate->Edit());
+    page->bitRate->SetValue(96);
+    page->modeRadios[2]->click();
+    page->applicationRadios[1]->click();
+    page->tags->radios[2]->click();
+    ASSERT_TRUE(page->ReadControls());
+    Settings out = s;
+    page->CopyOut(out);
+    EXPECT_EQ(out.OPUSBitRate, 96);
+    EXPECT_EQ(out.OPUSBitRateMode, 2);
+    EXPECT_EQ(out.OPUSApplication, 1);
+    EXPECT_EQ(out.OPUSID3TagType, 2);
 }
 
 TEST(AacPageTest, QualityIsCheckedOnlyWithoutAuto) {
