@@ -83,6 +83,8 @@ struct Options {
     bool yes = false;
     std::string decoder;
     std::string jobs;
+    bool verify = false;
+    bool noVerify = false;
     std::vector<std::string> paths;
     // --help and --version: print their text instead of running.
     bool help = false;
@@ -159,6 +161,12 @@ std::vector<OptionRow> OptionTable() {
          .description = "convert up to N files at once, 1 to 32, 0 for one per core (default: the stored "
                         "ParallelJobs option)",
          .value = &Options::jobs, .needs = "a number of files", .accepts = IsJobCount, .what = "number of files"},
+        {.longName = "verify",
+         .description = "decode every target back and check it before it takes its name (VerifyTargets=2)",
+         .flag = &Options::verify},
+        {.longName = "no-verify", .description = "do not check the targets (VerifyTargets=0; the stored default "
+                                                 "checks lossless targets)",
+         .flag = &Options::noVerify},
         {.shortName = "y", .longName = "yes", .description = "answer Yes to the questions asked before a conversion",
          .flag = &Options::yes},
         {.shortName = "h", .longName = "help", .description = "show this text", .flag = &Options::help, .stops = true},
@@ -397,6 +405,8 @@ public:
         if (converted && !outcome.warning.empty())
             std::fprintf(stderr, "sonavert-cli: warning: %s: %s\n", EscapeField(source).c_str(),
                          outcome.warning.c_str());
+        // The row's line stays "SOURCE<TAB>TARGET" for scripts; the check is told beside it.
+        if (outcome.verified) std::fprintf(stderr, "sonavert-cli: verified: %s\n", EscapeField(outcome.targetPath).c_str());
         std::string status = converted ? outcome.targetPath : StatusText(outcome);
         // An incomplete target is named in full too, with what was missing.
         if (outcome.kind == RowOutcome::Kind::Incomplete)
@@ -597,6 +607,9 @@ int RunCommandLine(int argc, char** argv) {
                          "when it is 0\n",
                          family.tagTypeName, settings.*family.tagType, family.set);
     }
+    if (o.verify && o.noVerify) return UsageError("--verify and --no-verify exclude each other");
+    if (o.verify) settings.VerifyTargets = 2;
+    if (o.noVerify) settings.VerifyTargets = 0;
     if (!o.outputDir.empty()) {
         settings.DestOutputFolderOpt = kDestCustomFolder;
         settings.DestSpecifiedFolder = AbsolutePath(o.outputDir);

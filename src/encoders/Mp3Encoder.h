@@ -50,6 +50,8 @@ public:
     void SetOutputSampleRate(uint32_t rate);
     // kbps, clamped to 8..320.
     void SetBitRate(int kbps);
+    // The rate LAME writes (its own choice when none was set); 0 before Start and after Finish.
+    uint32_t OutputSampleRate() const;
 
     // Constant bit rate with an Info frame (encoder delay and padding) ahead of the audio. Applies
     // the parameters and writes the ID3v2 block ahead of the first frame. Returns 0 when LAME rejects the parameters or the tag cannot be written.

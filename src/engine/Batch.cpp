@@ -240,7 +240,32 @@ struct RowRun {
     std::string onlyDecoder;
     // Folders whose stale temporaries were removed in this batch: once per folder is enough.
     std::set<std::string> cleanedFolders = {};
+    // The targets' family, and whether the VerifyTargets setting has its targets checked.
+    const FamilyInfo* family = nullptr;
+    bool verify = false;
 };
+
+// A conversion as a row runs it: the pipeline, then, when the row's targets are verified, the
+// check of the complete temporary against what its encoder received, before it takes its name.
+// A target that fails the check is a failed conversion with the reason; JudgeConversion then
+// removes the temporary, and an existing target stays as it was.
+int ConvertAndVerify(const RowRun& run, const ConversionRequest& request, ConversionContext& context,
+                     bool& verified) {
+    verified = false;
+    EncodeRecord record;
+    if (run.verify) context.record = &record;
+    int result = run.convert(run.outputFormat, request, context);
+    context.record = nullptr;
+    // A stand-in conversion (tests) that never reached the skeleton leaves nothing to check.
+    if (!result || !run.verify || !record.samples.Begun()) return result;
+    const std::string failure = VerifyTarget(request.targetPath, record, run.family->check, context.progress);
+    if (failure.empty()) {
+        verified = true;
+        return result;
+    }
+    context.failureReason = failure == "cancelled" ? std::string() : failure;
+    return 0;
+}
 
 // A row that is ready to convert: its target reserved. The request writes a temporary file,
 // renamed to the final name when the conversion is complete.
@@ -392,9 +417,11 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
         if (PrepareRow(run, item, sequence, nullptr, row, outcome) && StartTarget(run, row, outcome)) {
             sources.failureReason.clear();
             ConversionContext context{run.settings, run.driver, sources, {}};
-            const int result = run.convert(run.outputFormat, row.request, context);
+            bool verified = false;
+            const int result = ConvertAndVerify(run, row.request, context, verified);
             outcome = JudgeConversion(run, result, row, context.failureReason);
             outcome.warning = context.warning;
+            outcome.verified = verified && !outcome.targetPath.empty();
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 // An incomplete target stays, but the batch did not convert every row.
                 if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
@@ -474,6 +501,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         std::string reason;
         std::string warning;
         int result = 0;
+        bool verified = false;
         bool done = false;
         std::thread thread;
     };
@@ -525,9 +553,11 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
             w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
                 ConversionContext context{run.settings, *w.progress, w.sources, {}};
-                const int result = run.convert(run.outputFormat, w.row.request, context);
+                bool verified = false;
+                const int result = ConvertAndVerify(run, w.row.request, context, verified);
                 std::lock_guard<std::mutex> lock(doneMutex);
                 w.result = result;
+                w.verified = verified;
                 w.reason = context.failureReason;
                 w.warning = context.warning;
                 w.done = true;
@@ -573,6 +603,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
+                outcome.verified = it->verified;
             }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
@@ -616,6 +647,8 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     const OutputFormatInfo* format = FindOutputFormat(outputFormat);
     RowRun run{items,       outputFormat, settings, host, driver, convert, format ? format->name : "",
                static_cast<int>(items.size()), state.onlyDecoder};
+    run.family = family;
+    run.verify = family && VerifiesFamily(settings, *family);
     driver.BeginRun(run.count);
     driver.Pump();
 

@@ -23,19 +23,26 @@ uint32_t WmaRenderRate(const Settings& s, int) { return RateOr44100(s.AutoDestWM
 const FamilyInfo& FamilyOf(Family family) {
     static const FamilyInfo families[] = {
         {Family::Mp3, Mp3RenderRate, false, &Settings::AutoDestMP3EncodingParam, &Settings::AmplifyMp3,
-         &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3, SampleLayout::Planar16},
+         &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3, SampleLayout::Planar16,
+         {false, 1152 * 2, true}},
         {Family::Wav, WavRenderRate, false, &Settings::AutoDestWAVEncodingParam, &Settings::AmplifyWav,
-         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Planar16},
+         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Planar16,
+         {true, 0, true}},
         {Family::Ogg, OggRenderRate, false, &Settings::AutoDestOGGEncodingParam, &Settings::AmplifyOGG,
-         &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg, SampleLayout::Planar16},
+         &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg, SampleLayout::Planar16,
+         {false, 2048, false}},
         {Family::Amr, AmrRenderRate, false, nullptr, &Settings::AmplifyAMR, &Settings::AmplifyAMRCoef, nullptr,
-         nullptr, ConvertToAmr, SampleLayout::Planar16},
+         nullptr, ConvertToAmr, SampleLayout::Planar16,
+         {false, 320 * 2, false}},
         {Family::Aac, Fixed44100, false, &Settings::AutoDestAACEncodingParam, &Settings::AmplifyAAC,
-         &Settings::AmplifyAACCoef, nullptr, nullptr, ConvertToAac, SampleLayout::Planar16},
+         &Settings::AmplifyAACCoef, nullptr, nullptr, ConvertToAac, SampleLayout::Planar16,
+         {false, 1024 * 3, false}},
         {Family::Mp4, Fixed44100, false, &Settings::AutoDestM4AEncodingParam, &Settings::AmplifyM4A,
-         &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4, SampleLayout::Planar16},
+         &Settings::AmplifyM4ACoef, &Settings::M4AID3TagType, &Settings::M4ATag, ConvertToMp4, SampleLayout::Planar16,
+         {false, 1024 * 3, false}},
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
-         &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16},
+         &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16,
+         {false, 2048 * 2, false}},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;

@@ -14,6 +14,7 @@
 #include "encoders/PcmConverter.h"
 #include "engine/Gain.h"
 #include "settings/SettingRanges.h"
+#include "tags/TagReading.h"
 
 namespace sonavert {
 
@@ -176,8 +177,9 @@ void MarkOlderThanSource(const std::string& targetPath, const std::string& sourc
 // Gain, then the encoder, on planes in the target format.
 class EncodeStep {
 public:
-    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain)
-        : adapter_(adapter), format_(format), gain_(gain), channels_(static_cast<int>(format.channels)) {}
+    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, EncodeRecord* record)
+        : adapter_(adapter), format_(format), gain_(gain), channels_(static_cast<int>(format.channels)),
+          record_(record) {}
 
     bool operator()(void* left, void* right, uint32_t n) {
         if (gain_.on) {
@@ -186,6 +188,7 @@ public:
             else
                 ApplyGain8(static_cast<uint8_t*>(left), static_cast<uint8_t*>(right), n, channels_, gain_.factor);
         }
+        if (record_) record_->samples.AddPlanar(left, channels_ == 2 ? right : nullptr, n, format_.bits);
         return adapter_.EncodeBlock(left, channels_ == 2 ? right : nullptr, n);
     }
 
@@ -194,7 +197,21 @@ private:
     const TargetFormat& format_;
     Gain gain_;
     int channels_;
+    EncodeRecord* record_;
 };
+
+// What the target's check compares its tags with: the texts chosen, or those of the ID3v2 block
+// handed over as it is.
+void RecordTags(const TagChoice& tags, EncodeRecord& record) {
+    record.tagsWritten = false;
+    record.tags = TagRecord{};
+    if (tags.kind == TagChoice::kTexts) {
+        record.tags = tags.texts;
+        record.tagsWritten = true;
+    } else if (tags.kind == TagChoice::kId3Blocks && !tags.id3v2.empty()) {
+        record.tagsWritten = ReadId3Tags(tags.id3v2.data(), tags.id3v2.size(), record.tags);
+    }
+}
 
 }  // namespace
 
@@ -262,7 +279,16 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
                        std::to_string(format.bits) + " bits) cannot be written");
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!tags.warning.empty()) context.warning = tags.warning;
+    if (context.record) {
+        context.record->samples.Begin(format.rate, format.channels, format.bits, false);
+        RecordTags(tags, *context.record);
+    }
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
+    if (context.record) {
+        context.record->storedRate = format.rate;
+        context.record->storedChannels = format.channels;
+        adapter.StoredFormat(context.record->storedRate, context.record->storedChannels);
+    }
 
     const Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
     const FormatPlan& plan = format.plan;
@@ -284,7 +310,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convLeft = outLeft.data();
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
-    EncodeStep encode(adapter, format, gain);
+    EncodeStep encode(adapter, format, gain, context.record);
     uint64_t delivered = 0;  // frames the source delivered
     uint64_t encoded = 0;    // frames handed to the encoder
     auto encodeCounted = [&](void* left, void* right, uint32_t n) {

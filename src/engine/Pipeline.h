@@ -9,6 +9,7 @@
 #include "engine/Driver.h"
 #include "engine/OutputFormats.h"
 #include "engine/TagChoice.h"
+#include "engine/Verify.h"
 #include "settings/Settings.h"
 #include "sources/AudioSource.h"
 #include "sources/SourceFactory.h"
@@ -36,6 +37,9 @@ struct ConversionContext {
     std::string warning = {};
     // The Windows Media format list to choose from; null for the one the process builds once.
     const WmaFormatList* wmaFormats = nullptr;
+    // Where the skeleton records what it hands to the encoder, for the check of the target; null
+    // when the target is not verified.
+    EncodeRecord* record = nullptr;
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
@@ -134,6 +138,9 @@ public:
     virtual bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) = 0;
     // Encodes one block in the target format (`right` is null for one channel). False on failure.
     virtual bool EncodeBlock(void* left, void* right, uint32_t frames) = 0;
+    // The rate and channels the target stores, where the encoder converts what it is handed
+    // itself (called after Start; the defaults leave the handed format as it is).
+    virtual void StoredFormat(uint32_t& /*rate*/, uint32_t& /*channels*/) const {}
     // Ends the encoder, also after a failure or Cancel; false when the file could not be
     // completed. Safe to call when nothing was opened.
     virtual bool End() = 0;

@@ -87,6 +87,10 @@ public:
         return writer_.WriteSamples16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n);
     }
     bool End() override { return writer_.End(); }
+    void StoredFormat(uint32_t& rate, uint32_t& channels) const override {
+        rate = chosen_.sampleRate;
+        channels = chosen_.channels;
+    }
     bool EndsBeforeSourceCloses() const override { return true; }
     bool CreatedTarget() const override { return began_; }
     std::string FailureReason() const override {

@@ -136,6 +136,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AWBMode"] = Interval(0, 8);
         r["OptStartPageIndex"] = Interval(0, 7);
         r["ParallelJobs"] = Interval(0, 32);
+        // Verified conversions.
+        r["VerifyTargets"] = Interval(0, 2);
         return r;
     }();
     return ranges;

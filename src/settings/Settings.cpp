@@ -88,6 +88,8 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // Verified conversions.
+        SONAVERT_INT(VerifyTargets, kSaveOptions),
     };
     return fields;
 }

@@ -121,6 +121,9 @@ struct Settings {
     int32_t AmplifyAMR = 0;
     int32_t AmplifyAMRCoef = 100;
 
+    // Verified conversions: 0 off, 1 lossless targets only, 2 every target.
+    int32_t VerifyTargets = 1;
+
     TagOverrides MP3Tag;
     TagOverrides OGGTag;
     TagOverrides WMATag;

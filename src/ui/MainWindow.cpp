@@ -168,8 +168,11 @@ public:
     void RowFinished(int item, const RowOutcome& outcome) override {
         SetStatus(item, StatusText(outcome));
         const int row = RowOf(item);
-        if (row >= 0 && !outcome.warning.empty()) {
-            window_.list_.SetStatusNote(row, "Warning: " + outcome.warning);
+        std::string note;
+        if (!outcome.warning.empty()) note = "Warning: " + outcome.warning;
+        if (outcome.verified) note += (note.empty() ? "" : "\n") + std::string(kVerifiedNote);
+        if (row >= 0 && !note.empty()) {
+            window_.list_.SetStatusNote(row, note);
             window_.model_->RowChanged(row);
         }
         if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&

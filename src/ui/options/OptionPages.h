@@ -89,6 +89,7 @@ public:
     QCheckBox* filterEnabled;
     QLineEdit* filterText;
     QSpinBox* parallelJobs;  // 0 shows "Automatic": one file per core
+    QComboBox* verifyTargets;  // VerifyTargets: never, lossless formats, every format
 
 protected:
     void InitControls() override;
@@ -107,6 +108,7 @@ private:
     int filterOn_ = 0;
     QString filterExts_;
     int parallelJobs_ = 0;
+    int verifyTargets_ = 1;
 };
 
 // Shared frame of the MP3, OGG and WAV pages: a preset list, two value lists, channel radios.
