@@ -354,6 +354,9 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
     if (!channelsMatch || stream.channels != channels)
         return Failed(std::to_string(stream.channels) + " channels of " + std::to_string(channels));
     std::string failure = check.lossless ? CheckLossless(want, got, stream) : CheckLossy(want, got, subEnergy, stream, check);
+    // Damage the checks above let through (a lossy frame skipped) still fails the target.
+    if (failure.empty() && stream.damaged)
+        failure = Failed("the audio does not decode at " + Seconds(stream.damagedAt, stream.rate));
     if (failure.empty()) failure = CheckTags(path, record);
     return failure;
 }

@@ -111,6 +111,10 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
     std::vector<int32_t> stored;
     std::vector<double> values;
     bool first = true;
+    auto markDamaged = [&]() {
+        if (!stream.damaged) stream.damagedAt = stream.frames;
+        stream.damaged = true;
+    };
 
     // Takes every frame the decoder has ready; false when decoding must stop (reason set).
     auto drain = [&]() -> bool {
@@ -118,8 +122,8 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
             const int got = avcodec_receive_frame(codec.get(), frame.get());
             if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
             if (got < 0) {
-                reason = "the target's audio does not decode";
-                return false;
+                markDamaged();
+                return true;
             }
             const auto fmt = static_cast<AVSampleFormat>(frame->format);
             const int nb = frame->ch_layout.nb_channels;
@@ -179,10 +183,7 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
             sent = avcodec_send_packet(codec.get(), packet.get());
         }
         av_packet_unref(packet.get());
-        if (sent < 0) {
-            reason = "the target's audio does not decode";
-            return false;
-        }
+        if (sent < 0) markDamaged();
         if (!drain()) return false;
     }
     avcodec_send_packet(codec.get(), nullptr);

@@ -27,12 +27,16 @@ struct DecodedStream {
     // length is the encoded one.
     bool trimmed = false;
     uint64_t frames = 0;
+    // A packet failed to decode (it was skipped and the decode went on); `damagedAt` is the
+    // number of frames decoded before the first such packet.
+    bool damaged = false;
+    uint64_t damagedAt = 0;
 };
 
 // Hands every decoded frame of the first audio stream of `path` to `take` (which returns false to
 // stop: the decode then ends with `reason` "cancelled"). Returns false with `reason` set when the
-// file cannot be opened, holds no audio stream, a packet fails to decode or the format changes on
-// the way.
+// file cannot be opened, holds no audio stream or the format changes on the way; packets that
+// fail to decode are skipped and marked in `stream`.
 bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
                 std::string& reason);
 

@@ -62,8 +62,9 @@ public:
 
     std::string OutDir(const OutputFamily& f) const { return work_.file(std::string("out-") + f.name); }
     std::vector<std::string> CliArgs(const OutputFamily& f, const std::vector<std::string>& extra = {}) const {
+        // Every target is verified: a check reading back a cut-short temporary must fail the row too.
         std::vector<std::string> a = {testutil::CliBinary(), "-y", "-f", f.name, "-o", OutDir(f), "--set",
-                                      "TargetExistsOpt=22", "--set", "ParallelJobs=1"};
+                                      "TargetExistsOpt=22", "--set", "ParallelJobs=1", "--verify"};
         a.insert(a.end(), extra.begin(), extra.end());
         a.push_back(fresh_);
         a.push_back(kept_);
