@@ -335,6 +335,8 @@ class TerminalDriver : public BatchDriver, public AddDriver {
 public:
     TerminalDriver(bool yes, const Settings& settings) : yes_(yes), settings_(settings), live_(isatty(2)) {}
     void SetItems(const std::vector<BatchItem>* items) { items_ = items; }
+    // Whether a verified row is told on standard error (--verify).
+    void ReportVerified(bool report) { reportVerified_ = report; }
     // While set, the add run's failure report is not shown: the caller prints a line per path.
     void SetQuietReport(bool quiet) { quietReport_ = quiet; }
 
@@ -405,8 +407,9 @@ public:
         if (converted && !outcome.warning.empty())
             std::fprintf(stderr, "sonavert-cli: warning: %s: %s\n", EscapeField(source).c_str(),
                          outcome.warning.c_str());
-        // The row's line stays "SOURCE<TAB>TARGET" for scripts; the check is told beside it.
-        if (outcome.verified) std::fprintf(stderr, "sonavert-cli: verified: %s\n", EscapeField(outcome.targetPath).c_str());
+        // The row's line stays "SOURCE<TAB>TARGET" for scripts; a check asked for with --verify is
+        // told beside it (the default check of lossless targets speaks only when it fails).
+        if (outcome.verified && reportVerified_) std::fprintf(stderr, "sonavert-cli: verified: %s\n", EscapeField(outcome.targetPath).c_str());
         std::string status = converted ? outcome.targetPath : StatusText(outcome);
         // An incomplete target is named in full too, with what was missing.
         if (outcome.kind == RowOutcome::Kind::Incomplete)
@@ -459,6 +462,7 @@ private:
     }
 
     bool yes_;
+    bool reportVerified_ = false;
     const Settings& settings_;
     const std::vector<BatchItem>* items_ = nullptr;
     bool live_;
@@ -717,6 +721,7 @@ int RunCommandLine(int argc, char** argv) {
     for (size_t i = 0; i < rows.entries.size(); ++i)
         items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, ""});
     driver.SetItems(&items);
+    driver.ReportVerified(o.verify);
     BatchState state;
     state.onlyDecoder = o.decoder;
     if (!o.jobs.empty()) state.jobs = BatchJobs(std::stoi(o.jobs));
