@@ -17,4 +17,11 @@ inline constexpr uint32_t kMaxTargetChannels = 2;
 // Sample sizes the encoders take: unsigned 8-bit or signed 16-bit.
 inline constexpr uint32_t kTargetSampleBits[] = {8, 16};
 
+// What families fed by the wide read store: up to eight channels of integer samples of 4 to 32
+// bits, or 32- or 64-bit floating-point samples.
+inline constexpr uint32_t kMaxWideTargetChannels = 8;
+inline constexpr bool WideTargetBits(uint32_t bits, bool isFloat) {
+    return isFloat ? (bits == 32 || bits == 64) : (bits >= 4 && bits <= 32);
+}
+
 }  // namespace sonavert

@@ -2,8 +2,12 @@
 
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "base/AudioLimits.h"
+#include "base/Downmix.h"
 
 namespace sonavert {
 namespace {
@@ -198,6 +202,110 @@ uint32_t PcmConverter::Flush(void* outLeft, void* outRight) {
         std::memcpy(outRight, outLeft, size_t(produced) * (outputBits / 8));
     }
     return produced;
+}
+
+void WidePcmConverter::SoxrDeleter::operator()(soxr* p) const { soxr_delete(p); }
+
+WidePcmConverter::~WidePcmConverter() = default;
+
+bool WidePcmConverter::ValidConfig() const {
+    auto channelsOk = [](uint32_t c) { return c >= 1 && c <= kMaxWideTargetChannels; };
+    return channelsOk(inputChannels) && channelsOk(outputChannels) &&
+           (outputChannels == inputChannels || outputChannels <= 2) && inputRate > 0 && outputRate > 0;
+}
+
+uint32_t WidePcmConverter::OutputCapacity() const {
+    if (!ValidConfig()) return 0;
+    return (outputRate / inputRate + 1) * kMaxBlockFrames;
+}
+
+bool WidePcmConverter::Setup() {
+    ready_ = false;
+    flushed_ = false;
+    resampler_.reset();
+    if (!ValidConfig()) return false;
+    leftGain_.assign(inputChannels, 0.0);
+    rightGain_.assign(inputChannels, 0.0);
+    if (inputChannels > 2 && outputChannels <= 2) {
+        const StereoDownmix downmix(LayoutFromMask(inputChannels, static_cast<uint32_t>(inputMask)));
+        for (uint32_t c = 0; c < inputChannels; ++c) {
+            leftGain_[c] = downmix.LeftGain(c);
+            rightGain_[c] = downmix.RightGain(c);
+        }
+    } else if (inputChannels == 2) {
+        leftGain_[0] = 1.0;
+        rightGain_[1] = 1.0;
+    } else if (inputChannels == 1) {
+        leftGain_[0] = rightGain_[0] = 1.0;
+    }
+    if (Resampling()) {
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+        soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+        soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        soxr_error_t error = nullptr;
+        resampler_.reset(soxr_create(inputRate, outputRate, outputChannels, &error, &io, &quality, &runtime));
+        if (error || !resampler_) {
+            resampler_.reset();
+            return false;
+        }
+    }
+    ready_ = true;
+    return true;
+}
+
+void WidePcmConverter::Mix(const double* in, uint32_t frames, double* out) const {
+    const uint32_t ch = inputChannels;
+    for (uint32_t i = 0; i < frames; ++i, in += ch) {
+        double l = 0.0, r = 0.0;
+        for (uint32_t c = 0; c < ch; ++c) {
+            l += leftGain_[c] * in[c];
+            r += rightGain_[c] * in[c];
+        }
+        if (outputChannels == 2) {
+            *out++ = l;
+            *out++ = r;
+        } else {
+            *out++ = monoPick == 1 ? l : monoPick == 2 ? r : (l + r) * 0.5;
+        }
+    }
+}
+
+bool WidePcmConverter::Convert(const double* in, uint32_t frames, const double** out, uint32_t* outFrames) {
+    if (outFrames) *outFrames = 0;
+    if (!ready_ || flushed_ || !out || !outFrames || frames > kMaxBlockFrames || (frames && !in)) return false;
+    *out = in;
+    if (frames == 0) return true;
+    const double* samples = in;
+    if (Mixing()) {
+        double* mixed = Grow(mixed_, size_t(frames) * outputChannels);
+        Mix(in, frames, mixed);
+        samples = mixed;
+    }
+    if (!Resampling()) {
+        *out = samples;
+        *outFrames = frames;
+        return true;
+    }
+    const size_t capacity = OutputCapacity();
+    double* resampled = Grow(resampled_, capacity * outputChannels);
+    size_t produced = 0;
+    // No input-consumed counter: the resampler queues the whole block and only limits its output;
+    // what does not fit comes out with a later block or the flush.
+    soxr_process(resampler_.get(), samples, frames, nullptr, resampled, capacity, &produced);
+    *out = resampled;
+    *outFrames = static_cast<uint32_t>(std::min(produced, capacity));
+    return true;
+}
+
+uint32_t WidePcmConverter::Flush(const double** out) {
+    if (!ready_ || !Resampling() || !out) return 0;
+    flushed_ = true;
+    const size_t capacity = OutputCapacity();
+    double* resampled = Grow(resampled_, capacity * outputChannels);
+    size_t produced = 0;
+    soxr_process(resampler_.get(), nullptr, 0, nullptr, resampled, capacity, &produced);
+    *out = resampled;
+    return static_cast<uint32_t>(std::min(produced, capacity));
 }
 
 }  // namespace sonavert

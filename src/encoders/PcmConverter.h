@@ -1,6 +1,7 @@
 #pragma once
 // Converts planar PCM blocks between sample rates, sample widths (8-bit unsigned centred on 128,
-// 16-bit signed) and channel counts (mono, stereo) for the encoders.
+// 16-bit signed) and channel counts (mono, stereo) for the encoders; WidePcmConverter does the same
+// for the interleaved blocks of the wide read.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -78,6 +79,62 @@ private:
     std::vector<int16_t> widthRight_;
     std::vector<float> floatIn_;
     std::vector<float> floatOut_;
+};
+
+// Converts interleaved blocks of the wide read (doubles, full scale at +-1) to another sample rate
+// and channel count for the encoders of the wide families. Channels are kept, mixed down to stereo
+// by their speaker positions (base/Downmix.h, the coefficients of the 16-bit read), or to mono as
+// the mean of the stereo mix or one of its sides; a mono input goes to both sides of a stereo
+// output. Rates change with libsoxr at its very high quality, in double precision. Samples are
+// neither clamped nor quantised: the encoder does that at its own width.
+class WidePcmConverter {
+public:
+    WidePcmConverter() = default;
+    ~WidePcmConverter();
+    WidePcmConverter(const WidePcmConverter&) = delete;
+    WidePcmConverter& operator=(const WidePcmConverter&) = delete;
+
+    // Configuration, set before Setup. Channels 1..kMaxWideTargetChannels; the output keeps the
+    // input's count or has 1 or 2 channels.
+    uint32_t inputRate = 0;
+    uint32_t outputRate = 0;
+    uint32_t inputChannels = 0;
+    uint32_t outputChannels = 0;
+    uint64_t inputMask = 0;  // speaker mask of the input's channels; 0 = the usual one for the count
+    int monoPick = 0;        // stereo to mono: 0 the mean, 1 the left side, 2 the right side
+
+    // Checks the configuration and creates the resampler when the rates differ. False for an
+    // invalid configuration or when the resampler cannot be created.
+    bool Setup();
+
+    // Converts `frames` input frames (at most 1152). On success *out points at *outFrames
+    // converted frames, valid until the next call (possibly `in` itself when nothing changes).
+    // The resampler keeps a short history, so the output count varies around frames *
+    // outputRate / inputRate; the rest comes out of Flush. False when not set up or flushed.
+    bool Convert(const double* in, uint32_t frames, const double** out, uint32_t* outFrames);
+
+    // Ends the stream: hands out what the resampler still holds, at most OutputCapacity() frames
+    // per call; call until it returns 0. 0 at once when the rates are equal.
+    uint32_t Flush(const double** out);
+
+    // Frames one Convert or Flush hands out at most.
+    uint32_t OutputCapacity() const;
+
+private:
+    struct SoxrDeleter {
+        void operator()(soxr* p) const;
+    };
+    bool ValidConfig() const;
+    bool Resampling() const { return inputRate != outputRate; }
+    bool Mixing() const { return inputChannels != outputChannels; }
+    void Mix(const double* in, uint32_t frames, double* out) const;
+
+    bool ready_ = false;
+    bool flushed_ = false;
+    std::unique_ptr<soxr, SoxrDeleter> resampler_;
+    std::vector<double> leftGain_, rightGain_;  // stereo mix of more than two channels
+    std::vector<double> mixed_;
+    std::vector<double> resampled_;
 };
 
 }  // namespace sonavert

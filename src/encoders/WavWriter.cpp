@@ -1,17 +1,23 @@
 #include "encoders/WavWriter.h"
 
 #include <cerrno>
-#include <cstring>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "base/Downmix.h"
 
 namespace sonavert {
 
 namespace {
 
 constexpr uint32_t kHeaderBytes = 44;
+// RIFF header, extensible format chunk and data header.
+constexpr uint32_t kExtensibleHeaderBytes = 12 + 48 + 8;
+constexpr uint16_t kTagExtensible = 0xFFFE;
+constexpr uint32_t kMaxChannels = 8;
 // Both size fields hold this until Close patches them.
 constexpr uint32_t kPlaceholder = 4;
 
@@ -58,6 +64,25 @@ bool WavWriter::WriteAll(const uint8_t* data, size_t size) {
     return true;
 }
 
+int WavWriter::Create(const std::string& path, const uint8_t* header, uint32_t headerBytes) {
+    int fd;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Fail(std::strerror(errno));
+    fd_ = fd;
+    if (!WriteAll(header, headerBytes)) {
+        const int error = errno;
+        close(fd_);
+        fd_ = -1;
+        return Fail(std::strerror(error));
+    }
+    headerBytes_ = headerBytes;
+    dataBytes_ = 0;
+    failed_ = false;
+    return 1;
+}
+
 int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t rate) {
     Close();
     failure_.clear();
@@ -65,13 +90,6 @@ int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t
     const uint16_t channels = stereo ? 2 : 1;
     const uint32_t avgBytes = (channels * bits * rate) >> 3;
     const uint16_t blockAlign = static_cast<uint16_t>(channels * bits / 8);
-
-    int fd;
-    do {
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Fail(std::strerror(errno));
-    fd_ = fd;
 
     uint8_t h[kHeaderBytes];
     std::memcpy(h, "RIFF", 4);
@@ -86,26 +104,91 @@ int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t
     Put16(h + 34, static_cast<uint16_t>(bits));
     std::memcpy(h + 36, "data", 4);
     Put32(h + 40, kPlaceholder);
-    if (!WriteAll(h, sizeof h)) {
-        const int error = errno;
-        close(fd_);
-        fd_ = -1;
-        return Fail(std::strerror(error));
-    }
+    if (!Create(path, h, sizeof h)) return 0;
     channels_ = channels;
     bits_ = static_cast<uint16_t>(bits);
-    dataBytes_ = 0;
-    failed_ = false;
+    float_ = false;
+    interleaved_ = false;
+    factOffset_ = 0;
     return 1;
 }
 
+int WavWriter::OpenInterleaved(const std::string& path, uint32_t channels, uint32_t bits, bool isFloat, uint32_t rate,
+                               uint32_t channelMask) {
+    Close();
+    failure_.clear();
+    if (channels < 1 || channels > kMaxChannels) return Fail("WAV files are written with 1 to 8 channels, not " + std::to_string(channels));
+    const bool bitsOk = isFloat ? (bits == 32 || bits == 64) : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+    if (!bitsOk)
+        return Fail("WAV files are written with 8, 16, 24 or 32 bits per sample or 32- or 64-bit floats, not " +
+                    std::to_string(bits) + (isFloat ? "-bit floats" : " bits"));
+    if (rate == 0) return Fail("a WAV file needs a sample rate");
+    const uint32_t blockAlign = channels * bits / 8;
+    const uint64_t avgBytes = static_cast<uint64_t>(blockAlign) * rate;
+    if (avgBytes > 0xFFFFFFFFull) return Fail("the WAV format cannot state " + std::to_string(avgBytes) + " bytes per second");
+    if (!isFloat && bits <= 16 && channels <= 2) {
+        if (!Open(path, channels == 2, bits, rate)) return 0;
+        interleaved_ = true;
+        return 1;
+    }
+    if (channelMask == 0) channelMask = DefaultChannelMask(channels);
+    // RIFF header, a 40-byte extensible format chunk, a "fact" chunk for floats, the data header.
+    uint8_t h[kExtensibleHeaderBytes + 12];
+    uint32_t size = 0;
+    auto put = [&](const char* text) { std::memcpy(h + size, text, 4), size += 4; };
+    auto put16 = [&](uint32_t v) { Put16(h + size, static_cast<uint16_t>(v)), size += 2; };
+    auto put32 = [&](uint32_t v) { Put32(h + size, v), size += 4; };
+    put("RIFF");
+    put32(kPlaceholder);
+    put("WAVE");
+    put("fmt ");
+    put32(40);
+    put16(kTagExtensible);
+    put16(channels);
+    put32(rate);
+    put32(static_cast<uint32_t>(avgBytes));
+    put16(blockAlign);
+    put16(bits);
+    put16(22);    // extension size
+    put16(bits);  // valid bits
+    put32(channelMask);
+    // The sub-format GUID: the format tag (1 PCM, 3 IEEE float), then the fixed WAVE tail.
+    static const uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    put16(isFloat ? 3 : 1);
+    std::memcpy(h + size, kGuidTail, sizeof kGuidTail);
+    size += sizeof kGuidTail;
+    uint32_t factOffset = 0;
+    if (isFloat) {
+        put("fact");
+        put32(4);
+        factOffset = size;
+        put32(0);  // frames, patched at Close
+    }
+    put("data");
+    put32(kPlaceholder);
+    if (!Create(path, h, size)) return 0;
+    channels_ = static_cast<uint16_t>(channels);
+    bits_ = static_cast<uint16_t>(bits);
+    float_ = isFloat;
+    interleaved_ = true;
+    factOffset_ = factOffset;
+    return 1;
+}
+
+uint64_t WavWriter::DataLimit() const {
+    // The RIFF size field counts the whole file but its first 8 bytes.
+    const uint64_t limit = 0xFFFFFFFFull - (headerBytes_ - 8);
+    return maxDataBytes_ < limit ? maxDataBytes_ : limit;
+}
+
 int WavWriter::WriteBlock(const void* left, const void* right, uint32_t count, uint32_t sampleBytes) {
-    if (fd_ < 0 || failed_ || bits_ != sampleBytes * 8) return 0;
+    if (fd_ < 0 || failed_ || float_ || bits_ != sampleBytes * 8 || channels_ > 2) return 0;
     if (count == 0) return 1;
     if (!left || (channels_ == 2 && !right)) return 0;
     const uint64_t blockBytes = static_cast<uint64_t>(count) * channels_ * sampleBytes;
     // Stop before the header's 32-bit size fields would wrap round.
-    if (blockBytes > maxDataBytes_ - dataBytes_) return Fail("the WAV file would pass its 4 GB size limit");
+    if (blockBytes > DataLimit() - dataBytes_) return Fail("the WAV file would pass its 4 GB size limit");
 
     buffer_.resize(static_cast<size_t>(blockBytes));
     uint8_t* out = buffer_.data();
@@ -128,14 +211,63 @@ int WavWriter::WriteBlock(const void* left, const void* right, uint32_t count, u
             if (channels_ == 2) *out++ = r[i];
         }
     }
+    return Flush(blockBytes) ? 1 : 0;
+}
+
+bool WavWriter::Flush(uint64_t blockBytes) {
     if (!WriteAll(buffer_.data(), buffer_.size())) {
         // A short or failed write (full disk, file size limit) ends the file here; Close still
         // patches the header from what really reached the disk.
         failed_ = true;
-        return Fail(std::strerror(errno));
+        return Fail(std::strerror(errno)) != 0;
     }
     dataBytes_ += blockBytes;
-    return 1;
+    return true;
+}
+
+int WavWriter::WriteInterleaved(const double* samples, uint32_t frames) {
+    if (fd_ < 0 || failed_ || !interleaved_) return 0;
+    if (frames == 0) return 1;
+    if (!samples) return 0;
+    const uint32_t sampleBytes = bits_ / 8u;
+    const size_t count = static_cast<size_t>(frames) * channels_;
+    const uint64_t blockBytes = static_cast<uint64_t>(count) * sampleBytes;
+    if (blockBytes > DataLimit() - dataBytes_) return Fail("the WAV file would pass its 4 GB size limit");
+    buffer_.resize(static_cast<size_t>(blockBytes));
+    uint8_t* out = buffer_.data();
+    if (float_) {
+        for (size_t i = 0; i < count; ++i, out += sampleBytes) {
+            if (bits_ == 32) {
+                const float f = static_cast<float>(samples[i]);
+                uint32_t u;
+                std::memcpy(&u, &f, 4);
+                Put32(out, u);
+            } else {
+                uint64_t u;
+                std::memcpy(&u, &samples[i], 8);
+                Put32(out, static_cast<uint32_t>(u));
+                Put32(out + 4, static_cast<uint32_t>(u >> 32));
+            }
+        }
+    } else {
+        const double scale = std::ldexp(1.0, bits_ - 1);
+        const double top = scale - 1.0;
+        for (size_t i = 0; i < count; ++i, out += sampleBytes) {
+            double x = samples[i] * scale;
+            if (!(x == x)) x = 0.0;  // NaN
+            x = std::nearbyint(x);
+            if (x > top) x = top;
+            if (x < -scale) x = -scale;
+            const int64_t v = static_cast<int64_t>(x);
+            if (bits_ == 8) {
+                *out = static_cast<uint8_t>(v + 128);
+                continue;
+            }
+            const uint32_t u = static_cast<uint32_t>(v);
+            for (uint32_t b = 0; b < sampleBytes; ++b) out[b] = static_cast<uint8_t>(u >> (8 * b));
+        }
+    }
+    return Flush(blockBytes) ? 1 : 0;
 }
 
 int WavWriter::WriteSamples16(const int16_t* left, const int16_t* right, uint32_t count) {
@@ -150,12 +282,16 @@ int WavWriter::Close() {
     if (fd_ < 0) return 1;
     bool ok = false;
     struct stat st {};
-    if (fstat(fd_, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderBytes)) {
+    if (fstat(fd_, &st) == 0 && st.st_size >= static_cast<off_t>(headerBytes_)) {
         uint64_t size = static_cast<uint64_t>(st.st_size);
         // The size guard keeps this within 32 bits; clamp all the same rather than wrap.
-        if (size - kHeaderBytes > kMaxDataBytes) size = kMaxDataBytes + kHeaderBytes;
+        if (size - headerBytes_ > DataLimit()) size = DataLimit() + headerBytes_;
+        const uint64_t data = size - headerBytes_;
         ok = PutAt(fd_, 4, static_cast<uint32_t>(size - 8)) &&
-             PutAt(fd_, 40, static_cast<uint32_t>(size - kHeaderBytes));
+             PutAt(fd_, static_cast<off_t>(headerBytes_) - 4, static_cast<uint32_t>(data));
+        // A float file's frame count; a partial last frame does not count.
+        const uint64_t frameBytes = static_cast<uint64_t>(channels_) * (bits_ / 8u);
+        if (ok && factOffset_ && frameBytes) ok = PutAt(fd_, factOffset_, static_cast<uint32_t>(data / frameBytes));
     }
     if (!ok) failure_ = std::strerror(errno);
     if (close(fd_) != 0 && ok) {
@@ -165,6 +301,10 @@ int WavWriter::Close() {
     fd_ = -1;
     channels_ = 0;
     bits_ = 0;
+    float_ = false;
+    interleaved_ = false;
+    headerBytes_ = 0;
+    factOffset_ = 0;
     dataBytes_ = 0;
     failed_ = false;
     buffer_.clear();

@@ -1,6 +1,9 @@
 #pragma once
-// Writes planar PCM blocks as an uncompressed RIFF/WAVE file with the canonical 44-byte header. The
-// two size fields are written as placeholders and patched when the file is closed.
+// Writes planar PCM blocks as an uncompressed RIFF/WAVE file with the canonical 44-byte header, or
+// interleaved blocks of up to eight channels of 8- to 32-bit integer or 32- or 64-bit float samples
+// with a WAVE_FORMAT_EXTENSIBLE header (channel mask, valid bits, sub-format) where more than two
+// channels, more than 16 bits or floats require it. The size fields are written as placeholders and
+// patched when the file is closed.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +25,15 @@ public:
     // Creates or truncates `path` and writes the header. stereo != 0 means 2 channels, else 1; bits
     // must be 8 or 16. Returns 1, or 0 when the file cannot be created or the header not written.
     int Open(const std::string& path, int stereo, uint32_t bits, uint32_t rate);
+    // The same for interleaved samples: `channels` 1..8, `bits` 8, 16, 24 or 32 (integer) or 32
+    // or 64 (float), `channelMask` the speakers of the channels (0: the usual mask for the count).
+    // Mono and stereo integer files of 8 or 16 bits get the canonical header, the others the
+    // extensible one (float files also a "fact" chunk).
+    int OpenInterleaved(const std::string& path, uint32_t channels, uint32_t bits, bool isFloat, uint32_t rate,
+                        uint32_t channelMask);
+    // Writes `frames` interleaved frames, full scale at +-1: integer samples are rounded to the
+    // nearest step and clamped, float samples stored as they are. Same failures as below.
+    int WriteInterleaved(const double* samples, uint32_t frames);
     // Write `count` samples per channel; mono files take only `left`. Return 1, or 0 when the write
     // failed, the file is not open with that width, or the block would take the file past the size
     // limit (nothing of the block is written then).
@@ -38,12 +50,20 @@ public:
 
 private:
     int WriteBlock(const void* left, const void* right, uint32_t count, uint32_t sampleBytes);
+    int Create(const std::string& path, const uint8_t* header, uint32_t headerBytes);
+    bool Flush(uint64_t blockBytes);
+    // Most sample bytes this file may hold: the size limit, less what a longer header takes.
+    uint64_t DataLimit() const;
     int Fail(const std::string& reason);
     bool WriteAll(const uint8_t* data, size_t size);
 
     int fd_ = -1;
     uint16_t channels_ = 0;
     uint16_t bits_ = 0;
+    bool float_ = false;
+    bool interleaved_ = false;   // opened by OpenInterleaved
+    uint32_t headerBytes_ = 0;   // everything before the samples
+    uint32_t factOffset_ = 0;    // of the frame count in the "fact" chunk; 0 without one
     uint64_t dataBytes_ = 0;
     uint64_t maxDataBytes_;
     bool failed_ = false;

@@ -34,6 +34,7 @@ struct RowOutcome {
         Skipped,    // the target exists and the settings say to skip it; reason says so
         Incomplete, // targetPath holds the file written, but the source ended early; reason says
                     // where ("the source ended at 0:03 of 10:00")
+        UpToDate,   // targetPath holds the existing target, no older than its source (update policy)
     };
     Kind kind = Kind::Failed;
     std::string targetPath;
@@ -44,6 +45,13 @@ struct RowOutcome {
     std::string warning = {};
     // The target was decoded back and matched what its encoder received (VerifyTargets).
     bool verified = false;
+    // The loudness of the samples handed to the encoder, when the analysis or the normalisation
+    // measured them: the integrated loudness (LUFS, -inf for a silent file), the true peak
+    // (dBTP) and both as a text ("-23.0 LUFS, true peak -20.0 dBTP, track gain +5.0 dB").
+    bool loudnessMeasured = false;
+    double loudnessLufs = 0;
+    double truePeakDbtp = 0;
+    std::string loudnessText = {};
 };
 
 // Status texts of the list's Status column.
@@ -56,7 +64,7 @@ inline constexpr const char* kVerifiedNote = "Verified: the target was decoded b
 // The Status text of an outcome: the target's file name (followed by " (incomplete: REASON)" for
 // an incomplete one), "Conversion Failure" with the reason in
 // parentheses when there is one, the reason alone for a row that never reached its conversion,
-// or "Cancelled".
+// "Target is up to date", or "Cancelled".
 std::string StatusText(const RowOutcome& outcome);
 
 // Rows of a batch, by the caller's row index.
@@ -66,6 +74,9 @@ public:
     // The row's conversion starts.
     virtual void RowStarted(int row) = 0;
     virtual void RowFinished(int row, const RowOutcome& outcome) = 0;
+    // Something learnt of a finished row once its whole album was done (its album gain, or why
+    // that could not be written); `failed` tells a failure.
+    virtual void RowNote(int /*row*/, const std::string& /*note*/, bool /*failed*/) {}
 };
 
 // Questions and shell requests of a batch.

@@ -26,7 +26,7 @@ const FamilyInfo& FamilyOf(Family family) {
          &Settings::AmplifyMp3Coeff, &Settings::MP3ID3TagType, &Settings::MP3Tag, ConvertToMp3, SampleLayout::Planar16,
          {false, 1152 * 2, true}},
         {Family::Wav, WavRenderRate, false, &Settings::AutoDestWAVEncodingParam, &Settings::AmplifyWav,
-         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Planar16,
+         &Settings::AmplifyWavCoeff, nullptr, nullptr, ConvertToWav, SampleLayout::Either,
          {true, 0, true}},
         {Family::Ogg, OggRenderRate, false, &Settings::AutoDestOGGEncodingParam, &Settings::AmplifyOGG,
          &Settings::AmplifyOGGCoeff, &Settings::OGGID3TagType, &Settings::OGGTag, ConvertToOgg, SampleLayout::Planar16,

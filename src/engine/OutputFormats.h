@@ -36,6 +36,7 @@ enum class Family { Mp3, Wav, Ogg, Amr, Aac, Mp4, WindowsMedia };
 enum class SampleLayout {
     Planar16,  // the 16-bit read: one or two planes of 16-bit (or unsigned 8-bit) samples
     Wide,      // the wide read: interleaved doubles of every channel the source holds
+    Either,    // chosen per file by the adapter's ChooseFormat (TargetFormat::wide.channels != 0: wide)
 };
 
 // Converts one file; returns 1 when the whole source was converted, 0 on failure or Cancel.

@@ -80,6 +80,28 @@ void ProgressTracker::Complete() {
     }
 }
 
+int PumpSourceWide(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
+                   const WideBlockSink& sink) {
+    const uint64_t length = source.GetLength();
+    ProgressTracker tracker(progress, sourcePath, length);
+    std::vector<double> block(size_t{kBlockFrames} * kMaxWideChannels);
+    const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
+
+    for (;;) {
+        uint32_t n = source.ReadWide(block.data());
+        if (n < 1) break;
+        if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
+        const uint64_t p = source.GetPosition();
+        tracker.Update(p);
+        progress.Pump();
+        if (progress.CancelRequested()) return 0;
+        if (!sink(block.data(), n)) return 0;
+        if (stopAtLength && p >= length) break;
+    }
+    tracker.Complete();
+    return 1;
+}
+
 int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
                const BlockSink& sink) {
     const uint64_t length = source.GetLength();
@@ -174,11 +196,12 @@ void MarkOlderThanSource(const std::string& targetPath, const std::string& sourc
     utimensat(AT_FDCWD, targetPath.c_str(), times, 0);
 }
 
-// Gain, then the encoder, on planes in the target format.
+// Gain, then the loudness meter (when there is one) and the encoder, on planes in the target format.
 class EncodeStep {
 public:
-    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, EncodeRecord* record)
-        : adapter_(adapter), format_(format), gain_(gain), channels_(static_cast<int>(format.channels)),
+    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, LoudnessMeter* meter,
+               EncodeRecord* record)
+        : adapter_(adapter), format_(format), gain_(gain), meter_(meter), channels_(static_cast<int>(format.channels)),
           record_(record) {}
 
     bool operator()(void* left, void* right, uint32_t n) {
@@ -189,6 +212,13 @@ public:
                 ApplyGain8(static_cast<uint8_t*>(left), static_cast<uint8_t*>(right), n, channels_, gain_.factor);
         }
         if (record_) record_->samples.AddPlanar(left, channels_ == 2 ? right : nullptr, n, format_.bits);
+        if (meter_) {
+            void* measuredRight = channels_ == 2 ? right : nullptr;
+            if (format_.bits == 16)
+                meter_->AddPlanar16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(measuredRight), n);
+            else
+                meter_->AddPlanar8(static_cast<const uint8_t*>(left), static_cast<const uint8_t*>(measuredRight), n);
+        }
         return adapter_.EncodeBlock(left, channels_ == 2 ? right : nullptr, n);
     }
 
@@ -196,6 +226,7 @@ private:
     EncoderAdapter& adapter_;
     const TargetFormat& format_;
     Gain gain_;
+    LoudnessMeter* meter_;
     int channels_;
     EncodeRecord* record_;
 };
@@ -212,6 +243,31 @@ void RecordTags(const TagChoice& tags, EncodeRecord& record) {
         record.tagsWritten = ReadId3Tags(tags.id3v2.data(), tags.id3v2.size(), record.tags);
     }
 }
+// Gain, then the encoder, on interleaved blocks of the wide read in the target format.
+class WideEncodeStep {
+public:
+    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain, EncodeRecord* record)
+        : adapter_(adapter), record_(record), channels_(channels), gain_(gain) {}
+
+    bool operator()(const double* in, uint32_t n) {
+        if (gain_.on) {
+            const size_t count = size_t{n} * channels_;
+            if (gained_.size() < count) gained_.resize(count);
+            const double factor = gain_.factor;
+            for (size_t i = 0; i < count; ++i) gained_[i] = in[i] * factor;
+            in = gained_.data();
+        }
+        if (record_) record_->samples.AddWide(in, n);
+        return adapter_.EncodeWide(in, n);
+    }
+
+private:
+    EncoderAdapter& adapter_;
+    EncodeRecord* record_;
+    uint32_t channels_;
+    Gain gain_;
+    std::vector<double> gained_;
+};
 
 }  // namespace
 
@@ -261,6 +317,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     call.facts.channels = source->GetChannels();
     call.facts.channelMode = source->GetChannelMode();
     call.facts.bitRate = source->GetBitRate();
+    call.facts.wide = source->GetWideFormat();
 
     // Rates beyond what any decoder or encoder serves (a damaged header, a hand-edited setting)
     // end the conversion before a byte is written, instead of a runaway conversion.
@@ -274,27 +331,65 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     if (!within(TargetSampleRates(), format.rate))
         return abandon("a target sample rate of " + std::to_string(format.rate) + " Hz is out of range (" +
                        TargetSampleRates().Describe() + " Hz)");
-    if (!within(TargetChannels(), format.channels) || !within(TargetSampleBits(), format.bits))
+    // Which of the source's reads feeds the encoder: the family's, or the adapter's choice.
+    const bool wide = family->takes == SampleLayout::Wide ||
+                      (family->takes == SampleLayout::Either && format.wide.channels != 0);
+    const WideFormat& sourceWide = call.facts.wide;
+    if (wide) {
+        if (sourceWide.channels < 1 || sourceWide.channels > kMaxWideChannels)
+            return abandon("the source's " + std::to_string(sourceWide.channels) + " channels cannot be converted");
+        if (format.wide.channels < 1 || format.wide.channels > kMaxWideTargetChannels ||
+            !WideTargetBits(format.wide.bits, format.wide.isFloat))
+            return abandon("the target format (" + std::to_string(format.wide.channels) + " channels, " +
+                           std::to_string(format.wide.bits) + (format.wide.isFloat ? "-bit float" : " bits") +
+                           ") cannot be written");
+    } else if (!within(TargetChannels(), format.channels) || !within(TargetSampleBits(), format.bits)) {
         return abandon("the target format (" + std::to_string(format.channels) + " channels, " +
                        std::to_string(format.bits) + " bits) cannot be written");
+    }
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!tags.warning.empty()) context.warning = tags.warning;
     if (context.record) {
-        context.record->samples.Begin(format.rate, format.channels, format.bits, false);
+        if (wide)
+            context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat);
+        else
+            context.record->samples.Begin(format.rate, format.channels, format.bits, false);
         RecordTags(tags, *context.record);
     }
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {
         context.record->storedRate = format.rate;
-        context.record->storedChannels = format.channels;
+        context.record->storedChannels = wide ? format.wide.channels : format.channels;
         adapter.StoredFormat(context.record->storedRate, context.record->storedChannels);
     }
 
-    const Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
+    Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
+    // Normalisation replaces the fixed percentage by the gain an analysis pass finds.
+    if (family->amplify && NormalisesLoudness(s)) {
+        LoudnessFigures before;
+        if (!MeasureBeforeEncoding(request, context, family->renderRate(s, request.outputFormat), call.facts, format,
+                                   before))
+            return abandon(context.failureReason);
+        gain = NormalisingGain(before, s);
+    }
+    std::shared_ptr<LoudnessMeter> meter;
+    if (MeasuresLoudness(s)) meter = std::make_shared<LoudnessMeter>(format.channels, format.rate);
     const FormatPlan& plan = format.plan;
     PcmConverter converter;
+    WidePcmConverter wideConverter;
     std::vector<int16_t> outLeft, outRight;  // 16-bit slots hold 8-bit samples too
-    if (plan.convert) {
+    if (wide) {
+        wideConverter.inputRate = call.facts.rate;
+        wideConverter.inputChannels = sourceWide.channels;
+        wideConverter.inputMask = sourceWide.channelMask;
+        wideConverter.outputRate = format.rate;
+        wideConverter.outputChannels = format.wide.channels;
+        wideConverter.monoPick = s.MonoType == 1 || s.MonoType == 2 ? s.MonoType : 0;
+        if (!wideConverter.Setup())
+            return abandon("cannot convert " + std::to_string(sourceWide.channels) + " channels at " +
+                           std::to_string(call.facts.rate) + " Hz to " + std::to_string(format.wide.channels) +
+                           " channels at " + std::to_string(format.rate) + " Hz");
+    } else if (plan.convert) {
         converter.inputRate = static_cast<int>(call.facts.rate);
         converter.inputChannels = plan.converterInputChannels;
         converter.inputBits = static_cast<int>(call.facts.bits);
@@ -310,7 +405,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convLeft = outLeft.data();
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
-    EncodeStep encode(adapter, format, gain, context.record);
+    EncodeStep encode(adapter, format, gain, meter.get(), context.record);
     uint64_t delivered = 0;  // frames the source delivered
     uint64_t encoded = 0;    // frames handed to the encoder
     auto encodeCounted = [&](void* left, void* right, uint32_t n) {
@@ -328,7 +423,21 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return out ? encodeCounted(convLeft, convRight, out) : 1;
     };
 
-    int result = PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
+    WideEncodeStep encodeWide(adapter, format.wide.channels, gain, context.record);
+    auto encodeWideCounted = [&](const double* in, uint32_t n) {
+        encoded += n;
+        return encodeWide(in, n);
+    };
+    auto wideSink = [&](const double* in, uint32_t n) -> int {
+        delivered += n;
+        const double* out = nullptr;
+        uint32_t produced = 0;
+        if (!wideConverter.Convert(in, n, &out, &produced)) return 0;
+        return produced ? encodeWideCounted(out, produced) : 1;
+    };
+
+    int result = wide ? PumpSourceWide(*source, request.sourceType, request.sourcePath, context.progress, wideSink)
+                      : PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
     // A source that reached its end without a single sample, though it does not say it is empty,
     // was damaged or cut short (a header and nothing after it, garbage after a valid header): the
     // conversion fails, whatever the encoder made of the empty stream. A source that delivered
@@ -356,7 +465,16 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
                          PlayingClock(statedSeconds > 0 ? statedSeconds : listedSeconds);
     }
     // The resampler holds the last few milliseconds back; encode them so nothing is lost.
-    if (result && plan.convert) {
+    if (result && wide) {
+        const double* out = nullptr;
+        while (uint32_t n = wideConverter.Flush(&out)) {
+            if (!encodeWideCounted(out, n)) {
+                result = 0;
+                break;
+            }
+        }
+    }
+    if (result && !wide && plan.convert) {
         while (uint32_t n = converter.Flush(convLeft, convRight)) {
             if (!encodeCounted(convLeft, convRight, n)) {
                 result = 0;
@@ -381,6 +499,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         DeleteFailedTarget(request.targetPath, request.sourcePath);
         return 0;
     }
+    if (meter) KeepLoudness(request, context, std::move(meter));
     if (!incomplete.empty()) {
         context.failureReason = incomplete;
         MarkOlderThanSource(request.targetPath, request.sourcePath);

@@ -4,9 +4,11 @@
 // around its encoder class.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/Driver.h"
+#include "engine/Loudness.h"
 #include "engine/OutputFormats.h"
 #include "engine/TagChoice.h"
 #include "engine/Verify.h"
@@ -40,6 +42,10 @@ struct ConversionContext {
     // Where the skeleton records what it hands to the encoder, for the check of the target; null
     // when the target is not verified.
     EncodeRecord* record = nullptr;
+    // The loudness of the samples handed to the encoder, when they were measured, and the meter
+    // that measured them (the batch combines the meters of an album).
+    LoudnessFigures loudness = {};
+    std::shared_ptr<LoudnessMeter> loudnessMeter = {};
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
@@ -106,14 +112,22 @@ struct SourceFacts {
     uint32_t channels = 0;
     int32_t channelMode = 4;  // MPEG channel mode of MP3 sources
     uint32_t bitRate = 0;     // kbps, 0 when unknown
+    WideFormat wide;          // what the source's wide read delivers
 };
 
 // The blocks a family's encoder takes, and how the source's blocks are made into them.
+//
+// Families fed by the 16-bit read fill rate, bits, channels and plan. Families fed by the wide
+// read fill rate and `wide`: the channels (kept, or 1 or 2 from a downmix), their speaker mask, the
+// bits the encoder stores and whether it stores floats; the skeleton then converts the source's
+// wide blocks to that rate and channel count and hands them to EncodeWide. A family that takes
+// SampleLayout::Either chooses per file: a non-zero wide.channels selects the wide read.
 struct TargetFormat {
     uint32_t rate = 0;
     uint32_t bits = 16;      // 16, or 8 for writers that take unsigned 8-bit planes
     uint32_t channels = 0;   // planes handed to the encoder: 1 or 2
     FormatPlan plan;
+    WideFormat wide = {};    // the format the encoder receives from the wide read
 };
 
 // One pipeline call as a family's adapter sees it.
@@ -137,7 +151,13 @@ public:
     // Configures and starts the encoder for `format`, handing `tags` over at the family's point.
     virtual bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) = 0;
     // Encodes one block in the target format (`right` is null for one channel). False on failure.
-    virtual bool EncodeBlock(void* left, void* right, uint32_t frames) = 0;
+    // Families fed only by the wide read leave it alone.
+    virtual bool EncodeBlock(void* /*left*/, void* /*right*/, uint32_t /*frames*/) { return false; }
+    // Encodes one block of the wide read: `frames` frames of format.wide.channels interleaved
+    // samples, already at the target rate and channel count and gained, full scale at +-1
+    // (integer targets: value / 2^(bits-1); the encoder quantises to its bits, clamping). False
+    // on failure.
+    virtual bool EncodeWide(const double* /*interleaved*/, uint32_t /*frames*/) { return false; }
     // The rate and channels the target stores, where the encoder converts what it is handed
     // itself (called after Start; the defaults leave the handed format as it is).
     virtual void StoredFormat(uint32_t& /*rate*/, uint32_t& /*channels*/) const {}
@@ -158,6 +178,21 @@ public:
 // `family` is the pipeline's own; the request's output format code tells formats of one family
 // apart where that matters (AMR and AWB).
 int RunPipeline(const ConversionRequest& request, ConversionContext& context, Family family, EncoderAdapter& adapter);
+
+// The analysis pass of loudness normalisation: decodes the source once more (rendered at
+// `renderRate`) and measures it as the encoder will receive it, through `format`'s conversion
+// and before any gain. False when the source cannot be read again, its format changed, or the
+// user cancelled; `context.failureReason` then says why unless it was Cancel.
+bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& context, uint32_t renderRate,
+                           const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures);
+
+// The gain that normalises a file of `figures` by the settings' target loudness and true-peak
+// ceiling (a stored value outside their ranges counts as the default); off for a silent file.
+Gain NormalisingGain(const LoudnessFigures& figures, const Settings& settings);
+
+// Keeps the loudness a completed conversion's meter found in `context` and, with the analysis on,
+// writes the track's gain tags into the target (a warning when they cannot be written).
+void KeepLoudness(const ConversionRequest& request, ConversionContext& context, std::shared_ptr<LoudnessMeter> meter);
 
 // Keeps the per-file text and bar of the progress current, updating each only when it grows.
 class ProgressTracker {
@@ -183,12 +218,17 @@ private:
 
 // Called with each block ready to encode; returns 0 when encoding failed.
 using BlockSink = std::function<int(void* left, void* right, uint32_t frames)>;
+// The same for blocks of the wide read (interleaved, GetWideFormat().channels per frame).
+using WideBlockSink = std::function<int(const double* interleaved, uint32_t frames)>;
 
 // Reads `source` to its end through `sink`: progress, pump and Cancel after every block, and the
 // stop rule of tracker modules and MIDI files (their position reaching their length). Returns 1
 // when the end was reached, 0 on Cancel or when the sink failed.
 int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
                const BlockSink& sink);
+// The same through the source's wide read.
+int PumpSourceWide(AudioSource& source, int sourceType, const std::string& sourcePath, ProgressSink& progress,
+                   const WideBlockSink& sink);
 
 // True when both paths name the same file (or, when neither exists, the same normalised path).
 bool SameFile(const std::string& a, const std::string& b);

@@ -107,7 +107,8 @@ void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
             Add(bits, f);
             continue;
         }
-        const double q = std::clamp(std::nearbyint(v * scale), -scale, scale - 1);
+        const double x = v == v ? std::nearbyint(v * scale) : 0.0;  // NaN becomes 0, as the writer stores it
+        const double q = std::clamp(x, -scale, scale - 1);
         const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << (32 - bits_));
         Add(stored, q / scale);
     }

@@ -114,14 +114,13 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
                                  "OGGChannels", "OGGID3TagType", "AACBlockType", "M4ABlockType", "M4AID3TagType"})
             r[name] = Interval(0, 2);
         r["DestOutputFolderOpt"] = Choices({kDestBesideSource, kDestCustomFolder});
-        r["TargetExistsOpt"] = Choices({kTargetRename, kTargetOverwrite, kTargetSkip});
+        r["TargetExistsOpt"] = Choices({kTargetRename, kTargetOverwrite, kTargetSkip, kTargetUpdate});
         r["MP3BitRate"] = SameOr(Mp3BitRates());
         r["MP3SampleRate"] = SameOr(Mp3SampleRates());
         r["MP3ChannelMode"] = Choices({0, 1, 3, 4});
         r["WAVSampleRate"] = SameOr(WavSampleRates());
-        std::vector<int32_t> wavBits{0};  // 0: the source's
-        for (int32_t bits : TargetSampleBits().choices) wavBits.push_back(bits);
-        r["WAVBitsPerSample"] = Choices(std::move(wavBits));
+        // 0: the source's; 24 and 32 are written from the wide read.
+        r["WAVBitsPerSample"] = Choices({0, 8, 16, 24, 32});
         r["WMAChannels"] = Choices({1, 2});
         r["OGGBitRate"] = SameOr(OggBitRates());
         r["OGGSampleRate"] = SameOr(Mp3SampleRates());
@@ -134,8 +133,18 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 7);
+        r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
+        // Converting a library.
+        r["KeepAddedFolderTree"] = Boolean();
+        // Loudness
+        r["LoudnessAnalysis"] = Boolean();
+        r["LoudnessAlbumGain"] = Boolean();
+        r["LoudnessGainMode"] = Interval(0, 1);
+        r["LoudnessTarget"] = Choices({-14, -16, -18, -23});
+        r["LoudnessPeakCeiling"] = Interval(-100, 0);
+        // WAV above 16 bits.
+        r["WAVSampleFormat"] = Interval(0, 1);
         // Verified conversions.
         r["VerifyTargets"] = Interval(0, 2);
         return r;

@@ -65,6 +65,27 @@ SpeakerLayout AiffLayout(uint32_t stored) {
     }
 }
 
+// The WAVE mask of AIFF's channel orders, and for each channel in WAVE order the stored channel
+// it comes from.
+struct WideOrder {
+    uint32_t mask;
+    uint32_t from[6];
+};
+WideOrder AiffWideOrder(uint32_t stored) {
+    switch (stored) {
+        case 1: return {kSpeakerFrontCenter, {0}};
+        case 2: return {kSpeakerFrontLeft | kSpeakerFrontRight, {0, 1}};
+        case 3: return {kSpeakerFrontLeft | kSpeakerFrontRight | kSpeakerFrontCenter, {0, 1, 2}};
+        case 4: return {kSpeakerFrontLeft | kSpeakerFrontRight | kSpeakerBackLeft | kSpeakerBackRight, {0, 1, 2, 3}};
+        // L LC C R RC S: WAVE order is FL FR FC FLC FRC BC.
+        case 6:
+            return {kSpeakerFrontLeft | kSpeakerFrontRight | kSpeakerFrontCenter | kSpeakerFrontLeftOfCenter |
+                        kSpeakerFrontRightOfCenter | kSpeakerBackCenter,
+                    {0, 3, 2, 1, 4, 5}};
+        default: return {0, {0}};
+    }
+}
+
 }  // namespace
 
 void AiffReader::GsmDestroyer::operator()(gsm_state* g) const { gsm_destroy(g); }
@@ -351,6 +372,52 @@ uint32_t AiffReader::Read(void* left, void* right) {
     if (!file_ || !routine_ || !left) return 0;
     if (channels == 2 && !right) return 0;
     return (this->*routine_)(left, right);
+}
+
+bool AiffReader::StoredSamples() const {
+    return kind_ == Kind::Pcm || kind_ == Kind::Raw || kind_ == Kind::Float32 || kind_ == Kind::Float64;
+}
+
+WideFormat AiffReader::GetWideFormat() {
+    if (!file_ || !routine_ || !StoredSamples()) return AudioSource::GetWideFormat();
+    WideFormat f;
+    f.channels = storedChannels;
+    f.channelMask = AiffWideOrder(storedChannels).mask;
+    f.bits = sampleBits_;
+    f.isFloat = kind_ == Kind::Float32 || kind_ == Kind::Float64;
+    return f;
+}
+
+uint32_t AiffReader::ReadWide(double* out) {
+    if (!file_ || !routine_ || !out) return 0;
+    // The companded and block-coded kinds widen the 16-bit read.
+    if (!StoredSamples()) return AudioSource::ReadWide(out);
+    const uint32_t ch = storedChannels;
+    const uint32_t frames = ReadFrames(static_cast<size_t>(ch) * kBlockFrames * sampleBytes_);
+    const WideOrder order = AiffWideOrder(ch);
+    const uint8_t* p = work_.get();
+    // Integer samples are left-justified in their bytes: scaled by the container's size.
+    const double scale = 1.0 / std::ldexp(1.0, static_cast<int>(8 * sampleBytes_) - 1);
+    auto sample = [&](const uint8_t* s) -> double {
+        switch (kind_) {
+            case Kind::Float32: return FloatOfBits(Be32(s));
+            case Kind::Float64: return DoubleOfBits(Be64(s));
+            case Kind::Raw: return (static_cast<int>(*s) - 128) / 128.0;
+            default: break;
+        }
+        uint32_t u = 0;
+        for (uint32_t b = 0; b < sampleBytes_; ++b) {
+            const uint32_t byte = littleEndian_ ? s[sampleBytes_ - 1 - b] : s[b];
+            u = (u << 8) | byte;
+        }
+        const int shift = 32 - static_cast<int>(8 * sampleBytes_);
+        return (static_cast<int32_t>(u << shift) >> shift) * scale;
+    };
+    for (uint32_t i = 0; i < frames; ++i) {
+        const uint8_t* frame = p + static_cast<size_t>(i) * ch * sampleBytes_;
+        for (uint32_t c = 0; c < ch; ++c) out[static_cast<size_t>(i) * ch + c] = sample(frame + order.from[c] * sampleBytes_);
+    }
+    return frames;
 }
 
 // ---- uncompressed routines ----

@@ -22,7 +22,9 @@ class ImaAdpcmDecoder;
 // Length is the size of the whole file and position the file offset of the next byte to read, so
 // progress starts at the data offset. 8-bit PCM and "raw" are delivered as unsigned bytes,
 // everything else as signed 16-bit samples. Files of 3, 4 or 6 channels are delivered as their
-// stereo downmix by AIFF's channel order (3 L R C, 4 quad, 6 L LC C R RC S).
+// stereo downmix by AIFF's channel order (3 L R C, 4 quad, 6 L LC C R RC S). The wide read delivers
+// integer PCM, "raw" and float files as stored: every channel (put in WAVE order with its speaker
+// mask) and all their bits; the other kinds widen the 16-bit read.
 class AiffReader : public AudioSource {
 public:
     // The work buffer that holds chunk headers, the "COMM" body, an "ID3 " chunk and raw samples.
@@ -34,6 +36,8 @@ public:
     void Close() override;
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
+    WideFormat GetWideFormat() override;
+    uint32_t ReadWide(double* interleaved) override;
     int ReadTags(TagRecord& tags) override;
 
     // Opens an already opened stream (for example one made by fmemopen). The reader takes ownership
@@ -61,6 +65,8 @@ private:
     };
 
     bool Walk();
+    // Integer PCM, "raw" or floats: kinds whose wide read delivers the stored samples.
+    bool StoredSamples() const;
     bool ParseComm(const uint8_t* body, bool aifc);
     bool Prepare();
 

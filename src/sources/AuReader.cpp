@@ -210,6 +210,54 @@ uint32_t AuReader::Read(void* left, void* right) {
     return frames;
 }
 
+bool AuReader::WideSamples() const {
+    const bool linear = encoding_ == kLinear8 || encoding_ == kLinear16 || encoding_ == kLinear24 ||
+                        encoding_ == kLinear32 || encoding_ == kFloat || encoding_ == kDouble;
+    return linear && fileChannels_ >= 1 && fileChannels_ <= kMaxWideChannels;
+}
+
+WideFormat AuReader::GetWideFormat() {
+    if (!file_ || !WideSamples()) return AudioSource::GetWideFormat();
+    WideFormat f;
+    f.channels = fileChannels_;
+    f.channelMask = 0;
+    f.bits = codedBits_;
+    f.isFloat = encoding_ == kFloat || encoding_ == kDouble;
+    return f;
+}
+
+double AuReader::ConvertWide(const uint8_t* p) const {
+    const bool be = bigEndian_;
+    switch (encoding_) {
+        case kLinear8: return static_cast<int8_t>(*p) / 128.0;
+        case kLinear16: return static_cast<int16_t>(be ? Be16(p) : Le16(p)) / 32768.0;
+        case kLinear24: {
+            const uint32_t u = be ? (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8)
+                                  : (uint32_t{p[2]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[0]} << 8);
+            return static_cast<int32_t>(u) / 2147483648.0;
+        }
+        case kLinear32: return static_cast<int32_t>(be ? Be32(p) : Le32(p)) / 2147483648.0;
+        case kFloat: return FloatOfBits(be ? Be32(p) : Le32(p));
+        case kDouble: return DoubleOfBits(be ? Be64(p) : Le64(p));
+        default: return 0;
+    }
+}
+
+uint32_t AuReader::ReadWide(double* out) {
+    if (!file_ || !out || codedBits_ == 0) return 0;
+    if (!WideSamples()) return AudioSource::ReadWide(out);
+    if (position >= length) return 0;
+    const size_t sampleBytes = codedBits_ / 8;
+    const size_t frameBytes = sampleBytes * fileChannels_;
+    const size_t request = static_cast<size_t>(std::min<uint64_t>(kBlockFrames * frameBytes, length - position));
+    position += request;
+    const size_t got = std::fread(buffer_.get(), 1, request, file_.get());
+    const uint32_t frames = static_cast<uint32_t>(got / frameBytes);
+    const size_t count = static_cast<size_t>(frames) * fileChannels_;
+    for (size_t k = 0; k < count; ++k) out[k] = ConvertWide(buffer_.get() + k * sampleBytes);
+    return frames;
+}
+
 uint32_t AuReader::ReadAdpcm(int16_t* left, int16_t* right, size_t got) {
     const uint32_t ch = fileChannels_;
     const int width = static_cast<int>(codedBits_);

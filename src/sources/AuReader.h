@@ -12,7 +12,8 @@ namespace sonavert {
 // Decoder of Sun/NeXT audio files (".au", ".snd") in either byte order: G.711 mu-law and A-law,
 // linear PCM of 8, 16, 24 and 32 bits, 32- and 64-bit floats, G.721 and G.723 (3- and 5-bit) ADPCM.
 // Always delivers signed 16-bit samples; files of more than two channels deliver their first channel
-// as mono.
+// as mono. The wide read delivers linear PCM and floats of up to eight channels as stored (the
+// format names no speakers: the mask is 0); the companded and ADPCM encodings widen the 16-bit read.
 //
 // Length and position are bytes of the data area.
 class AuReader : public AudioSource {
@@ -28,6 +29,8 @@ public:
     void Close() override;
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
+    WideFormat GetWideFormat() override;
+    uint32_t ReadWide(double* interleaved) override;
 
     // Opens an already opened stream (for example one made by fmemopen). The reader takes ownership
     // and closes the stream in every case.
@@ -45,6 +48,9 @@ private:
 
     bool ReadHeader();
     int16_t Convert(const uint8_t* p) const;
+    // Linear PCM or floats in at most eight channels, which the wide read delivers as stored.
+    bool WideSamples() const;
+    double ConvertWide(const uint8_t* p) const;
     uint32_t ReadAdpcm(int16_t* left, int16_t* right, size_t got);
 
     std::unique_ptr<std::FILE, FileCloser> file_;

@@ -39,6 +39,7 @@ void BassSource::Close() {
     readBuffer_ = {};
     id3v1_ = {};
     kind_ = kPlainStream;
+    wide_ = false;
     downmix_ = StereoDownmix();
     path_.clear();
 }
@@ -170,6 +171,31 @@ uint32_t BassSource::Read(void* left, void* right) {
     return frames;
 }
 
+WideFormat BassSource::GetWideFormat() {
+    DWORD bits = 0;
+    BOOL isFloat = 0;
+    if (!handle_ || !BASS_ChannelGetWideFormat(handle_, &bits, &isFloat)) return AudioSource::GetWideFormat();
+    WideFormat f;
+    f.channels = storedChannels;
+    f.channelMask = BASS_ChannelGetChannelMask(handle_);
+    f.bits = bits;
+    f.isFloat = isFloat != 0;
+    return f;
+}
+
+uint32_t BassSource::ReadWide(double* interleaved) {
+    if (!handle_ || !interleaved) return 0;
+    if (!wide_) {
+        if (!BASS_ChannelGetWideFormat(handle_, nullptr, nullptr)) return AudioSource::ReadWide(interleaved);
+        if (!BASS_ChannelSetWide(handle_)) return 0;
+        wide_ = true;
+    }
+    const DWORD frameBytes = storedChannels * static_cast<DWORD>(sizeof(double));
+    const DWORD n = BASS_ChannelGetData(handle_, interleaved, frameBytes * kBlockFrames);
+    if (n == static_cast<DWORD>(-1)) return 0;
+    return std::min<DWORD>(n, frameBytes * kBlockFrames) / frameBytes;
+}
+
 uint64_t BassSource::GetPosition() {
     if (!handle_) return position;
     QWORD pos = BASS_ChannelGetPosition(handle_, BASS_POS_BYTE);
@@ -204,15 +230,20 @@ const uint8_t* BassSource::GetID3v2Block(uint32_t* size) {
 
 int BassSource::ReadTags(TagRecord& tags) {
     if (!handle_) return 0;
-    std::string text;
-    if (!ReadTagsText(path_, text) || text.empty()) return 0;
+    TagRecord full;
+    if (!ReadFileTags(path_, full)) return 0;
+    std::string text = JoinTagsText(full);
     // ID3 texts of MP3 files are taken as they are; the other formats carry UTF-8.
     if (kind_ != kMp3Stream) {
         std::optional<std::string> local = Utf8ToLocal(text);
         if (!local || local->empty()) return 0;
         text = std::move(*local);
+        full.albumArtist = Utf8ToLocal(full.albumArtist).value_or("");
+        full.disc = Utf8ToLocal(full.disc).value_or("");
     }
     SplitTagsText(text, tags);
+    tags.albumArtist = full.albumArtist;
+    tags.disc = full.disc;
     return 1;
 }
 

@@ -22,6 +22,10 @@ public:
     void Close() override;
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
+    // Streams of up to eight channels deliver every channel with the bits the file stores; modules,
+    // MIDI and MPEG audio widen the 16-bit read.
+    WideFormat GetWideFormat() override;
+    uint32_t ReadWide(double* interleaved) override;
     uint64_t GetPosition() override;
     const uint8_t* GetID3v1Block() override;
     const uint8_t* GetID3v2Block(uint32_t* size) override;
@@ -41,6 +45,7 @@ private:
     std::vector<uint8_t> readBuffer_;
     std::vector<uint8_t> id3v1_;
     int kind_ = kPlainStream;
+    bool wide_ = false;  // the stream was switched to the wide delivery
     StereoDownmix downmix_;
     std::string path_;
     std::string refusal_;

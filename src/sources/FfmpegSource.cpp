@@ -1,5 +1,6 @@
 #include "sources/FfmpegSource.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -233,6 +234,7 @@ void FfmpegSource::Close() {
     packetPending_ = false;
     downmix_ = StereoDownmix();
     mixSpeakers_.clear();
+    wide_ = WideFormat{};
     ResetFormat();
 }
 
@@ -280,6 +282,26 @@ int FfmpegSource::Open(const std::string& path, uint32_t /*renderRate*/) {
     channelMode = stored == 1 ? kModeSingleChannel : kModeStereo;
     bitsPerSample = IsUnsigned8(sampleFormat) ? 8 : 16;
     bytesPerSample = bitsPerSample / 8;
+
+    // The wide read: every channel, with the bits the file stores; floats only from lossless
+    // codecs (a lossy decoder's float output counts as 16 bits).
+    if (stored <= static_cast<int>(kMaxWideChannels)) {
+        wide_.channels = static_cast<uint32_t>(stored);
+        const AVChannelLayout& layout = stream->codecpar->ch_layout;
+        if (layout.order == AV_CHANNEL_ORDER_NATIVE && layout.nb_channels == stored)
+            wide_.channelMask = layout.u.mask & 0xFFFFFFFFu;
+        const AVSampleFormat packed = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(sampleFormat));
+        const AVCodecDescriptor* descriptor = avcodec_descriptor_get(stream->codecpar->codec_id);
+        const bool lossless = descriptor && (descriptor->props & AV_CODEC_PROP_LOSSLESS);
+        if (packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL) {
+            wide_.isFloat = lossless;
+            wide_.bits = lossless ? (packed == AV_SAMPLE_FMT_DBL ? 64 : 32) : 16;
+        } else {
+            const int container = std::max(av_get_bytes_per_sample(packed), 1) * 8;
+            const int significant = codec->bits_per_raw_sample;
+            wide_.bits = static_cast<uint32_t>(significant > 0 && significant <= container ? significant : container);
+        }
+    }
 
     format_ = std::move(format);
     codec_ = std::move(codec);
@@ -429,6 +451,82 @@ uint32_t FfmpegSource::Read(void* left, void* right) {
     return filled;
 }
 
+WideFormat FfmpegSource::GetWideFormat() {
+    if (!codec_ || wide_.channels == 0) return AudioSource::GetWideFormat();
+    return wide_;
+}
+
+namespace {
+
+inline double ToWide(uint8_t v) { return (static_cast<int>(v) - 128) / 128.0; }
+inline double ToWide(int16_t v) { return v / 32768.0; }
+inline double ToWide(int32_t v) { return v / 2147483648.0; }
+inline double ToWide(int64_t v) { return static_cast<double>(v) / 9223372036854775808.0; }
+inline double ToWide(float v) { return v; }
+inline double ToWide(double v) { return v; }
+
+// Copies `count` frames from frame `from` of a decoded frame into `out` (at frame `at`, `channels`
+// per frame); channels the frame lacks are silent, channels beyond `channels` are dropped.
+template <typename T>
+void MoveWide(const AVFrame* frame, bool planar, int from, int count, uint32_t channels, double* out, uint32_t at) {
+    const int nb = frame->ch_layout.nb_channels;
+    for (uint32_t c = 0; c < channels; ++c) {
+        double* o = out + static_cast<size_t>(at) * channels + c;
+        if (static_cast<int>(c) >= nb) {
+            for (int i = 0; i < count; ++i) o[static_cast<size_t>(i) * channels] = 0.0;
+            continue;
+        }
+        const T* in = planar ? reinterpret_cast<const T*>(frame->extended_data[c]) + from
+                             : reinterpret_cast<const T*>(frame->extended_data[0]) + static_cast<ptrdiff_t>(from) * nb + c;
+        const ptrdiff_t stride = planar ? 1 : nb;
+        for (int i = 0; i < count; ++i) o[static_cast<size_t>(i) * channels] = ToWide(in[i * stride]);
+    }
+}
+
+}  // namespace
+
+uint32_t FfmpegSource::TakeWide(double* out, uint32_t channels, uint32_t filled) {
+    const AVFrame* frame = frame_.get();
+    const int available = frame->nb_samples - frameOffset_;
+    const int room = static_cast<int>(kBlockFrames - filled);
+    const int count = available < room ? available : room;
+    const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
+    const bool planar = av_sample_fmt_is_planar(sampleFormat) != 0;
+    bool known = true;
+    if (count > 0) {
+        switch (av_get_packed_sample_fmt(sampleFormat)) {
+        case AV_SAMPLE_FMT_U8: MoveWide<uint8_t>(frame, planar, frameOffset_, count, channels, out, filled); break;
+        case AV_SAMPLE_FMT_S16: MoveWide<int16_t>(frame, planar, frameOffset_, count, channels, out, filled); break;
+        case AV_SAMPLE_FMT_S32: MoveWide<int32_t>(frame, planar, frameOffset_, count, channels, out, filled); break;
+        case AV_SAMPLE_FMT_S64: MoveWide<int64_t>(frame, planar, frameOffset_, count, channels, out, filled); break;
+        case AV_SAMPLE_FMT_FLT: MoveWide<float>(frame, planar, frameOffset_, count, channels, out, filled); break;
+        case AV_SAMPLE_FMT_DBL: MoveWide<double>(frame, planar, frameOffset_, count, channels, out, filled); break;
+        default: known = false; break;
+        }
+    }
+    if (!known || count <= 0 || (frameOffset_ += count) >= frame->nb_samples) {
+        av_frame_unref(frame_.get());
+        frameHeld_ = false;
+        frameOffset_ = 0;
+    }
+    return known && count > 0 ? static_cast<uint32_t>(count) : 0;
+}
+
+uint32_t FfmpegSource::ReadWide(double* interleaved) {
+    if (!codec_ || !interleaved) return 0;
+    if (wide_.channels == 0) return AudioSource::ReadWide(interleaved);
+    uint32_t filled = 0;
+    while (filled < kBlockFrames) {
+        if (frameHeld_) {
+            filled += TakeWide(interleaved, wide_.channels, filled);
+            continue;
+        }
+        if (!NextFrame()) break;
+    }
+    UpdatePosition();
+    return filled;
+}
+
 int FfmpegSource::ReadTags(TagRecord& tags) {
     if (!format_) return 0;
     const AVDictionary* containerTags = format_->metadata;
@@ -452,8 +550,11 @@ int FfmpegSource::ReadTags(TagRecord& tags) {
     found.comment = find({"comment", "comments"});
     found.track = PositiveNumber(find({"track"}));
     found.copyright = find({"copyright"});
+    found.albumArtist = find({"album_artist", "albumartist"});
+    found.disc = find({"disc", "discnumber"});
     if (found.title.empty() && found.artist.empty() && found.album.empty() && found.year.empty() &&
-        found.genre.empty() && found.comment.empty() && found.track.empty() && found.copyright.empty())
+        found.genre.empty() && found.comment.empty() && found.track.empty() && found.copyright.empty() &&
+        found.albumArtist.empty() && found.disc.empty())
         return 0;
     tags = std::move(found);
     return 1;

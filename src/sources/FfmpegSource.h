@@ -2,7 +2,8 @@
 // Decoders over libavformat/libavcodec: FfmpegSource decodes the first audio stream of any container
 // FFmpeg can read; FfmpegProbeSource only reads the container's format (for the file list).
 // More than two channels are delivered as their stereo downmix (base/Downmix.h) by the decoded
-// frames' channel layout.
+// frames' channel layout. The wide read delivers up to eight channels as decoded, with the bits the
+// file stores (floats only from lossless codecs).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +61,8 @@ public:
     // renderRate is ignored.
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
+    WideFormat GetWideFormat() override;
+    uint32_t ReadWide(double* interleaved) override;
     // Tags of the container (falling back to the audio stream's own metadata, where Ogg keeps them).
     int ReadTags(TagRecord& tags) override;
     bool StatesNoAudio() override { return statesNoAudio_; }
@@ -67,6 +70,8 @@ public:
 private:
     // Moves samples of the held frame into the planes from frame `filled` on; returns frames moved.
     uint32_t TakeFromFrame(void* left, void* right, uint32_t filled);
+    // The same for the wide read: interleaved doubles of `channels` channels.
+    uint32_t TakeWide(double* out, uint32_t channels, uint32_t filled);
     // Makes the decoder produce the next frame into frame_; false when the stream is over.
     bool NextFrame();
     void UpdatePosition();
@@ -83,6 +88,7 @@ private:
     bool decoderDone_ = false;  // the decoder has given its last frame
     bool packetPending_ = false;  // packet_ holds an audio packet the decoder has not taken yet
     bool statesNoAudio_ = false;
+    WideFormat wide_;  // what the wide read delivers, fixed at open
     // Frames of more than two channels: the mix for the layout of the last such frame.
     StereoDownmix downmix_;
     SpeakerLayout mixSpeakers_;

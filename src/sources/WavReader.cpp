@@ -206,6 +206,7 @@ void WavReader::Close() {
     sizeStated_ = false;
     formatTag_ = 0;
     storedBits_ = 0;
+    validBits_ = 0;
     blockAlign_ = 0;
     formatSeen_ = false;
     floatSamples_ = false;
@@ -298,6 +299,7 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
     formatSeen_ = false;
     floatSamples_ = false;
     channelMask_ = 0;
+    validBits_ = 0;
     adpcm_.reset();
     formatTag_ = Le16(&format[0]);
     const uint16_t ch = Le16(&format[2]);
@@ -355,6 +357,7 @@ bool WavReader::ParseFormat(uint32_t chunkSize) {
             break;
         }
         channelMask_ = Le32(&format[20]);
+        validBits_ = Le16(&format[18]);
         const uint8_t* guid = &format[24];
         if (std::memcmp(guid + 4, kGuidTail, sizeof kGuidTail) != 0) return false;
         const uint32_t subFormat = Le32(guid);
@@ -482,6 +485,60 @@ bool WavReader::ChooseRoutine() {
 uint32_t WavReader::Read(void* left, void* right) {
     if (!file_ || !routine_ || !left) return 0;
     return (this->*routine_)(left, right);
+}
+
+bool WavReader::WideFrames() const {
+    return routine_ == &WavReader::ReadPcm8 || routine_ == &WavReader::ReadPcm16 || routine_ == &WavReader::ReadPcm24 ||
+           routine_ == &WavReader::ReadPcm32 || routine_ == &WavReader::ReadFloat32 || routine_ == &WavReader::ReadFloat64;
+}
+
+WideFormat WavReader::GetWideFormat() {
+    if (!file_ || !WideFrames()) return AudioSource::GetWideFormat();
+    WideFormat f;
+    f.channels = storedChannels;
+    f.channelMask = channelMask_;
+    f.isFloat = floatSamples_;
+    // Integer samples may use fewer bits than their container (20 bits in 3 bytes).
+    f.bits = !floatSamples_ && validBits_ > 0 && validBits_ < storedBits_ ? validBits_ : storedBits_;
+    return f;
+}
+
+uint32_t WavReader::ReadWide(double* out) {
+    if (!file_ || !routine_ || !out) return 0;
+    if (!WideFrames()) return AudioSource::ReadWide(out);
+    const uint32_t sampleBytes = storedBits_ / 8u;
+    const size_t got = ReadRequest(raw_.data());
+    // The same least requests as the 16-bit read's routines.
+    if (got < 1 || (got < sampleBytes && storedBits_ != 8 && storedBits_ != 24)) return 0;
+    const uint32_t frames = CompleteFrames(raw_.data(), got, sampleBytes, storedBits_ == 8 && !floatSamples_ ? 0x80 : 0);
+    const size_t count = static_cast<size_t>(frames) * storedChannels;
+    const uint8_t* p = raw_.data();
+    if (floatSamples_ && storedBits_ == 32) {
+        for (size_t k = 0; k < count; ++k, p += 4) {
+            const uint32_t bits = Le32(p);
+            float x;
+            std::memcpy(&x, &bits, sizeof x);
+            out[k] = x;
+        }
+    } else if (floatSamples_) {
+        for (size_t k = 0; k < count; ++k, p += 8) {
+            const uint64_t bits = static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
+            std::memcpy(&out[k], &bits, sizeof bits);
+        }
+    } else if (storedBits_ == 8) {
+        for (size_t k = 0; k < count; ++k) out[k] = (static_cast<int>(p[k]) - 128) / 128.0;
+    } else {
+        // Little-endian two's complement of 2, 3 or 4 bytes, scaled by the container's size.
+        const double scale = 1.0 / std::ldexp(1.0, static_cast<int>(storedBits_) - 1);
+        const int shift = 32 - static_cast<int>(storedBits_);
+        for (size_t k = 0; k < count; ++k, p += sampleBytes) {
+            uint32_t u = 0;
+            for (uint32_t b = 0; b < sampleBytes; ++b) u |= static_cast<uint32_t>(p[b]) << (8 * b);
+            const int32_t v = static_cast<int32_t>(u << shift) >> shift;
+            out[k] = v * scale;
+        }
+    }
+    return frames;
 }
 
 size_t WavReader::ReadRequest(uint8_t* target) {

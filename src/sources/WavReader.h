@@ -63,7 +63,9 @@ private:
 //
 // Length and position are bytes of the "data" chunk. 8-bit PCM is delivered as its unsigned bytes,
 // everything else as signed 16-bit samples. More than two channels are delivered as their stereo
-// downmix (base/Downmix.h), by the extensible header's channel mask or the usual WAVE order.
+// downmix (base/Downmix.h), by the extensible header's channel mask or the usual WAVE order. The
+// wide read delivers integer PCM and float files as stored: every channel, all their bits, the
+// channel mask; the companded and ADPCM formats widen the 16-bit read.
 class WavReader : public AudioSource {
 public:
     WavReader() = default;
@@ -72,6 +74,8 @@ public:
     void Close() override;
     int Open(const std::string& path, uint32_t renderRate) override;
     uint32_t Read(void* left, void* right) override;
+    WideFormat GetWideFormat() override;
+    uint32_t ReadWide(double* interleaved) override;
 
     // Opens an already opened stream (for example one made by fmemopen). The reader takes ownership
     // and closes the stream in every case.
@@ -131,6 +135,9 @@ private:
     std::vector<uint8_t> raw_;    // one read unit
     uint32_t readUnit_ = 0;
     uint32_t channelMask_ = 0;  // of an extensible header; 0 = none stated
+    uint16_t validBits_ = 0;    // of an extensible header; 0 = none stated
+    // Integer PCM or float, whose wide read delivers the stored samples.
+    bool WideFrames() const;
     StereoDownmix downmix_;     // frames of more than two channels
     std::vector<int16_t> mixScratch_;
     std::vector<int16_t> block_;  // decoded block (compressed formats)

@@ -50,6 +50,8 @@ namespace {
 // Addresses of the help menu. The update page takes the version and the build number.
 constexpr const char* kUpdateUrl = "https://sonavert.app/update?ver=3.4&build=839";
 constexpr const char* kHomepageText = "www.sonavert.app";
+// Rows whose targets the General page of the options previews.
+constexpr int kPreviewRows = 3;
 constexpr const char* kTellAFriendSubject = "Sonavert - very COOL application!!!";
 
 // Buttons with tool tips show them after kToolTipDelay instead of the style's delay.
@@ -168,8 +170,13 @@ public:
     void RowFinished(int item, const RowOutcome& outcome) override {
         SetStatus(item, StatusText(outcome));
         const int row = RowOf(item);
+        // The tool tip tells a warning and the loudness measured, one line each.
         std::string note;
         if (!outcome.warning.empty()) note = "Warning: " + outcome.warning;
+        if (!outcome.loudnessText.empty()) {
+            if (!note.empty()) note.push_back('\n');
+            note.append("Loudness: ").append(outcome.loudnessText);
+        }
         if (outcome.verified) note += (note.empty() ? "" : "\n") + std::string(kVerifiedNote);
         if (row >= 0 && !note.empty()) {
             window_.list_.SetStatusNote(row, note);
@@ -180,6 +187,17 @@ public:
             window_.statusColumnWidth_ = kWideStatusColumn;
             window_.view_->setColumnWidth(kColumnStatus, kWideStatusColumn);
         }
+    }
+
+    // The album gain joins the row's tool tip.
+    void RowNote(int item, const std::string& note, bool failed) override {
+        const int row = RowOf(item);
+        if (row < 0) return;
+        std::string text = window_.list_.StatusNote(row);
+        if (!text.empty()) text.push_back('\n');
+        text.append(failed ? "Warning: " : "Loudness: ").append(note);
+        window_.list_.SetStatusNote(row, text);
+        window_.model_->RowChanged(row);
     }
 
 private:
@@ -653,11 +671,22 @@ void MainWindow::ConvertSelectedCommand() {
 
 void MainWindow::RunBatch(const RowSet& rows) {
     busy_ = true;
+    std::vector<FileEntry*> entries = rows.entries;
+    // Under the update policy the rows not chosen still name their targets (unconverted), so that
+    // a chosen row takes the target it takes when the whole list converts.
+    if (settings_.TargetExistsOpt == kTargetUpdate) {
+        const std::set<const FileEntry*> chosen(entries.begin(), entries.end());
+        for (FileEntry* entry : list_.AllRows().entries)
+            if (!chosen.count(entry)) entries.push_back(entry);
+    }
     std::vector<BatchItem> items;
-    for (size_t i = 0; i < rows.entries.size(); ++i)
-        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, ""});
+    for (size_t i = 0; i < entries.size(); ++i) {
+        items.push_back({static_cast<int>(i), entries[i]->sourceType, entries[i]->sourcePath, "",
+                         entries[i]->rootFolder});
+        items.back().inRun = i < rows.entries.size();
+    }
     {
-        BatchWindowDriver driver(*this, rows.entries);
+        BatchWindowDriver driver(*this, entries);
         if (hooks_.convert)
             RunConversionBatch(items, settings_.OutputFormat, settings_, codecs_, driver, batchState_, hooks_.convert);
         else
@@ -665,7 +694,7 @@ void MainWindow::RunBatch(const RowSet& rows) {
         // Rows the batch went through take their new target (empty when they failed); rows it
         // did not reach keep theirs.
         for (size_t i = 0; i < items.size(); ++i)
-            if (driver.Touched(i)) rows.entries[i]->targetPath = items[i].targetPath;
+            if (driver.Touched(i)) entries[i]->targetPath = items[i].targetPath;
     }
     busy_ = false;
     RunPendingDrops();
@@ -752,6 +781,9 @@ void MainWindow::OptionsCommand() {
             formats.push_back({static_cast<int>(f.sampleRate), static_cast<int>(f.channels), static_cast<int>(f.bitRate)});
         return true;
     };
+    // The General page previews where the first rows' targets go.
+    for (int row = 0; row < list_.RowCount() && row < kPreviewRows; ++row)
+        hooks.previewRows.push_back({list_.Entry(row)->sourcePath, list_.Entry(row)->rootFolder});
     ShowOptionsDialog(this, settings_, store_, hooks);
 }
 

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <vector>
 
+#include "base/Downmix.h"
 #include "support/TestUtil.h"
 
 using sonavert::PcmConverter;
@@ -276,5 +278,111 @@ TEST(PcmConverter, NeverWritesBeyondTheCallersBuffer) {
         EXPECT_NEAR(static_cast<double>(total), static_cast<double>(consumed) * r[1] / r[0], 2.0);
         uint32_t n = 0;
         EXPECT_EQ(c.Convert(in.data(), in.data(), 10, ol.data(), orr.data(), &n), 0);
+    }
+}
+
+namespace {
+
+using sonavert::WidePcmConverter;
+
+bool ConfigureWide(WidePcmConverter& c, uint32_t inRate, uint32_t inCh, uint64_t mask, uint32_t outRate, uint32_t outCh,
+                   int pick = 0) {
+    c.inputRate = inRate;
+    c.inputChannels = inCh;
+    c.inputMask = mask;
+    c.outputRate = outRate;
+    c.outputChannels = outCh;
+    c.monoPick = pick;
+    return c.Setup();
+}
+
+// Every frame of `in` through the converter in blocks of 1152, then the flush.
+std::vector<double> ConvertWide(WidePcmConverter& c, const std::vector<double>& in) {
+    std::vector<double> out;
+    const size_t frames = in.size() / c.inputChannels;
+    for (size_t pos = 0; pos < frames; pos += 1152) {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(1152, frames - pos));
+        const double* block = nullptr;
+        uint32_t got = 0;
+        EXPECT_TRUE(c.Convert(&in[pos * c.inputChannels], n, &block, &got));
+        out.insert(out.end(), block, block + size_t(got) * c.outputChannels);
+    }
+    const double* block = nullptr;
+    while (uint32_t got = c.Flush(&block)) out.insert(out.end(), block, block + size_t(got) * c.outputChannels);
+    return out;
+}
+
+}  // namespace
+
+// Channels at one rate: kept exactly, mixed to stereo with the downmix's coefficients, to mono as
+// the mean or one side, mono spread to both sides; layouts the encoders never ask for are refused.
+TEST(WidePcmConverter, ChannelsAtEqualRates) {
+    std::vector<double> six(6 * 10);
+    for (size_t i = 0; i < six.size(); ++i) six[i] = (static_cast<double>(i % 6) + 1) / 8 - 0.001 * static_cast<double>(i / 6);
+    WidePcmConverter keep;
+    ASSERT_TRUE(ConfigureWide(keep, 96000, 6, 0x3F, 96000, 6));
+    EXPECT_EQ(ConvertWide(keep, six), six);
+
+    WidePcmConverter stereo;
+    ASSERT_TRUE(ConfigureWide(stereo, 48000, 6, 0x3F, 48000, 2));
+    const sonavert::StereoDownmix mix(sonavert::LayoutFromMask(6, 0x3F));
+    std::vector<double> out = ConvertWide(stereo, six);
+    ASSERT_EQ(out.size(), 20u);
+    for (size_t f = 0; f < 10; ++f) {
+        double l = 0, r = 0;
+        for (uint32_t c = 0; c < 6; ++c) {
+            l += mix.LeftGain(c) * six[f * 6 + c];
+            r += mix.RightGain(c) * six[f * 6 + c];
+        }
+        EXPECT_NEAR(out[2 * f], l, 1e-12);
+        EXPECT_NEAR(out[2 * f + 1], r, 1e-12);
+    }
+
+    const std::vector<double> lr = {0.5, -0.25, 1.0, 0.0};
+    for (int pick : {0, 1, 2}) {
+        WidePcmConverter mono;
+        ASSERT_TRUE(ConfigureWide(mono, 44100, 2, 0, 44100, 1, pick));
+        const std::vector<double> want = pick == 0   ? std::vector<double>{0.125, 0.5}
+                                         : pick == 1 ? std::vector<double>{0.5, 1.0}
+                                                     : std::vector<double>{-0.25, 0.0};
+        EXPECT_EQ(ConvertWide(mono, lr), want) << pick;
+    }
+    WidePcmConverter spread;
+    ASSERT_TRUE(ConfigureWide(spread, 44100, 1, 0, 44100, 2));
+    EXPECT_EQ(ConvertWide(spread, {0.5, -1.0}), (std::vector<double>{0.5, 0.5, -1.0, -1.0}));
+
+    WidePcmConverter bad;
+    EXPECT_FALSE(ConfigureWide(bad, 44100, 6, 0, 44100, 4));
+    EXPECT_FALSE(ConfigureWide(bad, 44100, 9, 0, 44100, 2));
+    EXPECT_FALSE(ConfigureWide(bad, 0, 2, 0, 44100, 2));
+    const double* block = nullptr;
+    uint32_t got = 7;
+    EXPECT_FALSE(bad.Convert(lr.data(), 2, &block, &got));
+    EXPECT_EQ(got, 0u);
+}
+
+// A rate change keeps every channel's own tone, level and the length (with the flush), and a
+// 24-bit-fine signal is not coarsened to 16 bits on the way.
+TEST(WidePcmConverter, ResamplingKeepsChannelsLevelLengthAndResolution) {
+    const uint32_t inRate = 96000, outRate = 44100, frames = 96000;
+    std::vector<double> in(size_t(frames) * 3);
+    for (uint32_t i = 0; i < frames; ++i)
+        for (uint32_t c = 0; c < 3; ++c) in[size_t(i) * 3 + c] = (0.5 / (c + 1)) * std::sin(2 * M_PI * 1000.0 * (c + 1) * i / inRate);
+    WidePcmConverter c;
+    ASSERT_TRUE(ConfigureWide(c, inRate, 3, 0x7, outRate, 3));
+    std::vector<double> out = ConvertWide(c, in);
+    const size_t outFrames = out.size() / 3;
+    EXPECT_NEAR(static_cast<double>(outFrames), static_cast<double>(frames) * outRate / inRate, 2.0);
+    for (uint32_t ch = 0; ch < 3; ++ch) {
+        double sum = 0;
+        size_t n = 0;
+        for (size_t i = outFrames / 10; i < outFrames * 9 / 10; ++i, ++n) sum += out[i * 3 + ch] * out[i * 3 + ch];
+        EXPECT_NEAR(std::sqrt(sum / n), 0.5 / (ch + 1) / std::sqrt(2.0), 0.002) << ch;
+        // Compared with the ideal tone at the output rate: a very-high-quality rate change is far
+        // below the 16-bit step (3e-5).
+        double worst = 0;
+        for (size_t i = outFrames / 10; i < outFrames * 9 / 10; ++i)
+            worst = std::max(worst, std::abs(out[i * 3 + ch] - (0.5 / (ch + 1)) * std::sin(2 * M_PI * 1000.0 * (ch + 1) * i / outRate)));
+        EXPECT_LT(worst, 3e-5) << ch;
     }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -256,6 +257,75 @@ TEST(WavWriter, SizeLimitStopsBeforeTheHeaderWraps) {
         EXPECT_EQ(w.WriteSamples16(l.data(), r.data(), 0), 1);    // nothing to write is no failure
     }
     ExpectHeader(ReadFileBytes(path), 2, 8000, 32000, 4, 16, 1000);
+}
+
+// Interleaved samples above 16 bits, beyond two channels or of floats get the extensible header
+// (mask, valid bits, sub-format; a "fact" frame count for floats) and are quantised by rounding to
+// the nearest step with clamping; mono and stereo 8/16-bit files keep the canonical header.
+TEST(WavWriter, InterleavedFormatsAndQuantisation) {
+    TempDir dir;
+    const double step24 = 1.0 / 8388608.0;
+    const std::vector<double> samples = {1.0, -1.0, 0.4 * step24, 0.6 * step24, -0.6 * step24, 2.0};
+    {
+        WavWriter w;
+        ASSERT_EQ(w.OpenInterleaved(dir.file("i24.wav"), 3, 24, false, 96000, 0), 1);
+        EXPECT_EQ(w.WriteSamples16(nullptr, nullptr, 0), 0);  // the planar writes are not for this file
+        ASSERT_EQ(w.WriteInterleaved(samples.data(), 2), 1);
+        ASSERT_EQ(w.Close(), 1);
+    }
+    auto b = ReadFileBytes(dir.file("i24.wav"));
+    ASSERT_EQ(b.size(), 68u + 18u);
+    EXPECT_EQ(Le32(b, 4), b.size() - 8);
+    EXPECT_EQ(Le32(b, 16), 40u);
+    EXPECT_EQ(Le16(b, 20), 0xFFFEu);
+    EXPECT_EQ(Le16(b, 22), 3u);
+    EXPECT_EQ(Le32(b, 28), 96000u * 9);
+    EXPECT_EQ(Le16(b, 32), 9u);
+    EXPECT_EQ(Le16(b, 34), 24u);
+    EXPECT_EQ(Le16(b, 38), 24u);    // valid bits
+    EXPECT_EQ(Le32(b, 40), 0x7u);   // the usual mask for three channels
+    EXPECT_EQ(Le16(b, 44), 1u);     // PCM sub-format
+    EXPECT_EQ(Le32(b, 64), 18u);    // data size
+    auto s24 = [&](size_t k) {
+        const size_t at = 68 + 3 * k;
+        return static_cast<int32_t>((b[at] << 8) | (b[at + 1] << 16) | (static_cast<uint32_t>(b[at + 2]) << 24)) >> 8;
+    };
+    EXPECT_EQ(s24(0), 8388607);   // +1.0 clamps to the top step
+    EXPECT_EQ(s24(1), -8388608);
+    EXPECT_EQ(s24(2), 0);
+    EXPECT_EQ(s24(3), 1);
+    EXPECT_EQ(s24(4), -1);
+    EXPECT_EQ(s24(5), 8388607);
+
+    {
+        WavWriter w;
+        ASSERT_EQ(w.OpenInterleaved(dir.file("f32.wav"), 6, 32, true, 48000, 0x60F), 1);
+        ASSERT_EQ(w.WriteInterleaved(samples.data(), 1), 1);
+        ASSERT_EQ(w.Close(), 1);
+    }
+    b = ReadFileBytes(dir.file("f32.wav"));
+    ASSERT_EQ(b.size(), 80u + 24u);
+    EXPECT_EQ(Le32(b, 40), 0x60Fu);
+    EXPECT_EQ(Le16(b, 44), 3u);  // IEEE float sub-format
+    EXPECT_EQ(std::string(b.begin() + 60, b.begin() + 64), "fact");
+    EXPECT_EQ(Le32(b, 68), 1u);  // frames
+    EXPECT_EQ(Le32(b, 76), 24u);
+    float first;
+    std::memcpy(&first, &b[80 + 5 * 4], 4);
+    EXPECT_EQ(first, 2.0f);  // floats are stored unclamped
+
+    {
+        WavWriter w;
+        ASSERT_EQ(w.OpenInterleaved(dir.file("s16.wav"), 2, 16, false, 8000, 0), 1);
+        ASSERT_EQ(w.WriteInterleaved(samples.data(), 3), 1);
+    }
+    ExpectHeader(ReadFileBytes(dir.file("s16.wav")), 2, 8000, 32000, 4, 16, 12);
+
+    WavWriter w;
+    EXPECT_EQ(w.OpenInterleaved(dir.file("x.wav"), 9, 16, false, 8000, 0), 0);
+    EXPECT_EQ(w.OpenInterleaved(dir.file("x.wav"), 2, 20, false, 8000, 0), 0);
+    EXPECT_EQ(w.OpenInterleaved(dir.file("x.wav"), 2, 24, true, 8000, 0), 0);
+    EXPECT_FALSE(w.IsOpen());
 }
 
 }  // namespace

@@ -35,11 +35,16 @@ constexpr double kHangSeconds = 60;
 constexpr int kJobs = 2;
 
 struct OutputFamily {
-    const char* name;  // as -f takes it
+    const char* name;  // as -f takes it, unless `format` is given
     const char* ext;
+    const char* format = nullptr;
+    std::vector<const char*> sets = {};  // --set overrides
 };
+// WAV through the wide read: 24-bit, every channel of the source kept.
+const OutputFamily kWideWav = {
+    "wav24", ".wav", "wav", {"AutoDestWAVEncodingParam=0", "WAVBitsPerSample=24", "WAVChannelNum=0", "WAVSampleRate=0"}};
 const OutputFamily kOutputs[] = {{"wav", ".wav"}, {"mp3", ".mp3"}, {"ogg", ".ogg"}, {"aac", ".aac"},
-                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}};
+                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}, kWideWav};
 
 uint64_t Fnv(const std::string& s) {
     uint64_t h = 1469598103934665603ull;
@@ -192,8 +197,9 @@ private:
         BatchRun run;
         run.outDir = dir_.file(std::string("out-") + family.name + "-" + std::to_string(++batches_));
         // Every target is verified: what a damaged source yields still matches what was encoded.
-        std::vector<std::string> argv = {testutil::CliBinary(), "-y", "-f", family.name, "-o", run.outDir,
-                                         "--set", "ParallelJobs=" + std::to_string(jobs), "--verify"};
+        std::vector<std::string> argv = {testutil::CliBinary(), "-y", "-f", family.format ? family.format : family.name,
+                                         "-o", run.outDir, "--set", "ParallelJobs=" + std::to_string(jobs), "--verify"};
+        for (const char* set : family.sets) argv.insert(argv.end(), {"--set", set});
         for (size_t r : rows) argv.push_back(inputs[r].path);
         const std::string out = dir_.file("stdout.txt"), err = dir_.file("stderr.txt");
         run.child = testutil::RunChild(argv, env_.Env(), kHangSeconds, out, err);

@@ -357,4 +357,83 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     EXPECT_FALSE(run(kOutputWav).verified);
 }
 
+// ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").
+std::vector<uint8_t> FfmpegRaw(const testutil::TempDir& dir, const std::string& path, const std::string& format) {
+    const std::string raw = dir.file("decoded.raw");
+    EXPECT_EQ(testutil::Run("ffmpeg -v error -y -i " + testutil::Quote(path) + " -f " + format + " " + testutil::Quote(raw)), 0);
+    return testutil::ReadFileBytes(raw);
+}
+
+// Sources above 16 bits, in more than two channels or of floats reach WAV targets of 24 and 32 bits
+// and float targets through the wide read exactly, through every decoder that opens them: samples,
+// channels, speakers and rate. Automatic parameters keep today's 16-bit stereo target.
+TEST(WavFamily, WideSourcesKeepEverySampleChannelAndSpeaker) {
+    FamilyFixture f;
+    const std::string flac = f.dir.file("surround.flac"), aiff = f.dir.file("hires.aiff"), fwav = f.dir.file("float.wav");
+    const std::string tones = "0.5*sin(300*2*PI*t)+0.001*random(0)|0.4*sin(400*2*PI*t)|0.3*sin(500*2*PI*t)|"
+                              "0.2*sin(60*2*PI*t)|0.25*sin(700*2*PI*t)+0.0001*random(1)|-0.35*sin(800*2*PI*t)";
+    auto make = [&](const std::string& source, const std::string& codec, const std::string& target) {
+        ASSERT_EQ(testutil::Run("ffmpeg -v error -y -f lavfi -i " + testutil::Quote("aevalsrc=" + source) + " " + codec +
+                                " " + testutil::Quote(target)),
+                  0);
+    };
+    make(tones + ":s=96000:d=0.5:c=5.1", "-c:a flac -sample_fmt s32", flac);
+    make("0.6*sin(440*2*PI*t)+0.0003*random(0)|-0.3*sin(1000*2*PI*t):s=96000:d=0.5:c=stereo", "-c:a pcm_s24be", aiff);
+    make("1.5*sin(440*2*PI*t)*0.6+0.00001*random(0)|0.3*sin(1000*2*PI*t):s=44100:d=0.5:c=stereo", "-c:a pcm_f32le", fwav);
+    const char* entries = "stream=codec_name,sample_rate,channels,channel_layout,bits_per_raw_sample,bits_per_sample";
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVSampleRate = 0;
+    f.settings.WAVChannelNum = 0;
+    struct Case {
+        std::string source;
+        int type;
+        int bits, sampleFormat;
+        const char* raw;
+        std::string decoder;
+        const char* codec;
+    } cases[] = {
+        {flac, kSourceFlac, 0, 0, "s32le", "", "pcm_s24le"},
+        {flac, kSourceFlac, 24, 0, "s32le", "ffmpeg", "pcm_s24le"},
+        {aiff, kSourceAiff, 24, 0, "s32le", "", "pcm_s24le"},
+        {aiff, kSourceAiff, 0, 0, "s32le", "bass", "pcm_s24le"},
+        {fwav, kSourceWav, 32, 1, "f32le", "", "pcm_f32le"},
+        {fwav, kSourceWav, 0, 0, "f32le", "wav", "pcm_f32le"},
+        {fwav, kSourceWav, 32, 1, "f32le", "ffmpeg", "pcm_f32le"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source + " " + c.decoder + " " + std::to_string(c.bits));
+        f.settings.WAVBitsPerSample = c.bits;
+        f.settings.WAVSampleFormat = c.sampleFormat;
+        f.sources.onlyDecoder = c.decoder;
+        const std::string out = f.dir.file("out.wav");
+        ASSERT_EQ(f.Convert(kOutputWav, c.source, out, c.type), 1) << f.reason;
+        auto want = testutil::Probe(c.source, entries), got = testutil::Probe(out, entries);
+        EXPECT_EQ(got["codec_name"], c.codec);
+        EXPECT_EQ(got["sample_rate"], want["sample_rate"]);
+        EXPECT_EQ(got["channels"], want["channels"]);
+        // A source that names no speakers (AIFF) gets the usual ones for its channel count.
+        EXPECT_EQ(got["channel_layout"], want["channel_layout"] == "unknown" ? "stereo" : want["channel_layout"]);
+        EXPECT_EQ(FfmpegRaw(f.dir, out, c.raw), FfmpegRaw(f.dir, c.source, c.raw));
+    }
+    f.sources.onlyDecoder.clear();
+
+    // Mixed down to stereo and resampled, still at 24 bits.
+    f.settings.WAVBitsPerSample = 24;
+    f.settings.WAVChannelNum = 2;
+    f.settings.WAVSampleRate = 48000;
+    ASSERT_EQ(f.Convert(kOutputWav, flac, f.dir.file("stereo.wav"), kSourceFlac), 1) << f.reason;
+    auto probe = testutil::Probe(f.dir.file("stereo.wav"), entries);
+    EXPECT_EQ(probe["codec_name"], "pcm_s24le");
+    EXPECT_EQ(probe["sample_rate"], "48000");
+    EXPECT_EQ(probe["channels"], "2");
+
+    // Automatic parameters: the 16-bit read's format, as always.
+    f.settings.AutoDestWAVEncodingParam = 1;
+    ASSERT_EQ(f.Convert(kOutputWav, flac, f.dir.file("auto.wav"), kSourceFlac), 1) << f.reason;
+    probe = testutil::Probe(f.dir.file("auto.wav"), entries);
+    EXPECT_EQ(probe["codec_name"], "pcm_s16le");
+    EXPECT_EQ(probe["sample_rate"], "96000");
+    EXPECT_EQ(probe["channels"], "2");
+}
+
 }  // namespace

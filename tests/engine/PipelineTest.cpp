@@ -11,6 +11,7 @@
 #include "engine/Gain.h"
 #include "engine/Pipeline.h"
 #include "support/FakeDriver.h"
+#include "tags/GainTags.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -152,6 +153,63 @@ TEST(ConvertToWav, GainScalesAndClampsAsymmetrically) {
     for (int16_t s : loud) EXPECT_GE(s, -32767);
 }
 
+// The meter on the samples handed to the encoder: reference sines, a click whose true peak lies
+// between two samples (read 4 dB above its samples, as a four-times filter would not), the
+// normalising gain held under the ceiling, and the gain texts of the tags.
+TEST(ConvertToWav, LoudnessMeasuredAndNormalisedUnderTheCeiling) {
+    Fixture f;
+    f.settings.LoudnessAnalysis = 1;
+    for (double dbfs : {-23.0, -20.0}) {
+        const double amplitude = std::pow(10.0, dbfs / 20.0);
+        const std::string source = f.dir.file("sine.wav"), target = f.dir.file("sine-out.wav");
+        testutil::WriteWav16(source, testutil::Sine(1000, 48000, 2, 10.0, amplitude), 48000, 2);
+        ASSERT_EQ(f.Convert(kSourceWav, source, target), 1);
+        EXPECT_NEAR(f.context.loudness.integrated, dbfs, 0.1);
+        EXPECT_NEAR(f.context.loudness.TruePeakDb(), dbfs, 0.1);
+        std::filesystem::remove(target);
+    }
+
+    // A click centred half-way between two samples (a sinc under a Hann window of 24 samples
+    // each side), against the value its samples reconstruct there.
+    std::vector<int16_t> click(48000 * 4, 0);
+    double between = 0, highestSample = 0;
+    for (int n = -24; n < 24; ++n) {
+        const double u = n - 0.5;
+        const double sinc = std::sin(M_PI * u) / (M_PI * u);
+        const double x = 0.9 * sinc * (0.5 + 0.5 * std::cos(M_PI * u / 24.5));
+        click[static_cast<size_t>(24000 + n)] = static_cast<int16_t>(std::lround(x * 32767));
+        between += x * sinc;  // the ideal reconstruction at the midpoint
+        highestSample = std::max(highestSample, std::fabs(x));
+    }
+    LoudnessMeter meter(1, 48000);
+    meter.AddPlanar16(click.data(), nullptr, static_cast<uint32_t>(click.size()));
+    EXPECT_NEAR(meter.Figures().TruePeakDb(), 20 * std::log10(between), 0.1);
+    EXPECT_GT(20 * std::log10(between / highestSample), 3.0);  // far above its samples
+
+    // Normalised to -14 LUFS, a quiet tone rises by the full gain; with the click under it the
+    // ceiling of -1 dBTP limits the gain instead.
+    f.settings.LoudnessGainMode = kGainNormaliseFile;
+    f.settings.LoudnessTarget = -14;
+    f.settings.LoudnessPeakCeiling = -10;
+    std::vector<int16_t> tone = testutil::Sine(1000, 48000, 1, 4.0, std::pow(10.0, -30 / 20.0));
+    const std::string quiet = f.dir.file("quiet.wav"), raised = f.dir.file("raised.wav");
+    testutil::WriteWav16(quiet, tone, 48000, 1);
+    ASSERT_EQ(f.Convert(kSourceWav, quiet, raised), 1);
+    EXPECT_NEAR(f.context.loudness.integrated, -14.0, 0.1);
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>(tone[i] + click[i] / 4);
+    const std::string clicked = f.dir.file("clicked.wav"), held = f.dir.file("held.wav");
+    testutil::WriteWav16(clicked, tone, 48000, 1);
+    ASSERT_EQ(f.Convert(kSourceWav, clicked, held), 1);
+    EXPECT_LE(f.context.loudness.TruePeakDb(), -1.0 + 0.05);
+    EXPECT_GT(f.context.loudness.TruePeakDb(), -1.2);
+    EXPECT_LT(f.context.loudness.integrated, -14.5);
+
+    EXPECT_EQ(ReplayGainText(-23.0), "5.00 dB");
+    EXPECT_EQ(ReplayGainPeakText(0.5), "0.500000");
+    EXPECT_EQ(R128GainQ78(-20.0), -768);  // 3 dB under the -23 LUFS reference, in 1/256 dB
+    EXPECT_EQ(R128GainQ78(-500.0), 32767);
+}
+
 TEST(ConvertToWav, CancelDuringTheFirstBlockLeavesNoTarget) {
     Fixture f;
     std::string source = MakeTwoToneWav(f.dir, 1.0);
@@ -176,10 +234,10 @@ TEST(ConvertToWav, RatesOutOfRangeFailBeforeAnythingIsWritten) {
     EXPECT_EQ(f.driver.pumps, 0) << "refused before the first block";
     // A sample size no writer takes is refused as early; the highest rate still converts.
     f.settings.WAVSampleRate = 44100;
-    f.settings.WAVBitsPerSample = 24;
+    f.settings.WAVBitsPerSample = 64;
     f.context.failureReason.clear();
     EXPECT_EQ(f.Convert(kSourceWav, source, target), 0);
-    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 24 bits) cannot be written");
+    EXPECT_EQ(f.context.failureReason, "the target format (2 channels, 64 bits) cannot be written");
     EXPECT_FALSE(std::filesystem::exists(target));
     f.settings.WAVBitsPerSample = 16;
     f.settings.WAVSampleRate = 768000;
@@ -383,6 +441,76 @@ TEST(ConvertToWav, EveryWavEncodingThroughTheOwnReader) {
         EXPECT_LT(std::sqrt(err / 7000), 0.002);
         EXPECT_NEAR(testutil::RmsLevel(pcm, 1, 0), 0.3536, 0.03);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// An adapter of the WAV family's row (which chooses its read per file) that asks for the wide read
+// in a format of its choosing and keeps every sample it is handed.
+class WideProbe : public EncoderAdapter {
+public:
+    WideFormat want;
+    uint32_t rate = 0;  // 0: the source's
+    std::vector<double> samples;
+    WideFormat source;
+
+    TargetFormat ChooseFormat(const PipelineCall& call) override {
+        source = call.facts.wide;
+        TargetFormat f;
+        f.rate = rate ? rate : call.facts.rate;
+        f.wide = want;
+        return f;
+    }
+    bool Start(const PipelineCall&, const TargetFormat&, const TagChoice&) override { return true; }
+    bool EncodeWide(const double* in, uint32_t n) override {
+        samples.insert(samples.end(), in, in + size_t(n) * want.channels);
+        return true;
+    }
+    bool End() override { return true; }
+    bool CreatedTarget() const override { return false; }
+    std::string FailureReason() const override { return "probe"; }
+};
+
+// The skeleton feeds a wide family the source's samples exactly when nothing changes, converted and
+// gained when the format asks for it, and refuses a target format no encoder takes.
+TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
+    Fixture f;
+    const std::string source = MakeTwoToneWav(f.dir, 1.0);
+    const std::vector<int16_t> pcm = testutil::FfmpegDecodeS16(source);
+    ConversionRequest request;
+    request.sourceType = kSourceWav;
+    request.sourcePath = source;
+    request.targetPath = f.dir.file("unused.wav");
+
+    WideProbe exact;
+    exact.want = {2, 0x3, 16, false};
+    ASSERT_EQ(RunPipeline(request, f.context, Family::Wav, exact), kConversionComplete);
+    EXPECT_EQ(exact.source.channels, 2u);
+    ASSERT_EQ(exact.samples.size(), pcm.size());
+    for (size_t i = 0; i < pcm.size(); ++i) ASSERT_EQ(exact.samples[i], pcm[i] / 32768.0) << i;
+    EXPECT_EQ(f.driver.fileTexts.back(), "Converting two-tone.wav...100%");
+
+    // Halved by the WAV family's gain, mixed to the left side, at half the rate.
+    f.settings.AmplifyWav = 1;
+    f.settings.AmplifyWavCoeff = 50;
+    f.settings.MonoType = 1;
+    WideProbe converted;
+    converted.want = {1, 0x4, 24, false};
+    converted.rate = 22050;
+    ASSERT_EQ(RunPipeline(request, f.context, Family::Wav, converted), kConversionComplete);
+    EXPECT_NEAR(static_cast<double>(converted.samples.size()), pcm.size() / 4.0, 2.0);
+    double sum = 0;
+    for (size_t i = 2000; i < 9000; ++i) sum += converted.samples[i] * converted.samples[i];
+    EXPECT_NEAR(std::sqrt(sum / 7000), 0.25 / std::sqrt(2.0), 0.003);
+
+    WideProbe refused;
+    refused.want = {9, 0, 24, false};
+    f.context.failureReason.clear();
+    EXPECT_EQ(RunPipeline(request, f.context, Family::Wav, refused), 0);
+    EXPECT_EQ(f.context.failureReason, "the target format (9 channels, 24 bits) cannot be written");
+    EXPECT_TRUE(refused.samples.empty());
 }
 
 }  // namespace

@@ -27,11 +27,16 @@ constexpr double kSourceSeconds = 12;
 constexpr size_t kFileSizeLimit = 8192;
 
 struct OutputFamily {
-    const char* name;
+    const char* name;  // as -f takes it, unless `format` is given
     const char* ext;
+    const char* format = nullptr;
+    std::vector<const char*> sets = {};  // --set overrides
 };
+// WAV through the wide read: 24-bit, every channel of the source kept.
+const OutputFamily kWideWav = {
+    "wav24", ".wav", "wav", {"AutoDestWAVEncodingParam=0", "WAVBitsPerSample=24", "WAVChannelNum=0", "WAVSampleRate=0"}};
 const OutputFamily kOutputs[] = {{"mp3", ".mp3"}, {"wav", ".wav"}, {"ogg", ".ogg"}, {"aac", ".aac"},
-                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}};
+                                 {"m4a", ".m4a"}, {"amr", ".amr"}, {"wma", ".wma"}, kWideWav};
 
 // What a run left: the program's lines, its end, and the output folder's files (with the old
 // target's bytes as they are after the run).
@@ -63,8 +68,9 @@ public:
     std::string OutDir(const OutputFamily& f) const { return work_.file(std::string("out-") + f.name); }
     std::vector<std::string> CliArgs(const OutputFamily& f, const std::vector<std::string>& extra = {}) const {
         // Every target is verified: a check reading back a cut-short temporary must fail the row too.
-        std::vector<std::string> a = {testutil::CliBinary(), "-y", "-f", f.name, "-o", OutDir(f), "--set",
-                                      "TargetExistsOpt=22", "--set", "ParallelJobs=1", "--verify"};
+        std::vector<std::string> a = {testutil::CliBinary(), "-y", "-f", f.format ? f.format : f.name, "-o", OutDir(f),
+                                      "--set", "TargetExistsOpt=22", "--set", "ParallelJobs=1", "--verify"};
+        for (const char* set : f.sets) a.insert(a.end(), {"--set", set});
         a.insert(a.end(), extra.begin(), extra.end());
         a.push_back(fresh_);
         a.push_back(kept_);

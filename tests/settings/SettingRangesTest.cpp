@@ -2,6 +2,7 @@
 // same table, and every target they can ask for is one the pipelines write.
 #include <gtest/gtest.h>
 
+#include "base/AudioLimits.h"
 #include "settings/SettingRanges.h"
 
 using namespace sonavert;
@@ -17,8 +18,10 @@ TEST(SettingRanges, EveryOfferedTargetIsOneThePipelinesWrite) {
     }
     const SettingRange bits = AcceptedRange("WAVBitsPerSample");
     ASSERT_EQ(bits.kind, SettingRange::Kind::Choices);
-    EXPECT_EQ(bits.choices, (std::vector<int32_t>{0, 8, 16}));
-    for (int32_t v : bits.choices) EXPECT_TRUE(v == 0 || TargetSampleBits().Accepts(v)) << v;
+    EXPECT_EQ(bits.choices, (std::vector<int32_t>{0, 8, 16, 24, 32}));
+    // Sizes above 16 bits are written from the wide read.
+    for (int32_t v : bits.choices)
+        EXPECT_TRUE(v == 0 || TargetSampleBits().Accepts(v) || (v > 16 && WideTargetBits(v, false))) << v;
     for (int32_t v : {1, 2}) EXPECT_TRUE(TargetChannels().Accepts(v));
     for (int32_t v : {0, 3}) EXPECT_FALSE(TargetChannels().Accepts(v));
     // The bounds a runaway setting meets.
@@ -40,7 +43,11 @@ TEST(SettingRanges, SetCheckedStoresOnlyAcceptedValues) {
         EXPECT_EQ(s.WAVSampleRate, 22050) << value;
     }
     EXPECT_EQ(accepted, "0, 6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000");
-    EXPECT_EQ(SetChecked(s, "WAVBitsPerSample", "24", accepted), SetOutcome::Refused);
+    EXPECT_EQ(SetChecked(s, "WAVBitsPerSample", "20", accepted), SetOutcome::Refused);
+    EXPECT_EQ(SetChecked(s, "WAVBitsPerSample", "24", accepted), SetOutcome::Set);
+    EXPECT_EQ(SetChecked(s, "WAVSampleFormat", "1", accepted), SetOutcome::Set);
+    EXPECT_EQ(SetChecked(s, "WAVSampleFormat", "2", accepted), SetOutcome::Refused);
+    EXPECT_EQ(s.WAVSampleFormat, 1);
     // Booleans take words; a tag set's number fields have their own ranges; texts take anything.
     EXPECT_EQ(SetChecked(s, "AmplifyWav", "On", accepted), SetOutcome::Set);
     EXPECT_EQ(s.AmplifyWav, 1);

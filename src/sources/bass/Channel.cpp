@@ -28,8 +28,16 @@ double Channel::BytesToSeconds(QWORD bytes) const {
     return perSecond > 0 ? static_cast<double>(bytes) / perSecond : 0.0;
 }
 
+bool Channel::SetWide() {
+    if (wide_) return true;
+    // Rendered channels pad to their exact length in their own sample format.
+    if (position_ != 0 || ended_ || capAtLength_ || !SwitchToWide()) return false;
+    wide_ = true;
+    return true;
+}
+
 DWORD Channel::GetData(void* buffer, DWORD bytes) {
-    uint32_t frame = FrameBytes();
+    const uint32_t frame = DeliveredFrameBytes();
     if (!buffer || frame == 0) return static_cast<DWORD>(-1);
     size_t want = bytes - bytes % frame;
     if (want == 0) return 0;  // room for less than one frame
@@ -53,7 +61,8 @@ DWORD Channel::GetData(void* buffer, DWORD bytes) {
         if (!capAtLength_ && ended_) length_ = position_;
         return static_cast<DWORD>(-1);
     }
-    position_ += got;
+    // Wide frames count as the 16-bit PCM's bytes, the unit of length and position.
+    position_ += wide_ ? got / frame * FrameBytes() : got;
     if (!capAtLength_ && ended_) length_ = position_;
     return static_cast<DWORD>(got);
 }

@@ -40,13 +40,20 @@ public:
     void SetPlugin(HPLUGIN plugin) { plugin_ = plugin; }
 
     virtual QWORD FilePosition(DWORD /*mode*/) const { return kNoFilePosition; }
+    // The wide delivery (bass.h): what the file stores, and the switch before the first read.
+    virtual bool StoredSamples(DWORD& /*bits*/, bool& /*isFloat*/) const { return false; }
+    bool SetWide();
+    bool IsWide() const { return wide_; }
     virtual const char* Tags(DWORD /*type*/) { return nullptr; }
     // Why the decoded stream is not the file's sound though it ran to its end; null when it is.
     virtual const char* Failure() const { return nullptr; }
 
 protected:
     // Writes up to `bytes` bytes (a whole number of frames) at dst; returns the count, 0 at the end.
+    // After SwitchToWide the frames are interleaved doubles.
     virtual size_t Produce(uint8_t* dst, size_t bytes) = 0;
+    // Makes Produce deliver interleaved doubles; false when the channel cannot.
+    virtual bool SwitchToWide() { return false; }
 
     void SetFormat(DWORD freq, DWORD chans, DWORD bits, DWORD ctype);
     uint32_t FrameBytes() const { return chans_ * (bits_ / 8); }
@@ -60,8 +67,12 @@ protected:
     std::string path_;
 
 private:
+    // Bytes of one delivered frame: FrameBytes(), or doubles of every channel once wide.
+    uint32_t DeliveredFrameBytes() const { return wide_ ? chans_ * 8 : FrameBytes(); }
+
     QWORD position_ = 0;
     bool ended_ = false;
+    bool wide_ = false;
     DWORD freq_ = 0, chans_ = 0, bits_ = 16, ctype_ = BASS_CTYPE_STREAM;
     HPLUGIN plugin_ = 0;
 };

@@ -125,9 +125,11 @@ public:
     static constexpr int kRawMpeg = -2;
     QWORD FilePosition(DWORD mode) const override;
     const char* Tags(DWORD type) override;
+    bool StoredSamples(DWORD& bits, bool& isFloat) const override;
 
 protected:
     size_t Produce(uint8_t* dst, size_t bytes) override;
+    bool SwitchToWide() override;
 
 private:
     bool NextFrame();
@@ -141,6 +143,11 @@ private:
     std::unique_ptr<SwrContext, SwrCloser> swr_;
     std::unique_ptr<AVPacket, PacketCloser> pkt_;
     std::unique_ptr<AVFrame, FrameCloser> frame_;
+    // The first decoded frame, kept until the first read so that a switch to the wide delivery can
+    // convert it again.
+    std::unique_ptr<AVFrame, FrameCloser> first_;
+    DWORD wideBits_ = 16;
+    bool wideFloat_ = false;
     int streamIndex_ = -1;
     bool havePacket_ = false, flushSent_ = false, decoderDone_ = false, swrFlushed_ = false;
 
@@ -225,7 +232,21 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
               BASS_CTYPE_STREAM);
     frameBytes_ = FrameBytes();
     if (haveFrame && !Convert(frame_.get())) return BASS_ERROR_DECODE;
+    if (haveFrame) first_.reset(av_frame_clone(frame_.get()));
     av_frame_unref(frame_.get());
+    // What the file stores: floats only from lossless codecs (a lossy decoder's float output is no
+    // stored format, and counts as 16 bits); integers with the decoder's significant bits.
+    const AVSampleFormat packed = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(format));
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(par->codec_id);
+    const bool lossless = descriptor && (descriptor->props & AV_CODEC_PROP_LOSSLESS);
+    if (packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL) {
+        wideFloat_ = lossless;
+        wideBits_ = lossless ? (packed == AV_SAMPLE_FMT_DBL ? 64 : 32) : 16;
+    } else {
+        const int container = std::max(av_get_bytes_per_sample(packed), 1) * 8;
+        const int significant = dec_->bits_per_raw_sample;
+        wideBits_ = static_cast<DWORD>(significant > 0 && significant <= container ? significant : container);
+    }
 
     // Length: exact where the container knows it, otherwise estimated from the duration.
     int64_t frames = 0;
@@ -346,7 +367,31 @@ bool FfmpegStream::Flush() {
     return !pending_.empty();
 }
 
+bool FfmpegStream::StoredSamples(DWORD& bits, bool& isFloat) const {
+    if (outLayout_.nb_channels < 1 || outLayout_.nb_channels > 8) return false;
+    bits = wideBits_;
+    isFloat = wideFloat_;
+    return true;
+}
+
+bool FfmpegStream::SwitchToWide() {
+    if (outLayout_.nb_channels < 1 || outLayout_.nb_channels > 8) return false;
+    // Every channel as doubles: a plain format change, exact for every integer and float sample.
+    outFormat_ = AV_SAMPLE_FMT_DBL;
+    frameBytes_ = static_cast<uint32_t>(outLayout_.nb_channels) * 8;
+    swr_.reset();
+    inFormat_ = -1;
+    inRate_ = 0;
+    av_channel_layout_uninit(&inLayout_);
+    pending_.clear();
+    pendingPos_ = 0;
+    const bool ok = !first_ || Convert(first_.get());
+    first_.reset();
+    return ok;
+}
+
 size_t FfmpegStream::Produce(uint8_t* dst, size_t bytes) {
+    first_.reset();
     size_t done = 0;
     while (done < bytes) {
         if (pendingPos_ < pending_.size()) {

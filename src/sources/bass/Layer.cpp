@@ -370,6 +370,24 @@ DWORD BASS_ChannelGetChannelMask(DWORD handle) {
     return Ok(c->ChannelMask());
 }
 
+BOOL BASS_ChannelGetWideFormat(DWORD handle, DWORD* bits, BOOL* isFloat) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, 0);
+    DWORD b = 0;
+    bool f = false;
+    if (!c->StoredSamples(b, f)) return Fail(BASS_ERROR_NOTAVAIL, 0);
+    if (bits) *bits = b;
+    if (isFloat) *isFloat = f ? 1 : 0;
+    return Ok(1);
+}
+
+BOOL BASS_ChannelSetWide(DWORD handle) {
+    Channel* c = Find(handle);
+    if (!c) return Fail(BASS_ERROR_HANDLE, 0);
+    if (!c->SetWide()) return Fail(BASS_ERROR_NOTAVAIL, 0);
+    return Ok(1);
+}
+
 QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
     Channel* c = Find(handle);
     if (!c || c->IsMusic()) return Fail(BASS_ERROR_HANDLE, kNoFilePosition);

@@ -109,6 +109,15 @@ BOOL BASS_MIDI_StreamSetFonts(HSTREAM handle, const BASS_MIDI_FONT* fonts, DWORD
 // usual WAVE order for the channel count then applies.
 DWORD BASS_ChannelGetChannelMask(DWORD handle);
 
+// Extension of this layer: what a stream's file stores, for the wide delivery below: the bits of
+// its samples (the decoder's significant bits; 16 for lossy codecs) and whether they are floats.
+// FALSE for a channel that only delivers 16-bit PCM (modules, MIDI, MPEG audio through libmpg123).
+BOOL BASS_ChannelGetWideFormat(DWORD handle, DWORD* bits, BOOL* isFloat);
+// Extension of this layer: switches a stream, before its first BASS_ChannelGetData, to deliver
+// every channel as interleaved doubles (integers divided by 2^(bits-1), floats as decoded) from
+// then on. Lengths and positions keep counting bytes of the 16-bit PCM. FALSE when the channel
+// cannot, or data was already read.
+BOOL BASS_ChannelSetWide(DWORD handle);
 // Extension of this layer: the number of live stream and music handles (for leak checks).
 DWORD BASS_ChannelCount();
 // Extension of this layer: why a channel that reached its end did not decode the file's sound

@@ -1,6 +1,7 @@
 // The MP3, OGG and WAV pages: a preset list over a bit-rate (or sample-size) list, a sample-rate
 // list and channel radios.
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -410,10 +411,34 @@ WavPage::WavPage(UiHost* host, QWidget* parent)
                   {"32000 Hz, 16 bits, Stereo (medium quality, normal size)", 1177, 32000, 16, kStereoRadio},
                   {"44100Hz, 16 bits, Stereo (high quality, large size)", 1433, 44100, 16, kStereoRadio},
                   {"Custom", 2457, 0, 0, 0}},
-                 QStringLiteral("&Bits:"), {8, 16}, QStringLiteral("%1 bits"), kWavRates,
+                 QStringLiteral("&Bits:"), {8, 16, 24, 32}, QStringLiteral("%1 bits"), kWavRates,
                  {QStringLiteral("&Stereo"), QStringLiteral("&Mono"), QStringLiteral("Same as &original file")}, host,
                  parent) {
+    floatSamples = new QCheckBox(QStringLiteral("&Floating-point samples (32 bits)"), this);
+    paramsGrid_->addWidget(floatSamples, 4, 1, 1, 2, Qt::AlignLeft);
     FinishLayout();
+}
+
+void WavPage::InitControls() {
+    PresetPage::InitControls();
+    UpdateFloatEnabling();
+}
+
+void WavPage::UpdateFloatEnabling() {
+    const bool automatic = presets->currentIndex() == 0;
+    floatSamples->setEnabled(!automatic && ChosenValue(valueList).value_or(value_) == 32);
+}
+
+void WavPage::OnPresetChosen(int index) {
+    PresetPage::OnPresetChosen(index);
+    UpdateFloatEnabling();
+}
+
+void WavPage::WriteExtra() { floatSamples->setChecked(sampleFormat_ == 1); }
+
+bool WavPage::ReadExtra() {
+    sampleFormat_ = floatSamples->isChecked() ? 1 : 0;
+    return true;
 }
 
 void WavPage::CopyIn(const Settings& s) {
@@ -421,6 +446,7 @@ void WavPage::CopyIn(const Settings& s) {
     value_ = s.WAVBitsPerSample;
     rate_ = s.WAVSampleRate;
     channel_ = ChannelsToRadio(s.WAVChannelNum);
+    sampleFormat_ = s.WAVSampleFormat;
     amplifyOn_ = s.AmplifyWav;
     amplifyCoeff_ = s.AmplifyWavCoeff;
 }
@@ -431,6 +457,7 @@ void WavPage::CopyOut(Settings& s) const {
         s.WAVBitsPerSample = value_;
         s.WAVSampleRate = rate_;
         s.WAVChannelNum = RadioToChannels(channel_);
+        s.WAVSampleFormat = sampleFormat_;
     }
     s.AmplifyWav = amplifyOn_;
     s.AmplifyWavCoeff = amplifyCoeff_;
@@ -441,6 +468,7 @@ void WavPage::OnValueChosen() {
     if (!bits || *bits == value_) return;
     SelectCustom();
     value_ = *bits;
+    UpdateFloatEnabling();
 }
 
 void WavPage::OnRateChosen() {
