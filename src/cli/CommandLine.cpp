@@ -522,6 +522,8 @@ private:
             {"reason", JsonString(reason)},
             {"seconds", number},
             {"bytes", std::to_string(bytes)},
+            // The target was decoded back and matched what was encoded (VerifyTargets).
+            {"verified", outcome.verified ? "true" : "false"},
         };
         // The loudness measured (null for a silent file), when the analysis or normalisation ran.
         std::vector<std::pair<const char*, std::string>> loudness;

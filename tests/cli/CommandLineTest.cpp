@@ -314,6 +314,10 @@ TEST(CommandLine, ConvertsFilesIntoAnOutputFolder) {
     std::string err;
     ASSERT_EQ(cli.RunForErrors("--verify -f mp3 -o " + Quote(outDir) + " " + Quote(wav), &err), 0);
     EXPECT_EQ(err, "sonavert-cli: verified: " + outDir + "/a.mp3\n");
+    ASSERT_EQ(cli.Run("--json --verify -f mp3 -o " + Quote(outDir) + " " + Quote(wav), &out), 0);
+    EXPECT_NE(out.find("\"verified\": true"), std::string::npos) << out;
+    ASSERT_EQ(cli.Run("--json --no-verify -f wav -o " + Quote(outDir) + " " + Quote(wav), &out), 0);
+    EXPECT_NE(out.find("\"verified\": false"), std::string::npos) << out;
     // Nothing was saved without --save.
     EXPECT_FALSE(fs::exists(cli.config + "/Brisvane Sonavert/Sonavert.ini"));
 }
