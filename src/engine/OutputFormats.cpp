@@ -42,7 +42,7 @@ const FamilyInfo& FamilyOf(Family family) {
          {false, 1024 * 3, false}},
         {Family::WindowsMedia, WmaRenderRate, true, &Settings::AutoDestWMAEncodingParam, &Settings::AmplifyWMA,
          &Settings::AmplifyWMACoeff, &Settings::WMAID3TagType, &Settings::WMATag, ConvertToWindowsMedia, SampleLayout::Planar16,
-         {false, 2048 * 2, false}},
+         {false, 2048 * 3, false}},
     };
     for (const FamilyInfo& f : families)
         if (f.family == family) return f;
