@@ -87,6 +87,8 @@ struct Options {
     bool yes = false;
     std::string decoder;
     std::string jobs;
+    bool verify = false;
+    bool noVerify = false;
     bool skip = false;
     bool overwrite = false;
     bool update = false;
@@ -168,6 +170,12 @@ std::vector<OptionRow> OptionTable() {
          .description = "convert up to N files at once, 1 to 32, 0 for one per core (default: the stored "
                         "ParallelJobs option)",
          .value = &Options::jobs, .needs = "a number of files", .accepts = IsJobCount, .what = "number of files"},
+        {.longName = "verify",
+         .description = "decode every target back and check it before it takes its name (VerifyTargets=2)",
+         .flag = &Options::verify},
+        {.longName = "no-verify", .description = "do not check the targets (VerifyTargets=0; the stored default "
+                                                 "checks lossless targets)",
+         .flag = &Options::noVerify},
         {.shortName = "y", .longName = "yes", .description = "answer Yes to the questions asked before a conversion",
          .flag = &Options::yes},
         {.longName = "skip", .description = "leave a target that exists as it is (TargetExistsOpt=33)",
@@ -377,6 +385,8 @@ class TerminalDriver : public BatchDriver, public AddDriver {
 public:
     TerminalDriver(bool yes, const Settings& settings) : yes_(yes), settings_(settings), live_(isatty(2)) {}
     void SetItems(const std::vector<BatchItem>* items) { items_ = items; }
+    // Whether a verified row is told on standard error (--verify).
+    void ReportVerified(bool report) { reportVerified_ = report; }
     // While set, the add run's failure report is not shown: the caller prints a line per path.
     void SetQuietReport(bool quiet) { quietReport_ = quiet; }
 
@@ -452,6 +462,9 @@ public:
         if (converted && !outcome.warning.empty())
             std::fprintf(stderr, "sonavert-cli: warning: %s: %s\n", EscapeField(source).c_str(),
                          outcome.warning.c_str());
+        // The row's line stays "SOURCE<TAB>TARGET" for scripts; a check asked for with --verify is
+        // told beside it (the default check of lossless targets speaks only when it fails).
+        if (outcome.verified && reportVerified_) std::fprintf(stderr, "sonavert-cli: verified: %s\n", EscapeField(outcome.targetPath).c_str());
         std::string status = converted ? outcome.targetPath : StatusText(outcome);
         // An incomplete target is named in full too, with what was missing.
         if (outcome.kind == RowOutcome::Kind::Incomplete)
@@ -509,6 +522,8 @@ private:
             {"reason", JsonString(reason)},
             {"seconds", number},
             {"bytes", std::to_string(bytes)},
+            // The target was decoded back and matched what was encoded (VerifyTargets).
+            {"verified", outcome.verified ? "true" : "false"},
         };
         // The loudness measured (null for a silent file), when the analysis or normalisation ran.
         std::vector<std::pair<const char*, std::string>> loudness;
@@ -570,6 +585,7 @@ private:
     }
 
     bool yes_;
+    bool reportVerified_ = false;
     bool json_ = false;
     int rowsReported_ = 0, rowsFailed_ = 0;
     std::map<int, std::chrono::steady_clock::time_point> started_;
@@ -796,6 +812,9 @@ int RunCommandLine(int argc, char** argv) {
                          "when it is 0\n",
                          family.tagTypeName, settings.*family.tagType, family.set);
     }
+    if (o.verify && o.noVerify) return UsageError("--verify and --no-verify exclude each other");
+    if (o.verify) settings.VerifyTargets = 2;
+    if (o.noVerify) settings.VerifyTargets = 0;
     if (!o.outputDir.empty()) {
         settings.DestOutputFolderOpt = kDestCustomFolder;
         settings.DestSpecifiedFolder = AbsolutePath(o.outputDir);
@@ -934,6 +953,7 @@ int RunCommandLine(int argc, char** argv) {
     }
     if (inShard == 0) return allLoaded ? kExitConverted : kExitSomeFailed;
     driver.SetItems(&items);
+    driver.ReportVerified(o.verify);
     driver.SetJson(o.json);
     BatchState state;
     state.onlyDecoder = o.decoder;

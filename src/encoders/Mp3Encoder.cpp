@@ -87,6 +87,11 @@ void Mp3Encoder::SetChannelMode(int mode) {
     if (lame_) lame_set_mode(lame_, static_cast<MPEG_mode>(mode));
 }
 
+uint32_t Mp3Encoder::OutputSampleRate() const {
+    const int rate = lame_ && started_ ? lame_get_out_samplerate(lame_) : 0;
+    return rate > 0 ? static_cast<uint32_t>(rate) : 0;
+}
+
 void Mp3Encoder::SetOutputSampleRate(uint32_t rate) {
     if (lame_) lame_set_out_samplerate(lame_, static_cast<int>(rate));
 }

@@ -55,6 +55,8 @@ public:
     // A variable bit rate at LAME's VBR quality (0 best .. 9 smallest, clamped); a negative value
     // goes back to the constant bit rate of SetBitRate.
     void SetVbrQuality(int quality);
+    // The rate LAME writes (its own choice when none was set); 0 before Start and after Finish.
+    uint32_t OutputSampleRate() const;
 
     // The bit rate chosen, with an Info frame (constant) or a Xing frame (variable: also the frame
     // count and seek table) carrying the encoder delay and padding ahead of the audio. Applies

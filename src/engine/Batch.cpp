@@ -353,6 +353,9 @@ struct RowRun {
     std::string onlyDecoder;
     // Folders whose stale temporaries were removed in this batch: once per folder is enough.
     std::set<std::string> cleanedFolders = {};
+    // The targets' family, and whether the VerifyTargets setting has its targets checked.
+    const FamilyInfo* family = nullptr;
+    bool verify = false;
     // Beside each item: how its target is named, and its number under the update policy.
     std::vector<TargetPlan> plans = {};
     std::vector<int> numbers = {};
@@ -361,6 +364,28 @@ struct RowRun {
     // Target folders that got (or were offered) the source folder's image file in this batch.
     std::set<std::string> imageFolders = {};
 };
+
+// A conversion as a row runs it: the pipeline, then, when the row's targets are verified, the
+// check of the complete temporary against what its encoder received, before it takes its name.
+// A target that fails the check is a failed conversion with the reason; JudgeConversion then
+// removes the temporary, and an existing target stays as it was.
+int ConvertAndVerify(const RowRun& run, const ConversionRequest& request, ConversionContext& context,
+                     bool& verified) {
+    verified = false;
+    EncodeRecord record;
+    if (run.verify) context.record = &record;
+    int result = run.convert(run.outputFormat, request, context);
+    context.record = nullptr;
+    // A stand-in conversion (tests) that never reached the skeleton leaves nothing to check.
+    if (!result || !run.verify || !record.samples.Begun()) return result;
+    const std::string failure = VerifyTarget(request.targetPath, record, run.family->check, context.progress);
+    if (failure.empty()) {
+        verified = true;
+        return result;
+    }
+    context.failureReason = failure == "cancelled" ? std::string() : failure;
+    return 0;
+}
 
 // Carries what a conversion measured into its outcome and, for the album gain, keeps its meter.
 void TakeLoudness(RowRun& run, const BatchItem& item, const LoudnessFigures& figures,
@@ -599,9 +624,11 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
         if (PrepareRow(run, index, sequence, nullptr, row, outcome) && StartTarget(run, row, outcome)) {
             sources.failureReason.clear();
             ConversionContext context{run.settings, run.driver, sources, {}};
-            const int result = run.convert(run.outputFormat, row.request, context);
+            bool verified = false;
+            const int result = ConvertAndVerify(run, row.request, context, verified);
             outcome = JudgeConversion(run, result, row, context.failureReason);
             outcome.warning = context.warning;
+            outcome.verified = verified && !outcome.targetPath.empty();
             TakeLoudness(run, item, context.loudness, context.loudnessMeter, outcome);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 AddWarning(outcome, CopyFolderImage(run, item.sourcePath, outcome.targetPath));
@@ -685,6 +712,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         LoudnessFigures loudness;
         std::shared_ptr<LoudnessMeter> meter;
         int result = 0;
+        bool verified = false;
         bool done = false;
         std::thread thread;
     };
@@ -736,9 +764,11 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
             w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
                 ConversionContext context{run.settings, *w.progress, w.sources, {}};
-                const int result = run.convert(run.outputFormat, w.row.request, context);
+                bool verified = false;
+                const int result = ConvertAndVerify(run, w.row.request, context, verified);
                 std::lock_guard<std::mutex> lock(doneMutex);
                 w.result = result;
+                w.verified = verified;
                 w.reason = context.failureReason;
                 w.warning = context.warning;
                 w.loudness = context.loudness;
@@ -786,6 +816,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
+                outcome.verified = it->verified;
                 TakeLoudness(run, run.items[it->index], it->loudness, it->meter, outcome);
                 AddWarning(outcome, CopyFolderImage(run, run.items[it->index].sourcePath, outcome.targetPath));
             }
@@ -853,6 +884,8 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
         run.plans.push_back(plans[i]);
         run.numbers.push_back(numbers[i]);
     }
+    run.family = family;
+    run.verify = family && VerifiesFamily(settings, *family);
     driver.BeginRun(run.count);
     driver.Pump();
 

@@ -43,6 +43,8 @@ struct RowOutcome {
     bool inConversion = false;
     // Something the user should know about a row that did convert (its tags could not be read).
     std::string warning = {};
+    // The target was decoded back and matched what its encoder received (VerifyTargets).
+    bool verified = false;
     // The loudness of the samples handed to the encoder, when the analysis or the normalisation
     // measured them: the integrated loudness (LUFS, -inf for a silent file), the true peak
     // (dBTP) and both as a text ("-23.0 LUFS, true peak -20.0 dBTP, track gain +5.0 dB").
@@ -56,6 +58,8 @@ struct RowOutcome {
 inline constexpr const char* kConvertingStatus = "Converting...";
 inline constexpr const char* kConversionFailureStatus = "Conversion Failure";
 inline constexpr const char* kCancelledStatus = "Cancelled";
+// The status tool tip of a verified row.
+inline constexpr const char* kVerifiedNote = "Verified: the target was decoded back and matches what was encoded";
 
 // The Status text of an outcome: the target's file name (followed by " (incomplete: REASON)" for
 // an incomplete one), "Conversion Failure" with the reason in

@@ -78,6 +78,9 @@ public:
         return encoder_.EncodeBlock(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n) != 0;
     }
     bool End() override { return encoder_.Finish() != 0; }
+    void StoredFormat(uint32_t& rate, uint32_t&) const override {
+        if (const uint32_t out = encoder_.OutputSampleRate()) rate = out;
+    }
     bool EndsBeforeSourceCloses() const override { return true; }
     bool CreatedTarget() const override { return encoder_.IsOpen(); }
     std::string FailureReason() const override { return encoder_.FailureReason(); }

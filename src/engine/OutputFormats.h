@@ -45,6 +45,19 @@ enum class SampleLayout {
 // Converts one file; returns 1 when the whole source was converted, 0 on failure or Cancel.
 using PipelineFunction = int (*)(const ConversionRequest&, ConversionContext&);
 
+// How a family's targets are checked, declared in its row of the family table.
+struct FamilyCheck {
+    // Every sample comes back bit-exact.
+    bool lossless = false;
+    // Lossy formats: how far, in frames at the encoded rate, the decoded length may lie from the
+    // encoded one (the codec's delay and last frame, and the overlap frame some decoders give
+    // beyond it); also the span at either end whose level is not judged.
+    uint32_t lengthSlack = 0;
+    // The container's gapless information (the decoder trims delay and padding, as with MP3's
+    // Info frame) makes the decoded length exact; without it `lengthSlack` applies.
+    bool exactWhenTrimmed = false;
+};
+
 // One output family: what every format of it shares.
 struct FamilyInfo {
     Family family;
@@ -62,6 +75,8 @@ struct FamilyInfo {
     PipelineFunction convert;
     // Which of the sources' two reads feeds the family's encoder.
     SampleLayout takes;
+    // How a target is checked once written (the VerifyTargets setting).
+    FamilyCheck check;
 };
 
 // One output format: its code, the name shown in progress texts, the target's extension, its family.

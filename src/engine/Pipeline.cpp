@@ -14,6 +14,7 @@
 #include "encoders/PcmConverter.h"
 #include "engine/Gain.h"
 #include "settings/SettingRanges.h"
+#include "tags/TagReading.h"
 
 namespace sonavert {
 
@@ -201,8 +202,10 @@ void MarkOlderThanSource(const std::string& targetPath, const std::string& sourc
 // Gain, then the loudness meter (when there is one) and the encoder, on planes in the target format.
 class EncodeStep {
 public:
-    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, LoudnessMeter* meter)
-        : adapter_(adapter), format_(format), gain_(gain), meter_(meter), channels_(static_cast<int>(format.channels)) {}
+    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, LoudnessMeter* meter,
+               EncodeRecord* record)
+        : adapter_(adapter), format_(format), gain_(gain), meter_(meter), channels_(static_cast<int>(format.channels)),
+          record_(record) {}
 
     bool operator()(void* left, void* right, uint32_t n) {
         if (gain_.on) {
@@ -211,6 +214,7 @@ public:
             else
                 ApplyGain8(static_cast<uint8_t*>(left), static_cast<uint8_t*>(right), n, channels_, gain_.factor);
         }
+        if (record_) record_->samples.AddPlanar(left, channels_ == 2 ? right : nullptr, n, format_.bits);
         if (meter_) {
             void* measuredRight = channels_ == 2 ? right : nullptr;
             if (format_.bits == 16)
@@ -227,14 +231,28 @@ private:
     Gain gain_;
     LoudnessMeter* meter_;
     int channels_;
+    EncodeRecord* record_;
 };
 
-// Gain, then the loudness meter (when there is one) and the encoder, on interleaved blocks of the
-// wide read in the target format.
+// What the target's check compares its tags with: the texts chosen, or those of the ID3v2 block
+// handed over as it is.
+void RecordTags(const TagChoice& tags, EncodeRecord& record) {
+    record.tagsWritten = false;
+    record.tags = TagRecord{};
+    if (tags.kind == TagChoice::kTexts) {
+        record.tags = tags.texts;
+        record.tagsWritten = true;
+    } else if (tags.kind == TagChoice::kId3Blocks && !tags.id3v2.empty()) {
+        record.tagsWritten = ReadId3Tags(tags.id3v2.data(), tags.id3v2.size(), record.tags);
+    }
+}
+
+// Gain, then the loudness meter (when there is one), the target's check record and the encoder,
+// on interleaved blocks of the wide read in the target format.
 class WideEncodeStep {
 public:
-    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain, LoudnessMeter* meter)
-        : adapter_(adapter), channels_(channels), gain_(gain), meter_(meter) {}
+    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain, LoudnessMeter* meter, EncodeRecord* record)
+        : adapter_(adapter), record_(record), channels_(channels), gain_(gain), meter_(meter) {}
 
     bool operator()(const double* in, uint32_t n) {
         const double* samples = in;
@@ -246,11 +264,13 @@ public:
             samples = gained_.data();
         }
         if (meter_) meter_->AddInterleaved(samples, n);
+        if (record_) record_->samples.AddWide(samples, n);
         return adapter_.EncodeWide(samples, n);
     }
 
 private:
     EncoderAdapter& adapter_;
+    EncodeRecord* record_;
     uint32_t channels_;
     Gain gain_;
     LoudnessMeter* meter_;
@@ -337,7 +357,19 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     }
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!tags.warning.empty()) context.warning = tags.warning;
+    if (context.record) {
+        if (wide)
+            context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat);
+        else
+            context.record->samples.Begin(format.rate, format.channels, format.bits, false);
+        RecordTags(tags, *context.record);
+    }
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
+    if (context.record) {
+        context.record->storedRate = format.rate;
+        context.record->storedChannels = wide ? format.wide.channels : format.channels;
+        adapter.StoredFormat(context.record->storedRate, context.record->storedChannels);
+    }
 
     Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
     // Normalisation replaces the fixed percentage by the gain an analysis pass finds.
@@ -384,7 +416,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convLeft = outLeft.data();
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
-    EncodeStep encode(adapter, format, gain, meter.get());
+    EncodeStep encode(adapter, format, gain, meter.get(), context.record);
     uint64_t delivered = 0;  // frames the source delivered
     uint64_t encoded = 0;    // frames handed to the encoder
     auto encodeCounted = [&](void* left, void* right, uint32_t n) {
@@ -402,7 +434,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return out ? encodeCounted(convLeft, convRight, out) : 1;
     };
 
-    WideEncodeStep encodeWide(adapter, format.wide.channels, gain, meter.get());
+    WideEncodeStep encodeWide(adapter, format.wide.channels, gain, meter.get(), context.record);
     auto encodeWideCounted = [&](const double* in, uint32_t n) {
         encoded += n;
         return encodeWide(in, n);

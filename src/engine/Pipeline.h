@@ -11,6 +11,7 @@
 #include "engine/Loudness.h"
 #include "engine/OutputFormats.h"
 #include "engine/TagChoice.h"
+#include "engine/Verify.h"
 #include "settings/Settings.h"
 #include "sources/AudioSource.h"
 #include "sources/SourceFactory.h"
@@ -38,6 +39,9 @@ struct ConversionContext {
     std::string warning = {};
     // The Windows Media format list to choose from; null for the one the process builds once.
     const WmaFormatList* wmaFormats = nullptr;
+    // Where the skeleton records what it hands to the encoder, for the check of the target; null
+    // when the target is not verified.
+    EncodeRecord* record = nullptr;
     // The loudness of the samples handed to the encoder, when they were measured, and the meter
     // that measured them (the batch combines the meters of an album).
     LoudnessFigures loudness = {};
@@ -157,6 +161,9 @@ public:
     // (integer targets: value / 2^(bits-1); the encoder quantises to its bits, clamping). False
     // on failure.
     virtual bool EncodeWide(const double* /*interleaved*/, uint32_t /*frames*/) { return false; }
+    // The rate and channels the target stores, where the encoder converts what it is handed
+    // itself (called after Start; the defaults leave the handed format as it is).
+    virtual void StoredFormat(uint32_t& /*rate*/, uint32_t& /*channels*/) const {}
     // Ends the encoder, also after a failure or Cancel; false when the file could not be
     // completed. Safe to call when nothing was opened.
     virtual bool End() = 0;

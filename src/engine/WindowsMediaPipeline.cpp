@@ -97,6 +97,10 @@ public:
         reason_ = "cannot complete the Windows Media file";
         return false;
     }
+    void StoredFormat(uint32_t& rate, uint32_t& channels) const override {
+        rate = chosen_.sampleRate;
+        channels = chosen_.channels;
+    }
     bool EndsBeforeSourceCloses() const override { return true; }
     bool CreatedTarget() const override { return began_; }
     std::string FailureReason() const override {

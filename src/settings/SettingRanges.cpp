@@ -167,6 +167,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["FLACSampleRate"] = SameOr(LosslessSampleRates());
         r["FLACID3TagType"] = Interval(0, 2);
         r["ALACSampleRate"] = SameOr(LosslessSampleRates());
+        // Verified conversions.
+        r["VerifyTargets"] = Interval(0, 2);
         return r;
     }();
     return ranges;

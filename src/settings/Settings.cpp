@@ -118,6 +118,8 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(FLACSampleRate, kSaveOptions),
         SONAVERT_INT(FLACID3TagType, kSaveOptions),
         SONAVERT_INT(ALACSampleRate, kSaveOptions),
+        // Verified conversions.
+        SONAVERT_INT(VerifyTargets, kSaveOptions),
     };
     return fields;
 }

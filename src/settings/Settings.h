@@ -125,6 +125,8 @@ struct Settings {
 
     // WAV above 16 bits: the sample format of 32-bit WAV output.
     int32_t WAVSampleFormat = 0;                // 0 integer, 1 floating point (with 32 bits only)
+    // Verified conversions: 0 off, 1 lossless targets only, 2 every target.
+    int32_t VerifyTargets = 1;
 
     TagOverrides MP3Tag;
     TagOverrides OGGTag;

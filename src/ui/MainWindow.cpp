@@ -177,6 +177,7 @@ public:
             if (!note.empty()) note.push_back('\n');
             note.append("Loudness: ").append(outcome.loudnessText);
         }
+        if (outcome.verified) note += (note.empty() ? "" : "\n") + std::string(kVerifiedNote);
         if (row >= 0 && !note.empty()) {
             window_.list_.SetStatusNote(row, note);
             window_.model_->RowChanged(row);

@@ -235,6 +235,7 @@ TEST(CommandLine, UsageErrorsNameTheArgumentAndExitTwo) {
              {"--save=1", "unexpected value after '--save'"},
              {"-f ape x.wav", "unknown format 'ape'"},
              {"--set NoSuchOption=1 x.wav", "unknown setting 'NoSuchOption'"},
+             {"--verify --no-verify x.wav", "--verify and --no-verify exclude each other"},
              {"", "no file or folder given"}}) {
         EXPECT_EQ(cli.RunForErrors(args, &err), 2) << args;
         EXPECT_EQ(err, "sonavert-cli: " + message + "\n" + tryHelp) << args;
@@ -309,6 +310,14 @@ TEST(CommandLine, ConvertsFilesIntoAnOutputFolder) {
     ASSERT_EQ(cli.Run("-f wav -o " + Quote(outDir) + " " + Quote(flac) + " " + Quote(wav), &out), 0) << out;
     EXPECT_EQ(out, flac + "\t" + outDir + "/b.wav\n" + wav + "\t" + outDir + "/a.wav\n");
     EXPECT_EQ(testutil::FfmpegDecodeS16(outDir + "/b.wav"), testutil::FfmpegDecodeS16(wav));
+    // --verify checks every target, lossy ones too, and tells each verified one beside its line.
+    std::string err;
+    ASSERT_EQ(cli.RunForErrors("--verify -f mp3 -o " + Quote(outDir) + " " + Quote(wav), &err), 0);
+    EXPECT_EQ(err, "sonavert-cli: verified: " + outDir + "/a.mp3\n");
+    ASSERT_EQ(cli.Run("--json --verify -f mp3 -o " + Quote(outDir) + " " + Quote(wav), &out), 0);
+    EXPECT_NE(out.find("\"verified\": true"), std::string::npos) << out;
+    ASSERT_EQ(cli.Run("--json --no-verify -f wav -o " + Quote(outDir) + " " + Quote(wav), &out), 0);
+    EXPECT_NE(out.find("\"verified\": false"), std::string::npos) << out;
     // Nothing was saved without --save.
     EXPECT_FALSE(fs::exists(cli.config + "/Brisvane Sonavert/Sonavert.ini"));
 }

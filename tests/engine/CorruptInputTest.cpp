@@ -197,8 +197,9 @@ private:
     BatchRun Batch(const OutputFamily& family, const std::vector<size_t>& rows, int jobs) {
         BatchRun run;
         run.outDir = dir_.file(std::string("out-") + family.name + "-" + std::to_string(++batches_));
+        // Every target is verified: what a damaged source yields still matches what was encoded.
         std::vector<std::string> argv = {testutil::CliBinary(), "-y", "-f", family.format ? family.format : family.name,
-                                         "-o", run.outDir, "--set", "ParallelJobs=" + std::to_string(jobs)};
+                                         "-o", run.outDir, "--set", "ParallelJobs=" + std::to_string(jobs), "--verify"};
         for (const char* set : family.sets) argv.insert(argv.end(), {"--set", set});
         for (size_t r : rows) argv.push_back(inputs[r].path);
         const std::string out = dir_.file("stdout.txt"), err = dir_.file("stderr.txt");

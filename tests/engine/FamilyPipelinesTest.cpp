@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "encoders/FaacLayer.h"
+#include "engine/Batch.h"
 #include "engine/Pipeline.h"
 #include "sources/CodecHost.h"
 #include "support/AacTestUtil.h"
@@ -498,6 +499,90 @@ TEST(OpusFamily, LengthLevelRateAndTagsAt48kHz) {
     const double tones[] = {300, 500, 700, 80, 900, 1100};
     for (int ch = 0; ch < 6; ++ch)
         EXPECT_NEAR(testutil::EstimateFrequency(six, 6, ch, 48000), tones[ch], tones[ch] * 0.03) << "channel " << ch;
+}
+
+// Verified conversions through the batch, the way a row runs them. Every family's target passes
+// its check with VerifyTargets=2 (typed title and artist read back where the family writes
+// tags); a target damaged after its encoder finished and before the check (through the batch's
+// conversion seam) fails with the reason, leaving the old target as it was and no temporary.
+TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
+    FamilyFixture f;
+    const std::string source = f.TwoTones(2.0);
+    const std::string out = f.dir.file("out");
+    f.settings.VerifyTargets = 2;
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = out;
+    f.settings.TargetExistsOpt = kTargetOverwrite;
+    f.settings.BrowseOutputFolder = 0;
+    for (TagOverrides* tags : {&f.settings.MP3Tag, &f.settings.OGGTag, &f.settings.M4ATag, &f.settings.WMATag,
+                               &f.settings.FLACTag, &f.settings.OPUSTag}) {
+        tags->TitleAsFileName = 0;
+        tags->Title = "Checked title";
+        tags->Artist = "Someone";
+    }
+    f.settings.MP3ID3TagType = f.settings.OGGID3TagType = f.settings.M4AID3TagType = f.settings.WMAID3TagType = 0;
+    f.settings.FLACID3TagType = f.settings.OPUSID3TagType = 0;
+
+    std::function<void(const std::string&)> damage;
+    const ConvertFunction convertAndDamage = [&](int format, const ConversionRequest& r, ConversionContext& c) {
+        const int result = ConvertFile(format, r, c);
+        if (result && damage) damage(r.targetPath);
+        return result;
+    };
+    auto run = [&](int format) {
+        std::vector<BatchItem> items{{0, kSourceWav, source, ""}};
+        BatchState state;
+        state.jobs = 1;
+        f.driver.outcomes.clear();
+        RunConversionBatch(items, format, f.settings, f.host, f.driver, state, convertAndDamage);
+        return f.driver.outcomes.at(0);
+    };
+    // A cut-off end, and a span of bytes overwritten in the middle.
+    const std::function<void(const std::string&)> damages[] = {
+        [](const std::string& path) { fs::resize_file(path, fs::file_size(path) * 2 / 3); },
+        [](const std::string& path) {
+            auto bytes = testutil::ReadFileBytes(path);
+            std::fill(bytes.begin() + static_cast<long>(bytes.size() / 2),
+                      bytes.begin() + static_cast<long>(bytes.size() / 2 + 600), 0);
+            testutil::WriteFileBytes(path, bytes);
+        }};
+    for (int format : {kOutputWav, kOutputMp3, kOutputOgg, kOutputAmr, kOutputAwb, kOutputAac, kOutputM4a, kOutputWma,
+                       kOutputFlac, kOutputAlac, kOutputOpus}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        damage = nullptr;
+        RowOutcome outcome = run(format);
+        ASSERT_EQ(outcome.kind, RowOutcome::Kind::Converted) << outcome.reason;
+        EXPECT_TRUE(outcome.verified);
+        const std::string target = outcome.targetPath;
+        const auto before = testutil::ReadFileBytes(target);
+        for (const auto& d : damages) {
+            damage = d;
+            outcome = run(format);
+            EXPECT_EQ(outcome.kind, RowOutcome::Kind::Failed);
+            EXPECT_EQ(outcome.reason.rfind("verification failed: ", 0), 0u) << outcome.reason;
+            EXPECT_FALSE(outcome.verified);
+            EXPECT_EQ(testutil::ReadFileBytes(target), before);
+            EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+        }
+        fs::remove(target);
+    }
+
+    // Lossless: one sample changed by its lowest bit is found and named; the length is told.
+    f.settings.VerifyTargets = 1;
+    damage = [](const std::string& path) {
+        auto bytes = testutil::ReadFileBytes(path);
+        const size_t data = std::string(bytes.begin(), bytes.end()).find("data") + 8;
+        bytes[data + 48213 * 4 + 2] ^= 1;  // the right channel of frame 48213
+        testutil::WriteFileBytes(path, bytes);
+    };
+    EXPECT_EQ(run(kOutputWav).reason, "verification failed: sample 48213 differs");
+    damage = [](const std::string& path) { fs::resize_file(path, fs::file_size(path) - 4 * 22050); };
+    EXPECT_EQ(run(kOutputWav).reason, "verification failed: length 1.50 s of 2.00 s");
+    // The default checks lossless targets only; 0 checks none.
+    damage = nullptr;
+    EXPECT_FALSE(run(kOutputMp3).verified);
+    f.settings.VerifyTargets = 0;
+    EXPECT_FALSE(run(kOutputWav).verified);
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").

@@ -68,8 +68,9 @@ public:
 
     std::string OutDir(const OutputFamily& f) const { return work_.file(std::string("out-") + f.name); }
     std::vector<std::string> CliArgs(const OutputFamily& f, const std::vector<std::string>& extra = {}) const {
+        // Every target is verified: a check reading back a cut-short temporary must fail the row too.
         std::vector<std::string> a = {testutil::CliBinary(), "-y", "-f", f.format ? f.format : f.name, "-o", OutDir(f),
-                                      "--set", "TargetExistsOpt=22", "--set", "ParallelJobs=1"};
+                                      "--set", "TargetExistsOpt=22", "--set", "ParallelJobs=1", "--verify"};
         for (const char* set : f.sets) a.insert(a.end(), {"--set", set});
         a.insert(a.end(), extra.begin(), extra.end());
         a.push_back(fresh_);

@@ -131,6 +131,10 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     jobsLabel->setBuddy(parallelJobs);
     auto* jobsUnit = new QLabel(QStringLiteral("files at once"), general);
 
+    verifyTargets = new QComboBox(general);
+    auto* verifyLabel = new QLabel(QStringLiteral("Verif&y targets"), general);
+    verifyLabel->setBuddy(verifyTargets);
+
     auto* gl = new QVBoxLayout(general);
     gl->addWidget(monoText);
     auto* monoRow = new QHBoxLayout;
@@ -153,6 +157,11 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     jobsRow->addWidget(jobsUnit);
     jobsRow->addStretch();
     gl->addLayout(jobsRow);
+    auto* verifyRow = new QHBoxLayout;
+    verifyRow->addWidget(verifyLabel);
+    verifyRow->addWidget(verifyTargets);
+    verifyRow->addStretch();
+    gl->addLayout(verifyRow);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(output);
@@ -215,6 +224,7 @@ void GeneralPage::CopyIn(const Settings& s) {
     filterOn_ = s.EnableExtFilter;
     filterExts_ = QString::fromStdString(s.FilterExts);
     parallelJobs_ = s.ParallelJobs;
+    verifyTargets_ = s.VerifyTargets;
     keepTree_ = s.KeepAddedFolderTree;
     namePattern_ = QString::fromStdString(s.TargetNamePattern);
 }
@@ -230,6 +240,7 @@ void GeneralPage::CopyOut(Settings& s) const {
     s.EnableExtFilter = filterOn_;
     s.FilterExts = filterExts_.toStdString();
     s.ParallelJobs = parallelJobs_;
+    s.VerifyTargets = verifyTargets_;
     s.KeepAddedFolderTree = keepTree_;
     s.TargetNamePattern = namePattern_.toStdString();
 }
@@ -278,6 +289,9 @@ void GeneralPage::InitControls() {
         targetExists->setCurrentIndex(0);
         targetExists_ = kTargetRename;
     }
+    AddListItem(verifyTargets, QStringLiteral("Never"), 0);
+    AddListItem(verifyTargets, QStringLiteral("Lossless formats (decode back, bit-exact)"), 1);
+    AddListItem(verifyTargets, QStringLiteral("Every format (decode back and compare)"), 2);
     WriteControls();
 }
 
@@ -295,6 +309,8 @@ void GeneralPage::WriteControls() {
     filterText->setEnabled(filterOn_ != 0);
     // A stored count outside 0..32 shows the nearest the box offers; it is kept until changed.
     parallelJobs->setValue(std::clamp(parallelJobs_, 0, 32));
+    // A stored value outside 0..2 shows no choice; it is kept until one is made.
+    if (!SelectValue(verifyTargets, verifyTargets_)) verifyTargets->setCurrentIndex(-1);
     keepTree->setChecked(keepTree_ != 0);
     namePattern->setText(namePattern_);
     UpdateFolderEnabling();
@@ -317,6 +333,7 @@ void GeneralPage::ReadPlainControls() {
     filterOn_ = filterEnabled->isChecked() ? 1 : 0;
     filterExts_ = filterText->text();
     if (parallelJobs->value() != std::clamp(parallelJobs_, 0, 32)) parallelJobs_ = parallelJobs->value();
+    verifyTargets_ = ChosenValue(verifyTargets).value_or(verifyTargets_);
     keepTree_ = keepTree->isChecked() ? 1 : 0;
     namePattern_ = namePattern->text();
 }

@@ -91,6 +91,7 @@ public:
     QCheckBox* filterEnabled;
     QLineEdit* filterText;
     QSpinBox* parallelJobs;  // 0 shows "Automatic": one file per core
+    QComboBox* verifyTargets;  // VerifyTargets: never, lossless formats, every format
     // Converting a library.
     QCheckBox* keepTree;
     QLineEdit* namePattern;
@@ -122,6 +123,7 @@ private:
     int filterOn_ = 0;
     QString filterExts_;
     int parallelJobs_ = 0;
+    int verifyTargets_ = 1;
     int keepTree_ = 0;
     QString namePattern_;
     std::vector<PreviewRow> previewRows_;

@@ -155,16 +155,23 @@ TEST(OptionsDialogTest, ParallelJobsShowAutomaticAndAreSaved) {
         auto* general = PageOf<GeneralPage>(d, kPageGeneral);
         EXPECT_EQ(general->parallelJobs->text(), QStringLiteral("Automatic"));
         general->parallelJobs->setValue(3);
+        // The verification list beside it: lossless formats by default, every format chosen.
+        EXPECT_EQ(general->verifyTargets->currentIndex(), 1);
+        general->verifyTargets->setCurrentIndex(2);
         OkButton(d)->click();
     });
     EXPECT_EQ(run.Saved().ParallelJobs, 3);
+    EXPECT_EQ(run.Saved().VerifyTargets, 2);
     // A stored count the box cannot show is kept unless the user changes it.
     settings.ParallelJobs = 99;
+    settings.VerifyTargets = 7;
     run.Run(settings, [&](QDialog& d) {
         EXPECT_EQ(PageOf<GeneralPage>(d, kPageGeneral)->parallelJobs->value(), 32);
+        EXPECT_EQ(PageOf<GeneralPage>(d, kPageGeneral)->verifyTargets->currentIndex(), -1);
         OkButton(d)->click();
     });
     EXPECT_EQ(run.Saved().ParallelJobs, 99);
+    EXPECT_EQ(run.Saved().VerifyTargets, 7);
 }
 
 // The Cover art page: scaling off stores 0, on stores the box's size; the folder choices follow

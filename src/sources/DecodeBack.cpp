@@ -1,0 +1,198 @@
+#include "sources/DecodeBack.h"
+
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include "sources/FfmpegSource.h"
+
+namespace sonavert {
+
+namespace {
+
+using namespace ffmpeg_detail;
+
+constexpr double kInt32Scale = 1.0 / 2147483648.0;
+
+int32_t FloatBits(float f) {
+    int32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+// One sample of a decoded frame in both forms.
+void Convert(AVSampleFormat format, const uint8_t* data, size_t index, int32_t& stored, double& value) {
+    switch (format) {
+        case AV_SAMPLE_FMT_U8:
+        case AV_SAMPLE_FMT_U8P:
+            stored = static_cast<int32_t>(static_cast<uint32_t>(data[index] ^ 0x80u) << 24);
+            value = stored * kInt32Scale;
+            return;
+        case AV_SAMPLE_FMT_S16:
+        case AV_SAMPLE_FMT_S16P: {
+            int16_t v;
+            std::memcpy(&v, data + index * 2, 2);
+            stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16);
+            value = stored * kInt32Scale;
+            return;
+        }
+        case AV_SAMPLE_FMT_S32:
+        case AV_SAMPLE_FMT_S32P:
+            std::memcpy(&stored, data + index * 4, 4);
+            value = stored * kInt32Scale;
+            return;
+        case AV_SAMPLE_FMT_FLT:
+        case AV_SAMPLE_FMT_FLTP: {
+            float f;
+            std::memcpy(&f, data + index * 4, 4);
+            stored = FloatBits(f);
+            value = f;
+            return;
+        }
+        case AV_SAMPLE_FMT_DBL:
+        case AV_SAMPLE_FMT_DBLP: {
+            double d;
+            std::memcpy(&d, data + index * 8, 8);
+            stored = FloatBits(static_cast<float>(d));
+            value = d;
+            return;
+        }
+        default:
+            stored = 0;
+            value = 0;
+            return;
+    }
+}
+
+bool Supported(AVSampleFormat f) {
+    switch (f) {
+        case AV_SAMPLE_FMT_U8: case AV_SAMPLE_FMT_U8P: case AV_SAMPLE_FMT_S16: case AV_SAMPLE_FMT_S16P:
+        case AV_SAMPLE_FMT_S32: case AV_SAMPLE_FMT_S32P: case AV_SAMPLE_FMT_FLT: case AV_SAMPLE_FMT_FLTP:
+        case AV_SAMPLE_FMT_DBL: case AV_SAMPLE_FMT_DBLP:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
+                std::string& reason) {
+    stream = DecodedStream{};
+    FormatPtr format = OpenInput(path);
+    if (!format) {
+        reason = "the target cannot be opened";
+        return false;
+    }
+    const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0) {
+        reason = "the target holds no audio stream";
+        return false;
+    }
+    const AVCodecParameters* par = format->streams[index]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
+    CodecPtr codec(decoder ? avcodec_alloc_context3(decoder) : nullptr);
+    if (!codec || avcodec_parameters_to_context(codec.get(), par) < 0 || avcodec_open2(codec.get(), decoder, nullptr) < 0) {
+        reason = "the target's audio cannot be decoded";
+        return false;
+    }
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) {
+        reason = "out of memory";
+        return false;
+    }
+    std::vector<int32_t> stored;
+    std::vector<double> values;
+    bool first = true;
+    auto markDamaged = [&]() {
+        if (!stream.damaged) stream.damagedAt = stream.frames;
+        stream.damaged = true;
+    };
+
+    // Takes every frame the decoder has ready; false when decoding must stop (reason set).
+    auto drain = [&]() -> bool {
+        for (;;) {
+            const int got = avcodec_receive_frame(codec.get(), frame.get());
+            if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
+            if (got < 0) {
+                markDamaged();
+                return true;
+            }
+            const auto fmt = static_cast<AVSampleFormat>(frame->format);
+            const int nb = frame->ch_layout.nb_channels;
+            if (!Supported(fmt) || nb < 1 || frame->sample_rate < 1 || frame->nb_samples < 0) {
+                reason = "the target's audio has a sample format that cannot be checked";
+                return false;
+            }
+            if (first) {
+                stream.rate = static_cast<uint32_t>(frame->sample_rate);
+                stream.channels = static_cast<uint32_t>(nb);
+                stream.isFloat = fmt == AV_SAMPLE_FMT_FLT || fmt == AV_SAMPLE_FMT_FLTP || fmt == AV_SAMPLE_FMT_DBL ||
+                                 fmt == AV_SAMPLE_FMT_DBLP;
+                first = false;
+            } else if (stream.rate != static_cast<uint32_t>(frame->sample_rate) ||
+                       stream.channels != static_cast<uint32_t>(nb)) {
+                reason = "the target's audio changes its format on the way";
+                return false;
+            }
+            const size_t frames = static_cast<size_t>(frame->nb_samples);
+            const size_t channels = static_cast<size_t>(nb);
+            stored.resize(frames * channels);
+            values.resize(frames * channels);
+            const bool planar = av_sample_fmt_is_planar(fmt) != 0;
+            for (size_t c = 0; c < channels; ++c) {
+                const uint8_t* data = frame->extended_data[planar ? c : 0];
+                for (size_t i = 0; i < frames; ++i) {
+                    const size_t at = i * channels + c;
+                    Convert(fmt, data, planar ? i : at, stored[at], values[at]);
+                }
+            }
+            av_frame_unref(frame.get());
+            stream.frames += frames;
+            if (frames && !take(DecodedBlock{stored.data(), values.data(), static_cast<uint32_t>(frames),
+                                             static_cast<uint32_t>(channels)})) {
+                reason = "cancelled";
+                return false;
+            }
+        }
+    };
+
+    for (;;) {
+        const int read = av_read_frame(format.get(), packet.get());
+        if (read == AVERROR_EOF) break;
+        if (read < 0) {
+            reason = "the target cannot be read to its end";
+            return false;
+        }
+        if (packet->stream_index != index) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (av_packet_get_side_data(packet.get(), AV_PKT_DATA_SKIP_SAMPLES, nullptr)) stream.trimmed = true;
+        int sent = avcodec_send_packet(codec.get(), packet.get());
+        // A decoder that holds frames takes the packet once they are taken.
+        while (sent == AVERROR(EAGAIN)) {
+            if (!drain()) return false;
+            sent = avcodec_send_packet(codec.get(), packet.get());
+        }
+        av_packet_unref(packet.get());
+        if (sent < 0) markDamaged();
+        if (!drain()) return false;
+    }
+    avcodec_send_packet(codec.get(), nullptr);
+    if (!drain()) return false;
+    if (first) {
+        reason = "the target holds no audio";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sonavert

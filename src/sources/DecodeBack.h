@@ -1,0 +1,43 @@
+#pragma once
+// Decodes a whole file at its full resolution through FFmpeg's demuxer and decoder, independent of
+// any encoder state: the check of a written target reads it back this way.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace sonavert {
+
+// A run of decoded frames, interleaved. `stored` holds each sample as the file keeps it: integer
+// samples left-justified in 32 bits (an 8-bit sample's offset removed, a 24-bit one shifted up
+// by 8), floating-point samples as the bits of their 32-bit float. `values` holds the same
+// samples scaled to [-1, 1] (integers divided by 2^31).
+struct DecodedBlock {
+    const int32_t* stored = nullptr;
+    const double* values = nullptr;
+    uint32_t frames = 0;
+    uint32_t channels = 0;
+};
+
+// What the decode found.
+struct DecodedStream {
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    bool isFloat = false;
+    // The container trims the codec's delay and padding (gapless information), so the decoded
+    // length is the encoded one.
+    bool trimmed = false;
+    uint64_t frames = 0;
+    // A packet failed to decode (it was skipped and the decode went on); `damagedAt` is the
+    // number of frames decoded before the first such packet.
+    bool damaged = false;
+    uint64_t damagedAt = 0;
+};
+
+// Hands every decoded frame of the first audio stream of `path` to `take` (which returns false to
+// stop: the decode then ends with `reason` "cancelled"). Returns false with `reason` set when the
+// file cannot be opened, holds no audio stream or the format changes on the way; packets that
+// fail to decode are skipped and marked in `stream`.
+bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
+                std::string& reason);
+
+}  // namespace sonavert
