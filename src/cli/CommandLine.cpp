@@ -350,6 +350,7 @@ public:
         rows_ = rows;
         finished_ = 0;
         fileFraction_ = 0;
+        haveWork_ = false;
         start_ = std::chrono::steady_clock::now();
     }
     void EndRun() override { ClearLine(); }
@@ -365,6 +366,12 @@ public:
         Draw(false);
     }
     void SetFileProgress(double fraction) override { fileFraction_ = fraction; }
+    // The time left follows the work done over every running row, not the rows started.
+    void SetWorkDone(double fraction, double elapsed, double) override {
+        work_ = fraction;
+        workElapsed_ = elapsed;
+        haveWork_ = true;
+    }
     void SetText(const std::string& text) override {
         overall_.clear();
         file_ = text;
@@ -434,8 +441,8 @@ private:
         }
         double fraction = -1, elapsed = 0;
         if (rows_ > 0 && !overall_.empty()) {
-            fraction = (finished_ + fileFraction_) / rows_;
-            elapsed = std::chrono::duration<double>(now - start_).count();
+            fraction = haveWork_ ? work_ : (finished_ + fileFraction_) / rows_;
+            elapsed = haveWork_ ? workElapsed_ : std::chrono::duration<double>(now - start_).count();
         }
         const std::string line =
             fraction < 0 ? FirstColumns(text, TerminalColumns() - 1) : ProgressLine(text, elapsed, fraction, TerminalColumns());
@@ -458,6 +465,8 @@ private:
     int rows_ = 0;
     int finished_ = 0;
     double fileFraction_ = 0;
+    double work_ = 0, workElapsed_ = 0;
+    bool haveWork_ = false;
     std::chrono::steady_clock::time_point start_{}, lastDraw_{};
 };
 
@@ -702,7 +711,8 @@ int RunCommandLine(int argc, char** argv) {
     RowSet rows = list.AllRows();
     std::vector<BatchItem> items;
     for (size_t i = 0; i < rows.entries.size(); ++i)
-        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, ""});
+        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, "",
+                         static_cast<double>(rows.entries[i]->duration)});
     driver.SetItems(&items);
     BatchState state;
     state.onlyDecoder = o.decoder;

@@ -19,6 +19,9 @@ struct BatchItem {
     int sourceType = 0;     // Source type code
     std::string sourcePath;
     std::string targetPath; // set when a target was written, empty otherwise
+    // The source's length in seconds as the list shows it, the row's share of the run's work;
+    // 0 when unknown (the row then weighs as much as the average known row).
+    double seconds = 0;
 };
 
 // What lives between batches: a diagnostic restriction of the decoders tried (a name of

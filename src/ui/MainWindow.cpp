@@ -652,7 +652,8 @@ void MainWindow::RunBatch(const RowSet& rows) {
     busy_ = true;
     std::vector<BatchItem> items;
     for (size_t i = 0; i < rows.entries.size(); ++i)
-        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, ""});
+        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, "",
+                         static_cast<double>(rows.entries[i]->duration)});
     {
         BatchWindowDriver driver(*this, rows.entries);
         if (hooks_.convert)
