@@ -136,6 +136,11 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AWBMode"] = Interval(0, 8);
         r["OptStartPageIndex"] = Interval(0, 7);
         r["ParallelJobs"] = Interval(0, 32);
+        // Main window geometry.
+        r["WindowLeft"] = Interval(-32768, 32767);
+        r["WindowTop"] = Interval(-32768, 32767);
+        r["WindowWidth"] = Interval(0, 32767);
+        r["WindowHeight"] = Interval(0, 32767);
         return r;
     }();
     return ranges;

@@ -88,6 +88,11 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // Main window geometry.
+        SONAVERT_INT(WindowLeft, kSaveExit),
+        SONAVERT_INT(WindowTop, kSaveExit),
+        SONAVERT_INT(WindowWidth, kSaveExit),
+        SONAVERT_INT(WindowHeight, kSaveExit),
     };
     return fields;
 }

@@ -121,6 +121,13 @@ struct Settings {
     int32_t AmplifyAMR = 0;
     int32_t AmplifyAMRCoef = 100;
 
+    // Main window geometry, saved when the window closes; a width of 0 opens it at its default
+    // size, centred.
+    int32_t WindowLeft = 0;
+    int32_t WindowTop = 0;
+    int32_t WindowWidth = 0;
+    int32_t WindowHeight = 0;
+
     TagOverrides MP3Tag;
     TagOverrides OGGTag;
     TagOverrides WMATag;

@@ -95,7 +95,9 @@ FileListView::FileListView(FileListModel* model, QWidget* parent) : QTreeView(pa
     setContextMenuPolicy(Qt::DefaultContextMenu);
 
     QHeaderView* header = this->header();
-    header->setStretchLastSection(false);
+    // The Status column takes whatever width the others leave, so long statuses show whole
+    // where they fit; its own width (set or dragged) is the least it keeps.
+    header->setStretchLastSection(true);
     header->setSectionsMovable(false);
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(false);

@@ -1,11 +1,15 @@
 #include "ui/MainWindow.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QResizeEvent>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -19,6 +23,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSizeGrip>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
@@ -174,8 +179,13 @@ public:
         }
         if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&
             window_.statusColumnWidth_ < kWideStatusColumn) {
-            window_.statusColumnWidth_ = kWideStatusColumn;
-            window_.view_->setColumnWidth(kColumnStatus, kWideStatusColumn);
+            // From now on the column keeps the width it has (the user's, after a drag) rather than
+            // following the room left: a reason may be longer than any window.
+            QHeaderView* header = window_.view_->header();
+            const int room = window_.view_->viewport()->width() - header->sectionViewportPosition(kColumnStatus);
+            window_.statusColumnWidth_ = std::max(kWideStatusColumn, room);
+            header->setStretchLastSection(false);
+            window_.view_->setColumnWidth(kColumnStatus, window_.statusColumnWidth_);
         }
     }
 
@@ -256,6 +266,20 @@ QPoint MainWindowPlacement(const QSize& size, const QRect& available) {
     return frame.topLeft();
 }
 
+QRect MainWindowGeometry(const QRect& stored, const QSize& minimum, const QRect& available) {
+    const bool restore = stored.width() > 0 && stored.height() > 0;
+    QSize size = restore ? stored.size() : QSize(kMainWindowWidth, kMainWindowHeight);
+    size = size.boundedTo(available.size()).expandedTo(minimum);
+    if (!restore) return QRect(MainWindowPlacement(size, available), size);
+    QRect frame(stored.topLeft(), size);
+    // Back inside the area; where the window is larger, its top and right edges meet the area's.
+    if (frame.right() > available.right()) frame.moveRight(available.right());
+    if (frame.left() < available.left() && size.width() <= available.width()) frame.moveLeft(available.left());
+    if (frame.bottom() > available.bottom()) frame.moveBottom(available.bottom());
+    if (frame.top() < available.top()) frame.moveTop(available.top());
+    return frame;
+}
+
 std::vector<std::string> StartPaths(int argc, char** argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i)
@@ -283,12 +307,12 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
     setFont(controls);
     BuildControls();
     BuildMenus();
-    setFixedSize(kMainWindowWidth, kMainWindowHeight);
-    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
-        move(MainWindowPlacement(size(), screen->availableGeometry()));
 
     // 7: the output-format list.
     FillFormatList();
+
+    // The default size, or the one the user left, within the screen.
+    PlaceOnScreen();
 
     // 8: dropped files and folders.
     setAcceptDrops(true);
@@ -303,6 +327,50 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
 }
 
 MainWindow::~MainWindow() { Teardown(); }
+
+void MainWindow::ArrangeCommands(bool twoRows) {
+    if (commandsInTwoRows_ == twoRows && commandGrid_->count() > 0) return;
+    commandsInTwoRows_ = twoRows;
+    commandGrid_->removeItem(commandsLeft_);
+    commandGrid_->removeItem(commandsRight_);
+    commandGrid_->addLayout(commandsLeft_, 0, 0, Qt::AlignLeft);
+    if (twoRows)
+        commandGrid_->addLayout(commandsRight_, 1, 0, Qt::AlignRight);
+    else
+        commandGrid_->addLayout(commandsRight_, 0, 1, Qt::AlignRight);
+    commandGrid_->setColumnStretch(0, 1);
+    commandGrid_->invalidate();
+}
+
+int MainWindow::OneRowCommandWidth() const {
+    const QMargins margins = layout()->contentsMargins();
+    return commandsLeft_->sizeHint().width() + commandGrid_->horizontalSpacing() + commandsRight_->sizeHint().width() +
+           margins.left() + margins.right();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    ArrangeCommands(event->size().width() < OneRowCommandWidth());
+    QDialog::resizeEvent(event);
+}
+
+void MainWindow::PlaceOnScreen() {
+    // The least size is that of the two-row arrangement.
+    ArrangeCommands(true);
+    layout()->activate();
+    const QSize minimum = layout()->minimumSize();
+    setMinimumSize(minimum);
+    const QRect stored(settings_.WindowLeft, settings_.WindowTop, settings_.WindowWidth, settings_.WindowHeight);
+    QScreen* screen = stored.width() > 0 ? QGuiApplication::screenAt(stored.center()) : nullptr;
+    if (!screen) screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) {
+        resize(kMainWindowWidth, kMainWindowHeight);
+        return;
+    }
+    const QRect frame = MainWindowGeometry(stored, minimum, screen->availableGeometry());
+    ArrangeCommands(frame.width() < OneRowCommandWidth());
+    resize(frame.size());
+    move(frame.topLeft());
+}
 
 void MainWindow::BuildControls() {
     auto* tipStyle = new ToolTipDelayStyle();
@@ -334,7 +402,8 @@ void MainWindow::BuildControls() {
         b->setFocusPolicy(Qt::NoFocus);
         b->setToolTip(tip);
         b->setStyle(tipStyle);
-        b->setFixedSize(28, 24);
+        // The size the style needs for the icon, no less than the usual 28 x 24.
+        b->setMinimumSize(28, 24);
         titleRow->addWidget(b, 0, Qt::AlignTop);
         return b;
     };
@@ -344,9 +413,16 @@ void MainWindow::BuildControls() {
     closeButton_->setObjectName(QStringLiteral("CloseButton"));
     outer->addLayout(titleRow);
 
-    // Command row.
-    auto* commands = new QHBoxLayout();
-    commands->setSpacing(6);
+    // Command rows: the list commands on the left, the format and the conversion on the right;
+    // a window too narrow for both in one row puts the right group in a second row.
+    commandsLeft_ = new QHBoxLayout();
+    commandsRight_ = new QHBoxLayout();
+    commandsLeft_->setSpacing(6);
+    commandsRight_->setSpacing(6);
+    commandGrid_ = new QGridLayout();
+    commandGrid_->setHorizontalSpacing(6);
+    commandGrid_->setVerticalSpacing(6);
+    QHBoxLayout* commands = commandsLeft_;
     auto bigButton = [&](const QString& text, const char* icon, QStyle::StandardPixmap fallback, const QString& tip) {
         auto* b = new QPushButton(ThemeIcon(icon, fallback), text, this);
         b->setAutoDefault(false);
@@ -361,22 +437,29 @@ void MainWindow::BuildControls() {
     addFilesButton_ = bigButton(tr("&Add Files"), "list-add", QStyle::SP_FileIcon, tr("Add files"));
     addFolderButton_ = bigButton(tr("Add &Folder"), "folder-new", QStyle::SP_DirOpenIcon, tr("Add files from a folder"));
     removeAllButton_ = bigButton(tr("Remove A&ll"), "edit-clear-all", QStyle::SP_TrashIcon, tr("Remove all files in list"));
-    commands->addStretch(1);
+    commands = commandsRight_;
     formatList_ = new QComboBox(this);
     formatList_->setToolTip(tr("Output format"));
     formatList_->setStyle(tipStyle);
-    formatList_->setFixedWidth(kFormatDropDownWidth);
+    // As wide as its longest entry with the style's arrow and frame (set once it is filled), at
+    // least kFormatDropDownWidth.
+    formatList_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    formatList_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     formatList_->setMinimumHeight(30);
     formatList_->setMaxVisibleItems(14);
     commands->addWidget(formatList_);
     convertButton_ = bigButton(tr("&Convert"), "view-refresh", QStyle::SP_BrowserReload, tr("Convert all files"));
     convertButton_->setObjectName(QStringLiteral("ConvertButton"));
     optionsButton_ = bigButton(tr("&Options"), "preferences-system", QStyle::SP_FileDialogDetailedView, tr("Options"));
-    outer->addLayout(commands);
+    ArrangeCommands(false);
+    outer->addLayout(commandGrid_);
 
     // The list.
     model_ = new FileListModel(list_, this);
     view_ = new FileListView(model_, this);
+    view_->setObjectName(QStringLiteral("FileList"));
+    // A few rows at least; every pixel the window grows by goes to the list.
+    view_->setMinimumHeight(view_->header()->sizeHint().height() + 3 * view_->fontMetrics().height() + 8);
     outer->addWidget(view_, 1);
 
     // Bottom line: the homepage link.
@@ -391,7 +474,12 @@ void MainWindow::BuildControls() {
         new LinkToolTip(QStringLiteral("Visit %1 Homepage").arg(QString::fromLatin1(kProductName)), this));
     bottom->addWidget(homepageLink_);
     bottom->addStretch(1);
+    // The window has no frame of its own: the grip (and a press near any edge) resizes it.
+    auto* grip = new QSizeGrip(this);
+    grip->setObjectName(QStringLiteral("SizeGrip"));
+    bottom->addWidget(grip, 0, Qt::AlignBottom | Qt::AlignRight);
     outer->addLayout(bottom);
+    setMouseTracking(true);
 
     ApplyLook();
 
@@ -487,7 +575,8 @@ void MainWindow::FillFormatList() {
         settings_.OutputFormat = formatList_->count() > 0 ? formatList_->itemData(0).toInt() : kOutputMp3;
     }
     formatList_->setCurrentIndex(selected);
-    formatList_->view()->setMinimumWidth(kFormatDropDownWidth);
+    formatList_->setMinimumWidth(std::max(kFormatDropDownWidth, formatList_->sizeHint().width()));
+    formatList_->view()->setMinimumWidth(formatList_->minimumWidth());
 }
 
 void MainWindow::OnFormatChosen(int index) {
@@ -826,18 +915,55 @@ void MainWindow::Teardown() {
         list_.RemoveAll(quiet);
         model_->Reload();
     }
+    // Where the user left the window, for the next start (not while minimised or maximised).
+    if (!isMinimized() && !isMaximized() && !isFullScreen()) {
+        const QRect frame = geometry();
+        settings_.WindowLeft = frame.x();
+        settings_.WindowTop = frame.y();
+        settings_.WindowWidth = frame.width();
+        settings_.WindowHeight = frame.height();
+    }
     store_.SaveSettings(settings_, kSaveExit);
 }
 
+Qt::Edges MainWindow::ResizeEdges(const QPoint& position) const {
+    Qt::Edges edges;
+    if (isMaximized() || isFullScreen()) return edges;
+    if (position.x() < kResizeBorder) edges |= Qt::LeftEdge;
+    if (position.x() >= width() - kResizeBorder) edges |= Qt::RightEdge;
+    if (position.y() < kResizeBorder) edges |= Qt::TopEdge;
+    if (position.y() >= height() - kResizeBorder) edges |= Qt::BottomEdge;
+    return edges;
+}
+
 void MainWindow::mousePressEvent(QMouseEvent* event) {
-    // A press on the window's body moves the window, as a caption would.
+    // A press near an edge resizes the window; on the rest of its body it moves it, as a caption would.
     if (event->button() == Qt::LeftButton) {
-        if (QWindow* handle = windowHandle(); handle && handle->startSystemMove()) {
+        QWindow* handle = windowHandle();
+        const Qt::Edges edges = ResizeEdges(event->position().toPoint());
+        if (handle && (edges ? handle->startSystemResize(edges) : handle->startSystemMove())) {
             event->accept();
             return;
         }
     }
     QDialog::mousePressEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+    // The pointer shows where a press would resize.
+    const Qt::Edges edges = ResizeEdges(event->position().toPoint());
+    const bool horizontal = edges & (Qt::LeftEdge | Qt::RightEdge), vertical = edges & (Qt::TopEdge | Qt::BottomEdge);
+    if (horizontal && vertical) {
+        const bool falling = edges == (Qt::LeftEdge | Qt::TopEdge) || edges == (Qt::RightEdge | Qt::BottomEdge);
+        setCursor(falling ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor);
+    } else if (horizontal) {
+        setCursor(Qt::SizeHorCursor);
+    } else if (vertical) {
+        setCursor(Qt::SizeVerCursor);
+    } else {
+        unsetCursor();
+    }
+    QDialog::mouseMoveEvent(event);
 }
 
 void MainWindow::ApplyLook() {
@@ -848,11 +974,11 @@ void MainWindow::ApplyLook() {
             "QDialog#SonavertMainWindow { background: #f3f5f8; }"
             "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: #23344d; }"
             "QLabel#SubtitleLabel { color: #6b7788; padding-bottom: 3px; }"
-            "QTreeView { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
+            "QTreeView#FileList { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
             "  color: #1b2430; selection-background-color: #3d7bd9; selection-color: white; }"
-            "QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
+            "QTreeView#FileList QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
             "  border-bottom: 1px solid #c9d1dc; padding: 4px 3px; color: #2c3a4d; }"
-            "QPushButton { padding: 4px 10px; }"
+            "QDialog#SonavertMainWindow > QPushButton { padding: 4px 6px; }"
             "QPushButton#ConvertButton { font-weight: bold; }"));
         return;
     }
@@ -860,12 +986,12 @@ void MainWindow::ApplyLook() {
     setStyleSheet(QStringLiteral(
         "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: palette(window-text); }"
         "QLabel#SubtitleLabel { color: palette(window-text); padding-bottom: 3px; }"
-        "QTreeView { background: palette(base); alternate-background-color: palette(alternate-base);"
+        "QTreeView#FileList { background: palette(base); alternate-background-color: palette(alternate-base);"
         "  color: palette(text); border: 1px solid palette(mid);"
         "  selection-background-color: palette(highlight); selection-color: palette(highlighted-text); }"
-        "QHeaderView::section { background: palette(button); border: none; border-right: 1px solid palette(mid);"
+        "QTreeView#FileList QHeaderView::section { background: palette(button); border: none; border-right: 1px solid palette(mid);"
         "  border-bottom: 1px solid palette(mid); padding: 4px 3px; color: palette(button-text); }"
-        "QPushButton { padding: 4px 10px; }"
+        "QDialog#SonavertMainWindow > QPushButton { padding: 4px 6px; }"
         "QPushButton#ConvertButton { font-weight: bold; }"));
 }
 
