@@ -593,6 +593,12 @@ QStringList OpenDialogNameFilters() {
         QString patterns = QString::fromLatin1(f.pattern).replace(QLatin1Char(';'), QLatin1Char(' '));
         if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
         filters << QStringLiteral("%1 (%2)").arg(name, patterns);
+        // Right after All Files: every extension the decoders read, in one entry.
+        if (filters.size() == 1) {
+            QStringList audio;
+            for (const std::string& pattern : AllAudioPatterns()) audio << QString::fromStdString(pattern);
+            filters << QStringLiteral("All audio files (%1)").arg(audio.join(QLatin1Char(' ')));
+        }
     }
     return filters;
 }

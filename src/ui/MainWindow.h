@@ -69,7 +69,8 @@ std::vector<std::string> StartPaths(int argc, char** argv);
 
 // The Add Files dialog's filter list in the file dialog's own form: one "Name (*.a *.b)" entry
 // per line of the open-dialog table, its patterns separated by blanks (the dialog splits on
-// blanks only), "All Files" matching every file name, dotted or not.
+// blanks only), "All Files" matching every file name, dotted or not, followed by "All audio
+// files" with every extension the decoders read.
 QStringList OpenDialogNameFilters();
 
 // What the tests (or a different desktop) put in place of the real dialogs and services.

@@ -38,6 +38,7 @@
 #include "ui/FakeUiHost.h"
 #include "ui/FileListView.h"
 #include "ui/MainWindow.h"
+#include "ui/SingleInstance.h"
 #include "ui/options/OptionsDialog.h"
 #include "ui/WidgetChecks.h"
 #include "ui/ProgressWindow.h"
@@ -210,6 +211,32 @@ TEST_F(MainWindowTest, FilesNamedOnStartAreAddedAsADrop) {
     EXPECT_EQ(Row(0)[kColumnFile], "tone.wav");
     EXPECT_EQ(Row(1)[kColumnFile], "six.flac");
     EXPECT_TRUE(host.messages.empty());
+}
+
+// A second start of the program hands its files to the open window and ends; --help and
+// --version print and end without a window (even where no display could be opened).
+TEST_F(MainWindowTest, ASecondStartHandsItsFilesToTheOpenWindow) {
+    const std::string wav = files.file("second.wav");
+    ASSERT_TRUE(testutil::MakeWav(wav, 1));
+    MainWindow& w = Window();
+    InstanceServer server(QString::fromStdString(files.file("sonavert.socket")),
+                          [&](const std::vector<std::string>& paths) { w.DropPaths(paths); });
+    ASSERT_TRUE(server.Listening());
+    const std::string program = testutil::BinDir() + "/sonavert", out = files.file("out.txt");
+    testutil::ChildResult r = testutil::RunChild({program, wav}, {"XDG_RUNTIME_DIR=" + files.path().string(),
+                                                 "QT_QPA_PLATFORM=offscreen"}, 60, out, out);
+    EXPECT_TRUE(r.Normal() && r.exitCode == 0) << r.Describe() << testutil::ReadText(out);
+    PumpUntil([&] { return !w.Busy() && w.List().RowCount() == 1; });
+    ASSERT_EQ(w.List().RowCount(), 1);
+    EXPECT_EQ(Row(0)[kColumnFile], "second.wav");
+    EXPECT_FALSE(HandToRunningInstance(QString::fromStdString(files.file("nobody.socket")), {wav}));
+
+    for (const char* option : {"--help", "--version"}) {
+        r = testutil::RunChild({program, option, wav}, {"QT_QPA_PLATFORM=no-such-platform"}, 30, out, out);
+        EXPECT_TRUE(r.Normal() && r.exitCode == 0) << option << ": " << r.Describe();
+        EXPECT_NE(testutil::ReadText(out).find(option[2] == 'h' ? "Usage: sonavert" : "sonavert 3."), std::string::npos)
+            << testutil::ReadText(out);
+    }
 }
 
 TEST_F(MainWindowTest, OutputFormatListTextsOrderAndSelection) {
@@ -660,9 +687,19 @@ namespace {
 // context menu, the progress window during a conversion and the list after it.
 // The Add Files filters, read the way the file dialog reads them, show the files they name.
 TEST(OpenDialogFilters, EveryPatternMatchesItsFiles) {
-    const QStringList filters = OpenDialogNameFilters();
-    ASSERT_EQ(filters.size(), kOpenDialogFilterCount);
+    QStringList filters = OpenDialogNameFilters();
+    ASSERT_EQ(filters.size(), kOpenDialogFilterCount + 1);
     EXPECT_EQ(filters[0], QStringLiteral("All Files (*)"));
+    // "All audio files" follows, with every entry's patterns and the extensions without an entry.
+    const QString all = filters.takeAt(1);
+    ASSERT_TRUE(all.startsWith(QStringLiteral("All audio files (")));
+    const QStringList audio = all.mid(all.indexOf('(') + 1).chopped(1).split(QLatin1Char(' '));
+    for (const char* name : {"a.opus", "b.webm", "c.caf", "d.MP3", "e.flac", "f.wma", "g.mid", "h.m4a"})
+        EXPECT_TRUE(QDir::match(audio, QString::fromLatin1(name))) << name;
+    EXPECT_FALSE(QDir::match(audio, QStringLiteral("notes.txt")));
+    for (int i = 1; i < kOpenDialogFilterCount; ++i)
+        for (const QString& pattern : QString::fromLatin1(kOpenDialogFilters[i].pattern).split(';'))
+            EXPECT_TRUE(audio.contains(pattern)) << pattern.toStdString();
     for (int i = 0; i < kOpenDialogFilterCount; ++i) {
         const QString& filter = filters[i];
         // As the dialog does: the text in the last parentheses, split at blanks.
