@@ -7,6 +7,8 @@
 #include <QCloseEvent>
 #include <QResizeEvent>
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGridLayout>
@@ -160,6 +162,23 @@ public:
     void SetFileProgress(double fraction) override {
         if (progress_) progress_->SetFileProgress(fraction);
     }
+    void SetWorkDone(double fraction, double elapsed, double remaining) override {
+        elapsed_ = elapsed;
+        if (progress_) progress_->SetWorkDone(fraction, elapsed, remaining);
+    }
+    // Each running row draws its own bar in its Status cell.
+    void SetRowProgress(int item, double fraction) override {
+        const int row = RowOf(item);
+        if (row >= 0) window_.model_->SetRowProgress(row, fraction);
+    }
+    bool PauseRequested() override { return progress_ && progress_->PauseRequested(); }
+
+    // How the rows ended, and the run's working time, for the summary line.
+    struct Tally {
+        int converted = 0, failed = 0, skipped = 0, cancelled = 0;
+    };
+    const Tally& Counts() const { return tally_; }
+    double Elapsed() const { return elapsed_; }
     void Pump() override { PumpMessages(); }
     bool CancelRequested() override { return progress_ && progress_->CancelRequested(); }
 
@@ -171,6 +190,14 @@ public:
     }
     // A failure with a reason widens the Status column once, so the reason can be read.
     void RowFinished(int item, const RowOutcome& outcome) override {
+        switch (outcome.kind) {
+            case RowOutcome::Kind::Converted: ++tally_.converted; break;
+            case RowOutcome::Kind::Incomplete:
+            case RowOutcome::Kind::Failed: ++tally_.failed; break;
+            case RowOutcome::Kind::Skipped: ++tally_.skipped; break;
+            case RowOutcome::Kind::Cancelled: ++tally_.cancelled; break;
+        }
+        if (const int row = RowOf(item); row >= 0) window_.model_->SetRowProgress(row, -1.0);
         SetStatus(item, StatusText(outcome));
         const int row = RowOf(item);
         if (row >= 0 && !outcome.warning.empty()) {
@@ -210,6 +237,8 @@ private:
     std::vector<FileEntry*> entries_;
     std::vector<bool> touched_;
     ProgressWindow* progress_ = nullptr;
+    Tally tally_;
+    double elapsed_ = 0;
 };
 
 // The add run's window side: the add-progress window, the main window's enabling, and the rows
@@ -264,6 +293,19 @@ QPoint MainWindowPlacement(const QSize& size, const QRect& available) {
     if (size.width() > available.width()) frame.moveRight(available.right());
     if (size.height() > available.height()) frame.moveTop(available.top());
     return frame.topLeft();
+}
+
+bool NotifyDesktop(const QString& body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QString::fromLatin1(kProductName) << 0u << QStringLiteral("sonavert")
+         << QStringLiteral("Conversion finished") << body << QStringList() << QVariantMap() << -1;
+    // Sent without waiting: where no service answers, nothing happens.
+    call.setAutoStartService(false);
+    return bus.send(call);
 }
 
 QRect MainWindowGeometry(const QRect& stored, const QSize& minimum, const QRect& available) {
@@ -474,6 +516,11 @@ void MainWindow::BuildControls() {
         new LinkToolTip(QStringLiteral("Visit %1 Homepage").arg(QString::fromLatin1(kProductName)), this));
     bottom->addWidget(homepageLink_);
     bottom->addStretch(1);
+    // The last run's summary: "4 converted, 1 failed, 0 skipped in 0:42".
+    summaryLabel_ = new QLabel(this);
+    summaryLabel_->setObjectName(QStringLiteral("SummaryLabel"));
+    summaryLabel_->setTextFormat(Qt::PlainText);
+    bottom->addWidget(summaryLabel_);
     // The window has no frame of its own: the grip (and a press near any edge) resizes it.
     auto* grip = new QSizeGrip(this);
     grip->setObjectName(QStringLiteral("SizeGrip"));
@@ -759,6 +806,13 @@ void MainWindow::RunBatch(const RowSet& rows) {
         // did not reach keep theirs.
         for (size_t i = 0; i < items.size(); ++i)
             if (driver.Touched(i)) rows.entries[i]->targetPath = items[i].targetPath;
+        const auto& n = driver.Counts();
+        QString summary = tr("%1 converted, %2 failed, %3 skipped").arg(n.converted).arg(n.failed).arg(n.skipped);
+        if (n.cancelled > 0) summary += tr(", %1 cancelled").arg(n.cancelled);
+        summary += tr(" in %1").arg(ClockText(driver.Elapsed()));
+        summaryLabel_->setText(summary);
+        // Someone working in another window hears of the end from the desktop.
+        if (!isActiveWindow()) NotifyDesktop(summary);
     }
     busy_ = false;
     RunPendingDrops();

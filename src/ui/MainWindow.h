@@ -23,6 +23,7 @@
 
 class QAction;
 class QComboBox;
+class QLabel;
 class QGridLayout;
 class QHBoxLayout;
 class QMenu;
@@ -62,6 +63,10 @@ QPoint MainWindowPlacement(const QSize& size, const QRect& available);
 // default size, cut to the screen's available area but no smaller than `minimum`; a stored
 // rectangle keeps its place moved inside the area, a new one is placed by MainWindowPlacement.
 QRect MainWindowGeometry(const QRect& stored, const QSize& minimum, const QRect& available);
+
+// Shows `body` as a desktop notification through org.freedesktop.Notifications on the session bus,
+// without waiting for an answer. False when there is no session bus.
+bool NotifyDesktop(const QString& body);
 
 // The files and folders named on the desktop program's command line ("sonavert FILE..."), as
 // absolute paths, byte for byte.
@@ -157,6 +162,8 @@ public:
     QToolButton* MinimizeButton() const { return minimizeButton_; }
     QToolButton* CloseButton() const { return closeButton_; }
     Hyperlink* HomepageLink() const { return homepageLink_; }
+    // The summary of the last conversion run ("4 converted, 1 failed, 0 skipped in 0:42").
+    QLabel* SummaryLabel() const { return summaryLabel_; }
     // The progress window of the running conversion, or null.
     ProgressWindow* CurrentProgress() const { return progress_; }
 
@@ -237,6 +244,7 @@ private:
     QToolButton* minimizeButton_ = nullptr;
     QToolButton* closeButton_ = nullptr;
     Hyperlink* homepageLink_ = nullptr;
+    QLabel* summaryLabel_ = nullptr;
     QMenu* listMenu_ = nullptr;
     QMenu* helpMenu_ = nullptr;
     std::vector<QAction*> listActions_;

@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QDir>
 #include <QPushButton>
+#include <QLabel>
 #include <QScreen>
 #include <QLayout>
 #include <QScrollArea>
@@ -18,6 +19,7 @@
 #include <QSettings>
 #include <QStyle>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 
@@ -559,6 +561,48 @@ TEST_F(MainWindowTest, ConvertAllUpdatesEveryStatusAndDisablesTheWindowMeanwhile
     EXPECT_GE(wp->View()->columnWidth(kColumnStatus), 145);
     EXPECT_EQ(header->sectionViewportPosition(kColumnStatus) + header->sectionSize(kColumnStatus),
               wp->View()->viewport()->width());
+}
+
+// With two jobs the overall bar shows the work done (the decoded share of the total duration),
+// every running row draws its own bar, and the run ends with a summary line.
+TEST_F(MainWindowTest, OverallBarFollowsTheWorkDoneWithTwoRowsRunning) {
+    const std::vector<double> lengths{24, 6};
+    std::vector<std::string> paths{files.file("long.wav"), files.file("short.wav")};
+    for (size_t i = 0; i < paths.size(); ++i) ASSERT_TRUE(testutil::MakeWav(paths[i], lengths[i]));
+    MainWindow& w = Window();
+    ASSERT_TRUE(Drop(paths));
+    ASSERT_EQ(w.List().RowCount(), 2);
+    w.CurrentSettings().ParallelJobs = 2;
+    w.CurrentSettings().OutputFormat = 1000;
+    int samples = 0, bothRunning = 0;
+    double worst = 0;
+    bool barShown[2] = {false, false};  // a row whose bar went away is done, reported or not
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        ProgressWindow* progress = w.CurrentProgress();
+        if (!progress || progress->OverallMaximum() != 1000) return;
+        double done = 0;
+        int running = 0;
+        for (int row = 0; row < 2; ++row) {
+            const double share = w.View()->ListModel()->RowProgress(row);
+            running += share >= 0;
+            barShown[row] = barShown[row] || share >= 0;
+            done += lengths[static_cast<size_t>(row)] * (share >= 0 ? share : barShown[row] ? 1.0 : 0.0);
+        }
+        const double shown = progress->OverallPosition() / 1000.0;
+        worst = std::max(worst, std::abs(shown - done / 30.0));
+        bothRunning += running == 2;
+        ++samples;
+    });
+    sampler.start(10);
+    w.ConvertAllCommand();
+    sampler.stop();
+    EXPECT_GT(samples, 5);
+    EXPECT_GT(bothRunning, 0);
+    EXPECT_LE(worst, 0.02);
+    EXPECT_EQ(w.View()->ListModel()->RowProgress(0), -1.0);
+    EXPECT_TRUE(w.SummaryLabel()->text().startsWith(QStringLiteral("2 converted, 0 failed, 0 skipped in 0:0")))
+        << w.SummaryLabel()->text().toStdString();
 }
 
 TEST_F(MainWindowTest, CancelDuringTheSecondOfThreeRows) {
