@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <QStringList>
 
 #include "engine/Batch.h"
+#include "engine/LibraryNaming.h"
 #include "sources/CodecHost.h"
 #include "engine/OutputFormats.h"
 #include "base/PathHelpers.h"
@@ -29,6 +31,7 @@
 #include "filelist/FileList.h"
 #include "filelist/PathIdentity.h"
 #include "settings/SettingRanges.h"
+#include "settings/SettingsFields.h"
 #include "settings/SettingsStore.h"
 #include "sources/SourceFactory.h"
 
@@ -70,7 +73,8 @@ const char kDescription[] =
     "why it was not converted. In these lines, and in those of --list, a tab, line feed, carriage\n"
     "return, backslash or other control character of a name is written as \\t, \\n, \\r, \\\\ or \\xHH.";
 const char kExitStatus[] =
-    "Exit status: 0 when every row converted, 1 when any did not (or its source ended early), 2 for a\n"
+    "Exit status: 0 when every row converted, was skipped or was up to date, 1 when any failed (or its\n"
+    "source ended early), 2 for a\n"
     "usage error, 130 when interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the running rows\n"
     "are then cancelled.\n";
 
@@ -83,6 +87,11 @@ struct Options {
     bool yes = false;
     std::string decoder;
     std::string jobs;
+    bool skip = false;
+    bool overwrite = false;
+    bool update = false;
+    bool json = false;
+    std::string shard;
     std::vector<std::string> paths;
     // --help and --version: print their text instead of running.
     bool help = false;
@@ -161,6 +170,22 @@ std::vector<OptionRow> OptionTable() {
          .value = &Options::jobs, .needs = "a number of files", .accepts = IsJobCount, .what = "number of files"},
         {.shortName = "y", .longName = "yes", .description = "answer Yes to the questions asked before a conversion",
          .flag = &Options::yes},
+        {.longName = "skip", .description = "leave a target that exists as it is (TargetExistsOpt=33)",
+         .flag = &Options::skip},
+        {.longName = "overwrite", .description = "replace a target that exists (TargetExistsOpt=22)",
+         .flag = &Options::overwrite},
+        {.longName = "update",
+         .description = "convert only when the target is missing or older than its source, else the row is "
+                        "\"Target is up to date\" (TargetExistsOpt=44); an interrupted run so continues",
+         .flag = &Options::update},
+        {.longName = "json",
+         .description = "print one JSON object per row instead of its line: source, target, status (converted, "
+                        "incomplete, up-to-date, skipped, failed, cancelled), reason, seconds, bytes",
+         .flag = &Options::json},
+        {.longName = "shard", .valueName = "K/N",
+         .description = "convert only shard K of N (1 <= K <= N): the rows whose path below the folder named "
+                        "hashes into it, so N processes share a library with no overlap",
+         .value = &Options::shard, .needs = "K/N"},
         {.shortName = "h", .longName = "help", .description = "show this text", .flag = &Options::help, .stops = true},
         {.longName = "version", .description = "show the version", .flag = &Options::version, .stops = true},
     };
@@ -309,6 +334,31 @@ std::string EscapeField(const std::string& text) {
     return out;
 }
 
+std::string JsonString(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    const bool utf8 = IsValidUtf8(text);
+    std::string out = "\"";
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        switch (byte) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && !utf8)) {
+                    out += "\\u00";
+                    out += kHex[byte >> 4];
+                    out += kHex[byte & 0xf];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
 std::string ProgressLine(const std::string& text, double elapsed, double fraction, size_t columns) {
     std::string times = "  " + Clock(elapsed) + " elapsed";
     if (fraction > 0.005 && fraction < 1.0 && elapsed > 0.5)
@@ -387,11 +437,16 @@ public:
     bool CancelRequested() override { return g_interrupts != 0; }
 
     // Rows: one status line each when it ends; a converted row shows its target's full path.
-    void RowStarted(int) override {}
+    void RowStarted(int row) override { started_[row] = std::chrono::steady_clock::now(); }
     void RowFinished(int row, const RowOutcome& outcome) override {
         ClearLine();
         ++finished_;
+        ++rowsReported_;
         fileFraction_ = 0;
+        using Kind = RowOutcome::Kind;
+        // Skipped and up-to-date rows are done as the user asked; the others did not convert.
+        if (outcome.kind == Kind::Failed || outcome.kind == Kind::Cancelled || outcome.kind == Kind::Incomplete)
+            ++rowsFailed_;
         const std::string& source = items_ && row >= 0 && row < static_cast<int>(items_->size())
                                         ? (*items_)[static_cast<size_t>(row)].sourcePath
                                         : std::string();
@@ -408,11 +463,77 @@ public:
         // An incomplete target is named in full too, with what was missing.
         if (outcome.kind == RowOutcome::Kind::Incomplete)
             status = outcome.targetPath + " (incomplete: " + outcome.reason + ")";
-        std::printf("%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str());
+        if (json_)
+            PrintJson(row, source, outcome);
+        // A measured row's loudness follows as a third field.
+        else if (outcome.loudnessMeasured)
+            std::printf("%s\t%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str(),
+                        EscapeField(outcome.loudnessText).c_str());
+        else
+            std::printf("%s\t%s\n", EscapeField(source).c_str(), EscapeField(status).c_str());
         std::fflush(stdout);
     }
+    // The album gain of a row, told once the batch's rows are all done.
+    void RowNote(int row, const std::string& note, bool failed) override {
+        ClearLine();
+        const std::string source = items_ && row >= 0 && row < static_cast<int>(items_->size())
+                                       ? (*items_)[static_cast<size_t>(row)].sourcePath
+                                       : std::string();
+        std::fprintf(stderr, "sonavert-cli: %s%s: %s\n", failed ? "warning: " : "", EscapeField(source).c_str(),
+                     note.c_str());
+    }
+
+    void SetJson(bool json) { json_ = json; }
+    int RowsReported() const { return rowsReported_; }
+    int RowsFailed() const { return rowsFailed_; }
 
 private:
+    // The row as one JSON object: a field is one line of the list below.
+    void PrintJson(int row, const std::string& source, const RowOutcome& outcome) {
+        using Kind = RowOutcome::Kind;
+        const char* kind = outcome.kind == Kind::Converted    ? "converted"
+                           : outcome.kind == Kind::Incomplete ? "incomplete"
+                           : outcome.kind == Kind::UpToDate   ? "up-to-date"
+                           : outcome.kind == Kind::Skipped    ? "skipped"
+                           : outcome.kind == Kind::Cancelled  ? "cancelled"
+                                                              : "failed";
+        double seconds = 0;
+        if (const auto it = started_.find(row); it != started_.end()) {
+            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second).count();
+            started_.erase(it);
+        }
+        uint64_t bytes = 0;
+        if (!outcome.targetPath.empty()) FileSizeOf(outcome.targetPath, bytes);
+        char number[32];
+        std::snprintf(number, sizeof number, "%.3f", seconds);
+        const std::string reason = outcome.kind == Kind::Converted    ? outcome.reason
+                                   : outcome.kind == Kind::Incomplete ? outcome.reason
+                                                                      : StatusText(outcome);
+        const std::vector<std::pair<const char*, std::string>> fields = {
+            {"source", JsonString(source)},
+            {"target", JsonString(outcome.targetPath)},
+            {"status", JsonString(kind)},
+            {"reason", JsonString(reason)},
+            {"seconds", number},
+            {"bytes", std::to_string(bytes)},
+        };
+        // The loudness measured (null for a silent file), when the analysis or normalisation ran.
+        std::vector<std::pair<const char*, std::string>> loudness;
+        if (outcome.loudnessMeasured) {
+            auto figure = [](double value) {
+                if (!std::isfinite(value)) return std::string("null");
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f", value);
+                return std::string(text);
+            };
+            loudness = {{"loudness_lufs", figure(outcome.loudnessLufs)}, {"true_peak_dbtp", figure(outcome.truePeakDbtp)}};
+        }
+        std::string line = "{";
+        for (const auto& [key, value] : fields) line += (line.size() > 1 ? ", " : "") + JsonString(key) + ": " + value;
+        for (const auto& [key, value] : loudness) line += ", " + JsonString(key) + ": " + value;
+        std::printf("%s}\n", line.c_str());
+    }
+
     // Whether the target lies outside the folder the settings chose, in the documents folder:
     // the batch's retry when the chosen folder could not be written.
     bool WentToDocuments(const std::string& source, const std::string& target) const {
@@ -456,6 +577,9 @@ private:
     }
 
     bool yes_;
+    bool json_ = false;
+    int rowsReported_ = 0, rowsFailed_ = 0;
+    std::map<int, std::chrono::steady_clock::time_point> started_;
     const Settings& settings_;
     const std::vector<BatchItem>* items_ = nullptr;
     bool live_;
@@ -469,6 +593,79 @@ private:
     bool haveWork_ = false;
     std::chrono::steady_clock::time_point start_{}, lastDraw_{};
 };
+
+// The manual parameters of each output family, which its automatic flag overrides.
+struct ManualParams {
+    const char* autoName;
+    int32_t Settings::*automatic;
+    Family family;
+    std::vector<const char*> names;
+};
+
+const std::vector<ManualParams>& ManualParamTable() {
+    static const std::vector<ManualParams> table = {
+        {"AutoDestMP3EncodingParam", &Settings::AutoDestMP3EncodingParam, Family::Mp3,
+         {"MP3BitRate", "MP3SampleRate", "MP3ChannelMode"}},
+        {"AutoDestWAVEncodingParam", &Settings::AutoDestWAVEncodingParam, Family::Wav,
+         {"WAVSampleRate", "WAVChannelNum", "WAVBitsPerSample"}},
+        {"AutoDestWMAEncodingParam", &Settings::AutoDestWMAEncodingParam, Family::WindowsMedia,
+         {"WMABitRate", "WMASampleRate", "WMAChannels"}},
+        {"AutoDestOGGEncodingParam", &Settings::AutoDestOGGEncodingParam, Family::Ogg,
+         {"OGGBitRate", "OGGSampleRate", "OGGChannels"}},
+        {"AutoDestAACEncodingParam", &Settings::AutoDestAACEncodingParam, Family::Aac,
+         {"AACVBR", "AACVBRQuality", "AACABRBitRate", "AACMpegVersion", "AACEnableTNS", "AACEnableMidside",
+          "AACBlockType"}},
+        {"AutoDestM4AEncodingParam", &Settings::AutoDestM4AEncodingParam, Family::Mp4,
+         {"M4AVBR", "M4AVBRQuality", "M4AABRBitRate", "M4AEnableTNS", "M4AEnableMidside", "M4ABlockType"}},
+    };
+    return table;
+}
+
+// Why each --set given has no effect under the other settings of the run: a manual parameter
+// while the family's automatic parameters are on, or of a family other than the output format's,
+// a gain while amplifying is off, an MP3 bit rate the sample rate cannot carry (the encoder takes
+// another one).
+std::vector<std::string> IneffectiveSets(const std::vector<std::string>& sets, const Settings& s) {
+    std::vector<std::string> warnings;
+    const OutputFormatInfo* format = FindOutputFormat(s.OutputFormat);
+    auto same = [](const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; };
+    bool mp3PairGiven = false;
+    for (const std::string& set : sets) {
+        const std::string name = set.substr(0, set.find('='));
+        for (const ManualParams& params : ManualParamTable()) {
+            for (const char* param : params.names) {
+                if (!same(name, param)) continue;
+                if (format && format->family != params.family)
+                    warnings.push_back(std::string(param) + " has no effect: the output format is " + format->name);
+                else if (s.*params.automatic)
+                    warnings.push_back(std::string(param) + " has no effect: " + params.autoName +
+                                       " is 1 (automatic parameters); set it to 0 for the manual ones");
+                else if (params.family == Family::Mp3 && (same(name, "MP3BitRate") || same(name, "MP3SampleRate")))
+                    mp3PairGiven = true;
+            }
+        }
+        for (const Family family : {Family::Mp3, Family::Wav, Family::Ogg, Family::Amr, Family::Aac, Family::Mp4,
+                                    Family::WindowsMedia}) {
+            const FamilyInfo& info = FamilyOf(family);
+            if (!info.amplify || !info.amplifyCoeff) continue;
+            for (const auto& field : detail::SettingsFields()) {
+                if (field.intField != info.amplifyCoeff || !same(name, field.name) || s.*info.amplify) continue;
+                for (const auto& flag : detail::SettingsFields())
+                    if (flag.intField == info.amplify)
+                        warnings.push_back(std::string(field.name) + " has no effect: " + flag.name + " is 0");
+            }
+        }
+    }
+    // MPEG-1 layer III (32000 Hz and up) carries 32 to 320 kbps, MPEG-2 and 2.5 (below) 8 to 160.
+    if (mp3PairGiven && s.MP3BitRate > 0 && s.MP3SampleRate > 0) {
+        const bool low = s.MP3SampleRate < 32000;
+        if ((low && s.MP3BitRate > 160) || (!low && s.MP3BitRate < 32))
+            warnings.push_back("MP3BitRate " + std::to_string(s.MP3BitRate) + " cannot be used at MP3SampleRate " +
+                               std::to_string(s.MP3SampleRate) + " (" + (low ? "8 to 160" : "32 to 320") +
+                               " kbps there): the encoder takes the nearest bit rate it can");
+    }
+    return warnings;
+}
 
 // Parses the arguments; returns -1 to go on, or an exit code.
 int Parse(int argc, char** argv, Options& o) {
@@ -610,8 +807,29 @@ int RunCommandLine(int argc, char** argv) {
         settings.DestOutputFolderOpt = kDestCustomFolder;
         settings.DestSpecifiedFolder = AbsolutePath(o.outputDir);
     }
+    if (o.skip + o.overwrite + o.update > 1) return UsageError("--skip, --overwrite and --update exclude each other");
+    {
+        // A pattern that cannot be used would silently name every target after its source.
+        NamePattern pattern;
+        std::string error;
+        if (!ParseNamePattern(settings.TargetNamePattern, pattern, error))
+            return UsageError("TargetNamePattern '" + settings.TargetNamePattern + "' cannot be used: " + error);
+    }
+    int shard = 1, shards = 1;
+    if (!o.shard.empty()) {
+        std::string error;
+        if (!ParseShard(o.shard, shard, shards, error)) return UsageError("--shard: " + error);
+    }
+    for (const std::string& warning : IneffectiveSets(o.sets, settings))
+        std::fprintf(stderr, "sonavert-cli: warning: %s\n", warning.c_str());
     if (o.save && !store.SaveSettings(settings, kSaveFolder | kSaveOptions | kSaveExit))
         std::fprintf(stderr, "sonavert-cli: could not save the options to %s\n", store.Path().c_str());
+    // What only this run does, never saved: the policy flags, and a folder named with -o is
+    // written or the row fails (no retry in the documents folder behind the user's back).
+    if (o.skip) settings.TargetExistsOpt = kTargetSkip;
+    if (o.overwrite) settings.TargetExistsOpt = kTargetOverwrite;
+    if (o.update) settings.TargetExistsOpt = kTargetUpdate;
+    if (!o.outputDir.empty()) settings.OutputFiles2MyDocuments = 0;
     if (o.paths.empty()) {
         if (o.save) return kExitConverted;
         return UsageError("no file or folder given");
@@ -633,6 +851,7 @@ int RunCommandLine(int argc, char** argv) {
     // that cannot be reached or read gets its line here and goes no further.
     std::vector<std::string> candidates;
     std::vector<bool> foundBySearch;  // beside each candidate: found in a folder named here
+    std::vector<std::string> roots;   // beside each candidate: that folder, or empty
     TerminalDriver driver(o.yes, settings);
     bool allLoaded = true;
     std::map<std::string, std::string> namedAs;  // a named file's absolute path -> as given
@@ -663,6 +882,7 @@ int RunCommandLine(int argc, char** argv) {
             std::vector<AddProblem> unlisted;
             SearchFolder(AbsolutePath(path), settings, candidates, &driver, &unlisted);
             foundBySearch.resize(candidates.size(), true);
+            roots.resize(candidates.size(), AbsolutePath(path));
             for (const AddProblem& folder : unlisted) {
                 std::fprintf(stderr, "sonavert-cli: %s: %s\n", folder.path.c_str(), folder.cause.c_str());
                 allLoaded = false;
@@ -670,6 +890,7 @@ int RunCommandLine(int argc, char** argv) {
         } else {
             candidates.push_back(AbsolutePath(path));
             foundBySearch.push_back(false);
+            roots.emplace_back();
             namedAs[candidates.back()] = path;
         }
         if (g_interrupts) return InterruptedExit();
@@ -682,7 +903,7 @@ int RunCommandLine(int argc, char** argv) {
     // One line per file that did not load, instead of the add run's report.
     driver.SetQuietReport(true);
     // Files of a searched folder that are not audio and have no code of their own pass silently.
-    AddRunResult added = adder.AddPaths(candidates, driver, foundBySearch);
+    AddRunResult added = adder.AddPaths(candidates, driver, foundBySearch, {}, roots);
     driver.SetQuietReport(false);
     for (size_t i = 0; i < added.failedPaths.size(); ++i) {
         const std::string& path = added.failedPaths[i];
@@ -710,16 +931,26 @@ int RunCommandLine(int argc, char** argv) {
 
     RowSet rows = list.AllRows();
     std::vector<BatchItem> items;
-    for (size_t i = 0; i < rows.entries.size(); ++i)
-        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, "",
-                         static_cast<double>(rows.entries[i]->duration)});
+    int inShard = 0;
+    for (size_t i = 0; i < rows.entries.size(); ++i) {
+        const FileEntry& entry = *rows.entries[i];
+        items.push_back({static_cast<int>(i), entry.sourceType, entry.sourcePath, "", entry.rootFolder});
+        items.back().seconds = static_cast<double>(entry.duration);
+        // Rows of other shards stay in the batch, unconverted: they still name their targets.
+        items.back().inRun = ShardOfSource(entry.sourcePath, entry.rootFolder, shards) == shard;
+        inShard += items.back().inRun ? 1 : 0;
+    }
+    if (inShard == 0) return allLoaded ? kExitConverted : kExitSomeFailed;
     driver.SetItems(&items);
+    driver.SetJson(o.json);
     BatchState state;
     state.onlyDecoder = o.decoder;
     if (!o.jobs.empty()) state.jobs = BatchJobs(std::stoi(o.jobs));
-    bool converted = RunConversionBatch(items, settings.OutputFormat, settings, host, driver, state);
+    RunConversionBatch(items, settings.OutputFormat, settings, host, driver, state);
     if (g_interrupts) return InterruptedExit();
-    return converted && allLoaded ? kExitConverted : kExitSomeFailed;
+    // Every row of the run reported (none ended the batch before its turn) and none failed.
+    const bool done = driver.RowsReported() == inShard && driver.RowsFailed() == 0;
+    return done && allLoaded ? kExitConverted : kExitSomeFailed;
 }
 
 }  // namespace sonavert

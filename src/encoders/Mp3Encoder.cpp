@@ -1,5 +1,7 @@
 #include "encoders/Mp3Encoder.h"
 
+#include "encoders/Mp3InfoFrame.h"
+
 #include <lame/lame.h>
 
 #include <algorithm>
@@ -116,6 +118,18 @@ int Mp3Encoder::Start(const uint8_t* id3v2, uint32_t size) {
     started_ = true;
     infoFrameOffset_ = static_cast<long>(size);
     if (!WriteAll(id3v2, size)) return 0;
+    // LAME drops its tag frame where the stream's own frames are too small for it (low rates at low
+    // bit rates); a frame of our own at a larger bit rate takes its place.
+    ownInfoFrame_ = lame_get_VBR(lame_) == vbr_off &&
+                    LameDropsItsInfoFrame(lame_get_out_samplerate(lame_), lame_get_brate(lame_),
+                                          lame_get_num_channels(lame_));
+    musicCrc_ = 0;
+    audioBytes_ = 0;
+    if (ownInfoFrame_) {
+        const std::vector<uint8_t> placeholder = BuildInfoFrame(InfoFacts());
+        ownInfoFrame_ = !placeholder.empty();
+        if (!WriteAll(placeholder.data(), placeholder.size())) return 0;
+    }
     return 1;
 }
 
@@ -131,7 +145,7 @@ int Mp3Encoder::EncodeBlock(const int16_t* left, const int16_t* right, uint32_t 
         const int bytes = lame_encode_buffer(lame_, left, second, static_cast<int>(slice), output_.data(),
                                              static_cast<int>(output_.size()));
         if (bytes < 0) return Fail("the MP3 encoder failed (error " + std::to_string(bytes) + ")");
-        if (!WriteAll(output_.data(), static_cast<size_t>(bytes))) return 0;
+        if (!WriteAudio(output_.data(), static_cast<size_t>(bytes))) return 0;
         left += slice;
         second += slice;
         count -= slice;
@@ -139,15 +153,50 @@ int Mp3Encoder::EncodeBlock(const int16_t* left, const int16_t* right, uint32_t 
     return 1;
 }
 
+bool Mp3Encoder::WriteAudio(const uint8_t* data, size_t size) {
+    if (ownInfoFrame_) {
+        musicCrc_ = Crc16Update(musicCrc_, data, size);
+        audioBytes_ += size;
+    }
+    return WriteAll(data, size);
+}
+
+InfoFrameFacts Mp3Encoder::InfoFacts() const {
+    InfoFrameFacts facts;
+    facts.outRate = lame_get_out_samplerate(lame_);
+    facts.kbps = lame_get_brate(lame_);
+    facts.channels = lame_get_num_channels(lame_);
+    facts.jointStereo = lame_get_mode(lame_) == JOINT_STEREO;
+    facts.encoder = get_lame_very_short_version();
+    facts.lowpassHz = lame_get_lowpassfreq(lame_);
+    return facts;
+}
+
 void Mp3Encoder::WriteInfoFrame() {
-    const size_t size = lame_get_lametag_frame(lame_, output_.data(), output_.size());
+    std::vector<uint8_t> own;
+    const uint8_t* frame = output_.data();
+    size_t size = 0;
+    if (ownInfoFrame_) {
+        InfoFrameFacts facts = InfoFacts();
+        facts.frames = static_cast<uint32_t>(std::max(lame_get_frameNum(lame_), 0));
+        facts.encoderDelay = lame_get_encoder_delay(lame_);
+        facts.padding = lame_get_encoder_padding(lame_);
+        facts.musicCrc = musicCrc_;
+        own = BuildInfoFrame(facts);
+        facts.streamBytes = static_cast<uint32_t>(std::min<uint64_t>(own.size() + audioBytes_, UINT32_MAX));
+        own = BuildInfoFrame(facts);
+        frame = own.data();
+        size = own.size();
+    }
+    else
+        size = lame_get_lametag_frame(lame_, output_.data(), output_.size());
     if (size == 0 || size > output_.size()) return;  // no frame was reserved: nothing to fill in
     if (std::fseek(file_, infoFrameOffset_, SEEK_SET) != 0) {
         failure_ = std::strerror(errno);
         failed_ = true;
         return;
     }
-    WriteAll(output_.data(), size);
+    WriteAll(frame, size);
 }
 
 int Mp3Encoder::Finish() {
@@ -159,7 +208,7 @@ int Mp3Encoder::Finish() {
                 failed_ = true;
             }
             else
-                WriteAll(output_.data(), static_cast<size_t>(bytes));
+                WriteAudio(output_.data(), static_cast<size_t>(bytes));
         }
         if (hasId3v1_) WriteAll(id3v1_.data(), id3v1_.size());
         if (started_ && !failed_) WriteInfoFrame();

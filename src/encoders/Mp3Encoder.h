@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "encoders/Mp3InfoFrame.h"
+
 struct lame_global_struct;
 
 namespace sonavert {
@@ -77,7 +79,12 @@ public:
 private:
     bool WriteAll(const uint8_t* data, size_t size);
     int Fail(const std::string& reason);
-    // Writes LAME's finished Info frame over the placeholder that follows the ID3v2 block.
+    // Writes an audio frame's bytes, keeping the count and checksum an Info frame of our own needs.
+    bool WriteAudio(const uint8_t* data, size_t size);
+    // The stream's facts for an Info frame of our own (counts, delay and padding left at 0).
+    InfoFrameFacts InfoFacts() const;
+    // Writes the finished Info frame (LAME's, or our own where LAME has none) over the placeholder
+    // that follows the ID3v2 block.
     void WriteInfoFrame();
 
     std::string path_;
@@ -85,6 +92,9 @@ private:
     lame_global_struct* lame_ = nullptr;
     bool started_ = false;
     long infoFrameOffset_ = 0;  // where the placeholder frame starts: right after the ID3v2 block
+    bool ownInfoFrame_ = false; // LAME drops its tag frame for this stream: ours stands in for it
+    uint16_t musicCrc_ = 0;     // over the audio frames, for our own Info frame
+    uint64_t audioBytes_ = 0;
     bool failed_ = false;
     std::string failure_;
     std::vector<uint8_t> output_;  // kOutputBufferBytes, reused for every call

@@ -3,18 +3,24 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <cstdio>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/AlbumGain.h"
 #include "engine/OutputFormats.h"
 #include "base/PathHelpers.h"
+#include "engine/LibraryNaming.h"
 #include "engine/Pipeline.h"
 #include "engine/TargetFiles.h"
 #include "sources/SourceTypes.h"
@@ -39,9 +45,12 @@ std::string Format(const char* pattern, const std::string& value) {
 
 // Can a temporary be made beside `file` for the target's extension? Leaves nothing behind, and
 // never touches the name `file` itself, which another process may be about to take.
-bool CanCreateBeside(const std::string& file, const std::string& extension) {
+bool CanCreateBeside(const std::string& file, const std::string& extension, std::string* cause = nullptr) {
     std::string temporary, reason;
-    if (!CreateTemporaryBeside(file, extension, temporary, reason)) return false;
+    if (!CreateTemporaryBeside(file, extension, temporary, reason)) {
+        if (cause) *cause = reason;
+        return false;
+    }
     ::unlink(temporary.c_str());
     return true;
 }
@@ -67,9 +76,78 @@ std::string NumberedPath(const TargetName& name, int n) {
     return name.directory + FitFileName(name.stem, suffix, name.extension);
 }
 
-// MakeTargetPath, keeping how the name was made.
-bool ReserveTarget(const std::string& sourceAsGiven, int outputFormat, const Settings& settings, TargetName& name,
-                   std::string& reason, bool* skipped, const std::set<std::string>* reserved) {
+// Where a row's target goes before any folder is made or file counted: the folder it must lie
+// inside and the folder it goes into (ending in '/'), for the output folder `folder` (custom) or
+// the source's own, mirroring the source's whole path (keepTree) unless the plan mirrors the path
+// below the row's added folder, then the plan's folders.
+void TargetFolders(const std::string& sourcePath, const TargetPlan& plan, bool custom, const std::string& folder,
+                   bool keepTree, TargetName& name) {
+    const std::string sourceFolder = sourcePath.substr(0, sourcePath.size() - FileNamePart(sourcePath).size());
+    if (!custom) {
+        name.home = sourceFolder;
+        name.directory = sourceFolder;
+    } else {
+        name.home = folder;
+        name.directory = folder;
+        if (name.directory.empty() || name.directory.back() != '/') name.directory += '/';
+        if (keepTree && !plan.belowRoot) {
+            // Mirror the source's folders below the custom folder: /out + /a/b/x.wav -> /out/a/b/x.
+            // Deleting the colons can make a level read ".."; normalised once more, the
+            // mirrored tree still cannot climb above its root.
+            std::string tree;
+            for (char c : sourceFolder)
+                if (c != ':') tree += c;
+            tree = LexicallyAbsolute("/" + tree).substr(1);
+            if (!tree.empty()) name.directory += tree + "/";
+        }
+    }
+    name.directory += plan.subfolders;
+}
+
+// The target's name as planned, before any file on the disk counts: its folders by the settings'
+// output folder (not the documents retry), its stem and the output format's extension.
+TargetName PlannedName(const std::string& sourcePath, const TargetPlan& plan, int outputFormat,
+                       const Settings& settings) {
+    const OutputFormatInfo* format = FindOutputFormat(outputFormat);
+    const std::string fileName = FileNamePart(sourcePath);
+    TargetName name;
+    name.stem = plan.stem.empty() ? fileName.substr(0, fileName.size() - ExtensionPart(fileName).size()) : plan.stem;
+    name.extension = format ? format->extension : "";
+    const bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
+    TargetFolders(sourcePath, plan, custom, settings.DestSpecifiedFolder, custom && settings.CreateDirs != 0, name);
+    return name;
+}
+
+// Why a folder could not be made, as the system tells it: its nearest existing level is no
+// folder, or may not be written (or lies on a read-only file system); empty when unknown.
+std::string FolderCause(const std::string& folder) {
+    std::string level = LexicallyAbsolute(folder);
+    struct stat st;
+    while (::stat(level.c_str(), &st) != 0) {
+        if (level == "/" || level.empty()) return {};
+        const size_t slash = level.rfind('/');
+        level = slash == 0 || slash == std::string::npos ? std::string("/") : level.substr(0, slash);
+    }
+    if (!S_ISDIR(st.st_mode)) return std::string(" (") + std::strerror(ENOTDIR) + ")";
+    if (level != LexicallyAbsolute(folder) && ::access(level.c_str(), W_OK | X_OK) != 0)
+        return std::string(" (") + std::strerror(errno) + ")";
+    return {};
+}
+
+// Whether an existing target is no older than its source (the update policy's test): its
+// modification time, to the nanosecond, is the source's or later.
+bool TargetIsCurrent(const std::string& target, const std::string& source) {
+    struct stat t, s;
+    if (::stat(target.c_str(), &t) != 0 || ::stat(source.c_str(), &s) != 0) return false;
+    if (t.st_mtim.tv_sec != s.st_mtim.tv_sec) return t.st_mtim.tv_sec > s.st_mtim.tv_sec;
+    return t.st_mtim.tv_nsec >= s.st_mtim.tv_nsec;
+}
+
+// MakeTargetPath, keeping how the name was made. `updateNumber` is the number the update policy
+// gives the target (see NumberUpdateTargets).
+bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int updateNumber, int outputFormat,
+                   const Settings& settings, TargetName& name, std::string& reason, bool* skipped,
+                   const std::set<std::string>* reserved) {
     if (skipped) *skipped = false;
     auto taken = [reserved](const std::string& path) { return PathExists(path) || (reserved && reserved->count(path)); };
     // Only the path as it reads, absolute and without "." and "..", ever becomes part of a target.
@@ -78,8 +156,8 @@ bool ReserveTarget(const std::string& sourceAsGiven, int outputFormat, const Set
     const std::string outExt = format ? format->extension : "";
     const std::string fileName = FileNamePart(sourcePath);
     const std::string srcExt = ExtensionPart(sourcePath);
-    const std::string baseName = fileName.substr(0, fileName.size() - srcExt.size());
-    const std::string sourceFolder = sourcePath.substr(0, sourcePath.size() - fileName.size());
+    const std::string baseName = plan.stem.empty() ? fileName.substr(0, fileName.size() - srcExt.size()) : plan.stem;
+    const bool update = settings.TargetExistsOpt == kTargetUpdate;
 
     bool custom = settings.DestOutputFolderOpt == kDestCustomFolder;
     std::string folder = settings.DestSpecifiedFolder;
@@ -91,48 +169,41 @@ bool ReserveTarget(const std::string& sourceAsGiven, int outputFormat, const Set
         name = TargetName{};
         name.stem = baseName;
         name.extension = outExt;
-        if (custom) {
-            if (folder.empty() || !EnsureFolder(folder, true)) {
-                reason = Format("Failed to create folder \"%s\"", folder);
-            } else {
-                name.home = folder;
-                name.directory = folder;
-                if (name.directory.back() != '/') name.directory += '/';
-                ok = true;
-                if (keepTree) {
-                    // Mirror the source's folders below the custom folder: /out + /a/b/x.wav -> /out/a/b/x.
-                    // Deleting the colons can make a level read ".."; normalised once more, the
-                    // mirrored tree still cannot climb above its root.
-                    std::string tree;
-                    for (char c : sourceFolder)
-                        if (c != ':') tree += c;
-                    tree = LexicallyAbsolute("/" + tree).substr(1);
-                    if (!tree.empty()) name.directory += tree + "/";
-                    if (!EnsureFolder(name.directory, true)) {
-                        reason = Format("Failed to create folder \"%s\"", name.directory);
-                        ok = false;
-                    }
-                }
-            }
+        if (custom && (folder.empty() || !EnsureFolder(folder, true))) {
+            reason = Format("Failed to create folder \"%s\"", folder) + (folder.empty() ? "" : FolderCause(folder));
         } else {
-            name.home = sourceFolder;
-            name.directory = sourceFolder;
-            ok = true;
+            TargetFolders(sourcePath, plan, custom, folder, custom && keepTree, name);
+            // The folders are made only once the target is known to stay inside its folder.
+            if (!LiesInside(NumberedPath(name, 0), name.home)) {
+                reason = Format("Target \"%s\" would lie outside its folder", NumberedPath(name, 0));
+                return false;
+            }
+            // A source's own folder is never made again (it went away meanwhile): only the
+            // output folder and the folders below it are.
+            ok = (!custom && plan.subfolders.empty()) || EnsureFolder(name.directory, true);
+            if (!ok) reason = Format("Failed to create folder \"%s\"", name.directory) + FolderCause(name.directory);
         }
 
         if (ok) {
-            std::string target = NumberedPath(name, 0);
+            name.number = update ? updateNumber : 0;
+            std::string target = NumberedPath(name, name.number);
             if (!LiesInside(target, name.home)) {
                 reason = Format("Target \"%s\" would lie outside its folder", target);
                 return false;
             }
             bool exists = taken(target);
             if (exists) {
-                if (settings.TargetExistsOpt == kTargetOverwrite) {
+                if (settings.TargetExistsOpt == kTargetOverwrite || update) {
                     if (SameFile(target, sourceAsGiven)) {
                         reason =
                             "Target file name is same as original file that can't be overwritten. Please output files "
                             "to a custom folder.";
+                        return false;
+                    }
+                    if (update && !DirectoryExists(target) && TargetIsCurrent(target, sourceAsGiven)) {
+                        reason = kUpToDateStatus;
+                        name.path = target;
+                        if (skipped) *skipped = true;
                         return false;
                     }
                 } else if (settings.TargetExistsOpt == kTargetSkip) {
@@ -152,19 +223,20 @@ bool ReserveTarget(const std::string& sourceAsGiven, int outputFormat, const Set
             // itself (beside where a symbolic link leads). A name only reserved by a running row
             // is tested beside that name.
             bool writable = false;
+            std::string cause;
             if (!exists) {
-                writable = CanCreateBeside(target, outExt);
+                writable = CanCreateBeside(target, outExt, &cause);
             } else if (!DirectoryExists(target)) {
                 std::string replaced = target;
                 if (PathExists(target) && !ReplacedFile(target, replaced, reason)) return false;
-                writable = CanCreateBeside(replaced, outExt);
+                writable = CanCreateBeside(replaced, outExt, &cause);
             }
             if (writable) {
                 name.path = target;
                 name.replace = exists;
                 return true;
             }
-            reason = Format("Failed to create file \"%s\"", target);
+            reason = Format("Failed to create file \"%s\"", target) + (cause.empty() ? "" : " (" + cause + ")");
         }
 
         // One more try in the documents folder.
@@ -176,6 +248,34 @@ bool ReserveTarget(const std::string& sourceAsGiven, int outputFormat, const Set
         custom = true;
         folder = documents;
     }
+}
+
+// The numbers the update policy gives the targets of `items`: taken in byte order of their
+// shard keys (the path below the added folder; the list's order, the order of the command line's
+// arguments and the folders' mount points do not count), each row takes the first number whose
+// name no earlier row took, whatever is on the disk. A target written by another row is so never
+// taken for a row's up-to-date target, and the same batch maps every source to the same target on
+// every run, and in every shard, since all rows name their targets whether they run or not. Only
+// when the sources whose names clash change (one is added or removed) can a later one's number
+// move.
+std::vector<int> NumberUpdateTargets(const std::vector<BatchItem>& items, const std::vector<TargetPlan>& plans,
+                                     int outputFormat, const Settings& settings) {
+    std::vector<int> numbers(items.size(), 0);
+    // Sources alike below different added folders follow their whole paths.
+    std::vector<std::tuple<std::string, std::string, size_t>> order;
+    order.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i)
+        order.emplace_back(ShardKey(items[i].sourcePath, items[i].rootFolder), LexicallyAbsolute(items[i].sourcePath), i);
+    std::sort(order.begin(), order.end());
+    std::set<std::string> claimed;
+    for (const auto& [key, path, i] : order) {
+        const TargetName name = PlannedName(LexicallyAbsolute(items[i].sourcePath), plans[i], outputFormat, settings);
+        int n = 0;
+        while (claimed.count(NumberedPath(name, n))) ++n;
+        claimed.insert(NumberedPath(name, n));
+        numbers[i] = n;
+    }
+    return numbers;
 }
 
 }  // namespace
@@ -195,19 +295,31 @@ bool EnsureWindowsMedia(UserQuestions& questions) {
 }
 
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
-                    bool& replace, std::string& reason, bool* skipped, const std::set<std::string>* reserved) {
+                    bool& replace, std::string& reason, bool* skipped, const std::set<std::string>* reserved,
+                    const std::string& root, int number) {
     TargetName name;
     replace = false;
-    if (!ReserveTarget(sourcePath, outputFormat, settings, name, reason, skipped, reserved)) return false;
+    const TargetPlan plan = PlanTarget(sourcePath, root, settings);
+    if (!ReserveTarget(sourcePath, plan, number, outputFormat, settings, name, reason, skipped, reserved)) {
+        if (skipped && *skipped && settings.TargetExistsOpt == kTargetUpdate) target = name.path;
+        return false;
+    }
     target = name.path;
     replace = name.replace;
     return true;
+}
+
+std::string PreviewTargetPath(const std::string& sourceAsGiven, const std::string& root, int outputFormat,
+                              const Settings& settings) {
+    const std::string sourcePath = LexicallyAbsolute(sourceAsGiven);
+    return NumberedPath(PlannedName(sourcePath, PlanTarget(sourcePath, root, settings), outputFormat, settings), 0);
 }
 
 std::string StatusText(const RowOutcome& outcome) {
     switch (outcome.kind) {
         case RowOutcome::Kind::Converted: return FileNamePart(outcome.targetPath);
         case RowOutcome::Kind::Cancelled: return kCancelledStatus;
+        case RowOutcome::Kind::UpToDate: return kUpToDateStatus;
         case RowOutcome::Kind::Skipped: return outcome.reason;
         case RowOutcome::Kind::Incomplete:
             return FileNamePart(outcome.targetPath) + " (incomplete: " + outcome.reason + ")";
@@ -311,7 +423,26 @@ struct RowRun {
     WorkMeter& meter;
     // Folders whose stale temporaries were removed in this batch: once per folder is enough.
     std::set<std::string> cleanedFolders = {};
+    // Beside each item: how its target is named, and its number under the update policy.
+    std::vector<TargetPlan> plans = {};
+    std::vector<int> numbers = {};
+    // Converted rows whose loudness counts towards their album's gain.
+    std::vector<AlbumRow> albumRows = {};
 };
+
+// Carries what a conversion measured into its outcome and, for the album gain, keeps its meter.
+void TakeLoudness(RowRun& run, const BatchItem& item, const LoudnessFigures& figures,
+                  const std::shared_ptr<LoudnessMeter>& meter, RowOutcome& outcome) {
+    if (!figures.measured) return;
+    outcome.loudnessMeasured = true;
+    outcome.loudnessLufs = figures.integrated;
+    outcome.truePeakDbtp = figures.TruePeakDb();
+    outcome.loudnessText = LoudnessText(figures);
+    const OutputFormatInfo* format = FindOutputFormat(run.outputFormat);
+    if (outcome.kind == RowOutcome::Kind::Converted && meter && format && run.settings.LoudnessAnalysis &&
+        run.settings.LoudnessAlbumGain)
+        run.albumRows.push_back({item.row, item.sourcePath, outcome.targetPath, format->extension, meter});
+}
 
 // A row that is ready to convert: its target reserved. The request writes a temporary file,
 // renamed to the final name when the conversion is complete.
@@ -326,8 +457,9 @@ struct PreparedRow {
 
 // Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
 // with `outcome` set (no SoundFont for a MIDI row, no target).
-bool PrepareRow(RowRun& run, BatchItem& item, int sequence, const std::set<std::string>* reserved,
+bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::string>* reserved,
                 PreparedRow& prepared, RowOutcome& outcome) {
+    BatchItem& item = run.items[index];
     item.targetPath.clear();
     if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
         outcome = RowOutcome{RowOutcome::Kind::Failed, {}, kSoundFontStatus, false};
@@ -344,8 +476,15 @@ bool PrepareRow(RowRun& run, BatchItem& item, int sequence, const std::set<std::
 
     std::string reason;
     bool skipped = false;
-    if (!ReserveTarget(item.sourcePath, run.outputFormat, run.settings, prepared.name, reason, &skipped, reserved)) {
-        outcome = RowOutcome{skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed, {}, reason, false};
+    if (!ReserveTarget(item.sourcePath, run.plans[index], run.numbers[index], run.outputFormat, run.settings,
+                       prepared.name, reason, &skipped, reserved)) {
+        if (skipped && run.settings.TargetExistsOpt == kTargetUpdate) {
+            // Done already: the row keeps its target.
+            item.targetPath = prepared.name.path;
+            outcome = RowOutcome{RowOutcome::Kind::UpToDate, prepared.name.path, {}, false};
+        } else {
+            outcome = RowOutcome{skipped ? RowOutcome::Kind::Skipped : RowOutcome::Kind::Failed, {}, reason, false};
+        }
         return false;
     }
     prepared.target = prepared.name.path;
@@ -393,7 +532,8 @@ bool CommitRow(const RowRun& run, const PreparedRow& row, const std::set<std::st
     if (CommitTemporary(temporary, finalPath, row.replaced, reason, &taken)) return true;
     if (!taken) return false;
     const int policy = run.settings.TargetExistsOpt;
-    if (policy == kTargetOverwrite) {
+    // Under the update policy a target that appeared meanwhile is older than the one just made.
+    if (policy == kTargetOverwrite || policy == kTargetUpdate) {
         std::string replaced;
         if (ReplacedFile(finalPath, replaced, reason)) return CommitTemporary(temporary, finalPath, replaced, reason);
     } else if (policy == kTargetSkip) {
@@ -503,13 +643,14 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
                 run.meter.Report(run.driver);
             }
         } rowEnd{run, index};
-        if (PrepareRow(run, item, sequence, nullptr, row, outcome) && StartTarget(run, row, outcome)) {
+        if (PrepareRow(run, index, sequence, nullptr, row, outcome) && StartTarget(run, row, outcome)) {
             sources.failureReason.clear();
             OneRowProgress progress(run, index);
             ConversionContext context{run.settings, progress, sources, {}};
             const int result = run.convert(run.outputFormat, row.request, context);
             outcome = JudgeConversion(run, result, row, context.failureReason);
             outcome.warning = context.warning;
+            TakeLoudness(run, item, context.loudness, context.loudnessMeter, outcome);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 // An incomplete target stays, but the batch did not convert every row.
                 if (outcome.kind == RowOutcome::Kind::Incomplete) allConverted = false;
@@ -521,7 +662,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
                 continue;
             }
         }
-        allConverted = false;
+        if (outcome.kind != RowOutcome::Kind::UpToDate) allConverted = false;
         if (run.driver.CancelRequested()) {
             run.driver.RowFinished(item.row, RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false});
             return true;
@@ -598,6 +739,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         std::unique_ptr<WorkerProgress> progress;
         std::string reason;
         std::string warning;
+        LoudnessFigures loudness;
+        std::shared_ptr<LoudnessMeter> meter;
         int result = 0;
         bool done = false;
         std::thread thread;
@@ -617,7 +760,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     auto report = [&]() {
         while (reported < rows && finished.count(reported)) {
             const RowOutcome& outcome = finished[reported];
-            if (outcome.kind != RowOutcome::Kind::Converted) allConverted = false;
+            if (outcome.kind != RowOutcome::Kind::Converted && outcome.kind != RowOutcome::Kind::UpToDate)
+                allConverted = false;
             run.driver.RowFinished(run.items[reported].row, outcome);
             finished.erase(reported++);
         }
@@ -627,18 +771,17 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         // Start rows in list order while there is room; a row whose overwritten target belongs to
         // a row still running waits for it, so the later row's file is the one that stays.
         while (!cancel && next < rows && static_cast<int>(running.size()) < jobs) {
-            BatchItem& item = run.items[next];
             PreparedRow row;
             RowOutcome outcome;
-            if (!PrepareRow(run, item, static_cast<int>(next) + 1, &reserved, row, outcome)) {
-                run.driver.SetRowProgress(item.row, -1.0);
+            if (!PrepareRow(run, next, static_cast<int>(next) + 1, &reserved, row, outcome)) {
+                run.driver.SetRowProgress(run.items[next].row, -1.0);
                 run.meter.FinishRow(next);
                 finished[next++] = outcome;
                 continue;
             }
             if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
             if (!StartTarget(run, row, outcome)) {
-                run.driver.SetRowProgress(item.row, -1.0);
+                run.driver.SetRowProgress(run.items[next].row, -1.0);
                 run.meter.FinishRow(next);
                 finished[next++] = outcome;
                 continue;
@@ -660,6 +803,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 w.result = result;
                 w.reason = context.failureReason;
                 w.warning = context.warning;
+                w.loudness = context.loudness;
+                w.meter = context.loudnessMeter;
                 w.done = true;
                 doneSignal.notify_all();
             });
@@ -712,6 +857,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
+                TakeLoudness(run, run.items[it->index], it->loudness, it->meter, outcome);
             }
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
@@ -743,7 +889,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     if (family && family->needsWindowsMedia && !EnsureWindowsMedia(driver)) return false;
 
     for (const BatchItem& item : items) {
-        if (item.sourceType != kSourceMidi) continue;
+        if (item.sourceType != kSourceMidi || !item.inRun) continue;
         if (!host.LoadDefaultSoundFont()) {
             if (driver.AskYesNo(SoundFontQuestion(host.ExecutableFolder()))) {
                 driver.OpenAddress(host.ExecutableFolder());
@@ -754,18 +900,47 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
         break;
     }
 
+    // Under the update policy every row names its target, the rows of other shards too (see
+    // NumberUpdateTargets); only the rows in the run are converted.
+    const bool update = settings.TargetExistsOpt == kTargetUpdate;
+    std::vector<TargetPlan> plans(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].inRun || update) plans[i] = PlanTarget(items[i].sourcePath, items[i].rootFolder, settings);
+        if (i % 64 == 63) driver.Pump();
+    }
+    const std::vector<int> numbers = update ? NumberUpdateTargets(items, plans, outputFormat, settings)
+                                            : std::vector<int>(items.size(), 0);
+    std::vector<BatchItem> runItems;
+    std::vector<size_t> runIndex;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].inRun) continue;
+        runItems.push_back(items[i]);
+        runIndex.push_back(i);
+    }
+
     const OutputFormatInfo* format = FindOutputFormat(outputFormat);
-    WorkMeter meter(items);
-    RowRun run{items,       outputFormat, settings, host, driver, convert, format ? format->name : "",
-               static_cast<int>(items.size()), state.onlyDecoder, meter};
+    WorkMeter meter(runItems);
+    RowRun run{runItems,    outputFormat, settings, host, driver, convert, format ? format->name : "",
+               static_cast<int>(runItems.size()), state.onlyDecoder, meter};
+    for (size_t i : runIndex) {
+        run.plans.push_back(plans[i]);
+        run.numbers.push_back(numbers[i]);
+    }
     driver.BeginRun(run.count);
     driver.Pump();
 
     bool allConverted = true;
     const int jobs = state.jobs > 0 ? std::clamp(state.jobs, 1, 32) : BatchJobs(settings.ParallelJobs);
-    const bool cancelled = jobs > 1 && items.size() > 1 ? RunRowsInParallel(run, jobs, allConverted)
-                                                         : RunRowsOneByOne(run, allConverted);
+    const bool cancelled = jobs > 1 && runItems.size() > 1 ? RunRowsInParallel(run, jobs, allConverted)
+                                                            : RunRowsOneByOne(run, allConverted);
+    for (size_t r = 0; r < runIndex.size(); ++r) items[runIndex[r]].targetPath = runItems[r].targetPath;
     if (cancelled) allConverted = false;
+    // Every row of every album is done: their album gains can be written.
+    if (!cancelled && !run.albumRows.empty()) {
+        std::map<std::string, size_t> albumSizes;
+        for (const BatchItem& item : items) ++albumSizes[AlbumOf(item.sourcePath)];
+        WriteAlbumGains(std::move(run.albumRows), albumSizes, driver);
+    }
     meter.Report(driver, true);
     driver.EndRun();
 

@@ -18,7 +18,14 @@ struct BatchItem {
     int row = 0;            // the caller's row index, handed back in every row call
     int sourceType = 0;     // Source type code
     std::string sourcePath;
-    std::string targetPath; // set when a target was written, empty otherwise
+    std::string targetPath; // set when a target was written (or is up to date), empty otherwise
+    // The folder the row was added through (its files found by searching it), empty for a file
+    // added by itself: the path below it is what KeepAddedFolderTree mirrors and what a shard
+    // is chosen by.
+    std::string rootFolder = {};
+    // False for a row of another shard: it is not converted, but still names its target, so that
+    // every shard numbers the targets of clashing names alike.
+    bool inRun = true;
     // The source's length in seconds as the list shows it, the row's share of the run's work;
     // 0 when unknown (the row then weighs as much as the average known row).
     double seconds = 0;
@@ -50,8 +57,8 @@ bool EnsureWindowsMedia(UserQuestions& questions);
 // Converts one file to an output format; ConvertFile, or a stand-in in tests.
 using ConvertFunction = std::function<int(int outputFormat, const ConversionRequest&, ConversionContext&)>;
 
-// Runs the batch over `items` in order. Converted items keep their target path.
-// Returns true when every item converted.
+// Runs the batch over the items in `items` whose inRun is set, in order. Converted and up-to-date
+// items keep their target path. Returns true when every item run converted or was up to date.
 bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const Settings& settings, CodecHost& host,
                         BatchDriver& driver, BatchState& state, const ConvertFunction& convert = ConvertFile);
 
@@ -64,11 +71,22 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
 // When the target is an existing file to overwrite, `replace` is set: the temporary is then
 // written beside the file (beside the file a symbolic link leads to, the link staying as it is)
 // and replaces it keeping its permissions. A symbolic link to a missing file is not overwritten.
-// `skipped` (when given) tells a target that exists and is skipped by the settings; names in
-// `reserved` (targets of rows still being converted) count as existing files.
+// `skipped` (when given) tells a target that exists and is skipped by the settings, or under the
+// update policy one that is up to date (`target` then names it); names in `reserved` (targets of
+// rows still being converted) count as existing files. `root` is the folder the row was added
+// through (see BatchItem); `number` the number the update policy gives the target (0 but for
+// the later ones, by their paths, of the sources of a batch whose targets would share a name).
 bool MakeTargetPath(const std::string& sourcePath, int outputFormat, const Settings& settings, std::string& target,
                     bool& replace, std::string& reason, bool* skipped = nullptr,
-                    const std::set<std::string>* reserved = nullptr);
+                    const std::set<std::string>* reserved = nullptr, const std::string& root = {}, int number = 0);
+
+// Where the target of `sourcePath` (added through `root`) would go by the folder and naming
+// settings before any file on the disk counts: no number, no folder made, no documents retry.
+std::string PreviewTargetPath(const std::string& sourcePath, const std::string& root, int outputFormat,
+                              const Settings& settings);
+
+// The status of a row whose target is up to date under the update policy.
+inline constexpr const char* kUpToDateStatus = "Target is up to date";
 
 // How many rows a batch converts at once for the ParallelJobs setting: 0 one per core, else the
 // setting, within 1..32.

@@ -45,6 +45,7 @@ struct RowOutcome {
         Skipped,    // the target exists and the settings say to skip it; reason says so
         Incomplete, // targetPath holds the file written, but the source ended early; reason says
                     // where ("the source ended at 0:03 of 10:00")
+        UpToDate,   // targetPath holds the existing target, no older than its source (update policy)
     };
     Kind kind = Kind::Failed;
     std::string targetPath;
@@ -53,6 +54,13 @@ struct RowOutcome {
     bool inConversion = false;
     // Something the user should know about a row that did convert (its tags could not be read).
     std::string warning = {};
+    // The loudness of the samples handed to the encoder, when the analysis or the normalisation
+    // measured them: the integrated loudness (LUFS, -inf for a silent file), the true peak
+    // (dBTP) and both as a text ("-23.0 LUFS, true peak -20.0 dBTP, track gain +5.0 dB").
+    bool loudnessMeasured = false;
+    double loudnessLufs = 0;
+    double truePeakDbtp = 0;
+    std::string loudnessText = {};
 };
 
 // Status texts of the list's Status column.
@@ -63,7 +71,7 @@ inline constexpr const char* kCancelledStatus = "Cancelled";
 // The Status text of an outcome: the target's file name (followed by " (incomplete: REASON)" for
 // an incomplete one), "Conversion Failure" with the reason in
 // parentheses when there is one, the reason alone for a row that never reached its conversion,
-// or "Cancelled".
+// "Target is up to date", or "Cancelled".
 std::string StatusText(const RowOutcome& outcome);
 
 // Rows of a batch, by the caller's row index.
@@ -73,6 +81,9 @@ public:
     // The row's conversion starts.
     virtual void RowStarted(int row) = 0;
     virtual void RowFinished(int row, const RowOutcome& outcome) = 0;
+    // Something learnt of a finished row once its whole album was done (its album gain, or why
+    // that could not be written); `failed` tells a failure.
+    virtual void RowNote(int /*row*/, const std::string& /*note*/, bool /*failed*/) {}
 };
 
 // Questions and shell requests of a batch.

@@ -173,11 +173,11 @@ void MarkOlderThanSource(const std::string& targetPath, const std::string& sourc
     utimensat(AT_FDCWD, targetPath.c_str(), times, 0);
 }
 
-// Gain, then the encoder, on planes in the target format.
+// Gain, then the loudness meter (when there is one) and the encoder, on planes in the target format.
 class EncodeStep {
 public:
-    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain)
-        : adapter_(adapter), format_(format), gain_(gain), channels_(static_cast<int>(format.channels)) {}
+    EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, LoudnessMeter* meter)
+        : adapter_(adapter), format_(format), gain_(gain), meter_(meter), channels_(static_cast<int>(format.channels)) {}
 
     bool operator()(void* left, void* right, uint32_t n) {
         if (gain_.on) {
@@ -186,6 +186,13 @@ public:
             else
                 ApplyGain8(static_cast<uint8_t*>(left), static_cast<uint8_t*>(right), n, channels_, gain_.factor);
         }
+        if (meter_) {
+            void* measuredRight = channels_ == 2 ? right : nullptr;
+            if (format_.bits == 16)
+                meter_->AddPlanar16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(measuredRight), n);
+            else
+                meter_->AddPlanar8(static_cast<const uint8_t*>(left), static_cast<const uint8_t*>(measuredRight), n);
+        }
         return adapter_.EncodeBlock(left, channels_ == 2 ? right : nullptr, n);
     }
 
@@ -193,6 +200,7 @@ private:
     EncoderAdapter& adapter_;
     const TargetFormat& format_;
     Gain gain_;
+    LoudnessMeter* meter_;
     int channels_;
 };
 
@@ -264,7 +272,17 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     if (!tags.warning.empty()) context.warning = tags.warning;
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
 
-    const Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
+    Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
+    // Normalisation replaces the fixed percentage by the gain an analysis pass finds.
+    if (family->amplify && NormalisesLoudness(s)) {
+        LoudnessFigures before;
+        if (!MeasureBeforeEncoding(request, context, family->renderRate(s, request.outputFormat), call.facts, format,
+                                   before))
+            return abandon(context.failureReason);
+        gain = NormalisingGain(before, s);
+    }
+    std::shared_ptr<LoudnessMeter> meter;
+    if (MeasuresLoudness(s)) meter = std::make_shared<LoudnessMeter>(format.channels, format.rate);
     const FormatPlan& plan = format.plan;
     PcmConverter converter;
     std::vector<int16_t> outLeft, outRight;  // 16-bit slots hold 8-bit samples too
@@ -284,7 +302,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convLeft = outLeft.data();
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
-    EncodeStep encode(adapter, format, gain);
+    EncodeStep encode(adapter, format, gain, meter.get());
     uint64_t delivered = 0;  // frames the source delivered
     uint64_t encoded = 0;    // frames handed to the encoder
     auto encodeCounted = [&](void* left, void* right, uint32_t n) {
@@ -355,6 +373,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         DeleteFailedTarget(request.targetPath, request.sourcePath);
         return 0;
     }
+    if (meter) KeepLoudness(request, context, std::move(meter));
     if (!incomplete.empty()) {
         context.failureReason = incomplete;
         MarkOlderThanSource(request.targetPath, request.sourcePath);

@@ -4,9 +4,11 @@
 // around its encoder class.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/Driver.h"
+#include "engine/Loudness.h"
 #include "engine/OutputFormats.h"
 #include "engine/TagChoice.h"
 #include "settings/Settings.h"
@@ -36,6 +38,10 @@ struct ConversionContext {
     std::string warning = {};
     // The Windows Media format list to choose from; null for the one the process builds once.
     const WmaFormatList* wmaFormats = nullptr;
+    // The loudness of the samples handed to the encoder, when they were measured, and the meter
+    // that measured them (the batch combines the meters of an album).
+    LoudnessFigures loudness = {};
+    std::shared_ptr<LoudnessMeter> loudnessMeter = {};
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
@@ -151,6 +157,21 @@ public:
 // `family` is the pipeline's own; the request's output format code tells formats of one family
 // apart where that matters (AMR and AWB).
 int RunPipeline(const ConversionRequest& request, ConversionContext& context, Family family, EncoderAdapter& adapter);
+
+// The analysis pass of loudness normalisation: decodes the source once more (rendered at
+// `renderRate`) and measures it as the encoder will receive it, through `format`'s conversion
+// and before any gain. False when the source cannot be read again, its format changed, or the
+// user cancelled; `context.failureReason` then says why unless it was Cancel.
+bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& context, uint32_t renderRate,
+                           const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures);
+
+// The gain that normalises a file of `figures` by the settings' target loudness and true-peak
+// ceiling (a stored value outside their ranges counts as the default); off for a silent file.
+Gain NormalisingGain(const LoudnessFigures& figures, const Settings& settings);
+
+// Keeps the loudness a completed conversion's meter found in `context` and, with the analysis on,
+// writes the track's gain tags into the target (a warning when they cannot be written).
+void KeepLoudness(const ConversionRequest& request, ConversionContext& context, std::shared_ptr<LoudnessMeter> meter);
 
 // Keeps the per-file text and bar of the progress current, updating each only when it grows.
 class ProgressTracker {

@@ -252,7 +252,8 @@ FileAdder::Probe FileAdder::ProbeFile(const std::string& path, const SourceFacto
     return probe;
 }
 
-AddStatus FileAdder::Commit(const std::string& path, Probe probe, int* row, std::string* cause) {
+AddStatus FileAdder::Commit(const std::string& path, Probe probe, int* row, std::string* cause,
+                            const std::string& root) {
     PathKey key = MakePathKey(path);
     if (list_.Contains(key)) return kAlreadyListed;
     if (!probe.entry) {
@@ -267,6 +268,7 @@ AddStatus FileAdder::Commit(const std::string& path, Probe probe, int* row, std:
         return kAddFailed;
     }
     probe.entry->sourcePath = key.text;
+    probe.entry->rootFolder = root;
     int index = list_.InsertRow(std::move(probe.entry), key);
     if (row) *row = index;
     return kAdded;
@@ -278,9 +280,10 @@ AddStatus FileAdder::AddOneFile(const std::string& path, int* row, std::string* 
 }
 
 AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
-                                 const std::vector<bool>& foundBySearch, const std::vector<AddProblem>& unlisted) {
+                                 const std::vector<bool>& foundBySearch, const std::vector<AddProblem>& unlisted,
+                                 const std::vector<std::string>& roots) {
     driver.Started();
-    return Run(paths, driver, foundBySearch, unlisted);
+    return Run(paths, driver, foundBySearch, unlisted, roots);
 }
 
 AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Settings& settings,
@@ -289,15 +292,18 @@ AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Se
     driver.SetText(kSearchingText);
     std::vector<std::string> found;
     std::vector<bool> searched;
+    std::vector<std::string> rootOf;
     std::vector<AddProblem> unlisted;
     for (const std::string& root : roots) {
         if (DirectoryExists(root)) {
             SearchFolder(root, settings, found, &driver, &unlisted);
             searched.resize(found.size(), true);
+            rootOf.resize(found.size(), root);
         } else {
             std::string accepted;
             if (PassCandidate(root, settings, accepted)) found.push_back(accepted);
             searched.resize(found.size(), false);
+            rootOf.resize(found.size());
         }
         if (driver.CancelRequested()) {
             AddRunResult result;
@@ -310,11 +316,12 @@ AddRunResult FileAdder::AddFound(const std::vector<std::string>& roots, const Se
         driver.Finished();
         return AddRunResult();
     }
-    return Run(found, driver, searched, unlisted);
+    return Run(found, driver, searched, unlisted, rootOf);
 }
 
 AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& driver,
-                            const std::vector<bool>& foundBySearch, const std::vector<AddProblem>& unlisted) {
+                            const std::vector<bool>& foundBySearch, const std::vector<AddProblem>& unlisted,
+                            const std::vector<std::string>& roots) {
     AddRunResult result;
     const int n = static_cast<int>(paths.size());
     driver.SetBarRange(n);
@@ -379,7 +386,9 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
             failed = true;
             nonEnglish = true;
         } else {
-            AddStatus status = wanted[static_cast<size_t>(i)] ? Commit(path, queue.Take(i), nullptr, &cause) : kAlreadyListed;
+            const std::string& root = i < static_cast<int>(roots.size()) ? roots[static_cast<size_t>(i)] : std::string();
+            AddStatus status =
+                wanted[static_cast<size_t>(i)] ? Commit(path, queue.Take(i), nullptr, &cause, root) : kAlreadyListed;
             if (status == kAdded) ++result.added;
             else if (status == kAlreadyListed) ++result.alreadyListed;
             // A folder search takes every file; one without a code of its own that is not audio

@@ -101,23 +101,27 @@ public:
     // when given, marks the paths that a folder search found (SearchFolder): those whose
     // extension has no source type code of its own (9000) and that cannot be added are skipped
     // without being reported, unless they cannot be read. `unlisted` are folders the search could
-    // not list: they lead the failures.
+    // not list: they lead the failures. `roots`, when given, holds beside each path the folder
+    // whose search found it (empty for none), which its row keeps as its root folder.
     AddRunResult AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
-                          const std::vector<bool>& foundBySearch = {}, const std::vector<AddProblem>& unlisted = {});
+                          const std::vector<bool>& foundBySearch = {}, const std::vector<AddProblem>& unlisted = {},
+                          const std::vector<std::string>& roots = {});
 
     // Drop and Add Folder: shows "Searching files...", searches each folder and filters each file
     // in `roots`, then adds what was found in the same run. Files found in folders are treated
-    // as AddPaths treats `foundBySearch` ones; the files in `roots` are reported when they fail.
+    // as AddPaths treats `foundBySearch` ones, and their rows keep the folder as their root
+    // folder; the files in `roots` are reported when they fail.
     AddRunResult AddFound(const std::vector<std::string>& roots, const Settings& settings,
                           AddDriver& driver);
 
 private:
     AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver, const std::vector<bool>& foundBySearch,
-                     const std::vector<AddProblem>& unlisted);
+                     const std::vector<AddProblem>& unlisted, const std::vector<std::string>& roots);
 
     static Probe ProbeFile(const std::string& path, const SourceFactoryContext& shared,
                            const std::function<bool()>& windowsMedia);
-    AddStatus Commit(const std::string& path, Probe probe, int* row, std::string* cause);
+    AddStatus Commit(const std::string& path, Probe probe, int* row, std::string* cause,
+                     const std::string& root = {});
 
     FileList& list_;
     SourceFactoryContext& context_;

@@ -17,6 +17,7 @@ struct FileEntry {
     uint32_t duration = 0;              // whole seconds
     uint16_t sourceType = 0;            // Source type code from the extension table
     std::string targetPath;             // empty until the batch reserves a target
+    std::string rootFolder;             // the folder the row was added through; empty for a file added by itself
 };
 
 }  // namespace sonavert

@@ -114,7 +114,7 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
                                  "OGGChannels", "OGGID3TagType", "AACBlockType", "M4ABlockType", "M4AID3TagType"})
             r[name] = Interval(0, 2);
         r["DestOutputFolderOpt"] = Choices({kDestBesideSource, kDestCustomFolder});
-        r["TargetExistsOpt"] = Choices({kTargetRename, kTargetOverwrite, kTargetSkip});
+        r["TargetExistsOpt"] = Choices({kTargetRename, kTargetOverwrite, kTargetSkip, kTargetUpdate});
         r["MP3BitRate"] = SameOr(Mp3BitRates());
         r["MP3SampleRate"] = SameOr(Mp3SampleRates());
         r["MP3ChannelMode"] = Choices({0, 1, 3, 4});
@@ -134,8 +134,16 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["AMRMode"] = Interval(0, 7);
         r["AMRWBMode"] = Interval(0, 8);
         r["AWBMode"] = Interval(0, 8);
-        r["OptStartPageIndex"] = Interval(0, 7);
+        r["OptStartPageIndex"] = Interval(0, 8);
         r["ParallelJobs"] = Interval(0, 32);
+        // Converting a library.
+        r["KeepAddedFolderTree"] = Boolean();
+        // Loudness
+        r["LoudnessAnalysis"] = Boolean();
+        r["LoudnessAlbumGain"] = Boolean();
+        r["LoudnessGainMode"] = Interval(0, 1);
+        r["LoudnessTarget"] = Choices({-14, -16, -18, -23});
+        r["LoudnessPeakCeiling"] = Interval(-100, 0);
         // Main window geometry.
         r["WindowLeft"] = Interval(-32768, 32767);
         r["WindowTop"] = Interval(-32768, 32767);

@@ -88,6 +88,15 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(AmplifyWav, kSaveOptions),
         SONAVERT_INT(AmplifyWavCoeff, kSaveOptions),
         SONAVERT_INT(OptStartPageIndex, kSaveExit),
+        // Converting a library.
+        SONAVERT_INT(KeepAddedFolderTree, kSaveOptions),
+        SONAVERT_TEXT(TargetNamePattern, kSaveOptions),
+        // Loudness
+        SONAVERT_INT(LoudnessAnalysis, kSaveOptions),
+        SONAVERT_INT(LoudnessAlbumGain, kSaveOptions),
+        SONAVERT_INT(LoudnessGainMode, kSaveOptions),
+        SONAVERT_INT(LoudnessTarget, kSaveOptions),
+        SONAVERT_INT(LoudnessPeakCeiling, kSaveOptions),
         // Main window geometry.
         SONAVERT_INT(WindowLeft, kSaveExit),
         SONAVERT_INT(WindowTop, kSaveExit),

@@ -14,6 +14,8 @@ inline constexpr int32_t kDestCustomFolder = 399;
 inline constexpr int32_t kTargetRename = 11;
 inline constexpr int32_t kTargetOverwrite = 22;
 inline constexpr int32_t kTargetSkip = 33;
+// Converts only when the target is missing or older than its source; otherwise the row is done.
+inline constexpr int32_t kTargetUpdate = 44;
 
 // Tag texts typed by the user for one output family ("MP3", "OGG", "WMA", "M4A"). Used when the
 // family's ...ID3TagType is 0.
@@ -135,6 +137,17 @@ struct Settings {
 
     // Derived from EnableExtFilter and FilterExts by RebuildExtensionFilter; never stored.
     std::vector<std::string> ExtensionFilter;
+
+    // Converting a library: folders below the added folder mirrored, names from tags.
+    int32_t KeepAddedFolderTree = 0;            // 1: the path below a row's added folder is kept
+    std::string TargetNamePattern;              // "{artist}/{album}/{track:02} {title}"; empty: source name
+
+    // Loudness: analysis with ReplayGain tags, and normalisation instead of the fixed percentage.
+    int32_t LoudnessAnalysis = 0;       // measure every target (EBU R128) and write its gain tags
+    int32_t LoudnessAlbumGain = 1;      // with the analysis: album gains over the rows of one folder
+    int32_t LoudnessGainMode = 0;       // 0 the family's Amplify percentage, 1 normalise each file
+    int32_t LoudnessTarget = -18;       // LUFS the normalisation aims at: -14, -16, -18 or -23
+    int32_t LoudnessPeakCeiling = -10;  // tenths of a dBTP the normalised true peak stays under
 
     bool operator==(const Settings&) const = default;
 };

@@ -204,15 +204,20 @@ const uint8_t* BassSource::GetID3v2Block(uint32_t* size) {
 
 int BassSource::ReadTags(TagRecord& tags) {
     if (!handle_) return 0;
-    std::string text;
-    if (!ReadTagsText(path_, text) || text.empty()) return 0;
+    TagRecord full;
+    if (!ReadFileTags(path_, full)) return 0;
+    std::string text = JoinTagsText(full);
     // ID3 texts of MP3 files are taken as they are; the other formats carry UTF-8.
     if (kind_ != kMp3Stream) {
         std::optional<std::string> local = Utf8ToLocal(text);
         if (!local || local->empty()) return 0;
         text = std::move(*local);
+        full.albumArtist = Utf8ToLocal(full.albumArtist).value_or("");
+        full.disc = Utf8ToLocal(full.disc).value_or("");
     }
     SplitTagsText(text, tags);
+    tags.albumArtist = full.albumArtist;
+    tags.disc = full.disc;
     return 1;
 }
 

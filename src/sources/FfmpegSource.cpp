@@ -452,8 +452,11 @@ int FfmpegSource::ReadTags(TagRecord& tags) {
     found.comment = find({"comment", "comments"});
     found.track = PositiveNumber(find({"track"}));
     found.copyright = find({"copyright"});
+    found.albumArtist = find({"album_artist", "albumartist"});
+    found.disc = find({"disc", "discnumber"});
     if (found.title.empty() && found.artist.empty() && found.album.empty() && found.year.empty() &&
-        found.genre.empty() && found.comment.empty() && found.track.empty() && found.copyright.empty())
+        found.genre.empty() && found.comment.empty() && found.track.empty() && found.copyright.empty() &&
+        found.albumArtist.empty() && found.disc.empty())
         return 0;
     tags = std::move(found);
     return 1;

@@ -172,7 +172,10 @@ bool OggVorbisSource::StartLink(int index) {
     linkChannels_ = link.channels;
     linkMix_ = link.channels > 2 ? StereoDownmix(VorbisLayout(link.channels)) : StereoDownmix();
     if (link.rate != sampleRate) {
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        // Rounded, not dithered: soxr seeds its dither from the clock, so the same file would
+        // decode to different samples on every run.
+        soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        io.flags |= SOXR_NO_DITHER;
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_error_t error = nullptr;
         resampler_.reset(soxr_create(link.rate, sampleRate, channels, &error, &io, &quality, nullptr));
@@ -315,7 +318,8 @@ int OggVorbisSource::ReadTags(TagRecord& tags) {
         {"ALBUM=", &TagRecord::album},     {"DATE=", &TagRecord::year},
         {"GENRE=", &TagRecord::genre},     {"COMMENT=", &TagRecord::comment},
         {"TRACKNUMBER=", &TagRecord::track}, {"COMPOSER=", &TagRecord::composer},
-        {"COPYRIGHT=", &TagRecord::copyright},
+        {"COPYRIGHT=", &TagRecord::copyright}, {"ALBUMARTIST=", &TagRecord::albumArtist},
+        {"DISCNUMBER=", &TagRecord::disc},
     };
     for (const auto& k : keys) {
         std::string& out = tags.*k.field;

@@ -27,6 +27,8 @@ void WindowsMediaSource::Close() {
     year_.clear();
     copyright_.clear();
     composer_.clear();
+    albumArtist_.clear();
+    disc_.clear();
     track_ = 0;
     audioStream_ = 0;
     audioOutput_ = 0;
@@ -78,7 +80,8 @@ int WindowsMediaSource::OpenFile(const std::string& path) {
     };
     const Text texts[] = {{"Title", &title_},         {"Author", &artist_},    {"Description", &comment_},
                           {"WM/AlbumTitle", &album_}, {"WM/Genre", &genre_},   {"WM/Year", &year_},
-                          {"Copyright", &copyright_}, {"WM/Composer", &composer_}};
+                          {"Copyright", &copyright_}, {"WM/Composer", &composer_},
+                          {"WM/AlbumArtist", &albumArtist_}, {"WM/PartOfSet", &disc_}};
     for (const Text& t : texts) {
         WmAttribute a;
         const auto r = reader_->GetAttributeByName(t.name, a);
@@ -179,6 +182,8 @@ int WindowsMediaSource::ReadTags(TagRecord& tags) {
     tags.track = std::to_string(track_);
     tags.composer = composer_;
     tags.copyright = copyright_;
+    tags.albumArtist = albumArtist_;
+    tags.disc = disc_;
     return 1;
 }
 

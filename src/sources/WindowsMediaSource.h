@@ -47,6 +47,7 @@ private:
     uint32_t framesLeft_ = 0;
     StereoDownmix downmix_;  // frames of more than two channels
     std::string title_, artist_, comment_, album_, genre_, year_, copyright_, composer_;
+    std::string albumArtist_, disc_;
     int32_t track_ = 0;
 };
 

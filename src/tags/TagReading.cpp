@@ -106,6 +106,9 @@ bool ExtractId3(TagLib::MPEG::File& file, TagRecord& tags) {
         take(6, FrameText(*v2, "TRCK"));
         take(7, FrameText(*v2, "TCOM"));
         take(8, FrameText(*v2, "TCOP"));
+        // Album artist and disc name targets only: they do not count as tags found.
+        tags.albumArtist = FrameText(*v2, "TPE2").value_or("");
+        tags.disc = FrameText(*v2, "TPOS").value_or("");
     }
     if (const TagLib::ID3v1::Tag* v1 = file.hasID3v1Tag() ? file.ID3v1Tag() : nullptr) {
         auto text = [](const TagLib::String& s) -> std::optional<std::string> {
@@ -466,27 +469,29 @@ bool ReadMp4Metadata(const std::string& path, TagRecord& tags) {
     text("\251cmt", tags.comment);
     text("\251wrt", tags.composer);
     if (tag.contains("trkn")) tags.track = std::to_string(tag.item("trkn").toIntPair().first);
+    text("aART", tags.albumArtist);
+    if (tag.contains("disk") && tag.item("disk").toIntPair().first > 0)
+        tags.disc = std::to_string(tag.item("disk").toIntPair().first);
     tags.copyright.clear();
     return any;
 }
 
-bool ReadTagsText(const std::string& path, std::string& text) {
-    text.clear();
+bool ReadFileTags(const std::string& path, TagRecord& tags) {
+    tags = TagRecord{};
     if (!TagNestingWithinBounds(path)) return false;
     TagLib::FileRef ref(path.c_str(), false);
     if (ref.isNull()) return false;
 
-    TagRecord tags;
     bool any = false;
     if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(ref.file())) {
         any = ExtractId3(*mpeg, tags);
     } else {
         const TagLib::PropertyMap props = ref.file()->properties();
-        auto get = [&](const char* key, std::string& field) {
+        auto get = [&](const char* key, std::string& field, bool counts = true) {
             const auto it = props.find(key);
             if (it == props.end()) return;
             field = Join(it->second);
-            any = any || !field.empty();
+            any = any || (counts && !field.empty());
         };
         get("TITLE", tags.title);
         get("ARTIST", tags.artist);
@@ -500,9 +505,15 @@ bool ReadTagsText(const std::string& path, std::string& text) {
         get("TRACKNUMBER", tags.track);
         get("COMPOSER", tags.composer);
         get("COPYRIGHT", tags.copyright);
+        get("ALBUMARTIST", tags.albumArtist, false);
+        get("DISCNUMBER", tags.disc, false);
     }
-    if (!any) return false;
+    return any;
+}
 
+std::string JoinTagsText(const TagRecord& record) {
+    TagRecord tags = record;
+    std::string text;
     std::string* ordered[] = {&tags.track, &tags.title,   &tags.artist,   &tags.album,    &tags.genre,
                               &tags.year,  &tags.comment, &tags.composer, &tags.copyright};
     for (int i = 0; i < 9; ++i) {
@@ -510,6 +521,14 @@ bool ReadTagsText(const std::string& path, std::string& text) {
         text += *ordered[i];
         if (i < 8) text += '\n';
     }
+    return text;
+}
+
+bool ReadTagsText(const std::string& path, std::string& text) {
+    text.clear();
+    TagRecord tags;
+    if (!ReadFileTags(path, tags)) return false;
+    text = JoinTagsText(tags);
     return true;
 }
 

@@ -56,6 +56,16 @@ bool ReadMp4Metadata(const std::string& path, TagRecord& tags);
 // be read or holds no tag text at all.
 bool ReadTagsText(const std::string& path, std::string& text);
 
+// The tag record of a file of any tagged format, read as ReadTagsText reads it, with the album
+// artist and the disc number (which alone do not count as tags, but for MP3 files an album artist
+// stands in for a missing artist, as ReadId3FileTags has it). Texts are as the tag library
+// gives them (UTF-8). Returns false, the record empty, when there are no tag texts.
+bool ReadFileTags(const std::string& path, TagRecord& tags);
+
+// The first nine fields of a record joined in the order of kTagsTextFormat, line feeds inside the
+// first eight made blanks.
+std::string JoinTagsText(const TagRecord& tags);
+
 // Splits a joined tag text into the record, in the order track, title, artist, album, genre, year,
 // comment, composer, copyright. Each of the first eight fields is assigned only when its
 // terminating line feed is present; copyright is the rest after the eighth line feed and is

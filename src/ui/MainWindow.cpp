@@ -57,6 +57,8 @@ namespace {
 // Addresses of the help menu. The update page takes the version and the build number.
 constexpr const char* kUpdateUrl = "https://sonavert.app/update?ver=3.4&build=839";
 constexpr const char* kHomepageText = "www.sonavert.app";
+// Rows whose targets the General page of the options previews.
+constexpr int kPreviewRows = 3;
 constexpr const char* kTellAFriendSubject = "Sonavert - very COOL application!!!";
 
 // Buttons with tool tips show them after kToolTipDelay instead of the style's delay.
@@ -175,7 +177,7 @@ public:
 
     // How the rows ended, and the run's working time, for the summary line.
     struct Tally {
-        int converted = 0, failed = 0, skipped = 0, cancelled = 0;
+        int converted = 0, failed = 0, skipped = 0, upToDate = 0, cancelled = 0;
     };
     const Tally& Counts() const { return tally_; }
     double Elapsed() const { return elapsed_; }
@@ -196,12 +198,20 @@ public:
             case RowOutcome::Kind::Failed: ++tally_.failed; break;
             case RowOutcome::Kind::Skipped: ++tally_.skipped; break;
             case RowOutcome::Kind::Cancelled: ++tally_.cancelled; break;
+            case RowOutcome::Kind::UpToDate: ++tally_.upToDate; break;
         }
         if (const int row = RowOf(item); row >= 0) window_.model_->SetRowProgress(row, -1.0);
         SetStatus(item, StatusText(outcome));
         const int row = RowOf(item);
-        if (row >= 0 && !outcome.warning.empty()) {
-            window_.list_.SetStatusNote(row, "Warning: " + outcome.warning);
+        // The tool tip tells a warning and the loudness measured, one line each.
+        std::string note;
+        if (!outcome.warning.empty()) note = "Warning: " + outcome.warning;
+        if (!outcome.loudnessText.empty()) {
+            if (!note.empty()) note.push_back('\n');
+            note.append("Loudness: ").append(outcome.loudnessText);
+        }
+        if (row >= 0 && !note.empty()) {
+            window_.list_.SetStatusNote(row, note);
             window_.model_->RowChanged(row);
         }
         if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&
@@ -214,6 +224,17 @@ public:
             header->setStretchLastSection(false);
             window_.view_->setColumnWidth(kColumnStatus, window_.statusColumnWidth_);
         }
+    }
+
+    // The album gain joins the row's tool tip.
+    void RowNote(int item, const std::string& note, bool failed) override {
+        const int row = RowOf(item);
+        if (row < 0) return;
+        std::string text = window_.list_.StatusNote(row);
+        if (!text.empty()) text.push_back('\n');
+        text.append(failed ? "Warning: " : "Loudness: ").append(note);
+        window_.list_.SetStatusNote(row, text);
+        window_.model_->RowChanged(row);
     }
 
 private:
@@ -792,12 +813,23 @@ void MainWindow::ConvertSelectedCommand() {
 
 void MainWindow::RunBatch(const RowSet& rows) {
     busy_ = true;
+    std::vector<FileEntry*> entries = rows.entries;
+    // Under the update policy the rows not chosen still name their targets (unconverted), so that
+    // a chosen row takes the target it takes when the whole list converts.
+    if (settings_.TargetExistsOpt == kTargetUpdate) {
+        const std::set<const FileEntry*> chosen(entries.begin(), entries.end());
+        for (FileEntry* entry : list_.AllRows().entries)
+            if (!chosen.count(entry)) entries.push_back(entry);
+    }
     std::vector<BatchItem> items;
-    for (size_t i = 0; i < rows.entries.size(); ++i)
-        items.push_back({static_cast<int>(i), rows.entries[i]->sourceType, rows.entries[i]->sourcePath, "",
-                         static_cast<double>(rows.entries[i]->duration)});
+    for (size_t i = 0; i < entries.size(); ++i) {
+        items.push_back({static_cast<int>(i), entries[i]->sourceType, entries[i]->sourcePath, "",
+                         entries[i]->rootFolder});
+        items.back().inRun = i < rows.entries.size();
+        items.back().seconds = static_cast<double>(entries[i]->duration);
+    }
     {
-        BatchWindowDriver driver(*this, rows.entries);
+        BatchWindowDriver driver(*this, entries);
         if (hooks_.convert)
             RunConversionBatch(items, settings_.OutputFormat, settings_, codecs_, driver, batchState_, hooks_.convert);
         else
@@ -805,9 +837,10 @@ void MainWindow::RunBatch(const RowSet& rows) {
         // Rows the batch went through take their new target (empty when they failed); rows it
         // did not reach keep theirs.
         for (size_t i = 0; i < items.size(); ++i)
-            if (driver.Touched(i)) rows.entries[i]->targetPath = items[i].targetPath;
+            if (driver.Touched(i)) entries[i]->targetPath = items[i].targetPath;
         const auto& n = driver.Counts();
         QString summary = tr("%1 converted, %2 failed, %3 skipped").arg(n.converted).arg(n.failed).arg(n.skipped);
+        if (n.upToDate > 0) summary += tr(", %1 up to date").arg(n.upToDate);
         if (n.cancelled > 0) summary += tr(", %1 cancelled").arg(n.cancelled);
         summary += tr(" in %1").arg(ClockText(driver.Elapsed()));
         summaryLabel_->setText(summary);
@@ -899,6 +932,9 @@ void MainWindow::OptionsCommand() {
             formats.push_back({static_cast<int>(f.sampleRate), static_cast<int>(f.channels), static_cast<int>(f.bitRate)});
         return true;
     };
+    // The General page previews where the first rows' targets go.
+    for (int row = 0; row < list_.RowCount() && row < kPreviewRows; ++row)
+        hooks.previewRows.push_back({list_.Entry(row)->sourcePath, list_.Entry(row)->rootFolder});
     ShowOptionsDialog(this, settings_, store_, hooks);
 }
 

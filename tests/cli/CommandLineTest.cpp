@@ -99,10 +99,11 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
     std::string out;
     ASSERT_EQ(cli.Run("--help", &out), 0);
     EXPECT_EQ(out.rfind("Usage: sonavert-cli [options] PATH...\n", 0), 0u) << out;
-    EXPECT_NE(out.find("\nExit status: 0 when every row converted, 1 when any did not (or its source ended early), "
-                       "2 for a\nusage error, 130 when interrupted (Ctrl+C), 143 on SIGTERM and 129 on SIGHUP; the "
-                       "running rows\nare then cancelled.\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("\nExit status: 0 when every row converted, was skipped or was up to date, 1 when any failed "
+                       "(or its\nsource ended early), 2 for a\nusage error, 130 when interrupted (Ctrl+C), 143 on "
+                       "SIGTERM and 129 on SIGHUP; the running rows\nare then cancelled.\n"),
+              std::string::npos)
+        << out;
     const std::string help = OneLine(out);
     // Every option, in order, each followed by its description.
     size_t at = 0;
@@ -114,6 +115,11 @@ TEST(CommandLine, HelpListsEveryOptionFormatAndDecoder) {
              {"--list", "print the rows (full path, Duration, Bit Rate, Freq., Channels) instead of converting"},
              {"--decoder <NAME>", "only try one decoder:"},
              {"-y, --yes", "answer Yes to the questions asked before a conversion"},
+             {"--skip", "leave a target that exists as it is"},
+             {"--overwrite", "replace a target that exists"},
+             {"--update", "convert only when the target is missing or older than its source"},
+             {"--json", "print one JSON object per row"},
+             {"--shard <K/N>", "convert only shard K of N"},
              {"-h, --help", "show this text"},
              {"--version", "show the version"}}) {
         at = help.find(" " + names + " " + description, at);
@@ -546,6 +552,10 @@ TEST(CommandLine, NamesWithControlCharactersAreEscapedInTheLines) {
     EXPECT_EQ(EscapeField("plain \xc3\xbc.mp3"), "plain \xc3\xbc.mp3") << "UTF-8 stays";
     EXPECT_EQ(EscapeField("a\tb\nc\rd\\e"), "a\\tb\\nc\\rd\\\\e");
     EXPECT_EQ(EscapeField("\x01\x1b\x1f\x7f \x80"), "\\x01\\x1b\\x1f\\x7f \x80");
+    // The JSON lines' strings: quotes, backslashes and control characters escaped, UTF-8 kept, the
+    // bytes of a text that is no UTF-8 each as a code point, so that every line parses.
+    EXPECT_EQ(JsonString("a\"b\\c\n\t\x01 \xc3\xbc"), "\"a\\\"b\\\\c\\n\\t\\u0001 \xc3\xbc\"");
+    EXPECT_EQ(JsonString("\xff\xc3\xbc"), "\"\\u00ff\\u00c3\\u00bc\"");
 
     Cli cli;
     const std::string wav = cli.Wav("tab\there\nnew\\line.wav");
@@ -555,7 +565,8 @@ TEST(CommandLine, NamesWithControlCharactersAreEscapedInTheLines) {
     EXPECT_EQ(out, escaped + ".wav\t" + cli.dir.file("out") + "/tab\\there\\nnew\\\\line.wav\n");
     EXPECT_TRUE(fs::exists(cli.dir.file("out") + "/tab\there\nnew\\line.wav"));
     // A status holding the name is escaped too ("Target exists and skipped" holds none).
-    ASSERT_EQ(cli.Run("-f wav --set TargetExistsOpt=33 -o " + Quote(cli.dir.file("out")) + " " + Quote(wav), &out), 1);
+    // A skipped row is no failure.
+    ASSERT_EQ(cli.Run("-f wav --set TargetExistsOpt=33 -o " + Quote(cli.dir.file("out")) + " " + Quote(wav), &out), 0);
     EXPECT_EQ(out, escaped + ".wav\tTarget exists and skipped\n");
     ASSERT_EQ(cli.Run("--list " + Quote(wav), &out), 0);
     EXPECT_EQ(out.rfind(escaped + ".wav\t", 0), 0u) << out;
@@ -596,19 +607,23 @@ TEST(CommandLine, EachPathThatDoesNotLoadGetsOneLineWithItsCause) {
 TEST(CommandLine, TargetsGoingToTheDocumentsFolderAreReported) {
     Cli cli;
     std::string wav = cli.Wav("a.wav");
-    // A folder below a file cannot be made: the target goes to the documents folder.
+    // A folder below a file cannot be made: the target goes to the documents folder, when the
+    // folder is the stored one.
     std::string blocked = cli.dir.file("a.wav") + "/out";
+    const std::string stored = "--set DestOutputFolderOpt=399 --set DestSpecifiedFolder=" + Quote(blocked);
     std::string out, err;
-    ASSERT_EQ(cli.Run("-f wav -o " + Quote(blocked) + " " + Quote(wav), &out), 0);
+    ASSERT_EQ(cli.Run("-f wav " + stored + " " + Quote(wav), &out), 0);
     const std::string documents = cli.dir.file("home") + "/Documents";
     EXPECT_EQ(out, wav + "\t" + documents + "/a.wav\n");
-    EXPECT_EQ(cli.RunForErrors("-f wav -o " + Quote(blocked) + " " + Quote(wav), &err), 0);
+    EXPECT_EQ(cli.RunForErrors("-f wav " + stored + " " + Quote(wav), &err), 0);
     EXPECT_EQ(err, "sonavert-cli: warning: the chosen output folder could not be written; the target went to the "
                    "documents folder: " + documents + "/a_1.wav\n");
-    // Without the retry the row fails and there is no warning.
-    EXPECT_EQ(cli.RunForErrors("-f wav --set OutputFiles2MyDocuments=off -o " + Quote(blocked) + " " + Quote(wav), &err),
-              1);
+    // Without the retry the row fails and there is no warning; a folder named with -o never
+    // retries: the row fails with the cause.
+    EXPECT_EQ(cli.RunForErrors("-f wav --set OutputFiles2MyDocuments=off " + stored + " " + Quote(wav), &err), 1);
     EXPECT_EQ(err, "");
+    ASSERT_EQ(cli.Run("-f wav -o " + Quote(blocked) + " " + Quote(wav), &out), 1);
+    EXPECT_EQ(out, wav + "\tFailed to create folder \"" + blocked + "\" (Not a directory)\n");
     // A target written where it was asked for gives none either.
     EXPECT_EQ(cli.RunForErrors("-f wav -o " + Quote(documents) + " " + Quote(wav), &err), 0);
     EXPECT_EQ(err, "");
@@ -636,7 +651,7 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
               "setting 'MP3Tag/CustomTrackNum' does not accept '256' (accepted: 0 to 255)"},
              {"--set CreateDirs=maybe",
               "setting 'CreateDirs' does not accept 'maybe' (accepted: 0 or 1 (also true/false, yes/no, on/off))"},
-             {"--set TargetExistsOpt=12", "setting 'TargetExistsOpt' does not accept '12' (accepted: 11, 22, 33)"},
+             {"--set TargetExistsOpt=12", "setting 'TargetExistsOpt' does not accept '12' (accepted: 11, 22, 33, 44)"},
              {"--set OutputFormat=1234",
               "setting 'OutputFormat' does not accept '1234' (accepted: 1000, 2000, 4000, 5500, 5600, 6000, 6500, "
               "6600, 6700, 6800, 7100, 7200, 7300)"}}) {
@@ -669,6 +684,38 @@ TEST(CommandLine, SetChecksNamesRangesAndBooleans) {
     EXPECT_EQ(cli.RunForErrors("--set M4ATag/Title=T --set M4AID3TagType=2 --save", &err), 0);
     EXPECT_EQ(err, "sonavert-cli: warning: typed tags are not in use: M4AID3TagType is 2; the M4ATag texts are "
                    "written only when it is 0\n");
+
+    // A --set the other settings leave without effect says why, and the run goes on.
+    const std::string warning = "sonavert-cli: warning: ";
+    EXPECT_EQ(cli.RunForErrors("-f mp3 --set MP3BitRate=192 --set AmplifyMp3Coeff=150 --set OGGBitRate=96 --save", &err),
+              0);
+    EXPECT_EQ(err, warning + "MP3BitRate has no effect: AutoDestMP3EncodingParam is 1 (automatic parameters); set it "
+                             "to 0 for the manual ones\n" +
+                       warning + "AmplifyMp3Coeff has no effect: AmplifyMp3 is 0\n" + warning +
+                       "OGGBitRate has no effect: the output format is MP3\n");
+    EXPECT_EQ(cli.RunForErrors("-f mp3 --set AutoDestMP3EncodingParam=0 --set MP3SampleRate=22050 --set MP3BitRate=320 "
+                               "--set AmplifyMp3=1 --set AmplifyMp3Coeff=150 --save",
+                               &err),
+              0);
+    EXPECT_EQ(err, warning + "MP3BitRate 320 cannot be used at MP3SampleRate 22050 (8 to 160 kbps there): the encoder "
+                             "takes the nearest bit rate it can\n");
+    // The run-only choices exclude each other and are never saved.
+    EXPECT_EQ(cli.RunForErrors("--skip --update x.wav", &err), 2);
+    EXPECT_EQ(err, "sonavert-cli: --skip, --overwrite and --update exclude each other" + tryHelp);
+    EXPECT_EQ(cli.RunForErrors("--set 'TargetNamePattern={artst}' x.wav", &err), 2);
+    EXPECT_EQ(err, "sonavert-cli: TargetNamePattern '{artst}' cannot be used: unknown field {artst}" + tryHelp);
+    for (auto [shard, message] : std::vector<std::pair<std::string, std::string>>{
+             {"3", "'3' is not K/N (shard K of N, e.g. 2/3)"},
+             {"0/3", "shard K must lie between 1 and N (3)"},
+             {"4/3", "shard K must lie between 1 and N (3)"},
+             {"1/0", "the number of shards N must lie between 1 and 10000"},
+             {"-1/2", "'-1/2' is not K/N (shard K of N, e.g. 2/3)"}}) {
+        EXPECT_EQ(cli.RunForErrors("--shard " + shard + " x.wav", &err), 2) << shard;
+        EXPECT_EQ(err, "sonavert-cli: --shard: " + message + tryHelp) << shard;
+    }
+    EXPECT_EQ(cli.RunForErrors("--update -o " + Quote(cli.dir.file("o")) + " --save", &err), 0);
+    EXPECT_EQ(cli.Saved().TargetExistsOpt, kTargetRename);
+    EXPECT_EQ(cli.Saved().OutputFiles2MyDocuments, 1);
 }
 
 TEST(CommandLine, ProgressLineFitsTheTerminalWithElapsedAndRemainingTime) {

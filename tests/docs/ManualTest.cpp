@@ -144,7 +144,8 @@ TEST(ManualTest, CoversEveryOutputFormatAndTheCommandLine) {
     }
     for (const char* text : {"Conversion Failure", "Target exists and skipped",
                              "Failure. Requires file \"ct4mgm.sf2\".", "Cancelled", "sonavert-cli", "--output-dir",
-                             "Sonavert.ini", "Ctrl+O", "F1"})
+                             "Sonavert.ini", "Ctrl+O", "F1", "Target is up to date", "--update", "--json",
+                             "--shard K/N", "KeepAddedFolderTree", "TargetNamePattern"})
         EXPECT_NE(html.find(text), std::string::npos) << text;
     // The manual speaks of this program on this desktop only.
     const std::string lower = Lower(html);
@@ -168,7 +169,9 @@ TEST(ReadmeTest, ShowsTheMainWindowAndSaysWhereTargetsGo) {
     ASSERT_GT(png.size(), 8u);
     EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
     for (const char* text : {"## What it reads and writes", "## Where converted files go", "## The Status column",
-                             "Documents folder", "Conversion Failure", "sonavert FILE..."})
+                             "Documents folder", "Conversion Failure", "sonavert FILE...", "Target is up to date",
+                             "parallel --sshlogin", "--shard \"$SLURM_ARRAY_TASK_ID/$SLURM_ARRAY_TASK_COUNT\"",
+                             "--array=1-"})
         EXPECT_NE(readme.find(text), std::string::npos) << text;
     for (const OutputFormatInfo& format : OutputFormats()) {
         std::string upper = format.extension + 1;  // ".mp3" -> "MP3"

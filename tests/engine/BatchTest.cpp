@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "engine/Batch.h"
+#include "engine/LibraryNaming.h"
 #include "engine/Pipeline.h"
 #include "sources/SourceTypes.h"
 #include "support/BassTestUtil.h"
@@ -107,7 +108,7 @@ TEST(MakeTargetPath, CustomFolderMirroredTreeAndDocumentsRetry) {
     testutil::WriteFileBytes(dir.file("blocker"), {1});
     s.DestSpecifiedFolder = dir.file("blocker/sub");
     EXPECT_FALSE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
-    EXPECT_EQ(reason, "Failed to create folder \"" + dir.file("blocker/sub") + "\"");
+    EXPECT_EQ(reason, "Failed to create folder \"" + dir.file("blocker/sub") + "\" (Not a directory)");
     s.DestSpecifiedFolder.clear();
     EXPECT_FALSE(MakeTargetPath(source, kOutputOgg, s, target, replace, reason));
     EXPECT_EQ(reason, "Failed to create folder \"\"");
@@ -541,3 +542,129 @@ TEST(RunConversionBatch, EveryInputKindConvertsSideBySide) {
 }
 
 }  // namespace
+
+TEST(LibraryNaming, PatternsFallBackPadAndNeverMakeAFolderOfATagValue) {
+    std::string error;
+    NamePattern pattern;
+    for (auto [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"{artst}", "unknown field {artst}"},
+             {"{title", "unclosed '{'"},
+             {"a}", "'}' without '{'"},
+             {"{track:x}", "padding must be a number of digits, as in {track:02}"},
+             {"{disc|1|artist}", "unknown field {1}"},
+             {"{artist|a/b}", "unknown field {a/b}"}}) {
+        EXPECT_FALSE(ParseNamePattern(text, pattern, error)) << text;
+        EXPECT_EQ(error, message) << text;
+    }
+    auto expand = [&](const std::string& text, const TagRecord* tags, const std::string& source = "/m/a/song.flac") {
+        EXPECT_TRUE(ParseNamePattern(text, pattern, error)) << text << ": " << error;
+        std::string relative;
+        return ExpandNamePattern(pattern, tags, source, relative) ? relative : std::string("<source name>");
+    };
+    TagRecord tags;
+    tags.artist = "AC/DC";
+    tags.album = "..";
+    tags.title = " What? A:B. ";
+    tags.track = "3/12";
+    const std::string full = "{albumartist|artist}/{album}/{disc|1}-{track:02} {title}";
+    // A '/' in a value stays in its level; dots alone and refused characters become '_'.
+    EXPECT_EQ(expand(full, &tags), "AC_DC/__/1-03 What_ A_B");
+    tags.albumArtist = "Various";
+    tags.disc = "2/2";
+    EXPECT_EQ(expand("{albumartist|artist}/{disc:02}/{track:3}", &tags), "Various/02/003");
+    EXPECT_EQ(expand("//{artist}//{stem}", &tags), "AC_DC/song") << "empty levels of the pattern are none";
+    // No tags, or a level that comes out empty: the source's own name.
+    EXPECT_EQ(expand(full, nullptr), "<source name>");
+    EXPECT_EQ(expand("{genre}/{title}", &tags), "<source name>");
+    EXPECT_EQ(expand("{stem} (copy)", nullptr), "song (copy)") << "the stem needs no tags";
+    tags.track = "B2";
+    EXPECT_EQ(expand("{track:02}", &tags), "B2") << "only numbers are padded";
+
+    // The path below the added folder, only for a source inside it.
+    EXPECT_EQ(PathBelowRoot("/m/a/b.flac", "/m/"), "a/b.flac");
+    EXPECT_EQ(PathBelowRoot("/m/../x/b.flac", "/m"), "");
+    EXPECT_EQ(PathBelowRoot("/mx/b.flac", "/m"), "");
+    EXPECT_EQ(PathBelowRoot("/m/b.flac", ""), "");
+
+    // Shards: FNV-1a 64 of the UTF-8 path below the root, in normal form C.
+    EXPECT_EQ(Fnv1a64(""), 0xcbf29ce484222325ULL);
+    EXPECT_EQ(Fnv1a64("a"), 0xaf63dc4c8601ec8cULL);
+    EXPECT_EQ(ShardOfSource("/mnt/lib/Caf\xc3\xa9/1.flac", "/mnt/lib", 1000),
+              ShardOfSource("/home/me/Music/Cafe\xcc\x81/1.flac", "/home/me/Music", 1000));
+    EXPECT_EQ(ShardOfSource("/m/x.flac", "/m", 7), static_cast<int>(Fnv1a64("x.flac") % 7) + 1);
+    std::vector<int> counts(4, 0);
+    for (int i = 0; i < 300; ++i) ++counts[static_cast<size_t>(ShardOfSource("/m/" + std::to_string(i), "/m", 3))];
+    EXPECT_EQ(counts[0], 0);
+    for (int k = 1; k <= 3; ++k) EXPECT_GT(counts[static_cast<size_t>(k)], 60) << k;
+}
+
+TEST(RunConversionBatch, UpdateConvertsOnlyWhatIsMissingOrOlderAndKeepsClashingNamesApart) {
+    BatchFixture f;
+    f.settings.TargetExistsOpt = kTargetUpdate;
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = f.dir.file("out");
+    fs::create_directories(f.dir.file("a"));
+    fs::create_directories(f.dir.file("b"));
+    const std::string a = f.Wav("a/x.wav"), b = f.Wav("b/x.wav");
+    std::vector<std::string> converted;
+    auto convert = [&converted](int, const ConversionRequest& r, ConversionContext&) {
+        converted.push_back(r.sourcePath);
+        testutil::WriteFileBytes(r.targetPath, {1, 2});
+        return 1;
+    };
+    auto run = [&](std::vector<BatchItem>& items) {
+        converted.clear();
+        return RunConversionBatch(items, kOutputMp3, f.settings, f.host, f.driver, f.state, convert);
+    };
+    // Flat output: the two sources share a name; the later one is numbered.
+    auto items = Items({{kSourceWav, a}, {kSourceWav, b}});
+    EXPECT_TRUE(run(items));
+    EXPECT_EQ(converted.size(), 2u);
+    EXPECT_EQ(items[0].targetPath, f.dir.file("out/x.mp3"));
+    EXPECT_EQ(items[1].targetPath, f.dir.file("out/x_1.mp3"));
+    // Again, two rows at once: both done, each keeping its own target (the first row's fresh
+    // target is never taken for the second's).
+    f.state.jobs = 2;
+    items = Items({{kSourceWav, a}, {kSourceWav, b}});
+    EXPECT_TRUE(run(items));
+    EXPECT_TRUE(converted.empty());
+    EXPECT_EQ(f.driver.Kind(1), Kind::UpToDate);
+    EXPECT_EQ(StatusText(f.driver.outcomes[1]), "Target is up to date");
+    EXPECT_EQ(items[1].targetPath, f.dir.file("out/x_1.mp3"));
+    // The order of the rows does not count: the numbers follow the sources' paths.
+    items = Items({{kSourceWav, b}, {kSourceWav, a}});
+    EXPECT_TRUE(run(items));
+    EXPECT_TRUE(converted.empty());
+    EXPECT_EQ(items[0].targetPath, f.dir.file("out/x_1.mp3"));
+    // A newer source converts again, into the same target; a row of another shard still
+    // holds its name, so the run's own row keeps its number.
+    const auto later = fs::last_write_time(a) + std::chrono::seconds(5);
+    fs::last_write_time(b, later);
+    fs::last_write_time(a, later);
+    items = Items({{kSourceWav, a}, {kSourceWav, b}});
+    items[0].inRun = false;
+    f.driver.outcomes.clear();
+    EXPECT_TRUE(run(items));
+    EXPECT_EQ(converted, std::vector<std::string>{b});
+    EXPECT_EQ(f.driver.Target(1), f.dir.file("out/x_1.mp3"));
+    EXPECT_FALSE(f.driver.Finished(0)) << "a row outside the run is not reported";
+    EXPECT_TRUE(items[0].targetPath.empty());
+    f.state.jobs = 1;
+    // A target that is the source itself is never taken for up to date.
+    f.settings.DestOutputFolderOpt = kDestBesideSource;
+    items = Items({{kSourceWav, a}});
+    EXPECT_FALSE(RunConversionBatch(items, kOutputWav, f.settings, f.host, f.driver, f.state, convert));
+    EXPECT_EQ(f.driver.Reason(0).rfind("Target file name is same as original file", 0), 0u);
+
+    // The folders below the added folder are kept; a source outside it goes flat.
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = f.dir.file("tree");
+    f.settings.KeepAddedFolderTree = 1;
+    items = Items({{kSourceWav, a}, {kSourceWav, b}});
+    items[0].rootFolder = f.dir.path().string();
+    items[1].rootFolder = f.dir.file("a");
+    EXPECT_TRUE(run(items));
+    EXPECT_EQ(items[0].targetPath, f.dir.file("tree/a/x.mp3"));
+    EXPECT_EQ(items[1].targetPath, f.dir.file("tree/x.mp3"));
+    EXPECT_EQ(PreviewTargetPath(a, f.dir.path().string(), kOutputOgg, f.settings), f.dir.file("tree/a/x.ogg"));
+}

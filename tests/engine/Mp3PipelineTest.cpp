@@ -65,11 +65,20 @@ StreamInfo Inspect(const std::string& path) {
     if (frames.empty()) return info;
     // The frames must cover the whole audio part.
     info.uniform = frames.back().offset + frames.back().length == end;
-    info.rate = frames[0].rate;
-    info.kbps = frames[0].kbps;
-    info.mode = frames[0].mode;
-    for (const auto& f : frames)
+    // The Info frame ahead of the audio may take a larger bit rate (where the audio's frames are too
+    // small to hold it); the stream's facts are those of the audio frames.
+    const auto& head = frames[0];
+    const std::string first(bytes.begin() + static_cast<long>(head.offset),
+                            bytes.begin() + static_cast<long>(head.offset + head.length));
+    const size_t audio = frames.size() > 1 && first.find("Info") != std::string::npos ? 1 : 0;
+    info.rate = frames[audio].rate;
+    info.kbps = frames[audio].kbps;
+    info.mode = frames[audio].mode;
+    for (size_t i = audio; i < frames.size(); ++i) {
+        const auto& f = frames[i];
         if (f.rate != info.rate || f.kbps != info.kbps || f.mode != info.mode) info.uniform = false;
+    }
+    if (head.rate != info.rate || head.kbps < info.kbps) info.uniform = false;
     return info;
 }
 

@@ -11,6 +11,7 @@
 #include "engine/Gain.h"
 #include "engine/Pipeline.h"
 #include "support/FakeDriver.h"
+#include "tags/GainTags.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -150,6 +151,63 @@ TEST(ConvertToWav, GainScalesAndClampsAsymmetrically) {
     for (int16_t s : loud) peak = std::max(peak, std::abs(static_cast<int>(s)));
     EXPECT_EQ(peak, 32767);
     for (int16_t s : loud) EXPECT_GE(s, -32767);
+}
+
+// The meter on the samples handed to the encoder: reference sines, a click whose true peak lies
+// between two samples (read 4 dB above its samples, as a four-times filter would not), the
+// normalising gain held under the ceiling, and the gain texts of the tags.
+TEST(ConvertToWav, LoudnessMeasuredAndNormalisedUnderTheCeiling) {
+    Fixture f;
+    f.settings.LoudnessAnalysis = 1;
+    for (double dbfs : {-23.0, -20.0}) {
+        const double amplitude = std::pow(10.0, dbfs / 20.0);
+        const std::string source = f.dir.file("sine.wav"), target = f.dir.file("sine-out.wav");
+        testutil::WriteWav16(source, testutil::Sine(1000, 48000, 2, 10.0, amplitude), 48000, 2);
+        ASSERT_EQ(f.Convert(kSourceWav, source, target), 1);
+        EXPECT_NEAR(f.context.loudness.integrated, dbfs, 0.1);
+        EXPECT_NEAR(f.context.loudness.TruePeakDb(), dbfs, 0.1);
+        std::filesystem::remove(target);
+    }
+
+    // A click centred half-way between two samples (a sinc under a Hann window of 24 samples
+    // each side), against the value its samples reconstruct there.
+    std::vector<int16_t> click(48000 * 4, 0);
+    double between = 0, highestSample = 0;
+    for (int n = -24; n < 24; ++n) {
+        const double u = n - 0.5;
+        const double sinc = std::sin(M_PI * u) / (M_PI * u);
+        const double x = 0.9 * sinc * (0.5 + 0.5 * std::cos(M_PI * u / 24.5));
+        click[static_cast<size_t>(24000 + n)] = static_cast<int16_t>(std::lround(x * 32767));
+        between += x * sinc;  // the ideal reconstruction at the midpoint
+        highestSample = std::max(highestSample, std::fabs(x));
+    }
+    LoudnessMeter meter(1, 48000);
+    meter.AddPlanar16(click.data(), nullptr, static_cast<uint32_t>(click.size()));
+    EXPECT_NEAR(meter.Figures().TruePeakDb(), 20 * std::log10(between), 0.1);
+    EXPECT_GT(20 * std::log10(between / highestSample), 3.0);  // far above its samples
+
+    // Normalised to -14 LUFS, a quiet tone rises by the full gain; with the click under it the
+    // ceiling of -1 dBTP limits the gain instead.
+    f.settings.LoudnessGainMode = kGainNormaliseFile;
+    f.settings.LoudnessTarget = -14;
+    f.settings.LoudnessPeakCeiling = -10;
+    std::vector<int16_t> tone = testutil::Sine(1000, 48000, 1, 4.0, std::pow(10.0, -30 / 20.0));
+    const std::string quiet = f.dir.file("quiet.wav"), raised = f.dir.file("raised.wav");
+    testutil::WriteWav16(quiet, tone, 48000, 1);
+    ASSERT_EQ(f.Convert(kSourceWav, quiet, raised), 1);
+    EXPECT_NEAR(f.context.loudness.integrated, -14.0, 0.1);
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>(tone[i] + click[i] / 4);
+    const std::string clicked = f.dir.file("clicked.wav"), held = f.dir.file("held.wav");
+    testutil::WriteWav16(clicked, tone, 48000, 1);
+    ASSERT_EQ(f.Convert(kSourceWav, clicked, held), 1);
+    EXPECT_LE(f.context.loudness.TruePeakDb(), -1.0 + 0.05);
+    EXPECT_GT(f.context.loudness.TruePeakDb(), -1.2);
+    EXPECT_LT(f.context.loudness.integrated, -14.5);
+
+    EXPECT_EQ(ReplayGainText(-23.0), "5.00 dB");
+    EXPECT_EQ(ReplayGainPeakText(0.5), "0.500000");
+    EXPECT_EQ(R128GainQ78(-20.0), -768);  // 3 dB under the -23 LUFS reference, in 1/256 dB
+    EXPECT_EQ(R128GainQ78(-500.0), 32767);
 }
 
 TEST(ConvertToWav, CancelDuringTheFirstBlockLeavesNoTarget) {

@@ -84,11 +84,15 @@ TEST_F(FileAdderTest, RowsFromRealFiles) {
     ASSERT_EQ(testutil::Run("sox -n -r 48000 -c 6 -b 16 " + Quote(flac) + " synth 1 sine 440"), 0);
     ASSERT_EQ(testutil::Run("lame --silent -m j -b 128 " + Quote(stereo) + " " + Quote(mp3)), 0);
 
-    AddRunResult r = adder_.AddPaths({wav4, flac, mp3, longWav}, driver_);
+    AddRunResult r = adder_.AddPaths({wav4, flac, mp3, longWav}, driver_, {}, {}, {"", "/music"});
     EXPECT_EQ(r.added, 4);
     EXPECT_TRUE(r.failedPaths.empty());
     EXPECT_TRUE(driver_.messages.empty());
     ASSERT_EQ(list_.RowCount(), 4);
+    // Each row keeps the folder given beside its path; a file added by itself has none.
+    EXPECT_EQ(list_.Entry(0)->rootFolder, "");
+    EXPECT_EQ(list_.Entry(1)->rootFolder, "/music");
+    EXPECT_EQ(list_.Entry(3)->rootFolder, "");
 
     EXPECT_EQ(list_.CellText(0, kColumnChannels), "4");
     EXPECT_EQ(list_.CellText(0, kColumnFrequency), "8000 Hz");
@@ -305,6 +309,7 @@ TEST_F(FileAdderTest, FilesWithoutAudioFailAndAreSkippedInFolderSearches) {
     EXPECT_EQ(r.failedPaths, std::vector<std::string>{d + "/b.wav"});
     ASSERT_EQ(list_.RowCount(), 1);
     EXPECT_EQ(list_.Entry(0)->sourcePath, d + "/a.wav");
+    EXPECT_EQ(list_.Entry(0)->rootFolder, d) << "a row found in a folder remembers it";
 
     for (const char* name : {"cover.png", "clip.mkv", "list.m3u"}) {
         SCOPED_TRACE(name);

@@ -276,7 +276,7 @@ TEST(BassSource, ReadTagsFromEachFormatAndNoneFromUntaggedFiles) {
     ASSERT_EQ(testutil::Run("ffmpeg -v error -y -i " + Quote(wav) +
                   " -metadata title='Café Noir' -metadata artist=Ann -metadata album=Alb -metadata date=1999"
                   " -metadata genre=Jazz -metadata comment=Hi -metadata track=4 -metadata composer=Comp"
-                  " -metadata copyright=Copy " + Quote(flac)), 0);
+                  " -metadata copyright=Copy -metadata album_artist=Various -metadata disc=2/3 " + Quote(flac)), 0);
     ASSERT_EQ(testutil::Run("lame --quiet --add-id3v2 --tt 'Song Two' --ta Bob --tl Disc --ty 2004 --tg Rock --tc Note"
                   " --tn 9 " + Quote(wav) + " " + Quote(mp3)), 0);
 
@@ -294,6 +294,8 @@ TEST(BassSource, ReadTagsFromEachFormatAndNoneFromUntaggedFiles) {
     EXPECT_EQ(tags.track, "4");
     EXPECT_EQ(tags.composer, "Comp");
     EXPECT_EQ(tags.copyright, "Copy");
+    EXPECT_EQ(tags.albumArtist, "Various");
+    EXPECT_EQ(tags.disc, "2/3");
     // Raw ID3 blocks belong to MP3 files only.
     uint32_t size = 7;
     EXPECT_EQ(s.GetID3v1Block(), nullptr);

@@ -377,7 +377,8 @@ TEST_F(FfmpegSourceTest, TagsFromContainerAndStreamMetadata) {
     const std::string wav = StereoWav(44100, 0.3);
     const std::string meta = "-metadata title='Night Song' -metadata artist='The Band' -metadata album='Échos' "
                              "-metadata genre=Jazz -metadata comment='a comment' -metadata copyright='(c) Someone' "
-                             "-metadata date=2019-04-01 -metadata track=3/12";
+                             "-metadata date=2019-04-01 -metadata track=3/12 -metadata album_artist=Various "
+                             "-metadata disc=2/3";
     for (const std::string& path : {Encode(wav, "t.flac", "-c:a flac " + meta),
                                     Encode(wav, "t.ogg", "-c:a libvorbis " + meta),
                                     Encode(wav, "t.m4a", "-c:a aac " + meta),
@@ -397,6 +398,8 @@ TEST_F(FfmpegSourceTest, TagsFromContainerAndStreamMetadata) {
         EXPECT_EQ(tags.year, "2019");
         EXPECT_EQ(tags.track, "3");
         EXPECT_EQ(tags.composer, "");
+        EXPECT_EQ(tags.albumArtist, "Various");
+        EXPECT_EQ(tags.disc.substr(0, 1), "2") << tags.disc;
     }
     // Without tags the record is left as it was.
     const std::string bare = Encode(wav, "bare.flac", "-c:a flac -map_metadata -1 -fflags +bitexact");

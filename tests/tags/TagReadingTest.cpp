@@ -165,6 +165,22 @@ TEST(TagReading, TagsTextOfFilesMadeByAnotherTool) {
         EXPECT_EQ(t.comment, c.comment);
     }
 
+    // The album artist and the disc, which name targets, from every tagged format; alone they
+    // are no tags.
+    for (const auto& f : {std::pair<const char*, const char*>{"d.flac", ""}, {"d.ogg", "-c:a libvorbis"},
+                          {"d.m4a", "-c:a aac"}, {"d.mp3", "-c:a libmp3lame"}}) {
+        SCOPED_TRACE(f.first);
+        TagRecord record;
+        const std::string both = Meta("album_artist", "The Band") + " " + Meta("disc", "2/3");
+        ASSERT_TRUE(ReadFileTags(MakeFile(dir, f.first, both + " " + Meta("title", "T"), f.second), record));
+        EXPECT_EQ(record.albumArtist, "The Band");
+        EXPECT_EQ(record.disc.substr(0, 1), "2") << record.disc;
+        EXPECT_EQ(record.title, "T");
+        // Alone they are no tags, but an MP3's album artist stands in for its artist.
+        EXPECT_EQ(ReadFileTags(MakeFile(dir, std::string("only-") + f.first, both, f.second), record),
+                  std::string(f.first) == "d.mp3");
+    }
+
     // No tags at all, or not a tagged file.
     EXPECT_FALSE(ReadTagsText(MakeFile(dir, "bare.flac", "-map_metadata -1 -fflags +bitexact"), text));
     EXPECT_TRUE(text.empty());

@@ -4,6 +4,10 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QContextMenuEvent>
 #include <QDropEvent>
 #include <QHeaderView>
@@ -363,6 +367,52 @@ TEST_F(MainWindowTest, DropOfFilesAndAFolderAddsRowsWithTheirCells) {
     EXPECT_TRUE(Drop({wav}));
     EXPECT_EQ(w.List().RowCount(), 5);
     EXPECT_EQ(Row(4)[kColumnFile], "tone.wav");
+}
+
+TEST_F(MainWindowTest, AFolderDroppedKeepsItsTreeAndTagsNameTheTargets) {
+    std::filesystem::create_directories(files.path() / "lib" / "Album");
+    const std::string song = files.file("lib/Album/1.flac"), loose = files.file("loose.wav");
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -nostdin -y -f lavfi -i sine=d=0.3 -metadata artist=AC/DC -metadata "
+                            "title=Song -metadata track=3 " + testutil::Quote(song)),
+              0);
+    ASSERT_TRUE(testutil::MakeWav(loose, 1));
+    MainWindow& w = Window();
+    EXPECT_TRUE(Drop({files.file("lib"), loose}));
+    ASSERT_EQ(w.List().RowCount(), 2);
+    Settings& s = w.CurrentSettings();
+    s.OutputFormat = kOutputWav;
+    s.DestOutputFolderOpt = kDestCustomFolder;
+    s.DestSpecifiedFolder = files.file("out");
+    // The General page previews where the list's first rows go as the options change: the
+    // dropped folder's file below it, the file dropped by itself straight into the folder.
+    std::vector<std::string> previews;
+    host.script = [&](QDialog& d) {
+        auto& dialog = static_cast<OptionsDialog&>(d);
+        auto* general = static_cast<GeneralPage*>(dialog.Page(kPageGeneral));
+        previews.push_back(general->namePreview->text().toStdString());
+        general->keepTree->click();
+        previews.push_back(general->namePreview->text().toStdString());
+        QTest::keyClicks(general->namePattern, QStringLiteral("{artist}/{track:02} {title}"));
+        previews.push_back(general->namePreview->text().toStdString());
+        dialog.Buttons()->button(QDialogButtonBox::Ok)->click();
+    };
+    w.OptionsCommand();
+    host.script = nullptr;
+    const std::string out = files.file("out");
+    EXPECT_EQ(previews, (std::vector<std::string>{out + "/1.wav\n" + out + "/loose.wav",
+                                                   out + "/Album/1.wav\n" + out + "/loose.wav",
+                                                   out + "/Album/AC_DC/03 Song.wav\n" + out + "/loose.wav"}));
+    EXPECT_EQ(s.KeepAddedFolderTree, 1);
+    w.ConvertAllCommand();
+    EXPECT_EQ(Row(0)[kColumnStatus], "03 Song.wav");
+    EXPECT_TRUE(std::filesystem::exists(out + "/Album/AC_DC/03 Song.wav"));
+    EXPECT_TRUE(std::filesystem::exists(out + "/loose.wav"));
+    // One chosen row again under the update policy: done already; the other row keeps its status.
+    s.TargetExistsOpt = kTargetUpdate;
+    w.View()->SelectRows({1});
+    w.ConvertSelectedCommand();
+    EXPECT_EQ(Row(1)[kColumnStatus], "Target is up to date");
+    EXPECT_EQ(Row(0)[kColumnStatus], "03 Song.wav");
 }
 
 TEST_F(MainWindowTest, AddFilesAndAddFolderThroughTheirDialogs) {

@@ -1,7 +1,10 @@
 // The WMA/WMV/ASF, AMR/AWB, AAC and MPEG-4 container pages.
+#include <algorithm>
+#include <cmath>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -446,6 +449,105 @@ bool AacPage::ReadControls() {
     if (!auto_ && vbr_ && (quality_ < 10 || quality_ > 500))
         return Refuse(QStringLiteral("Invalid quality value. It's betwen 10 and 500."), quality->Edit());
     if (!amplify->ReadControls(host_, amplifyOn_, amplifyCoeff_)) return FailedAt(amplify->coefficient->Edit());
+    return true;
+}
+
+}  // namespace sonavert
+
+namespace sonavert {
+
+// ---- Loudness ----
+
+LoudnessPage::LoudnessPage(UiHost* host, QWidget* parent) : OptionPage(QStringLiteral("Loudness"), host, parent) {
+    auto* analysisGroup = new QGroupBox(QStringLiteral("Analysis"), this);
+    analysis = new QCheckBox(QStringLiteral("&Measure the loudness of every file and write ReplayGain tags"),
+                             analysisGroup);
+    albumGain = new QCheckBox(QStringLiteral("Also write &album gains (the files of one folder form an album)"),
+                              analysisGroup);
+    auto* ag = new QVBoxLayout(analysisGroup);
+    ag->addWidget(analysis);
+    ag->addWidget(albumGain);
+
+    auto* gainGroup = new QGroupBox(QStringLiteral("Gain"), this);
+    fixedGain = new QRadioButton(QStringLiteral("&Fixed percentage (the Amplify option of each format)"), gainGroup);
+    normalise = new QRadioButton(QStringLiteral("&Normalise each file to a loudness"), gainGroup);
+    auto* modeButtons = new QButtonGroup(this);
+    modeButtons->addButton(fixedGain, 0);
+    modeButtons->addButton(normalise, 1);
+    target = NewList(gainGroup, 10);
+    ceiling = new QDoubleSpinBox(gainGroup);
+    ceiling->setRange(-10.0, 0.0);
+    ceiling->setSingleStep(0.1);
+    ceiling->setDecimals(1);
+    ceiling->setSuffix(QStringLiteral(" dBTP"));
+    auto* targetLabel = new QLabel(QStringLiteral("&Target loudness:"), gainGroup);
+    targetLabel->setBuddy(target);
+    auto* ceilingLabel = new QLabel(QStringLiteral("True &peak at most:"), gainGroup);
+    ceilingLabel->setBuddy(ceiling);
+    auto* gg = new QGridLayout(gainGroup);
+    gg->addWidget(fixedGain, 0, 0, 1, 3);
+    gg->addWidget(normalise, 1, 0, 1, 3);
+    gg->addWidget(targetLabel, 2, 1);
+    gg->addWidget(target, 2, 2);
+    gg->addWidget(ceilingLabel, 3, 1);
+    gg->addWidget(ceiling, 3, 2);
+    gg->addWidget(new QLabel(QStringLiteral("Normalising decodes every file twice."), gainGroup), 4, 1, 1, 2);
+    gg->setColumnMinimumWidth(0, 16);
+    gg->setColumnStretch(3, 1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(analysisGroup);
+    layout->addWidget(gainGroup);
+    layout->addStretch();
+    connect(modeButtons, &QButtonGroup::idClicked, this, [this] { UpdateEnabling(); });
+    connect(analysis, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+}
+
+void LoudnessPage::CopyIn(const Settings& s) {
+    analysis_ = s.LoudnessAnalysis;
+    albumGain_ = s.LoudnessAlbumGain;
+    mode_ = s.LoudnessGainMode;
+    target_ = s.LoudnessTarget;
+    ceiling_ = s.LoudnessPeakCeiling;
+}
+
+void LoudnessPage::CopyOut(Settings& s) const {
+    s.LoudnessAnalysis = analysis_;
+    s.LoudnessAlbumGain = albumGain_;
+    s.LoudnessGainMode = mode_;
+    s.LoudnessTarget = target_;
+    s.LoudnessPeakCeiling = ceiling_;
+}
+
+void LoudnessPage::InitControls() {
+    for (int32_t lufs : AcceptedRange("LoudnessTarget").choices)
+        AddListItem(target, QStringLiteral("%1 LUFS").arg(lufs), lufs);
+    WriteControls();
+}
+
+void LoudnessPage::WriteControls() {
+    analysis->setChecked(analysis_ != 0);
+    albumGain->setChecked(albumGain_ != 0);
+    fixedGain->setChecked(mode_ == 0);
+    normalise->setChecked(mode_ == 1);
+    if (!SelectValue(target, target_)) SelectValue(target, -18);
+    ceiling->setValue(std::clamp(ceiling_, -100, 0) / 10.0);
+    UpdateEnabling();
+}
+
+void LoudnessPage::UpdateEnabling() {
+    albumGain->setEnabled(analysis->isChecked());
+    target->setEnabled(normalise->isChecked());
+    ceiling->setEnabled(normalise->isChecked());
+}
+
+bool LoudnessPage::ReadControls() {
+    analysis_ = analysis->isChecked() ? 1 : 0;
+    albumGain_ = albumGain->isChecked() ? 1 : 0;
+    if (fixedGain->isChecked()) mode_ = 0;
+    if (normalise->isChecked()) mode_ = 1;
+    target_ = ChosenValue(target).value_or(target_);
+    ceiling_ = static_cast<int>(std::lround(ceiling->value() * 10.0));
     return true;
 }
 

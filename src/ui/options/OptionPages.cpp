@@ -14,6 +14,8 @@
 #include <QVBoxLayout>
 
 #include "base/PathHelpers.h"
+#include "engine/Batch.h"
+#include "engine/LibraryNaming.h"
 #include "ui/options/OptionPages.h"
 
 namespace sonavert {
@@ -32,6 +34,17 @@ bool OptionPage::Refuse(const QString& text, QWidget* focus) {
     return sonavert::Refuse(host_, this, text, focus);
 }
 
+namespace {
+
+// "{title}, {artist}, ...": the fields a name pattern may use.
+std::string FieldList() {
+    std::string list;
+    for (const std::string& name : PatternFieldNames()) list += (list.empty() ? "{" : ", {") + name + "}";
+    return list;
+}
+
+}  // namespace
+
 int ChannelsToRadio(int channels) { return channels == 2 ? 0 : channels == 1 ? 1 : 2; }
 int RadioToChannels(int radio) { return radio == 0 ? 2 : radio == 1 ? 1 : 0; }
 
@@ -49,6 +62,12 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
                        "\"/home/user/Output/home/user/Music/pop\"."),
         output);
     createDirsExample->setWordWrap(true);
+    keepTree = new QCheckBox(QStringLiteral("&Keep the folders below the folder a file was added through"), output);
+    namePattern = new QLineEdit(output);
+    namePattern->setPlaceholderText(QStringLiteral("{albumartist|artist}/{album}/{disc|1}-{track:02} {title}"));
+    namePreview = new QLabel(output);
+    namePreview->setWordWrap(true);
+    namePreview->setTextFormat(Qt::PlainText);
     targetExists = NewList(output, 38);
     documentsFallback = new QCheckBox(QStringLiteral("Output files to the &Documents folder if creating file failure"), output);
     browseWhenDone = new QCheckBox(QStringLiteral("&Browse output folder when conversion completes"), output);
@@ -59,6 +78,8 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     customLabel->setBuddy(customFolder);
     auto* existsLabel = new QLabel(QStringLiteral("If target file &exists"), output);
     existsLabel->setBuddy(targetExists);
+    auto* patternLabel = new QLabel(QStringLiteral("Name &targets:"), output);
+    patternLabel->setBuddy(namePattern);
 
     auto* og = new QGridLayout(output);
     og->addWidget(folderLabel, 0, 0);
@@ -72,10 +93,14 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     exampleRow->addSpacing(18);
     exampleRow->addWidget(createDirsExample);
     og->addLayout(exampleRow, 3, 1, 1, 3);
-    og->addWidget(existsLabel, 4, 0);
-    og->addWidget(targetExists, 4, 1, 1, 3, Qt::AlignLeft);
-    og->addWidget(documentsFallback, 5, 0, 1, 4);
-    og->addWidget(browseWhenDone, 6, 0, 1, 4);
+    og->addWidget(keepTree, 4, 1, 1, 3);
+    og->addWidget(patternLabel, 5, 0);
+    og->addWidget(namePattern, 5, 1, 1, 3);
+    og->addWidget(namePreview, 6, 1, 1, 3);
+    og->addWidget(existsLabel, 7, 0);
+    og->addWidget(targetExists, 7, 1, 1, 3, Qt::AlignLeft);
+    og->addWidget(documentsFallback, 8, 0, 1, 4);
+    og->addWidget(browseWhenDone, 9, 0, 1, 4);
     og->setColumnStretch(1, 1);
 
     // General.
@@ -134,7 +159,15 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     layout->addWidget(general);
     layout->addStretch();
 
-    connect(outputFolder, &QComboBox::activated, this, [this] { UpdateFolderEnabling(); });
+    connect(outputFolder, &QComboBox::activated, this, [this] {
+        UpdateFolderEnabling();
+        UpdatePreview();
+    });
+    // The preview follows every change that moves a target.
+    connect(namePattern, &QLineEdit::textChanged, this, [this] { UpdatePreview(); });
+    connect(customFolder, &QLineEdit::textChanged, this, [this] { UpdatePreview(); });
+    connect(keepTree, &QCheckBox::toggled, this, [this] { UpdatePreview(); });
+    connect(createDirs, &QCheckBox::toggled, this, [this] { UpdatePreview(); });
     connect(browse, &QPushButton::clicked, this, [this] {
         ReadPlainControls();
         std::string start = destFolder_.toStdString();
@@ -182,6 +215,8 @@ void GeneralPage::CopyIn(const Settings& s) {
     filterOn_ = s.EnableExtFilter;
     filterExts_ = QString::fromStdString(s.FilterExts);
     parallelJobs_ = s.ParallelJobs;
+    keepTree_ = s.KeepAddedFolderTree;
+    namePattern_ = QString::fromStdString(s.TargetNamePattern);
 }
 
 void GeneralPage::CopyOut(Settings& s) const {
@@ -195,6 +230,37 @@ void GeneralPage::CopyOut(Settings& s) const {
     s.EnableExtFilter = filterOn_;
     s.FilterExts = filterExts_.toStdString();
     s.ParallelJobs = parallelJobs_;
+    s.KeepAddedFolderTree = keepTree_;
+    s.TargetNamePattern = namePattern_.toStdString();
+}
+
+void GeneralPage::SetPreviewRows(std::vector<PreviewRow> rows, int outputFormat) {
+    previewRows_ = std::move(rows);
+    previewFormat_ = outputFormat;
+}
+
+void GeneralPage::UpdatePreview() {
+    NamePattern pattern;
+    std::string error;
+    if (!ParseNamePattern(namePattern->text().toStdString(), pattern, error)) {
+        namePreview->setText(QStringLiteral("This pattern cannot be used: %1. Fields: %2.")
+                                 .arg(QString::fromStdString(error), QString::fromStdString(FieldList())));
+        return;
+    }
+    Settings settings;
+    settings.DestOutputFolderOpt = ChosenValue(outputFolder).value_or(destOpt_);
+    settings.DestSpecifiedFolder = customFolder->text().toStdString();
+    settings.CreateDirs = createDirs->isChecked() ? 1 : 0;
+    settings.KeepAddedFolderTree = keepTree->isChecked() ? 1 : 0;
+    settings.TargetNamePattern = namePattern->text().toStdString();
+    QString text;
+    for (const PreviewRow& row : previewRows_) {
+        const std::string target = PreviewTargetPath(row.sourcePath, row.rootFolder, previewFormat_, settings);
+        text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + QString::fromStdString(target);
+    }
+    if (text.isEmpty())
+        text = QStringLiteral("Fields: %1. A file without tags keeps its own name.").arg(QString::fromStdString(FieldList()));
+    namePreview->setText(text);
 }
 
 void GeneralPage::InitControls() {
@@ -203,6 +269,7 @@ void GeneralPage::InitControls() {
     AddListItem(targetExists, QStringLiteral("Auto rename (add number at end of file name)"), kTargetRename);
     AddListItem(targetExists, QStringLiteral("Overwrite"), kTargetOverwrite);
     AddListItem(targetExists, QStringLiteral("Skip (not convert)"), kTargetSkip);
+    AddListItem(targetExists, QStringLiteral("Update (convert only when the source is newer)"), kTargetUpdate);
     if (!SelectValue(outputFolder, destOpt_)) {
         outputFolder->setCurrentIndex(0);
         destOpt_ = kDestBesideSource;
@@ -228,12 +295,15 @@ void GeneralPage::WriteControls() {
     filterText->setEnabled(filterOn_ != 0);
     // A stored count outside 0..32 shows the nearest the box offers; it is kept until changed.
     parallelJobs->setValue(std::clamp(parallelJobs_, 0, 32));
+    keepTree->setChecked(keepTree_ != 0);
+    namePattern->setText(namePattern_);
     UpdateFolderEnabling();
+    UpdatePreview();
 }
 
 void GeneralPage::UpdateFolderEnabling() {
     const bool custom = ChosenValue(outputFolder) == kDestCustomFolder;
-    for (QWidget* w : std::initializer_list<QWidget*>{customFolder, browse, open, createDirs, createDirsExample})
+    for (QWidget* w : std::initializer_list<QWidget*>{customFolder, browse, open, createDirs, createDirsExample, keepTree})
         w->setEnabled(custom);
 }
 
@@ -247,6 +317,8 @@ void GeneralPage::ReadPlainControls() {
     filterOn_ = filterEnabled->isChecked() ? 1 : 0;
     filterExts_ = filterText->text();
     if (parallelJobs->value() != std::clamp(parallelJobs_, 0, 32)) parallelJobs_ = parallelJobs->value();
+    keepTree_ = keepTree->isChecked() ? 1 : 0;
+    namePattern_ = namePattern->text();
 }
 
 bool GeneralPage::ReadControls() {
@@ -261,6 +333,11 @@ bool GeneralPage::ReadControls() {
     if (filterOn_ && filterExts_.isEmpty())
         return Refuse(QStringLiteral("Please enter file extensions you need to filter."), filterText);
     targetExists_ = ChosenValue(targetExists).value_or(targetExists_);
+    NamePattern pattern;
+    std::string error;
+    if (!ParseNamePattern(namePattern_.toStdString(), pattern, error))
+        return Refuse(QStringLiteral("The name pattern cannot be used: %1.").arg(QString::fromStdString(error)),
+                      namePattern);
     return true;
 }
 

@@ -5,6 +5,7 @@
 // (a page never shown leaves its members untouched) and read back when the page is left or OK
 // is pressed.
 #include <functional>
+#include <string>
 #include <vector>
 
 #include <QWidget>
@@ -14,6 +15,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
@@ -89,6 +91,19 @@ public:
     QCheckBox* filterEnabled;
     QLineEdit* filterText;
     QSpinBox* parallelJobs;  // 0 shows "Automatic": one file per core
+    // Converting a library.
+    QCheckBox* keepTree;
+    QLineEdit* namePattern;
+    QLabel* namePreview;     // the first rows' targets, or why the pattern cannot be used
+
+    // The rows whose targets the page previews (the first of the list) and the output format.
+    struct PreviewRow {
+        std::string sourcePath;
+        std::string rootFolder;
+    };
+    void SetPreviewRows(std::vector<PreviewRow> rows, int outputFormat);
+    // Shows where the preview rows' targets go under the page's current controls.
+    void UpdatePreview();
 
 protected:
     void InitControls() override;
@@ -107,6 +122,10 @@ private:
     int filterOn_ = 0;
     QString filterExts_;
     int parallelJobs_ = 0;
+    int keepTree_ = 0;
+    QString namePattern_;
+    std::vector<PreviewRow> previewRows_;
+    int previewFormat_ = 0;
 };
 
 // Shared frame of the MP3, OGG and WAV pages: a preset list, two value lists, channel radios.
@@ -329,6 +348,31 @@ private:
     int amplifyOn_ = 0, amplifyCoeff_ = 100;
     int tagType_ = 1;
     TagOverrides tagSet_;
+};
+
+// Loudness analysis with ReplayGain tags, and the normalising gain mode.
+class LoudnessPage : public OptionPage {
+    Q_OBJECT
+public:
+    explicit LoudnessPage(UiHost* host, QWidget* parent = nullptr);
+    void CopyIn(const Settings& s) override;
+    void CopyOut(Settings& s) const override;
+    bool ReadControls() override;
+    void WriteControls() override;
+
+    QCheckBox* analysis;
+    QCheckBox* albumGain;
+    QRadioButton* fixedGain;
+    QRadioButton* normalise;
+    QComboBox* target;
+    QDoubleSpinBox* ceiling;
+
+protected:
+    void InitControls() override;
+
+private:
+    void UpdateEnabling();
+    int analysis_ = 0, albumGain_ = 1, mode_ = 0, target_ = -18, ceiling_ = -10;
 };
 
 }  // namespace sonavert

@@ -37,7 +37,9 @@ OptionsDialog::OptionsDialog(const Settings& settings, const OptionsDialogHooks&
 
     pages_ = {new GeneralPage(host_),      new Mp3Page(host_),     new WavPage(host_),
               new WmaPage(hooks.wmaFormats, host_), new OggPage(host_), new AmrPage(host_),
-              new AacPage(false, host_),   new AacPage(true, host_)};
+              new AacPage(false, host_),   new AacPage(true, host_),
+              new LoudnessPage(host_)};
+    static_cast<GeneralPage*>(pages_[kPageGeneral])->SetPreviewRows(hooks.previewRows, settings.OutputFormat);
     tabs_ = new QTabWidget(this);
     // Every caption shows while the screen has room for them; on a narrow screen the bar scrolls.
     tabs_->setUsesScrollButtons(true);

@@ -27,12 +27,15 @@ enum OptionPageIndex {
     kPageAmr,
     kPageAac,
     kPageM4a,
+    kPageLoudness,
     kOptionPageCount
 };
 
 struct OptionsDialogHooks {
     UiHost* host = nullptr;              // null: the desktop
     WmaFormatProvider wmaFormats;        // empty: the WMA page offers only "Auto"
+    // The first rows of the list, whose targets the General page previews.
+    std::vector<GeneralPage::PreviewRow> previewRows = {};
 };
 
 class OptionsDialog : public QDialog {

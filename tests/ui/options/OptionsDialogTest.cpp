@@ -64,17 +64,18 @@ struct OptionsRun {
 TEST(OptionsDialogTest, StartPageAndClosingPage) {
     OptionsRun run;
     Settings settings;
-    settings.OptStartPageIndex = 8;
+    settings.OptStartPageIndex = kOptionPageCount;  // out of range: the General page
     const Settings before = settings;
     int opened = -1;
     run.Run(settings, [&](QDialog& d) {
         auto& dialog = static_cast<OptionsDialog&>(d);
         opened = dialog.ActivePage();
         EXPECT_EQ(d.windowTitle(), QStringLiteral("Options"));
-        ASSERT_EQ(dialog.Tabs()->count(), 8);
-        const QStringList captions = {"General", "MP3 Options", "WAV Options", "WMA/WMV/ASF Options",
-                                      "OGG Options", "AMR/AWB Options", "AAC Options", "MP4/M4A/M4B/M4R Options"};
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
+        ASSERT_EQ(dialog.Tabs()->count(), 9);
+        const QStringList captions = {"General",         "MP3 Options",     "WAV Options",
+                                      "WMA/WMV/ASF Options", "OGG Options", "AMR/AWB Options",
+                                      "AAC Options",     "MP4/M4A/M4B/M4R Options", "Loudness"};
+        for (int i = 0; i < 9; ++i) EXPECT_EQ(dialog.Tabs()->tabText(i), captions[i]);
         EXPECT_EQ(dialog.Buttons()->buttons().size(), 2);  // OK and Cancel only
         dialog.Tabs()->setCurrentIndex(kPageOgg);
         dialog.Buttons()->button(QDialogButtonBox::Cancel)->click();
@@ -118,6 +119,32 @@ TEST(OptionsDialogTest, CustomFolderMustNotBeEmpty) {
     const Settings saved = run.Saved();
     EXPECT_EQ(saved.DestOutputFolderOpt, kDestCustomFolder);
     EXPECT_EQ(saved.DestSpecifiedFolder, "/tmp/out/");
+}
+
+TEST(OptionsDialogTest, ANamePatternThatCannotBeUsedIsRefusedAndTheUpdateChoiceIsSaved) {
+    OptionsRun run;
+    Settings settings;
+    settings.DestOutputFolderOpt = kDestCustomFolder;
+    settings.DestSpecifiedFolder = "/tmp/out";
+    run.Run(settings, [&](QDialog& d) {
+        auto* general = PageOf<GeneralPage>(d, kPageGeneral);
+        // Without rows the preview lists the fields.
+        EXPECT_TRUE(general->namePreview->text().startsWith(QStringLiteral("Fields: {title}, {artist}")))
+            << general->namePreview->text().toStdString();
+        general->namePattern->setText(QStringLiteral("{artst}/{title}"));
+        EXPECT_TRUE(general->namePreview->text().startsWith(
+            QStringLiteral("This pattern cannot be used: unknown field {artst}. Fields: {title}")));
+        OkButton(d)->click();
+        EXPECT_TRUE(d.isVisible());
+        general->namePattern->setText(QStringLiteral("{artist}/{title}"));
+        ChooseText(general->targetExists, QStringLiteral("Update (convert only when the source is newer)"));
+        OkButton(d)->click();
+    });
+    ASSERT_EQ(run.host.messages.size(), 1u);
+    EXPECT_EQ(run.host.messages[0].text, QStringLiteral("The name pattern cannot be used: unknown field {artst}."));
+    const Settings saved = run.Saved();
+    EXPECT_EQ(saved.TargetNamePattern, "{artist}/{title}");
+    EXPECT_EQ(saved.TargetExistsOpt, kTargetUpdate);
 }
 
 TEST(OptionsDialogTest, ParallelJobsShowAutomaticAndAreSaved) {

@@ -1,0 +1,254 @@
+#include "engine/Loudness.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include <ebur128.h>
+
+#include "tags/GainTags.h"
+
+namespace sonavert {
+
+namespace {
+
+// The meter's channel for one WAVE_FORMAT_EXTENSIBLE position bit: the front pair and centre
+// weigh 1, every surround 1.41 (both sides of the back and the sides), the LFE is not counted.
+int ChannelOfPosition(uint32_t bit) {
+    switch (bit) {
+        case 0x1: return EBUR128_LEFT;
+        case 0x2: return EBUR128_RIGHT;
+        case 0x4: return EBUR128_CENTER;
+        case 0x8: return EBUR128_UNUSED;
+        case 0x10: case 0x200: return EBUR128_LEFT_SURROUND;
+        case 0x20: case 0x400: return EBUR128_RIGHT_SURROUND;
+        default: return EBUR128_LEFT;  // other positions weigh 1
+    }
+}
+
+// Interpolation of the true peak: a 64-tap Kaiser-windowed sinc at positions between two samples
+// (in sixteenths). libebur128's own four-times filter reads clicks and other sharp
+// transients more than a decibel low, which would let a normalised file pass its ceiling.
+constexpr int kPeakTaps = 64;
+constexpr int kPeakHalf = kPeakTaps / 2;
+constexpr int kPeakPhases = 16;
+
+double BesselI0(double x) {
+    double sum = 1, term = 1;
+    for (int k = 1; k < 30; ++k) {
+        term *= (x / (2 * k)) * (x / (2 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+const std::vector<double>& PeakTable() {
+    static const std::vector<double> table = [] {
+        std::vector<double> t(size_t{kPeakPhases} * kPeakTaps);
+        const double beta = 8.0;
+        for (int p = 1; p < kPeakPhases; ++p) {
+            const double f = static_cast<double>(p) / kPeakPhases;
+            for (int j = 0; j < kPeakTaps; ++j) {
+                // Tap j weighs the sample j - (kPeakHalf - 1) places from the left one.
+                const double u = f - (j - (kPeakHalf - 1));
+                const double sinc = std::sin(M_PI * u) / (M_PI * u);
+                const double r = u / (kPeakHalf + 0.5);
+                const double window = BesselI0(beta * std::sqrt(std::max(0.0, 1 - r * r))) / BesselI0(beta);
+                t[size_t{static_cast<unsigned>(p)} * kPeakTaps + static_cast<size_t>(j)] = sinc * window;
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
+// The true peak of one channel: sample peaks everywhere, and interpolated values between two
+// samples of one sign that hold the highest magnitude of the four around them and come within
+// 6 dB of the peak so far (a band-limited signal's overshoot between samples stays below
+// that). The midpoint is estimated, then interpolated, and only near the peak the quarter points.
+// The last samples of a stream are only checked as samples (no window ends after them).
+struct TruePeakChannel {
+    // The last kPeakTaps - 1 samples of the blocks so far (zeros at first), then the new block.
+    std::vector<double> buffer = std::vector<double>(kPeakTaps - 1, 0.0);
+    std::vector<unsigned char> marks;  // the windows worth checking of the block
+    double peak = 0;
+
+    static double Phase(const double* w, int p) {
+        const double* h = &PeakTable()[size_t{static_cast<unsigned>(p)} * kPeakTaps];
+        // Four sums side by side, so the additions need not wait for each other.
+        double v[4] = {0, 0, 0, 0};
+        for (int j = 0; j < kPeakTaps; j += 4)
+            for (int k = 0; k < 4; ++k) v[k] += h[j + k] * w[j + k];
+        return std::fabs((v[0] + v[1]) + (v[2] + v[3]));
+    }
+
+    // Adds `n` samples, the i-th being sample(i).
+    template <typename Sample>
+    void Add(size_t n, Sample sample) {
+        const size_t kept = kPeakTaps - 1;
+        buffer.resize(kept + n);
+        double* out = buffer.data() + kept;
+        double highest = peak;  // kept in a register: the stores into the buffer could alias a member
+        for (size_t i = 0; i < n; ++i) {
+            const double x = sample(i);
+            out[i] = x;
+            highest = std::max(highest, std::fabs(x));
+        }
+        peak = highest;
+        // Every window that ends in the new block: its middle pair is checked. A first pass
+        // marks the pairs worth it against the peak at the block's end, which is at least the
+        // peak any of them is later checked against; it has no branches and vectorises.
+        const size_t windows = buffer.size() + 1 - kPeakTaps;
+        marks.resize(windows);
+        const double* m = buffer.data() + kPeakHalf - 1;  // the left sample of each middle pair
+        const double half = peak * 0.5, most = peak * 0.7;
+        for (size_t i = 0; i < windows; ++i) {
+            const double before = m[i - 1], a = m[i], b = m[i + 1], after = m[i + 2];
+            const double pair = std::max(std::fabs(a), std::fabs(b));
+            const double estimate = std::fabs(9 * (a + b) - before - after) / 16;
+            marks[i] = (pair >= half) & (a * b >= 0) & (pair >= std::fabs(before)) & (pair >= std::fabs(after)) &
+                       (estimate >= most);
+        }
+        for (size_t i = 0; i < windows; ++i)
+            if (marks[i]) Check(&buffer[i]);
+        std::copy(buffer.end() - static_cast<std::ptrdiff_t>(kept), buffer.end(), buffer.begin());
+        buffer.resize(kept);
+    }
+
+    // `w` holds a window, its oldest sample first.
+    void Check(const double* w) {
+        const double before = w[kPeakHalf - 2], a = w[kPeakHalf - 1], b = w[kPeakHalf], after = w[kPeakHalf + 1];
+        const double pair = std::max(std::fabs(a), std::fabs(b));
+        // A four-point estimate of the midpoint: it reads a lone click's overshoot at about three
+        // quarters of its height, so a midpoint it puts under 0.7 of the peak stays under it.
+        const double estimate = std::fabs(9 * (a + b) - before - after) / 16;
+        // Taken together without branches: on noise each test alone would be a coin toss.
+        const bool candidate = (pair >= peak * 0.5) & ((a < 0) == (b < 0)) & (pair >= std::fabs(before)) &
+                               (pair >= std::fabs(after)) & (estimate >= peak * 0.7);
+        if (!candidate) return;
+        const double mid = Phase(w, kPeakPhases / 2);
+        peak = std::max(peak, mid);
+        if (mid < peak * 0.9) return;
+        // The quarter points too, and the top of the parabola through the highest of the five
+        // points and its neighbours.
+        const double y[5] = {std::fabs(a), Phase(w, kPeakPhases / 4), mid, Phase(w, 3 * kPeakPhases / 4), std::fabs(b)};
+        const int k = static_cast<int>(std::max_element(y, y + 5) - y);
+        peak = std::max(peak, y[k]);
+        if (k == 0 || k == 4) return;
+        const double curve = y[k - 1] - 2 * y[k] + y[k + 1];
+        if (curve < 0) peak = std::max(peak, y[k] - (y[k - 1] - y[k + 1]) * (y[k - 1] - y[k + 1]) / (8 * curve));
+    }
+};
+
+struct LoudnessMeter::State {
+    ebur128_state* st = nullptr;
+    std::vector<TruePeakChannel> peaks;
+    ~State() {
+        if (st) ebur128_destroy(&st);
+    }
+};
+
+bool LoudnessFigures::Audible() const { return measured && std::isfinite(integrated); }
+
+double LoudnessFigures::TruePeakDb() const { return truePeak > 0 ? 20.0 * std::log10(truePeak) : -HUGE_VAL; }
+
+LoudnessMeter::LoudnessMeter(uint32_t channels, uint32_t rate, uint32_t channelMask) : channels_(channels) {
+    if (channels < 1 || channels > 8 || rate < 1) return;
+    ebur128_state* st = ebur128_init(channels, rate, EBUR128_MODE_I);
+    if (!st) return;
+    state_ = std::make_unique<State>();
+    state_->st = st;
+    state_->peaks.resize(channels);
+    if (!channelMask) return;
+    // The channels lie in the order of the mask's set bits.
+    uint32_t channel = 0;
+    for (uint32_t bit = 1; bit && channel < channels; bit <<= 1)
+        if (channelMask & bit) ebur128_set_channel(st, channel++, ChannelOfPosition(bit));
+}
+
+LoudnessMeter::~LoudnessMeter() = default;
+
+bool LoudnessMeter::Valid() const { return state_ != nullptr; }
+
+void LoudnessMeter::AddPlanar16(const int16_t* left, const int16_t* right, uint32_t frames) {
+    if (!state_ || !left || frames == 0) return;
+    if (channels_ == 1) {
+        ebur128_add_frames_short(state_->st, left, frames);
+        state_->peaks[0].Add(frames, [left](size_t i) { return left[i] / 32768.0; });
+        return;
+    }
+    if (channels_ != 2 || !right) return;
+    interleaved_.resize(size_t{frames} * 2);
+    for (uint32_t i = 0; i < frames; ++i) {
+        interleaved_[2 * i] = left[i];
+        interleaved_[2 * i + 1] = right[i];
+    }
+    state_->peaks[0].Add(frames, [left](size_t i) { return left[i] / 32768.0; });
+    state_->peaks[1].Add(frames, [right](size_t i) { return right[i] / 32768.0; });
+    ebur128_add_frames_short(state_->st, interleaved_.data(), frames);
+}
+
+void LoudnessMeter::AddPlanar8(const uint8_t* left, const uint8_t* right, uint32_t frames) {
+    if (!state_ || !left || frames == 0 || channels_ > 2 || (channels_ == 2 && !right)) return;
+    interleaved_.resize(size_t{frames} * channels_);
+    // Centred on 128, in the 16-bit scale the meter reads.
+    auto wide = [](uint8_t u) { return static_cast<short>((static_cast<int>(u) - 128) * 256); };
+    for (uint32_t i = 0; i < frames; ++i) {
+        interleaved_[i * channels_] = wide(left[i]);
+        if (channels_ == 2) interleaved_[2 * i + 1] = wide(right[i]);
+    }
+    for (uint32_t c = 0; c < channels_; ++c)
+        state_->peaks[c].Add(frames, [this, c](size_t i) { return interleaved_[i * channels_ + c] / 32768.0; });
+    ebur128_add_frames_short(state_->st, interleaved_.data(), frames);
+}
+
+void LoudnessMeter::AddInterleaved(const double* samples, uint32_t frames) {
+    if (!state_ || !samples || !frames) return;
+    ebur128_add_frames_double(state_->st, samples, frames);
+    for (uint32_t c = 0; c < channels_; ++c)
+        state_->peaks[c].Add(frames, [this, samples, c](size_t i) { return samples[i * channels_ + c]; });
+}
+
+LoudnessFigures LoudnessMeter::Figures() const { return Combined({this}); }
+
+LoudnessFigures LoudnessMeter::Combined(const std::vector<const LoudnessMeter*>& meters) {
+    LoudnessFigures f;
+    std::vector<ebur128_state*> states;
+    for (const LoudnessMeter* m : meters) {
+        if (!m || !m->state_) continue;
+        states.push_back(m->state_->st);
+        for (const TruePeakChannel& channel : m->state_->peaks) f.truePeak = std::max(f.truePeak, channel.peak);
+    }
+    if (states.empty()) return f;
+    double loudness = 0;
+    if (ebur128_loudness_global_multiple(states.data(), states.size(), &loudness) != EBUR128_SUCCESS) return f;
+    f.measured = true;
+    f.integrated = loudness;
+    return f;
+}
+
+double NormalisingGainDb(const LoudnessFigures& figures, double targetLufs, double ceilingDbtp) {
+    if (!figures.Audible()) return 0;
+    double gain = targetLufs - figures.integrated;
+    const double peak = figures.TruePeakDb();
+    if (std::isfinite(peak) && peak + gain > ceilingDbtp) gain = ceilingDbtp - peak;
+    return gain;
+}
+
+bool NormalisesLoudness(const Settings& s) { return s.LoudnessGainMode == kGainNormaliseFile; }
+
+bool MeasuresLoudness(const Settings& s) { return s.LoudnessAnalysis != 0 || NormalisesLoudness(s); }
+
+std::string LoudnessText(const LoudnessFigures& figures) {
+    if (!figures.measured) return std::string();
+    if (!figures.Audible()) return "silent";
+    char text[96];
+    const double peak = figures.TruePeakDb();
+    std::snprintf(text, sizeof text, "%.1f LUFS, true peak %.1f dBTP, track gain %+.1f dB", figures.integrated,
+                  std::isfinite(peak) ? peak : -99.9, kReplayGainReference - figures.integrated);
+    return text;
+}
+
+}  // namespace sonavert
