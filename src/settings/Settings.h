@@ -123,13 +123,6 @@ struct Settings {
     int32_t AmplifyAMR = 0;
     int32_t AmplifyAMRCoef = 100;
 
-    // Main window geometry, saved when the window closes; a width of 0 opens it at its default
-    // size, centred.
-    int32_t WindowLeft = 0;
-    int32_t WindowTop = 0;
-    int32_t WindowWidth = 0;
-    int32_t WindowHeight = 0;
-
     TagOverrides MP3Tag;
     TagOverrides OGGTag;
     TagOverrides WMATag;
@@ -148,6 +141,13 @@ struct Settings {
     int32_t LoudnessGainMode = 0;       // 0 the family's Amplify percentage, 1 normalise each file
     int32_t LoudnessTarget = -18;       // LUFS the normalisation aims at: -14, -16, -18 or -23
     int32_t LoudnessPeakCeiling = -10;  // tenths of a dBTP the normalised true peak stays under
+
+    // Main window geometry, saved when the window closes; a width of 0 opens it at its default
+    // size, centred.
+    int32_t WindowLeft = 0;
+    int32_t WindowTop = 0;
+    int32_t WindowWidth = 0;
+    int32_t WindowHeight = 0;
 
     bool operator==(const Settings&) const = default;
 };
