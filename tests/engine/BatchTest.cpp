@@ -445,7 +445,7 @@ TEST(RunConversionBatch, WorkDoneFollowsTheDecodedDurationAndPauseHoldsTheRows) 
         const auto begun = std::chrono::steady_clock::now();
         ASSERT_TRUE(RunConversionBatch(items, kOutputMp3, s, f.host, driver, f.state));
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-        ASSERT_GT(driver.work.size(), 10u);
+        ASSERT_GT(driver.work.size(), 3u);
         double last = 0;
         bool sawTwoRunning = false;
         for (const auto& report : driver.work) {
