@@ -410,6 +410,7 @@ public:
         rows_ = rows;
         finished_ = 0;
         fileFraction_ = 0;
+        haveWork_ = false;
         start_ = std::chrono::steady_clock::now();
     }
     void EndRun() override { ClearLine(); }
@@ -425,6 +426,12 @@ public:
         Draw(false);
     }
     void SetFileProgress(double fraction) override { fileFraction_ = fraction; }
+    // The time left follows the work done over every running row, not the rows started.
+    void SetWorkDone(double fraction, double elapsed, double) override {
+        work_ = fraction;
+        workElapsed_ = elapsed;
+        haveWork_ = true;
+    }
     void SetText(const std::string& text) override {
         overall_.clear();
         file_ = text;
@@ -570,8 +577,8 @@ private:
         }
         double fraction = -1, elapsed = 0;
         if (rows_ > 0 && !overall_.empty()) {
-            fraction = (finished_ + fileFraction_) / rows_;
-            elapsed = std::chrono::duration<double>(now - start_).count();
+            fraction = haveWork_ ? work_ : (finished_ + fileFraction_) / rows_;
+            elapsed = haveWork_ ? workElapsed_ : std::chrono::duration<double>(now - start_).count();
         }
         const std::string line =
             fraction < 0 ? FirstColumns(text, TerminalColumns() - 1) : ProgressLine(text, elapsed, fraction, TerminalColumns());
@@ -598,6 +605,8 @@ private:
     int rows_ = 0;
     int finished_ = 0;
     double fileFraction_ = 0;
+    double work_ = 0, workElapsed_ = 0;
+    bool haveWork_ = false;
     std::chrono::steady_clock::time_point start_{}, lastDraw_{};
 };
 
@@ -947,6 +956,7 @@ int RunCommandLine(int argc, char** argv) {
     for (size_t i = 0; i < rows.entries.size(); ++i) {
         const FileEntry& entry = *rows.entries[i];
         items.push_back({static_cast<int>(i), entry.sourceType, entry.sourcePath, "", entry.rootFolder});
+        items.back().seconds = static_cast<double>(entry.duration);
         // Rows of other shards stay in the batch, unconverted: they still name their targets.
         items.back().inRun = ShardOfSource(entry.sourcePath, entry.rootFolder, shards) == shard;
         inShard += items.back().inRun ? 1 : 0;

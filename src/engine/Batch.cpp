@@ -340,6 +340,76 @@ int BatchJobs(int32_t parallelJobs) {
 
 namespace {
 
+// The run's work done, as the decoded share of the rows' total duration. A row of unknown length
+// weighs as much as the average known row (one unit when none is known); a row that ends counts
+// as done whatever became of it. The clock leaves paused time out.
+class WorkMeter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit WorkMeter(const std::vector<BatchItem>& items) : done_(items.size(), 0.0) {
+        double known = 0;
+        size_t knownRows = 0;
+        for (const BatchItem& item : items)
+            if (item.seconds > 0) known += item.seconds, ++knownRows;
+        const double fallback = knownRows ? known / static_cast<double>(knownRows) : 1.0;
+        for (const BatchItem& item : items) {
+            weights_.push_back(item.seconds > 0 ? item.seconds : fallback);
+            total_ += weights_.back();
+        }
+        start_ = Clock::now();
+    }
+
+    void SetRow(size_t index, double fraction) {
+        if (index < done_.size()) done_[index] = std::clamp(fraction, 0.0, 1.0);
+    }
+    void FinishRow(size_t index) { SetRow(index, 1.0); }
+
+    double Fraction() const {
+        if (total_ <= 0) return 1.0;
+        double work = 0;
+        for (size_t i = 0; i < done_.size(); ++i) work += done_[i] * weights_[i];
+        return std::clamp(work / total_, 0.0, 1.0);
+    }
+
+    void SetPaused(bool paused) {
+        if (paused == (pausedSince_ != Clock::time_point{})) return;
+        const Clock::time_point now = Clock::now();
+        if (paused) {
+            pausedSince_ = now;
+        } else {
+            pausedFor_ += now - pausedSince_;
+            pausedSince_ = {};
+        }
+    }
+
+    double Elapsed() const {
+        const Clock::time_point now = Clock::now();
+        Clock::duration paused = pausedFor_;
+        if (pausedSince_ != Clock::time_point{}) paused += now - pausedSince_;
+        return std::chrono::duration<double>(now - start_ - paused).count();
+    }
+
+    // Hands the work done to the driver; `force` for the last word of a run.
+    void Report(ProgressSink& driver, bool force = false) {
+        const double fraction = Fraction();
+        if (!force && fraction == reported_) return;
+        reported_ = fraction;
+        const double elapsed = Elapsed();
+        const double remaining = fraction >= 1.0                       ? 0.0
+                                 : fraction > 0.005 && elapsed > 0.5 ? elapsed * (1.0 - fraction) / fraction
+                                                                     : -1.0;
+        driver.SetWorkDone(fraction, elapsed, remaining);
+    }
+
+private:
+    std::vector<double> weights_, done_;
+    double total_ = 0;
+    double reported_ = -1;
+    Clock::time_point start_, pausedSince_{};
+    Clock::duration pausedFor_{};
+};
+
 // What the batch needs to run its rows, whichever way it runs them.
 struct RowRun {
     std::vector<BatchItem>& items;
@@ -351,6 +421,7 @@ struct RowRun {
     std::string formatName;
     int count;
     std::string onlyDecoder;
+    WorkMeter& meter;
     // Folders whose stale temporaries were removed in this batch: once per folder is enough.
     std::set<std::string> cleanedFolders = {};
     // The targets' family, and whether the VerifyTargets setting has its targets checked.
@@ -611,6 +682,38 @@ RowOutcome JudgeConversion(const RowRun& run, int result, PreparedRow& row, std:
     return RowOutcome{RowOutcome::Kind::Failed, {}, reason, true};
 }
 
+// The progress of the row converting on the calling thread: everything goes on to the driver,
+// the row's share also to the work meter, and a pump holds the row while the user pauses.
+class OneRowProgress : public ProgressSink {
+public:
+    OneRowProgress(RowRun& run, size_t index) : run_(run), index_(index) {}
+    void BeginRun(int rows) override { run_.driver.BeginRun(rows); }
+    void EndRun() override { run_.driver.EndRun(); }
+    void SetOverallText(const std::string& text) override { run_.driver.SetOverallText(text); }
+    void SetOverallProgress(double fraction) override { run_.driver.SetOverallProgress(fraction); }
+    void SetFileText(const std::string& text) override { run_.driver.SetFileText(text); }
+    void SetFileProgress(double fraction) override {
+        run_.driver.SetFileProgress(fraction);
+        run_.driver.SetRowProgress(run_.items[index_].row, fraction);
+        run_.meter.SetRow(index_, fraction);
+        run_.meter.Report(run_.driver);
+    }
+    void Pump() override {
+        run_.driver.Pump();
+        while (run_.driver.PauseRequested() && !run_.driver.CancelRequested()) {
+            run_.meter.SetPaused(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            run_.driver.Pump();
+        }
+        run_.meter.SetPaused(false);
+    }
+    bool CancelRequested() override { return run_.driver.CancelRequested(); }
+
+private:
+    RowRun& run_;
+    size_t index_;
+};
+
 // One row at a time, on the calling thread. Returns whether the user cancelled.
 bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
     SourceFactoryContext sources;
@@ -621,9 +724,20 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
         BatchItem& item = run.items[index];
         RowOutcome outcome;
         PreparedRow row;
+        // The row is done for the meter however it ends.
+        struct RowEnd {
+            RowRun& run;
+            size_t index;
+            ~RowEnd() {
+                run.driver.SetRowProgress(run.items[index].row, -1.0);
+                run.meter.FinishRow(index);
+                run.meter.Report(run.driver);
+            }
+        } rowEnd{run, index};
         if (PrepareRow(run, index, sequence, nullptr, row, outcome) && StartTarget(run, row, outcome)) {
             sources.failureReason.clear();
-            ConversionContext context{run.settings, run.driver, sources, {}};
+            OneRowProgress progress(run, index);
+            ConversionContext context{run.settings, progress, sources, {}};
             bool verified = false;
             const int result = ConvertAndVerify(run, row.request, context, verified);
             outcome = JudgeConversion(run, result, row, context.failureReason);
@@ -656,7 +770,8 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
 // The progress of a conversion running on a worker thread, kept for the batch's thread to show.
 class WorkerProgress : public ProgressSink {
 public:
-    explicit WorkerProgress(const std::atomic<bool>& cancel) : cancel_(cancel) {}
+    WorkerProgress(const std::atomic<bool>& cancel, const std::atomic<bool>& paused)
+        : cancel_(cancel), paused_(paused) {}
     void BeginRun(int) override {}
     void EndRun() override {}
     void SetOverallText(const std::string&) override {}
@@ -671,8 +786,16 @@ public:
         fraction_ = fraction;
         ++version_;
     }
-    void Pump() override {}
+    // Called between blocks: a paused run holds the row here until it resumes or is cancelled.
+    void Pump() override {
+        while (paused_.load() && !cancel_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
     bool CancelRequested() override { return cancel_.load(); }
+
+    double Fraction() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fraction_;
+    }
 
     // Hands the text and fraction to `driver` when they changed since the last call.
     void ShowOn(ProgressSink& driver, uint64_t& shownVersion) {
@@ -691,6 +814,7 @@ public:
 
 private:
     const std::atomic<bool>& cancel_;
+    const std::atomic<bool>& paused_;
     std::mutex mutex_;
     std::string text_;
     double fraction_ = 0.0;
@@ -717,6 +841,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         std::thread thread;
     };
     std::atomic<bool> cancel{false};
+    std::atomic<bool> paused{false};
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     std::list<Worker> running;
@@ -744,11 +869,15 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             PreparedRow row;
             RowOutcome outcome;
             if (!PrepareRow(run, next, static_cast<int>(next) + 1, &reserved, row, outcome)) {
+                run.driver.SetRowProgress(run.items[next].row, -1.0);
+                run.meter.FinishRow(next);
                 finished[next++] = outcome;
                 continue;
             }
             if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
             if (!StartTarget(run, row, outcome)) {
+                run.driver.SetRowProgress(run.items[next].row, -1.0);
+                run.meter.FinishRow(next);
                 finished[next++] = outcome;
                 continue;
             }
@@ -760,7 +889,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             w.sources.onlyDecoder = run.onlyDecoder;
             // Workers never ask: a missing runtime sends the file to the next decoder.
             w.sources.windowsMediaAvailable = [] { return LoadWindowsMediaRuntime(); };
-            w.progress = std::make_unique<WorkerProgress>(cancel);
+            w.progress = std::make_unique<WorkerProgress>(cancel, paused);
             shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
             w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
                 ConversionContext context{run.settings, *w.progress, w.sources, {}};
@@ -798,8 +927,17 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             shownVersion = 0;
         }
         running.front().progress->ShowOn(run.driver, shownVersion);
+        // Every running row's own share, and the run's work done.
+        for (Worker& w : running) {
+            const double fraction = w.progress->Fraction();
+            run.driver.SetRowProgress(run.items[w.index].row, fraction);
+            run.meter.SetRow(w.index, fraction);
+        }
+        run.meter.Report(run.driver);
         run.driver.Pump();
         if (run.driver.CancelRequested()) cancel = true;
+        paused = !cancel && run.driver.PauseRequested();
+        run.meter.SetPaused(paused);
 
         for (auto it = running.begin(); it != running.end();) {
             bool done;
@@ -823,6 +961,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             else if (cancel)
                 outcome = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
             finished[it->index] = outcome;
+            run.driver.SetRowProgress(run.items[it->index].row, -1.0);
+            run.meter.FinishRow(it->index);
             reserved.erase(it->row.target);
             if (shown == &*it) shown = nullptr;
             it = running.erase(it);
@@ -878,8 +1018,9 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     }
 
     const OutputFormatInfo* format = FindOutputFormat(outputFormat);
+    WorkMeter meter(runItems);
     RowRun run{runItems,    outputFormat, settings, host, driver, convert, format ? format->name : "",
-               static_cast<int>(runItems.size()), state.onlyDecoder};
+               static_cast<int>(runItems.size()), state.onlyDecoder, meter};
     for (size_t i : runIndex) {
         run.plans.push_back(plans[i]);
         run.numbers.push_back(numbers[i]);
@@ -901,6 +1042,7 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
         for (const BatchItem& item : items) ++albumSizes[AlbumOf(item.sourcePath)];
         WriteAlbumGains(std::move(run.albumRows), albumSizes, driver);
     }
+    meter.Report(driver, true);
     driver.EndRun();
 
     if (!cancelled && settings.BrowseOutputFolder) {

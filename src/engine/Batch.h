@@ -26,6 +26,9 @@ struct BatchItem {
     // False for a row of another shard: it is not converted, but still names its target, so that
     // every shard numbers the targets of clashing names alike.
     bool inRun = true;
+    // The source's length in seconds as the list shows it, the row's share of the run's work;
+    // 0 when unknown (the row then weighs as much as the average known row).
+    double seconds = 0;
 };
 
 // What lives between batches: a diagnostic restriction of the decoders tried (a name of

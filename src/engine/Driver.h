@@ -23,6 +23,17 @@ public:
     virtual void Pump() = 0;
     // True once the user asked to stop; read after every Pump.
     virtual bool CancelRequested() = 0;
+
+    // The run's work done: the decoded share of the rows' total duration, 0..1, the seconds the
+    // run has worked (paused time left out) and the estimated seconds left, negative while the
+    // share is too small to tell. Sent by the batch as the rows advance and once more at the end.
+    virtual void SetWorkDone(double /*fraction*/, double /*elapsedSeconds*/, double /*remainingSeconds*/) {}
+    // A running row's own share done, 0..1, by the caller's row index; negative once the row no
+    // longer runs. With several jobs every running row reports its own.
+    virtual void SetRowProgress(int /*row*/, double /*fraction*/) {}
+    // True while the user holds the run: the rows wait between two blocks (Cancel still
+    // answers) until it turns false again.
+    virtual bool PauseRequested() { return false; }
 };
 
 // How a row of a batch ended.

@@ -1,5 +1,6 @@
 #include "filelist/ExtensionTable.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/PathHelpers.h"
@@ -111,5 +112,26 @@ const OpenDialogFilter kOpenDialogFilters[kOpenDialogFilterCount] = {
     {"Windows Media Files (*.wma;*.asf;*.wmv;*.wm;*.wmd;*.xwmv)", "*.wma;*.asf;*.wmv;*.wm;*.wmd;*.xwmv"},
     {"YUV Video Files (*.yuv)", "*.yuv"},
 };
+
+const char* const kMoreAudioPatterns[] = {"*.opus", "*.webm", "*.weba", "*.caf", "*.w64", "*.rf64",
+                                          "*.dsf",  "*.dff",  "*.m4r",  "*.mp2", "*.wv"};
+const int kMoreAudioPatternCount = static_cast<int>(sizeof kMoreAudioPatterns / sizeof kMoreAudioPatterns[0]);
+
+std::vector<std::string> AllAudioPatterns() {
+    std::vector<std::string> patterns;
+    auto add = [&](const std::string& pattern) {
+        if (!pattern.empty() && std::find(patterns.begin(), patterns.end(), pattern) == patterns.end())
+            patterns.push_back(pattern);
+    };
+    for (int i = 1; i < kOpenDialogFilterCount; ++i) {
+        const std::string list = kOpenDialogFilters[i].pattern;
+        size_t start = 0;
+        for (size_t end; (end = list.find(';', start)) != std::string::npos; start = end + 1)
+            add(list.substr(start, end - start));
+        add(list.substr(start));
+    }
+    for (int i = 0; i < kMoreAudioPatternCount; ++i) add(kMoreAudioPatterns[i]);
+    return patterns;
+}
 
 }  // namespace sonavert

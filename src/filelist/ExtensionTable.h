@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace sonavert {
 
@@ -18,5 +19,14 @@ struct OpenDialogFilter {
 };
 inline constexpr int kOpenDialogFilterCount = 50;
 extern const OpenDialogFilter kOpenDialogFilters[kOpenDialogFilterCount];
+
+// Extensions the decoders read that have no entry of their own in the open dialog's list
+// (FFmpeg opens them as any other file), as patterns: "*.opus", "*.webm", "*.caf"...
+extern const char* const kMoreAudioPatterns[];
+extern const int kMoreAudioPatternCount;
+
+// The patterns of "All audio files": every entry's patterns but All Files', then the ones above,
+// each once, in that order.
+std::vector<std::string> AllAudioPatterns();
 
 }  // namespace sonavert

@@ -328,13 +328,21 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
     context_.failureReason.clear();
 
     std::string failureText;
+    // The same list with every file's cause, for a report that ends with the request for the
+    // files: the user then reads why each one failed before being asked to send it.
+    std::string causedText;
     bool nonEnglish = false;
     auto addFailure = [&](const std::string& path, const std::string& cause) {
         result.failedPaths.push_back(path);
         result.failedCauses.push_back(cause);
         int failures = static_cast<int>(result.failedPaths.size());
-        if (failures <= kListedFailures) failureText += path + (cause.empty() ? "" : " (" + cause + ")") + "\n";
-        else if (failures == kListedFailures + 1) failureText += "<more files>...\n";
+        if (failures <= kListedFailures) {
+            failureText += path + (cause.empty() ? "" : " (" + cause + ")") + "\n";
+            causedText += path + " (" + (cause.empty() ? std::string(kNotAudioCause) : cause) + ")\n";
+        } else if (failures == kListedFailures + 1) {
+            failureText += "<more files>...\n";
+            causedText += "<more files>...\n";
+        }
     };
     for (const AddProblem& folder : unlisted) addFailure(folder.path, folder.cause);
 
@@ -401,7 +409,8 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
 
     driver.Finished();
     if (!failureText.empty()) {
-        result.report = FailureReport(failureText, nonEnglish, context_.failureReason);
+        const bool askForFiles = !nonEnglish && context_.failureReason.empty();
+        result.report = FailureReport(askForFiles ? causedText : failureText, nonEnglish, context_.failureReason);
         driver.ShowMessage(MessageIcon::Warning, result.report);
     }
     return result;

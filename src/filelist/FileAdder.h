@@ -27,6 +27,8 @@ inline constexpr const char* kNonEnglishEnding =
 inline constexpr const char* kSearchingText = "Searching files...";
 // Paths listed in the failure text before the rest is summed up as "<more files>...".
 inline constexpr int kListedFailures = 30;
+// The cause a failure report gives a readable file that no decoder took and none explained.
+inline constexpr const char* kNotAudioCause = "not an audio file";
 
 // True when the text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsValidUtf8(const std::string& text);

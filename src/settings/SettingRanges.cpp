@@ -169,6 +169,11 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         r["ALACSampleRate"] = SameOr(LosslessSampleRates());
         // Verified conversions.
         r["VerifyTargets"] = Interval(0, 2);
+        // Main window geometry.
+        r["WindowLeft"] = Interval(-32768, 32767);
+        r["WindowTop"] = Interval(-32768, 32767);
+        r["WindowWidth"] = Interval(0, 32767);
+        r["WindowHeight"] = Interval(0, 32767);
         return r;
     }();
     return ranges;

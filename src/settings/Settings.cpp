@@ -120,6 +120,11 @@ const std::vector<FieldInfo>& SettingsFields() {
         SONAVERT_INT(ALACSampleRate, kSaveOptions),
         // Verified conversions.
         SONAVERT_INT(VerifyTargets, kSaveOptions),
+        // Main window geometry.
+        SONAVERT_INT(WindowLeft, kSaveExit),
+        SONAVERT_INT(WindowTop, kSaveExit),
+        SONAVERT_INT(WindowWidth, kSaveExit),
+        SONAVERT_INT(WindowHeight, kSaveExit),
     };
     return fields;
 }

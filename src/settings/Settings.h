@@ -169,6 +169,13 @@ struct Settings {
     int32_t CoverArtMaxPixels = 0;        // scale pictures wider or taller than this down; 0 keeps every size
     int32_t CoverArtCopyFolderImage = 0;  // copy the folder's image file beside the targets, once per folder
 
+    // Main window geometry, saved when the window closes; a width of 0 opens it at its default
+    // size, centred.
+    int32_t WindowLeft = 0;
+    int32_t WindowTop = 0;
+    int32_t WindowWidth = 0;
+    int32_t WindowHeight = 0;
+
     bool operator==(const Settings&) const = default;
 };
 

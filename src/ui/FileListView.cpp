@@ -1,6 +1,14 @@
 #include "ui/FileListView.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
+#include <QStyledItemDelegate>
 #include <QHeaderView>
 #include <QItemSelection>
 #include <QMouseEvent>
@@ -35,10 +43,65 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
             }
             return {};
         }
+        case kProgressRole:
+            if (index.column() == kColumnStatus) return RowProgress(index.row());
+            return {};
         default:
             return {};
     }
 }
+
+void FileListModel::SetRowProgress(int row, double fraction) {
+    if (row < 0 || row >= shownRows_) return;
+    const double shown = RowProgress(row);
+    if (fraction < 0) {
+        if (shown < 0) return;
+        progress_.erase(row);
+    } else {
+        // Repaint only when the bar moves by a visible step.
+        if (shown >= 0 && std::abs(shown - fraction) < 0.005 && fraction < 1.0) return;
+        progress_[row] = fraction;
+    }
+    const QModelIndex cell = index(row, kColumnStatus);
+    emit dataChanged(cell, cell, {kProgressRole});
+}
+
+double FileListModel::RowProgress(int row) const {
+    const auto it = progress_.find(row);
+    return it == progress_.end() ? -1.0 : it->second;
+}
+
+namespace {
+// The Status cell of a running row: a bar at the row's share under its text.
+class StatusDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const QVariant share = index.data(FileListModel::kProgressRole);
+        if (!share.isValid() || share.toDouble() < 0) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        item.text.clear();
+        QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &item, painter, option.widget);
+        QStyleOptionProgressBar bar;
+        bar.rect = option.rect.adjusted(2, 2, -2, -2);
+        bar.minimum = 0;
+        bar.maximum = 1000;
+        bar.progress = static_cast<int>(std::lround(std::clamp(share.toDouble(), 0.0, 1.0) * 1000));
+        bar.text = QStringLiteral("%1 %2%").arg(index.data().toString()).arg(bar.progress / 10);
+        bar.textVisible = true;
+        bar.textAlignment = Qt::AlignCenter;
+        bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
+        bar.palette = option.palette;
+        bar.fontMetrics = option.fontMetrics;
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, option.widget);
+    }
+};
+}  // namespace
 
 QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
@@ -77,6 +140,7 @@ void FileListModel::SortByColumn(int column) {
 
 void FileListModel::Reload() {
     beginResetModel();
+    progress_.clear();
     shownRows_ = list_.RowCount();
     endResetModel();
 }
@@ -93,9 +157,12 @@ FileListView::FileListView(FileListModel* model, QWidget* parent) : QTreeView(pa
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTextElideMode(Qt::ElideRight);
     setContextMenuPolicy(Qt::DefaultContextMenu);
+    setItemDelegateForColumn(kColumnStatus, new StatusDelegate(this));
 
     QHeaderView* header = this->header();
-    header->setStretchLastSection(false);
+    // The Status column takes whatever width the others leave, so long statuses show whole
+    // where they fit; its own width (set or dragged) is the least it keeps.
+    header->setStretchLastSection(true);
     header->setSectionsMovable(false);
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(false);

@@ -3,6 +3,8 @@
 // full-row selection, header-click sorting and the context-menu request. The FileList stays the
 // one owner of the rows, their order, their selection and their status texts; the model only
 // tells the view what changed.
+#include <map>
+
 #include <QAbstractTableModel>
 #include <QTreeView>
 
@@ -27,6 +29,12 @@ public:
     void SyncAppendedRows();
     // A row's cells changed (its status).
     void RowChanged(int row);
+    // A running row's share done, 0..1, drawn as a bar in its Status cell; negative: no bar.
+    void SetRowProgress(int row, double fraction);
+    // The share shown for a row, or a negative number.
+    double RowProgress(int row) const;
+    // The role under which the Status cell gives its share.
+    static constexpr int kProgressRole = Qt::UserRole + 1;
     // Sorts the list by a column with the list's rules; the view keeps its rows selected.
     void SortByColumn(int column);
     // Rows were removed or replaced wholesale.
@@ -35,6 +43,7 @@ public:
 private:
     FileList& list_;
     int shownRows_ = 0;
+    std::map<int, double> progress_;  // running rows' shares, by row
 };
 
 class FileListView : public QTreeView {

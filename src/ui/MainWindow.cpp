@@ -1,11 +1,17 @@
 #include "ui/MainWindow.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QResizeEvent>
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -19,6 +25,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSizeGrip>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
@@ -157,6 +164,23 @@ public:
     void SetFileProgress(double fraction) override {
         if (progress_) progress_->SetFileProgress(fraction);
     }
+    void SetWorkDone(double fraction, double elapsed, double remaining) override {
+        elapsed_ = elapsed;
+        if (progress_) progress_->SetWorkDone(fraction, elapsed, remaining);
+    }
+    // Each running row draws its own bar in its Status cell.
+    void SetRowProgress(int item, double fraction) override {
+        const int row = RowOf(item);
+        if (row >= 0) window_.model_->SetRowProgress(row, fraction);
+    }
+    bool PauseRequested() override { return progress_ && progress_->PauseRequested(); }
+
+    // How the rows ended, and the run's working time, for the summary line.
+    struct Tally {
+        int converted = 0, failed = 0, skipped = 0, upToDate = 0, cancelled = 0;
+    };
+    const Tally& Counts() const { return tally_; }
+    double Elapsed() const { return elapsed_; }
     void Pump() override { PumpMessages(); }
     bool CancelRequested() override { return progress_ && progress_->CancelRequested(); }
 
@@ -168,6 +192,15 @@ public:
     }
     // A failure with a reason widens the Status column once, so the reason can be read.
     void RowFinished(int item, const RowOutcome& outcome) override {
+        switch (outcome.kind) {
+            case RowOutcome::Kind::Converted: ++tally_.converted; break;
+            case RowOutcome::Kind::Incomplete:
+            case RowOutcome::Kind::Failed: ++tally_.failed; break;
+            case RowOutcome::Kind::Skipped: ++tally_.skipped; break;
+            case RowOutcome::Kind::Cancelled: ++tally_.cancelled; break;
+            case RowOutcome::Kind::UpToDate: ++tally_.upToDate; break;
+        }
+        if (const int row = RowOf(item); row >= 0) window_.model_->SetRowProgress(row, -1.0);
         SetStatus(item, StatusText(outcome));
         const int row = RowOf(item);
         // The tool tip tells a warning and the loudness measured, one line each.
@@ -184,8 +217,13 @@ public:
         }
         if (outcome.kind == RowOutcome::Kind::Failed && outcome.inConversion && !outcome.reason.empty() &&
             window_.statusColumnWidth_ < kWideStatusColumn) {
-            window_.statusColumnWidth_ = kWideStatusColumn;
-            window_.view_->setColumnWidth(kColumnStatus, kWideStatusColumn);
+            // From now on the column keeps the width it has (the user's, after a drag) rather than
+            // following the room left: a reason may be longer than any window.
+            QHeaderView* header = window_.view_->header();
+            const int room = window_.view_->viewport()->width() - header->sectionViewportPosition(kColumnStatus);
+            window_.statusColumnWidth_ = std::max(kWideStatusColumn, room);
+            header->setStretchLastSection(false);
+            window_.view_->setColumnWidth(kColumnStatus, window_.statusColumnWidth_);
         }
     }
 
@@ -221,6 +259,8 @@ private:
     std::vector<FileEntry*> entries_;
     std::vector<bool> touched_;
     ProgressWindow* progress_ = nullptr;
+    Tally tally_;
+    double elapsed_ = 0;
 };
 
 // The add run's window side: the add-progress window, the main window's enabling, and the rows
@@ -277,6 +317,33 @@ QPoint MainWindowPlacement(const QSize& size, const QRect& available) {
     return frame.topLeft();
 }
 
+bool NotifyDesktop(const QString& body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QString::fromLatin1(kProductName) << 0u << QStringLiteral("sonavert")
+         << QStringLiteral("Conversion finished") << body << QStringList() << QVariantMap() << -1;
+    // Sent without waiting: where no service answers, nothing happens.
+    call.setAutoStartService(false);
+    return bus.send(call);
+}
+
+QRect MainWindowGeometry(const QRect& stored, const QSize& minimum, const QRect& available) {
+    const bool restore = stored.width() > 0 && stored.height() > 0;
+    QSize size = restore ? stored.size() : QSize(kMainWindowWidth, kMainWindowHeight);
+    size = size.boundedTo(available.size()).expandedTo(minimum);
+    if (!restore) return QRect(MainWindowPlacement(size, available), size);
+    QRect frame(stored.topLeft(), size);
+    // Back inside the area; where the window is larger, its top and right edges meet the area's.
+    if (frame.right() > available.right()) frame.moveRight(available.right());
+    if (frame.left() < available.left() && size.width() <= available.width()) frame.moveLeft(available.left());
+    if (frame.bottom() > available.bottom()) frame.moveBottom(available.bottom());
+    if (frame.top() < available.top()) frame.moveTop(available.top());
+    return frame;
+}
+
 std::vector<std::string> StartPaths(int argc, char** argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i)
@@ -304,12 +371,12 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
     setFont(controls);
     BuildControls();
     BuildMenus();
-    setFixedSize(kMainWindowWidth, kMainWindowHeight);
-    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
-        move(MainWindowPlacement(size(), screen->availableGeometry()));
 
     // 7: the output-format list.
     FillFormatList();
+
+    // The default size, or the one the user left, within the screen.
+    PlaceOnScreen();
 
     // 8: dropped files and folders.
     setAcceptDrops(true);
@@ -324,6 +391,50 @@ MainWindow::MainWindow(CodecHost& codecs, SettingsStore& store, MainWindowHooks 
 }
 
 MainWindow::~MainWindow() { Teardown(); }
+
+void MainWindow::ArrangeCommands(bool twoRows) {
+    if (commandsInTwoRows_ == twoRows && commandGrid_->count() > 0) return;
+    commandsInTwoRows_ = twoRows;
+    commandGrid_->removeItem(commandsLeft_);
+    commandGrid_->removeItem(commandsRight_);
+    commandGrid_->addLayout(commandsLeft_, 0, 0, Qt::AlignLeft);
+    if (twoRows)
+        commandGrid_->addLayout(commandsRight_, 1, 0, Qt::AlignRight);
+    else
+        commandGrid_->addLayout(commandsRight_, 0, 1, Qt::AlignRight);
+    commandGrid_->setColumnStretch(0, 1);
+    commandGrid_->invalidate();
+}
+
+int MainWindow::OneRowCommandWidth() const {
+    const QMargins margins = layout()->contentsMargins();
+    return commandsLeft_->sizeHint().width() + commandGrid_->horizontalSpacing() + commandsRight_->sizeHint().width() +
+           margins.left() + margins.right();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    ArrangeCommands(event->size().width() < OneRowCommandWidth());
+    QDialog::resizeEvent(event);
+}
+
+void MainWindow::PlaceOnScreen() {
+    // The least size is that of the two-row arrangement.
+    ArrangeCommands(true);
+    layout()->activate();
+    const QSize minimum = layout()->minimumSize();
+    setMinimumSize(minimum);
+    const QRect stored(settings_.WindowLeft, settings_.WindowTop, settings_.WindowWidth, settings_.WindowHeight);
+    QScreen* screen = stored.width() > 0 ? QGuiApplication::screenAt(stored.center()) : nullptr;
+    if (!screen) screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) {
+        resize(kMainWindowWidth, kMainWindowHeight);
+        return;
+    }
+    const QRect frame = MainWindowGeometry(stored, minimum, screen->availableGeometry());
+    ArrangeCommands(frame.width() < OneRowCommandWidth());
+    resize(frame.size());
+    move(frame.topLeft());
+}
 
 void MainWindow::BuildControls() {
     auto* tipStyle = new ToolTipDelayStyle();
@@ -355,7 +466,8 @@ void MainWindow::BuildControls() {
         b->setFocusPolicy(Qt::NoFocus);
         b->setToolTip(tip);
         b->setStyle(tipStyle);
-        b->setFixedSize(28, 24);
+        // The size the style needs for the icon, no less than the usual 28 x 24.
+        b->setMinimumSize(28, 24);
         titleRow->addWidget(b, 0, Qt::AlignTop);
         return b;
     };
@@ -365,9 +477,16 @@ void MainWindow::BuildControls() {
     closeButton_->setObjectName(QStringLiteral("CloseButton"));
     outer->addLayout(titleRow);
 
-    // Command row.
-    auto* commands = new QHBoxLayout();
-    commands->setSpacing(6);
+    // Command rows: the list commands on the left, the format and the conversion on the right;
+    // a window too narrow for both in one row puts the right group in a second row.
+    commandsLeft_ = new QHBoxLayout();
+    commandsRight_ = new QHBoxLayout();
+    commandsLeft_->setSpacing(6);
+    commandsRight_->setSpacing(6);
+    commandGrid_ = new QGridLayout();
+    commandGrid_->setHorizontalSpacing(6);
+    commandGrid_->setVerticalSpacing(6);
+    QHBoxLayout* commands = commandsLeft_;
     auto bigButton = [&](const QString& text, const char* icon, QStyle::StandardPixmap fallback, const QString& tip) {
         auto* b = new QPushButton(ThemeIcon(icon, fallback), text, this);
         b->setAutoDefault(false);
@@ -382,22 +501,29 @@ void MainWindow::BuildControls() {
     addFilesButton_ = bigButton(tr("&Add Files"), "list-add", QStyle::SP_FileIcon, tr("Add files"));
     addFolderButton_ = bigButton(tr("Add &Folder"), "folder-new", QStyle::SP_DirOpenIcon, tr("Add files from a folder"));
     removeAllButton_ = bigButton(tr("Remove A&ll"), "edit-clear-all", QStyle::SP_TrashIcon, tr("Remove all files in list"));
-    commands->addStretch(1);
+    commands = commandsRight_;
     formatList_ = new QComboBox(this);
     formatList_->setToolTip(tr("Output format"));
     formatList_->setStyle(tipStyle);
-    formatList_->setFixedWidth(kFormatDropDownWidth);
+    // As wide as its longest entry with the style's arrow and frame (set once it is filled), at
+    // least kFormatDropDownWidth.
+    formatList_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    formatList_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     formatList_->setMinimumHeight(30);
     formatList_->setMaxVisibleItems(14);
     commands->addWidget(formatList_);
     convertButton_ = bigButton(tr("&Convert"), "view-refresh", QStyle::SP_BrowserReload, tr("Convert all files"));
     convertButton_->setObjectName(QStringLiteral("ConvertButton"));
     optionsButton_ = bigButton(tr("&Options"), "preferences-system", QStyle::SP_FileDialogDetailedView, tr("Options"));
-    outer->addLayout(commands);
+    ArrangeCommands(false);
+    outer->addLayout(commandGrid_);
 
     // The list.
     model_ = new FileListModel(list_, this);
     view_ = new FileListView(model_, this);
+    view_->setObjectName(QStringLiteral("FileList"));
+    // A few rows at least; every pixel the window grows by goes to the list.
+    view_->setMinimumHeight(view_->header()->sizeHint().height() + 3 * view_->fontMetrics().height() + 8);
     outer->addWidget(view_, 1);
 
     // Bottom line: the homepage link.
@@ -412,7 +538,17 @@ void MainWindow::BuildControls() {
         new LinkToolTip(QStringLiteral("Visit %1 Homepage").arg(QString::fromLatin1(kProductName)), this));
     bottom->addWidget(homepageLink_);
     bottom->addStretch(1);
+    // The last run's summary: "4 converted, 1 failed, 0 skipped in 0:42".
+    summaryLabel_ = new QLabel(this);
+    summaryLabel_->setObjectName(QStringLiteral("SummaryLabel"));
+    summaryLabel_->setTextFormat(Qt::PlainText);
+    bottom->addWidget(summaryLabel_);
+    // The window has no frame of its own: the grip (and a press near any edge) resizes it.
+    auto* grip = new QSizeGrip(this);
+    grip->setObjectName(QStringLiteral("SizeGrip"));
+    bottom->addWidget(grip, 0, Qt::AlignBottom | Qt::AlignRight);
     outer->addLayout(bottom);
+    setMouseTracking(true);
 
     ApplyLook();
 
@@ -508,7 +644,8 @@ void MainWindow::FillFormatList() {
         settings_.OutputFormat = formatList_->count() > 0 ? formatList_->itemData(0).toInt() : kOutputMp3;
     }
     formatList_->setCurrentIndex(selected);
-    formatList_->view()->setMinimumWidth(kFormatDropDownWidth);
+    formatList_->setMinimumWidth(std::max(kFormatDropDownWidth, formatList_->sizeHint().width()));
+    formatList_->view()->setMinimumWidth(formatList_->minimumWidth());
 }
 
 void MainWindow::OnFormatChosen(int index) {
@@ -525,6 +662,12 @@ QStringList OpenDialogNameFilters() {
         QString patterns = QString::fromLatin1(f.pattern).replace(QLatin1Char(';'), QLatin1Char(' '));
         if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
         filters << QStringLiteral("%1 (%2)").arg(name, patterns);
+        // Right after All Files: every extension the decoders read, in one entry.
+        if (filters.size() == 1) {
+            QStringList audio;
+            for (const std::string& pattern : AllAudioPatterns()) audio << QString::fromStdString(pattern);
+            filters << QStringLiteral("All audio files (%1)").arg(audio.join(QLatin1Char(' ')));
+        }
     }
     return filters;
 }
@@ -684,6 +827,7 @@ void MainWindow::RunBatch(const RowSet& rows) {
         items.push_back({static_cast<int>(i), entries[i]->sourceType, entries[i]->sourcePath, "",
                          entries[i]->rootFolder});
         items.back().inRun = i < rows.entries.size();
+        items.back().seconds = static_cast<double>(entries[i]->duration);
     }
     {
         BatchWindowDriver driver(*this, entries);
@@ -695,6 +839,14 @@ void MainWindow::RunBatch(const RowSet& rows) {
         // did not reach keep theirs.
         for (size_t i = 0; i < items.size(); ++i)
             if (driver.Touched(i)) entries[i]->targetPath = items[i].targetPath;
+        const auto& n = driver.Counts();
+        QString summary = tr("%1 converted, %2 failed, %3 skipped").arg(n.converted).arg(n.failed).arg(n.skipped);
+        if (n.upToDate > 0) summary += tr(", %1 up to date").arg(n.upToDate);
+        if (n.cancelled > 0) summary += tr(", %1 cancelled").arg(n.cancelled);
+        summary += tr(" in %1").arg(ClockText(driver.Elapsed()));
+        summaryLabel_->setText(summary);
+        // Someone working in another window hears of the end from the desktop.
+        if (!isActiveWindow()) NotifyDesktop(summary);
     }
     busy_ = false;
     RunPendingDrops();
@@ -860,18 +1012,55 @@ void MainWindow::Teardown() {
         list_.RemoveAll(quiet);
         model_->Reload();
     }
+    // Where the user left the window, for the next start (not while minimised or maximised).
+    if (!isMinimized() && !isMaximized() && !isFullScreen()) {
+        const QRect frame = geometry();
+        settings_.WindowLeft = frame.x();
+        settings_.WindowTop = frame.y();
+        settings_.WindowWidth = frame.width();
+        settings_.WindowHeight = frame.height();
+    }
     store_.SaveSettings(settings_, kSaveExit);
 }
 
+Qt::Edges MainWindow::ResizeEdges(const QPoint& position) const {
+    Qt::Edges edges;
+    if (isMaximized() || isFullScreen()) return edges;
+    if (position.x() < kResizeBorder) edges |= Qt::LeftEdge;
+    if (position.x() >= width() - kResizeBorder) edges |= Qt::RightEdge;
+    if (position.y() < kResizeBorder) edges |= Qt::TopEdge;
+    if (position.y() >= height() - kResizeBorder) edges |= Qt::BottomEdge;
+    return edges;
+}
+
 void MainWindow::mousePressEvent(QMouseEvent* event) {
-    // A press on the window's body moves the window, as a caption would.
+    // A press near an edge resizes the window; on the rest of its body it moves it, as a caption would.
     if (event->button() == Qt::LeftButton) {
-        if (QWindow* handle = windowHandle(); handle && handle->startSystemMove()) {
+        QWindow* handle = windowHandle();
+        const Qt::Edges edges = ResizeEdges(event->position().toPoint());
+        if (handle && (edges ? handle->startSystemResize(edges) : handle->startSystemMove())) {
             event->accept();
             return;
         }
     }
     QDialog::mousePressEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+    // The pointer shows where a press would resize.
+    const Qt::Edges edges = ResizeEdges(event->position().toPoint());
+    const bool horizontal = edges & (Qt::LeftEdge | Qt::RightEdge), vertical = edges & (Qt::TopEdge | Qt::BottomEdge);
+    if (horizontal && vertical) {
+        const bool falling = edges == (Qt::LeftEdge | Qt::TopEdge) || edges == (Qt::RightEdge | Qt::BottomEdge);
+        setCursor(falling ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor);
+    } else if (horizontal) {
+        setCursor(Qt::SizeHorCursor);
+    } else if (vertical) {
+        setCursor(Qt::SizeVerCursor);
+    } else {
+        unsetCursor();
+    }
+    QDialog::mouseMoveEvent(event);
 }
 
 void MainWindow::ApplyLook() {
@@ -882,11 +1071,11 @@ void MainWindow::ApplyLook() {
             "QDialog#SonavertMainWindow { background: #f3f5f8; }"
             "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: #23344d; }"
             "QLabel#SubtitleLabel { color: #6b7788; padding-bottom: 3px; }"
-            "QTreeView { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
+            "QTreeView#FileList { background: white; alternate-background-color: #f6f8fb; border: 1px solid #c9d1dc;"
             "  color: #1b2430; selection-background-color: #3d7bd9; selection-color: white; }"
-            "QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
+            "QTreeView#FileList QHeaderView::section { background: #e9edf2; border: none; border-right: 1px solid #d3d9e1;"
             "  border-bottom: 1px solid #c9d1dc; padding: 4px 3px; color: #2c3a4d; }"
-            "QPushButton { padding: 4px 10px; }"
+            "QDialog#SonavertMainWindow > QPushButton { padding: 4px 6px; }"
             "QPushButton#ConvertButton { font-weight: bold; }"));
         return;
     }
@@ -894,12 +1083,12 @@ void MainWindow::ApplyLook() {
     setStyleSheet(QStringLiteral(
         "QLabel#TitleLabel { font-size: 17px; font-weight: bold; color: palette(window-text); }"
         "QLabel#SubtitleLabel { color: palette(window-text); padding-bottom: 3px; }"
-        "QTreeView { background: palette(base); alternate-background-color: palette(alternate-base);"
+        "QTreeView#FileList { background: palette(base); alternate-background-color: palette(alternate-base);"
         "  color: palette(text); border: 1px solid palette(mid);"
         "  selection-background-color: palette(highlight); selection-color: palette(highlighted-text); }"
-        "QHeaderView::section { background: palette(button); border: none; border-right: 1px solid palette(mid);"
+        "QTreeView#FileList QHeaderView::section { background: palette(button); border: none; border-right: 1px solid palette(mid);"
         "  border-bottom: 1px solid palette(mid); padding: 4px 3px; color: palette(button-text); }"
-        "QPushButton { padding: 4px 10px; }"
+        "QDialog#SonavertMainWindow > QPushButton { padding: 4px 6px; }"
         "QPushButton#ConvertButton { font-weight: bold; }"));
 }
 

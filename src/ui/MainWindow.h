@@ -23,6 +23,9 @@
 
 class QAction;
 class QComboBox;
+class QLabel;
+class QGridLayout;
+class QHBoxLayout;
 class QMenu;
 class QPushButton;
 class QToolButton;
@@ -36,13 +39,16 @@ class Hyperlink;
 class ProgressWindow;
 class SettingsStore;
 
-// The window's fixed size in pixels.
+// The window's size when it first opens, in pixels; it can be resized down to what its layout
+// needs and grows the list.
 inline constexpr int kMainWindowWidth = 699;
 inline constexpr int kMainWindowHeight = 538;
 // Delay before a tool tip appears, in milliseconds.
 inline constexpr int kToolTipDelay = 300;
-// Width of the output-format drop-down in pixels.
+// Least width of the output-format drop-down in pixels; wider when its entries need it.
 inline constexpr int kFormatDropDownWidth = 160;
+// How near the window's edge (in pixels) a press resizes the captionless window.
+inline constexpr int kResizeBorder = 6;
 // Width of the Status column once a failure with a reason was shown; it starts at 145 pixels.
 inline constexpr int kWideStatusColumn = 500;
 inline constexpr int kStartStatusColumn = 145;
@@ -53,13 +59,23 @@ inline constexpr int kStartStatusColumn = 145;
 // Minimize and Close stays on the screen (a fixed 699 x 538 window at a scale factor of 2).
 QPoint MainWindowPlacement(const QSize& size, const QRect& available);
 
+// The window's geometry when it opens: the stored rectangle (a width of 0: none) or else the
+// default size, cut to the screen's available area but no smaller than `minimum`; a stored
+// rectangle keeps its place moved inside the area, a new one is placed by MainWindowPlacement.
+QRect MainWindowGeometry(const QRect& stored, const QSize& minimum, const QRect& available);
+
+// Shows `body` as a desktop notification through org.freedesktop.Notifications on the session bus,
+// without waiting for an answer. False when there is no session bus.
+bool NotifyDesktop(const QString& body);
+
 // The files and folders named on the desktop program's command line ("sonavert FILE..."), as
 // absolute paths, byte for byte.
 std::vector<std::string> StartPaths(int argc, char** argv);
 
 // The Add Files dialog's filter list in the file dialog's own form: one "Name (*.a *.b)" entry
 // per line of the open-dialog table, its patterns separated by blanks (the dialog splits on
-// blanks only), "All Files" matching every file name, dotted or not.
+// blanks only), "All Files" matching every file name, dotted or not, followed by "All audio
+// files" with every extension the decoders read.
 QStringList OpenDialogNameFilters();
 
 // What the tests (or a different desktop) put in place of the real dialogs and services.
@@ -146,6 +162,8 @@ public:
     QToolButton* MinimizeButton() const { return minimizeButton_; }
     QToolButton* CloseButton() const { return closeButton_; }
     Hyperlink* HomepageLink() const { return homepageLink_; }
+    // The summary of the last conversion run ("4 converted, 1 failed, 0 skipped in 0:42").
+    QLabel* SummaryLabel() const { return summaryLabel_; }
     // The progress window of the running conversion, or null.
     ProgressWindow* CurrentProgress() const { return progress_; }
 
@@ -160,6 +178,8 @@ protected:
     void dropEvent(QDropEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     class WindowQuestions;
@@ -183,6 +203,13 @@ private:
     FileEntry* SingleSelected();
     void OpenUnderWaitCursor(const QString& target);
     void Teardown();
+    // The window's edges under `position` (window coordinates) that a press there resizes.
+    Qt::Edges ResizeEdges(const QPoint& position) const;
+    // Sizes and places the window by the stored geometry and its screen.
+    void PlaceOnScreen();
+    // The command groups in one row, or the format and conversion group below the list commands.
+    void ArrangeCommands(bool twoRows);
+    int OneRowCommandWidth() const;
 
     CodecHost& codecs_;
     SettingsStore& store_;
@@ -201,6 +228,10 @@ private:
     bool tornDown_ = false;
     std::vector<std::string> pendingDrops_;
 
+    QGridLayout* commandGrid_ = nullptr;
+    QHBoxLayout* commandsLeft_ = nullptr;
+    QHBoxLayout* commandsRight_ = nullptr;
+    bool commandsInTwoRows_ = false;
     FileListModel* model_ = nullptr;
     FileListView* view_ = nullptr;
     QComboBox* formatList_ = nullptr;
@@ -213,6 +244,7 @@ private:
     QToolButton* minimizeButton_ = nullptr;
     QToolButton* closeButton_ = nullptr;
     Hyperlink* homepageLink_ = nullptr;
+    QLabel* summaryLabel_ = nullptr;
     QMenu* listMenu_ = nullptr;
     QMenu* helpMenu_ = nullptr;
     std::vector<QAction*> listActions_;

@@ -40,7 +40,13 @@ ProgressWindow::ProgressWindow(QWidget* parent)
       overallText_(MakeText(this)),
       overallBar_(MakeBar(this)),
       fileText_(MakeText(this)),
-      fileBar_(MakeBar(this)) {
+      fileBar_(MakeBar(this)),
+      timesText_(MakeText(this)),
+      pauseButton_(new QPushButton(tr("&Pause"), this)) {
+    timesText_->setObjectName(QStringLiteral("timesText"));
+    pauseButton_->setObjectName(QStringLiteral("pauseButton"));
+    pauseButton_->setAutoDefault(false);
+    connect(pauseButton_, &QPushButton::clicked, this, [this] { SetPaused(!paused_); });
     setObjectName(QStringLiteral("ProgressWindow"));
     overallText_->setObjectName(QStringLiteral("overallText"));
     overallBar_->setObjectName(QStringLiteral("overallBar"));
@@ -52,12 +58,14 @@ ProgressWindow::ProgressWindow(QWidget* parent)
     layout->setSpacing(4);
     layout->addWidget(overallText_);
     layout->addWidget(overallBar_);
+    layout->addWidget(timesText_);
     layout->addSpacing(6);
     layout->addWidget(fileText_);
     layout->addWidget(fileBar_);
     layout->addStretch(1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
+    buttons->addWidget(pauseButton_);
     buttons->addWidget(CancelButton());
     layout->addLayout(buttons);
 
@@ -76,6 +84,7 @@ void ProgressWindow::StepOverall() {
 }
 
 void ProgressWindow::SetOverallProgress(double fraction) {
+    if (workShown_) return;
     const int maximum = overallBar_->maximum();
     overallBar_->setValue(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * maximum)));
 }
@@ -106,6 +115,31 @@ void ProgressWindow::SetFileProgress(double fraction) {
 }
 
 void ProgressWindow::Pump() { PumpMessages(); }
+
+QString ClockText(double seconds) {
+    const long total = seconds > 0 ? std::lround(seconds) : 0;
+    const long h = total / 3600, m = total / 60 % 60, sec = total % 60;
+    return h > 0 ? QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(sec, 2, 10, QLatin1Char('0'))
+                 : QStringLiteral("%1:%2").arg(m).arg(sec, 2, 10, QLatin1Char('0'));
+}
+
+void ProgressWindow::SetWorkDone(double fraction, double elapsedSeconds, double remainingSeconds) {
+    // One step per thousandth of the run's work.
+    workShown_ = true;
+    if (overallBar_->maximum() != 1000) overallBar_->setRange(0, 1000);
+    overallBar_->setValue(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * 1000)));
+    QString times = tr("%1 elapsed").arg(ClockText(elapsedSeconds));
+    if (remainingSeconds >= 0 && fraction < 1.0) times += tr(", about %1 left").arg(ClockText(remainingSeconds));
+    if (paused_) times += tr(" (paused)");
+    timesText_->setText(times);
+}
+
+QString ProgressWindow::TimesText() const { return timesText_->text(); }
+
+void ProgressWindow::SetPaused(bool paused) {
+    paused_ = paused;
+    pauseButton_->setText(paused ? tr("&Resume") : tr("&Pause"));
+}
 
 QString ProgressWindow::FileText() const { return fileText_->text(); }
 int ProgressWindow::FilePosition() const { return fileBar_->value(); }

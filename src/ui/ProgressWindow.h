@@ -10,6 +10,7 @@
 
 class QLabel;
 class QProgressBar;
+class QPushButton;
 
 namespace sonavert {
 
@@ -41,6 +42,14 @@ public:
     void SetFileProgress(double fraction);
     void Pump();
     QString FileText() const;
+    // The run's work done: the overall bar at that share (instead of the rows started) and a line
+    // with the time spent and the time left ("0:42 elapsed, about 1:05 left"; negative: unknown).
+    void SetWorkDone(double fraction, double elapsedSeconds, double remainingSeconds);
+    QString TimesText() const;
+    // Pause and Resume: the button's flag, read by the run between blocks.
+    bool PauseRequested() const { return paused_; }
+    void SetPaused(bool paused);
+    QPushButton* PauseButton() const { return pauseButton_; }
     int FilePosition() const;
     int FileMaximum() const;
 
@@ -49,6 +58,13 @@ private:
     QProgressBar* overallBar_;
     QLabel* fileText_;
     QProgressBar* fileBar_;
+    QLabel* timesText_;
+    QPushButton* pauseButton_;
+    bool paused_ = false;
+    bool workShown_ = false;  // the overall bar follows the work done once it was reported
 };
+
+// "1:05" or "1:02:05" for a number of seconds.
+QString ClockText(double seconds);
 
 }  // namespace sonavert

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <map>
@@ -418,6 +419,53 @@ TEST(RunConversionBatch, CancelDuringFourJobsStopsEveryRunningRow) {
     EXPECT_TRUE(fs::is_empty(f.dir.file("out"))) << "no partial file";
     EXPECT_TRUE(f.driver.shown.empty());
     EXPECT_EQ(f.driver.runsEnded, 1);
+}
+
+// The work done is the decoded share of the rows' total duration, whichever way the rows run:
+// every report equals the rows' own shares weighted by their lengths, it only grows, it ends at
+// one, and the time left shrinks as it goes. A pause holds every running row and its time is
+// left out of the elapsed time.
+TEST(RunConversionBatch, WorkDoneFollowsTheDecodedDurationAndPauseHoldsTheRows) {
+    BatchFixture f;
+    const std::vector<double> lengths{12.0, 3.0, 6.0};
+    std::vector<std::pair<int, std::string>> list;
+    const char* names[] = {"long.wav", "short.wav", "middle.wav"};
+    for (size_t i = 0; i < lengths.size(); ++i) list.push_back({kSourceWav, f.Wav(names[i], lengths[i])});
+    for (int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        auto items = Items(list);
+        for (size_t i = 0; i < items.size(); ++i) items[i].seconds = lengths[i];
+        testutil::FakeDriver driver;
+        driver.pauseFromPump = 5;
+        driver.pauseUntilPump = 30;  // while paused the one-row run pumps every 15 ms, the parallel one every 20 ms
+        Settings s = f.settings;
+        s.ParallelJobs = jobs;
+        s.DestOutputFolderOpt = kDestCustomFolder;
+        s.DestSpecifiedFolder = f.dir.file(jobs == 1 ? "out1" : "out2");
+        const auto begun = std::chrono::steady_clock::now();
+        ASSERT_TRUE(RunConversionBatch(items, kOutputMp3, s, f.host, driver, f.state));
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        ASSERT_GT(driver.work.size(), 3u);
+        double last = 0;
+        bool sawTwoRunning = false;
+        for (const auto& report : driver.work) {
+            double done = 0;
+            int running = 0;
+            for (const auto& [row, share] : report.rows) {
+                done += (share < 0 ? 1.0 : share) * lengths[static_cast<size_t>(row)];
+                running += share > 0 && share < 1;
+            }
+            sawTwoRunning = sawTwoRunning || running >= 2;
+            EXPECT_NEAR(report.fraction, done / 21.0, 1e-9);
+            EXPECT_GE(report.fraction, last);
+            last = report.fraction;
+        }
+        EXPECT_EQ(sawTwoRunning, jobs == 2);
+        EXPECT_DOUBLE_EQ(driver.work.back().fraction, 1.0);
+        EXPECT_EQ(driver.work.back().remaining, 0.0);
+        // The pause of about half a second is not part of the elapsed time.
+        EXPECT_LT(driver.work.back().elapsed, wall - 0.3);
+    }
 }
 
 TEST(BatchJobs, AutomaticIsOnePerCoreWithinLimits) {

@@ -197,7 +197,8 @@ TEST_F(FileAdderTest, FailureReportListsThirtyPaths) {
     for (int i = 0; i < 35; ++i) {
         paths.push_back(dir_.file("bad" + std::to_string(i) + ".mp3"));
         Touch(paths.back());
-        if (i < 30) expected += paths.back() + "\n";
+        // Each with its cause, before the request to send the files.
+        if (i < 30) expected += paths.back() + " (not an audio file)\n";
     }
     expected += "<more files>...\n";
     ShortWav(dir_.file("good.wav"));
@@ -408,7 +409,7 @@ TEST_F(FileAdderTest, CancelStopsTheRun) {
     // What failed before Cancel is still reported.
     ASSERT_EQ(driver_.messages.size(), 1u);
     std::string line = paths[1];
-    line += '\n';
+    line += " (not an audio file)\n";
     EXPECT_NE(driver_.messages[0].second.find(line), std::string::npos);
     EXPECT_EQ(driver_.events.back(), "message");
 }

@@ -265,11 +265,14 @@ TEST_F(SettingsStoreTest, SaveGroupsWriteOnlyTheirValues) {
     EXPECT_FALSE(fs::exists(IniPath()));
 
     ASSERT_EQ(store.SaveSettings(s, kSaveExit), 1);
-    EXPECT_EQ(StoredKeys(), (QStringList{"Options/OptStartPageIndex", "Options/OutputFormat"}));
+    // The exit group: the format, the page and the main window's geometry.
+    const QStringList exitKeys{"Options/OptStartPageIndex", "Options/OutputFormat", "Options/WindowHeight",
+                               "Options/WindowLeft",        "Options/WindowTop",    "Options/WindowWidth"};
+    EXPECT_EQ(StoredKeys(), exitKeys);
     EXPECT_NE(ReadIni().find("OutputFormat=4000\n"), std::string::npos);
 
     ASSERT_EQ(store.SaveSettings(s, kSaveFolder), 1);
-    EXPECT_EQ(StoredKeys(), (QStringList{"Options/Folder", "Options/OptStartPageIndex", "Options/OutputFormat"}));
+    EXPECT_EQ(StoredKeys(), QStringList{"Options/Folder"} + exitKeys);
 
     ASSERT_EQ(store.SaveSettings(s, kSaveOptions), 1);
     QStringList keys = StoredKeys();

@@ -22,6 +22,16 @@ public:
     void SetFileProgress(double fraction) override { fileFractions.push_back(fraction); }
     void Pump() override { ++pumps; }
     bool CancelRequested() override { return cancel || (cancelAfterPumps > 0 && pumps >= cancelAfterPumps); }
+    // Work done, with the rows' own shares as they stood when it was sent (-1: the row ended).
+    struct WorkReport {
+        double fraction, elapsed, remaining;
+        std::map<int, double> rows;
+    };
+    void SetWorkDone(double fraction, double elapsed, double remaining) override {
+        work.push_back({fraction, elapsed, remaining, rowShares});
+    }
+    void SetRowProgress(int row, double fraction) override { rowShares[row] = fraction; }
+    bool PauseRequested() override { return pumps >= pauseFromPump && pumps < pauseUntilPump; }
 
     // Rows.
     void RowStarted(int row) override {
@@ -49,6 +59,9 @@ public:
     bool cancel = false;
     int cancelAtRow = -1;
     int cancelAfterPumps = 0;
+    int pauseFromPump = -1, pauseUntilPump = -1;  // paused while pumps lie in [from, until)
+    std::vector<WorkReport> work;
+    std::map<int, double> rowShares;
     int pumps = 0, waits = 0, runRows = -1, runsEnded = 0;
     std::vector<std::string> overallTexts, fileTexts, questions, opened, shown;
     std::vector<double> overallFractions, fileFractions;

@@ -103,7 +103,7 @@ TEST(AddProgressWindowTest, ReportsFailuresOfARealRunAfterClosing) {
     EXPECT_EQ(w.BarMaximum(), 2);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_TRUE(host.messages[0].text.startsWith(QStringLiteral("Failed to load the following files.\n\n") +
-                                                 QString::fromStdString(bad) + "\n"));
+                                                 QString::fromStdString(bad) + " (not an audio file)\n"));
     EXPECT_EQ(host.messages[0].icon, MessageIcon::Warning);
 }
 

@@ -21,6 +21,7 @@
 #include "ui/Hyperlink.h"
 #include "ui/MainWindow.h"
 #include "ui/options/OptionsDialog.h"
+#include "ui/WidgetChecks.h"
 
 namespace sonavert {
 namespace {
@@ -127,6 +128,21 @@ TEST(DarkTheme, ListHeaderLinksAndOptionPagesStayReadable) {
     const QColor background = p.color(QPalette::Window);
     for (const QColor& c : {Hyperlink::LinkColorOn(p), Hyperlink::VisitedColorOn(p), Hyperlink::HoverColorOn(p)})
         EXPECT_GE(ContrastRatio(c, background), 4.5) << c.name().toStdString();
+
+    // No text is cut under the dark look, nor on the Options pages opened over the window (the
+    // window's style sheet must not reach them).
+    test::ExpectNothingClipped(w, QStringLiteral("main window, dark"));
+    {
+        Settings own = DefaultSettings();
+        OptionsDialog over(own, OptionsDialogHooks{&host, {}}, &w);
+        over.show();
+        for (int page = 0; page < over.Tabs()->count(); ++page) {
+            over.Tabs()->setCurrentIndex(page);
+            QCoreApplication::processEvents();
+            test::ExpectNothingClipped(*over.Page(page), over.Tabs()->tabText(page) + QStringLiteral(", dark"));
+        }
+        over.hide();
+    }
 
     // Every option page, with the MP3 page's two links.
     Settings settings = DefaultSettings();

@@ -15,15 +15,21 @@
 #include <QMimeData>
 #include <QDir>
 #include <QPushButton>
+#include <QLabel>
 #include <QScreen>
+#include <QLayout>
+#include <QScrollArea>
+#include <QTabBar>
 #include <QSettings>
 #include <QStyle>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -33,10 +39,12 @@
 #include "support/MainWindowTestUtil.h"
 #include "filelist/ExtensionTable.h"
 #include "support/BassTestUtil.h"
+#include "support/ChildTestUtil.h"
 #include "support/TestUtil.h"
 #include "ui/FakeUiHost.h"
 #include "ui/FileListView.h"
 #include "ui/MainWindow.h"
+#include "ui/SingleInstance.h"
 #include "ui/options/OptionsDialog.h"
 #include "ui/WidgetChecks.h"
 #include "ui/ProgressWindow.h"
@@ -211,6 +219,32 @@ TEST_F(MainWindowTest, FilesNamedOnStartAreAddedAsADrop) {
     EXPECT_TRUE(host.messages.empty());
 }
 
+// A second start of the program hands its files to the open window and ends; --help and
+// --version print and end without a window (even where no display could be opened).
+TEST_F(MainWindowTest, ASecondStartHandsItsFilesToTheOpenWindow) {
+    const std::string wav = files.file("second.wav");
+    ASSERT_TRUE(testutil::MakeWav(wav, 1));
+    MainWindow& w = Window();
+    InstanceServer server(QString::fromStdString(files.file("sonavert.socket")),
+                          [&](const std::vector<std::string>& paths) { w.DropPaths(paths); });
+    ASSERT_TRUE(server.Listening());
+    const std::string program = testutil::BinDir() + "/sonavert", out = files.file("out.txt");
+    testutil::ChildResult r = testutil::RunChild({program, wav}, {"XDG_RUNTIME_DIR=" + files.path().string(),
+                                                 "QT_QPA_PLATFORM=offscreen"}, 60, out, out);
+    EXPECT_TRUE(r.Normal() && r.exitCode == 0) << r.Describe() << testutil::ReadText(out);
+    PumpUntil([&] { return !w.Busy() && w.List().RowCount() == 1; });
+    ASSERT_EQ(w.List().RowCount(), 1);
+    EXPECT_EQ(Row(0)[kColumnFile], "second.wav");
+    EXPECT_FALSE(HandToRunningInstance(QString::fromStdString(files.file("nobody.socket")), {wav}));
+
+    for (const char* option : {"--help", "--version"}) {
+        r = testutil::RunChild({program, option, wav}, {"QT_QPA_PLATFORM=no-such-platform"}, 30, out, out);
+        EXPECT_TRUE(r.Normal() && r.exitCode == 0) << option << ": " << r.Describe();
+        EXPECT_NE(testutil::ReadText(out).find(option[2] == 'h' ? "Usage: sonavert" : "sonavert 3."), std::string::npos)
+            << testutil::ReadText(out);
+    }
+}
+
 TEST_F(MainWindowTest, OutputFormatListTextsOrderAndSelection) {
     // 6500 appears twice; the later entry is the one selected.
     {
@@ -230,8 +264,10 @@ TEST_F(MainWindowTest, OutputFormatListTextsOrderAndSelection) {
         EXPECT_EQ(list->itemData(i).toInt(), codes[i]);
     }
     EXPECT_EQ(list->currentIndex(), 9);
-    EXPECT_EQ(list->width(), kFormatDropDownWidth);
-    EXPECT_GE(list->view()->minimumWidth(), kFormatDropDownWidth);
+    // As wide as its longest entry needs (test::ExpectNothingClipped measures them), no less than before.
+    EXPECT_GE(list->width(), kFormatDropDownWidth);
+    EXPECT_GE(list->width(), list->sizeHint().width());
+    EXPECT_GE(list->view()->minimumWidth(), list->width());
 
     list->setCurrentIndex(5);
     EXPECT_EQ(w.CurrentSettings().OutputFormat, 4000);
@@ -570,7 +606,53 @@ TEST_F(MainWindowTest, ConvertAllUpdatesEveryStatusAndDisablesTheWindowMeanwhile
     // The file manager was asked for the first result (its folder, with no file manager running).
     ASSERT_FALSE(host.opened.empty());
     EXPECT_EQ(host.opened.back().toStdString(), files.path().string());
-    EXPECT_EQ(wp->View()->columnWidth(kColumnStatus), 145);
+    // No failure with a reason: the Status column keeps the room the other columns leave, at least 145.
+    QHeaderView* header = wp->View()->header();
+    EXPECT_GE(wp->View()->columnWidth(kColumnStatus), 145);
+    EXPECT_EQ(header->sectionViewportPosition(kColumnStatus) + header->sectionSize(kColumnStatus),
+              wp->View()->viewport()->width());
+}
+
+// With two jobs the overall bar shows the work done (the decoded share of the total duration),
+// every running row draws its own bar, and the run ends with a summary line.
+TEST_F(MainWindowTest, OverallBarFollowsTheWorkDoneWithTwoRowsRunning) {
+    const std::vector<double> lengths{24, 6};
+    std::vector<std::string> paths{files.file("long.wav"), files.file("short.wav")};
+    for (size_t i = 0; i < paths.size(); ++i) ASSERT_TRUE(testutil::MakeWav(paths[i], lengths[i]));
+    MainWindow& w = Window();
+    ASSERT_TRUE(Drop(paths));
+    ASSERT_EQ(w.List().RowCount(), 2);
+    w.CurrentSettings().ParallelJobs = 2;
+    w.CurrentSettings().OutputFormat = 1000;
+    int samples = 0, bothRunning = 0;
+    double worst = 0;
+    bool barShown[2] = {false, false};  // a row whose bar went away is done, reported or not
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        ProgressWindow* progress = w.CurrentProgress();
+        if (!progress || progress->OverallMaximum() != 1000) return;
+        double done = 0;
+        int running = 0;
+        for (int row = 0; row < 2; ++row) {
+            const double share = w.View()->ListModel()->RowProgress(row);
+            running += share >= 0;
+            barShown[row] = barShown[row] || share >= 0;
+            done += lengths[static_cast<size_t>(row)] * (share >= 0 ? share : barShown[row] ? 1.0 : 0.0);
+        }
+        const double shown = progress->OverallPosition() / 1000.0;
+        worst = std::max(worst, std::abs(shown - done / 30.0));
+        bothRunning += running == 2;
+        ++samples;
+    });
+    sampler.start(10);
+    w.ConvertAllCommand();
+    sampler.stop();
+    EXPECT_GT(samples, 5);
+    EXPECT_GT(bothRunning, 0);
+    EXPECT_LE(worst, 0.02);
+    EXPECT_EQ(w.View()->ListModel()->RowProgress(0), -1.0);
+    EXPECT_TRUE(w.SummaryLabel()->text().startsWith(QStringLiteral("2 converted, 0 failed, 0 skipped in 0:0")))
+        << w.SummaryLabel()->text().toStdString();
 }
 
 TEST_F(MainWindowTest, CancelDuringTheSecondOfThreeRows) {
@@ -646,7 +728,8 @@ TEST_F(MainWindowTest, ClosingSavesOnlyTheExitGroup) {
     for (const QString& key : ini.allKeys())
         if (!keysBefore.contains(key)) added << key;
     added.sort();
-    EXPECT_EQ(added, (QStringList{"Options/OptStartPageIndex", "Options/OutputFormat"}));
+    EXPECT_EQ(added, (QStringList{"Options/OptStartPageIndex", "Options/OutputFormat", "Options/WindowHeight",
+                                  "Options/WindowLeft", "Options/WindowTop", "Options/WindowWidth"}));
     Settings saved = DefaultSettings();
     store.LoadSettings(saved);
     EXPECT_EQ(saved.OutputFormat, 4000);
@@ -698,9 +781,19 @@ namespace {
 // context menu, the progress window during a conversion and the list after it.
 // The Add Files filters, read the way the file dialog reads them, show the files they name.
 TEST(OpenDialogFilters, EveryPatternMatchesItsFiles) {
-    const QStringList filters = OpenDialogNameFilters();
-    ASSERT_EQ(filters.size(), kOpenDialogFilterCount);
+    QStringList filters = OpenDialogNameFilters();
+    ASSERT_EQ(filters.size(), kOpenDialogFilterCount + 1);
     EXPECT_EQ(filters[0], QStringLiteral("All Files (*)"));
+    // "All audio files" follows, with every entry's patterns and the extensions without an entry.
+    const QString all = filters.takeAt(1);
+    ASSERT_TRUE(all.startsWith(QStringLiteral("All audio files (")));
+    const QStringList audio = all.mid(all.indexOf('(') + 1).chopped(1).split(QLatin1Char(' '));
+    for (const char* name : {"a.opus", "b.webm", "c.caf", "d.MP3", "e.flac", "f.wma", "g.mid", "h.m4a"})
+        EXPECT_TRUE(QDir::match(audio, QString::fromLatin1(name))) << name;
+    EXPECT_FALSE(QDir::match(audio, QStringLiteral("notes.txt")));
+    for (int i = 1; i < kOpenDialogFilterCount; ++i)
+        for (const QString& pattern : QString::fromLatin1(kOpenDialogFilters[i].pattern).split(';'))
+            EXPECT_TRUE(audio.contains(pattern)) << pattern.toStdString();
     for (int i = 0; i < kOpenDialogFilterCount; ++i) {
         const QString& filter = filters[i];
         // As the dialog does: the text in the last parentheses, split at blanks.
@@ -801,6 +894,89 @@ TEST_F(MainWindowTest, SessionLaysOutWithoutClippedTexts) {
     EXPECT_TRUE(shotProgress);
     for (int row = 0; row < 4; ++row)
         EXPECT_NE(w->List().CellText(row, kColumnStatus).find(".mp3"), std::string::npos) << row;
+}
+
+}  // namespace
+}  // namespace sonavert
+
+namespace sonavert {
+namespace {
+
+// Every button, drop-down list and tab of `root` that is shown lies inside `screen` (global
+// coordinates); in a scroll area a control counts once it is scrolled into view.
+void ExpectControlsOnScreen(QWidget& root, const QRect& screen, const std::string& where) {
+    for (QWidget* w : root.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&root)) continue;
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QComboBox*>(w) && !qobject_cast<QTabBar*>(w)) continue;
+        QScrollArea* scroller = nullptr;
+        for (QWidget* up = w->parentWidget(); up && !scroller; up = up->parentWidget())
+            scroller = qobject_cast<QScrollArea*>(up);
+        if (scroller) {
+            scroller->ensureWidgetVisible(w, 0, 0);
+            QCoreApplication::processEvents();
+        }
+        const QRect global(w->mapToGlobal(QPoint(0, 0)), w->size());
+        QString text;
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) text = b->text().isEmpty() ? b->toolTip() : b->text();
+        EXPECT_TRUE(screen.contains(global)) << where << ": " << w->metaObject()->className() << " \""
+                                             << text.toStdString() << "\" at " << global.x() << "," << global.y()
+                                             << " " << global.width() << "x" << global.height();
+    }
+}
+
+// Run by ScreenFit.EveryControlOnAScreenOf1366x768AtEachScale in a child process on a 1366 x 768
+// offscreen screen at the scale it sets.
+TEST(ScreenFit, DISABLED_InChild) {
+    TempDir config;
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    {
+        QSettings ini(QString::fromStdString(config.file("Sonavert.ini")), QSettings::IniFormat);
+        ini.setValue("Options/FirstRun", "0");
+    }
+    SettingsStore store(config.file("Sonavert.ini"));
+    test::FakeUiHost host;
+    MainWindowHooks hooks;
+    hooks.host = &host;
+    hooks.showHelp = [](bool) {};
+    MainWindow w(testutil::SharedCodecHost(), store, hooks);
+    const QRect screen = w.screen()->availableGeometry();
+    const double scale = std::atof(std::getenv("QT_SCALE_FACTOR") ? std::getenv("QT_SCALE_FACTOR") : "1");
+    if (scale == 1.0) {
+        EXPECT_EQ(w.size(), QSize(kMainWindowWidth, kMainWindowHeight));
+    }
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    EXPECT_TRUE(screen.contains(w.frameGeometry())) << w.width() << "x" << w.height() << " on " << screen.width()
+                                                    << "x" << screen.height();
+    ExpectControlsOnScreen(w, screen, "main window");
+    test::ExpectNothingClipped(w, QStringLiteral("main window"));
+
+    Settings settings = DefaultSettings();
+    OptionsDialog options(settings, OptionsDialogHooks{&host, {}}, &w);
+    options.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&options));
+    EXPECT_TRUE(screen.contains(options.frameGeometry()))
+        << options.width() << "x" << options.height() << " on " << screen.width() << "x" << screen.height();
+    for (int page = 0; page < options.Tabs()->count(); ++page) {
+        options.Tabs()->setCurrentIndex(page);
+        QCoreApplication::processEvents();
+        ExpectControlsOnScreen(options, screen, options.Tabs()->tabText(page).toStdString());
+    }
+}
+
+TEST(ScreenFit, EveryControlOnAScreenOf1366x768AtEachScale) {
+    TempDir dir;
+    const std::string config = dir.file("screen.json");
+    std::ofstream(config) << R"({"screens":[{"name":"s","x":0,"y":0,"width":1366,"height":768,)"
+                          << R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})";
+    for (const char* scale : {"1", "1.5", "2"}) {
+        const std::string out = dir.file(std::string("out-") + scale);
+        const testutil::ChildResult r = testutil::RunChild(
+            {"/proc/self/exe", "--gtest_filter=ScreenFit.DISABLED_InChild", "--gtest_also_run_disabled_tests"},
+            {"QT_QPA_PLATFORM=offscreen:configfile=" + config, std::string("QT_SCALE_FACTOR=") + scale}, 120, out, out);
+        EXPECT_TRUE(r.Normal() && r.exitCode == 0) << "scale " << scale << ": " << r.Describe() << "\n"
+                                                   << testutil::ReadText(out);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QStyleOptionSpinBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -14,7 +19,8 @@
 
 namespace sonavert::test {
 
-// Every shown label and button below `root` is wide enough for its text and lies inside `root`.
+// Every shown label, button, spin box and drop-down list below `root` is wide enough for its
+// text (a list for each of its entries) and lies inside `root`.
 // Word-wrapped labels are left out (they fold instead of clipping).
 inline void ExpectNothingClipped(QWidget& root, const QString& where = QString()) {
     for (QWidget* w : root.findChildren<QWidget*>()) {
@@ -33,6 +39,33 @@ inline void ExpectNothingClipped(QWidget& root, const QString& where = QString()
         } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
             text = button->text();
             needed = button->sizeHint().width();
+        } else if (auto* spin = qobject_cast<QAbstractSpinBox*>(w)) {
+            // The shown number or word against the room its edit field has.
+            text = spin->text();
+            QStyleOptionSpinBox option;
+            option.initFrom(spin);
+            option.subControls = QStyle::SC_SpinBoxEditField | QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
+            option.frame = spin->hasFrame();
+            const QRect field =
+                spin->style()->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxEditField, spin);
+            const int textWidth = spin->fontMetrics().horizontalAdvance(text) + 4;  // the edit's own margins
+            EXPECT_GE(field.width(), textWidth) << where.toStdString() << ": \"" << text.toStdString() << "\" is cut";
+            needed = 0;
+        } else if (auto* combo = qobject_cast<QComboBox*>(w); combo && !combo->isEditable()) {
+            // Every entry fits the field beside the arrow, so that no neighbour covers it either.
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            option.editable = false;
+            option.frame = combo->hasFrame();
+            const QRect field =
+                combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+            for (int i = 0; i < combo->count(); ++i) {
+                const int textWidth = combo->fontMetrics().horizontalAdvance(combo->itemText(i));
+                EXPECT_GE(field.width(), textWidth) << where.toStdString() << ": entry \""
+                                                    << combo->itemText(i).toStdString() << "\" is cut";
+            }
+            text = combo->currentText();
+            needed = 0;
         }
         if (text.isEmpty()) continue;
         const std::string name = where.toStdString() + ": \"" + text.toStdString() + "\"";

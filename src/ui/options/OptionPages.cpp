@@ -116,7 +116,7 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     auto* monoGroup = new QButtonGroup(this);
     for (int i = 0; i < 3; ++i) monoGroup->addButton(monoRadios[i], i);
     monoHelp = new QPushButton(QStringLiteral("?"), general);
-    monoHelp->setFixedWidth(28);
+    KeepSmallButtonWidth(monoHelp);
     filterEnabled = new QCheckBox(
         QStringLiteral("O&nly add the following file extensions for \"Add Folder\" and Drag/Drop"), general);
     filterText = new QLineEdit(general);

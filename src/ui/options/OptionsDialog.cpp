@@ -1,14 +1,34 @@
 #include "ui/options/OptionsDialog.h"
 
 #include <QDialogButtonBox>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <memory>
 
 #include "settings/SettingsStore.h"
 
 namespace sonavert {
+
+namespace {
+
+// A page's scroll area asks for the whole page (a plain scroll area caps its wish at a few
+// dozen lines); the dialog then cuts that to the screen.
+class PageScroller : public QScrollArea {
+public:
+    QSize sizeHint() const override {
+        const int frame = 2 * frameWidth();
+        return widget() ? widget()->sizeHint() + QSize(frame, frame) : QScrollArea::sizeHint();
+    }
+};
+
+}  // namespace
 
 OptionsDialog::OptionsDialog(const Settings& settings, const OptionsDialogHooks& hooks, QWidget* parent)
     : QDialog(parent), host_(hooks.host) {
@@ -22,10 +42,17 @@ OptionsDialog::OptionsDialog(const Settings& settings, const OptionsDialogHooks&
               new CoverArtPage(host_),     new LoudnessPage(host_)};
     static_cast<GeneralPage*>(pages_[kPageGeneral])->SetPreviewRows(hooks.previewRows, settings.OutputFormat);
     tabs_ = new QTabWidget(this);
-    tabs_->setUsesScrollButtons(false);  // every caption visible
+    // Every caption shows while the screen has room for them; on a narrow screen the bar scrolls.
+    tabs_->setUsesScrollButtons(true);
+    tabs_->setElideMode(Qt::ElideNone);
     for (OptionPage* page : pages_) {
         page->CopyIn(settings);
-        tabs_->addTab(page, page->Caption());
+        // Each page scrolls when the screen is lower (or narrower) than the page.
+        auto* scroller = new PageScroller;
+        scroller->setFrameShape(QFrame::NoFrame);
+        scroller->setWidgetResizable(true);
+        scroller->setWidget(page);
+        tabs_->addTab(scroller, page->Caption());
     }
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons_, &QDialogButtonBox::accepted, this, &OptionsDialog::accept);
@@ -34,12 +61,33 @@ OptionsDialog::OptionsDialog(const Settings& settings, const OptionsDialogHooks&
     layout->addWidget(tabs_);
     layout->addWidget(buttons_);
     ApplyDialogFont(this);
+    FitToScreen();
 
     const int start = settings.OptStartPageIndex;
     active_ = start >= 0 && start < kOptionPageCount ? start : kPageGeneral;
     pages_[active_]->EnsureInitialised();
     tabs_->setCurrentIndex(active_);
     connect(tabs_, &QTabWidget::currentChanged, this, &OptionsDialog::OnTabChanged);
+}
+
+void OptionsDialog::FitToScreen() {
+    // The size every page and every caption needs, cut to the screen's available area: what does
+    // not fit then scrolls, and OK and Cancel stay on the screen.
+    layout()->activate();
+    QSize wanted = sizeHint();
+    // The tab widget asks for little of a bar that scrolls; every caption visible where there is room.
+    const int frame = 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, tabs_) + 4;
+    wanted.setWidth(std::max(wanted.width(), tabs_->tabBar()->sizeHint().width() + frame + (sizeHint() - tabs_->sizeHint()).width()));
+    QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (screen) {
+        // The window system's frame around the dialog takes some of the area too.
+        const QSize room = screen->availableGeometry().size() - QSize(16, 40);
+        wanted = wanted.boundedTo(room);
+        setMaximumSize(screen->availableGeometry().size());
+    }
+    setMinimumSize(minimumSizeHint().boundedTo(wanted));
+    resize(wanted);
 }
 
 int OptionsDialog::ActivePage() const { return tabs_->currentIndex(); }

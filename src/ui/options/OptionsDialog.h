@@ -1,5 +1,7 @@
 #pragma once
-// The modal tabbed "Options" dialog over copies of the settings.
+// The modal tabbed "Options" dialog over copies of the settings. Each page sits in a scroll
+// area, and the dialog is no larger than the screen's available area, so that every control
+// stays reachable at any scale.
 #include <vector>
 
 #include <QDialog>
@@ -59,6 +61,8 @@ public:
 
 private:
     void OnTabChanged(int index);
+    // Sizes the dialog for its pages within the screen's available area.
+    void FitToScreen();
 
     std::vector<OptionPage*> pages_;
     QTabWidget* tabs_;

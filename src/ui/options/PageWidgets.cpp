@@ -1,6 +1,9 @@
 #include "ui/options/PageWidgets.h"
 
 #include <QCheckBox>
+#include <QEvent>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -59,6 +62,43 @@ std::optional<int> ChosenValue(const QComboBox* list) {
     return list->currentData().toInt();
 }
 
+int MetricButtonWidth(const QPushButton* button) {
+    QStyle* style = button->style();
+    const int text = button->fontMetrics().horizontalAdvance(QString(button->text()).remove(QLatin1Char('&')));
+    return text + 2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                       style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button));
+}
+
+namespace {
+class SmallButtonWidth : public QObject {
+public:
+    explicit SmallButtonWidth(QPushButton* button) : QObject(button), button_(button) { Fit(); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange ||
+            event->type() == QEvent::Polish)
+            Fit();
+        return false;
+    }
+
+private:
+    void Fit() { button_->setFixedWidth(std::max(button_->sizeHint().height(), MetricButtonWidth(button_))); }
+    QPushButton* button_;
+};
+}  // namespace
+
+void KeepSmallButtonWidth(QPushButton* button) { button->installEventFilter(new SmallButtonWidth(button)); }
+
+int MetricEditWidth(const QLineEdit* edit, const QString& sample) {
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    const QMargins margins = edit->textMargins();
+    // The cursor's width and the line edit's own horizontal margin of 2 on each side.
+    const QSize text(edit->fontMetrics().horizontalAdvance(sample) + margins.left() + margins.right() + 4 + 2,
+                     edit->fontMetrics().height());
+    return edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, text, edit).width();
+}
+
 bool SelectValue(QComboBox* list, int value) {
     const int index = list->findData(value);
     if (index < 0) return false;
@@ -81,7 +121,6 @@ IntSpinEdit::IntSpinEdit(int minimum, int maximum, int step, QWidget* parent)
     for (QToolButton* b : {up_, down_}) {
         b->setAutoRepeat(true);
         b->setFocusPolicy(Qt::NoFocus);
-        b->setFixedSize(16, 11);
     }
     auto* arrows = new QVBoxLayout;
     arrows->setContentsMargins(0, 0, 0, 0);
@@ -93,11 +132,26 @@ IntSpinEdit::IntSpinEdit(int minimum, int maximum, int step, QWidget* parent)
     row->setSpacing(1);
     row->addWidget(edit_);
     row->addLayout(arrows);
-    edit_->setFixedWidth(56);
+    FitToFont();
     setFocusProxy(edit_);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     connect(up_, &QToolButton::clicked, this, [this] { Step(+1); });
     connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
+}
+
+void IntSpinEdit::FitToFont() {
+    // Digits are of one width in the usual faces; "0" stands for any of them, a sign where the
+    // range has one and one more to spare.
+    const qsizetype digits = std::max(QString::number(minimum_).size(), QString::number(maximum_).size());
+    edit_->setFixedWidth(MetricEditWidth(edit_, QString(digits + 1, QLatin1Char('0'))));
+    // The arrows share the edit's height.
+    const int arrowHeight = std::max(11, (edit_->sizeHint().height() + 1) / 2);
+    for (QToolButton* b : {up_, down_}) b->setFixedSize(std::max(16, edit_->fontMetrics().height()), arrowHeight);
+}
+
+void IntSpinEdit::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) FitToFont();
+    QWidget::changeEvent(event);
 }
 
 void IntSpinEdit::SetValue(int value) { edit_->setText(QString::number(value)); }

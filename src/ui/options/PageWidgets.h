@@ -24,6 +24,14 @@ namespace sonavert {
 QFont DialogFont();
 // Sets the dialog font on the widget and on every child widget.
 void ApplyDialogFont(QWidget* root);
+// The width a push button needs for its text by its font and the style's margins and frame, without
+// the least width some styles give every text button.
+int MetricButtonWidth(const QPushButton* button);
+// Keeps a small text button (the "?" beside a choice) square, or as wide as MetricButtonWidth,
+// whenever its font or style changes.
+void KeepSmallButtonWidth(QPushButton* button);
+// The width a line edit needs to show `sample` whole, by its font, frame and text margins.
+int MetricEditWidth(const QLineEdit* edit, const QString& sample);
 
 // Reads an integer as the dialogs accept it: optional blanks, an optional sign, decimal digits,
 // optional blanks, within the 32-bit range.
@@ -54,7 +62,13 @@ public:
     std::optional<int> Value() const { return ParseInteger(edit_->text()); }
     void Step(int direction);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    // Fits the edit to the range's longest number and the arrows to the edit, by the font.
+    void FitToFont();
+
     QLineEdit* edit_;
     QToolButton* up_;
     QToolButton* down_;

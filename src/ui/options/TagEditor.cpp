@@ -36,7 +36,6 @@ TagEditor::TagEditor(const TagOverrides& tags, bool showCopyright, UiHost* host,
     trackButtons = new QButtonGroup(this);
     for (int i = 0; i < 3; ++i) trackButtons->addButton(trackRadios[i], i);
     customTrack = new IntSpinEdit(0, 255, 1, this);
-    customTrack->Edit()->setFixedWidth(40);
 
     titleAsFileName = new QCheckBox(QStringLiteral("Nam&e as file name (not include extension)"), this);
     title = new QLineEdit(this);
