@@ -70,7 +70,8 @@ void FlacEncoder::WriteFailed() { Fail("Failed to write file \"" + path_ + "\"" 
 void FlacEncoder::ReleaseMetadata() {
     if (comments_) FLAC__metadata_object_delete(comments_);
     if (seekTable_) FLAC__metadata_object_delete(seekTable_);
-    comments_ = seekTable_ = nullptr;
+    if (picture_) FLAC__metadata_object_delete(picture_);
+    comments_ = seekTable_ = picture_ = nullptr;
 }
 
 int FlacEncoder::Open(const std::string& path) {
@@ -161,12 +162,38 @@ void FlacEncoder::SetComments(const TagRecord& tags) {
     if (ParseTrackNumber(tags.track) > 0) add("TRACKNUMBER", tags.track);
 }
 
+void FlacEncoder::SetPicture(const Picture& picture) {
+    if (!configured_ || started_ || FlacPictureBlock(picture).empty()) return;
+    if (picture_) FLAC__metadata_object_delete(picture_);
+    picture_ = FLAC__metadata_object_new(FLAC__METADATA_TYPE_PICTURE);
+    if (!picture_) return;
+    FLAC__StreamMetadata_Picture& p = picture_->data.picture;
+    p.type = static_cast<FLAC__StreamMetadata_Picture_Type>(picture.type <= 20 ? picture.type : 0);
+    p.width = picture.width;
+    p.height = picture.height;
+    p.depth = picture.depth;
+    p.colors = picture.colors;
+    std::string mime = picture.mimeType;
+    std::string description = picture.description;
+    std::vector<FLAC__byte> data(picture.data.begin(), picture.data.end());
+    const bool ok =
+        FLAC__metadata_object_picture_set_mime_type(picture_, mime.data(), true) &&
+        FLAC__metadata_object_picture_set_description(picture_, reinterpret_cast<FLAC__byte*>(description.data()),
+                                                      true) &&
+        FLAC__metadata_object_picture_set_data(picture_, data.data(), static_cast<FLAC__uint32>(data.size()), true);
+    if (!ok) {
+        FLAC__metadata_object_delete(picture_);
+        picture_ = nullptr;
+    }
+}
+
 int FlacEncoder::Start() {
     if (!configured_ || started_ || failed_) return 0;
-    FLAC__StreamMetadata* blocks[2];
+    FLAC__StreamMetadata* blocks[3];
     unsigned count = 0;
     blocks[count++] = comments_;
     if (seekTable_) blocks[count++] = seekTable_;
+    if (picture_) blocks[count++] = picture_;
     if (!FLAC__stream_encoder_set_metadata(encoder_, blocks, count)) {
         Fail("the FLAC encoder could not take the metadata");
         return 0;

@@ -15,6 +15,7 @@
 #include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
 
+#include "tags/CoverArt.h"
 #include "tags/TagRecord.h"
 
 namespace sonavert {
@@ -48,6 +49,9 @@ public:
     // text that is not empty and is valid UTF-8, then TRACKNUMBER when the track text's value is
     // greater than 0. Ignored unless configured and not yet started.
     void SetComments(const TagRecord& tags);
+    // A PICTURE block with `picture` (its bytes as they are). Ignored unless configured and not
+    // yet started, or when the picture does not fit one metadata block.
+    void SetPicture(const Picture& picture);
 
     // Writes the stream's header and metadata. Returns 0 with a reason on failure.
     int Start();
@@ -82,6 +86,7 @@ private:
     FLAC__StreamEncoder* encoder_ = nullptr;
     FLAC__StreamMetadata* comments_ = nullptr;
     FLAC__StreamMetadata* seekTable_ = nullptr;
+    FLAC__StreamMetadata* picture_ = nullptr;
     std::vector<int32_t> buffer_;
     uint32_t channels_ = 0;
     uint32_t bits_ = 0;

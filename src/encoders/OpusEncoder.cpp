@@ -80,6 +80,12 @@ int OpusEncoder::Open(const std::string& path) {
     return 1;
 }
 
+void OpusEncoder::SetPicture(const Picture& picture) {
+    if (!file_ || encoder_ || !comments_) return;
+    const std::string block = MetadataBlockPicture(picture);
+    if (!block.empty()) ope_comments_add(comments_, "METADATA_BLOCK_PICTURE", block.c_str());
+}
+
 void OpusEncoder::SetComments(const TagRecord& tags) {
     if (!file_ || encoder_ || !comments_) return;
     ope_comments_destroy(comments_);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tags/CoverArt.h"
 #include "tags/TagRecord.h"
 
 struct OggOpusComments;
@@ -53,6 +54,8 @@ public:
     // writer (a text that is not valid UTF-8 is skipped; TRACKNUMBER only for a track above 0).
     // Ignored unless open and not yet started.
     void SetComments(const TagRecord& tags);
+    // Adds `picture` as a METADATA_BLOCK_PICTURE comment (after SetComments, which starts over).
+    void SetPicture(const Picture& picture);
 
     // Creates the encoder for `params` (the bit rate clamped to 6 kbps .. 256 kbps per channel)
     // and sets its bit-rate mode and tuning. Returns 0 with a reason when libopusenc refuses.

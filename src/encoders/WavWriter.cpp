@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/Downmix.h"
+#include "encoders/SampleQuantiser.h"
 
 namespace sonavert {
 
@@ -251,14 +252,8 @@ int WavWriter::WriteInterleaved(const double* samples, uint32_t frames) {
         }
     } else {
         const double scale = std::ldexp(1.0, bits_ - 1);
-        const double top = scale - 1.0;
         for (size_t i = 0; i < count; ++i, out += sampleBytes) {
-            double x = samples[i] * scale;
-            if (!(x == x)) x = 0.0;  // NaN
-            x = std::nearbyint(x);
-            if (x > top) x = top;
-            if (x < -scale) x = -scale;
-            const int64_t v = static_cast<int64_t>(x);
+            const int64_t v = QuantiseSample(samples[i], scale);
             if (bits_ == 8) {
                 *out = static_cast<uint8_t>(v + 128);
                 continue;

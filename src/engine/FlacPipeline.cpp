@@ -36,6 +36,7 @@ public:
                                 format.wide.channelMask, expected))
             return false;
         if (tags.kind == TagChoice::kTexts) encoder_.SetComments(tags.texts);
+        if (tags.picture) encoder_.SetPicture(*tags.picture);
         return encoder_.Start() != 0;
     }
     bool EncodeWide(const double* interleaved, uint32_t n) override {

@@ -43,6 +43,7 @@ public:
     bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) override {
         const Settings& s = call.settings;
         if (tags.kind == TagChoice::kTexts) encoder_.SetComments(tags.texts);
+        if (tags.picture) encoder_.SetPicture(*tags.picture);
         OpusStreamParams p;
         p.inputRate = format.rate;
         p.channels = format.wide.channels;

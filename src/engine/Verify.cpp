@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "encoders/SampleQuantiser.h"
 #include "engine/OutputFormats.h"
 #include "settings/Settings.h"
 #include "sources/DecodeBack.h"
@@ -107,8 +108,8 @@ void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
             Add(bits, f);
             continue;
         }
-        const double x = v == v ? std::nearbyint(v * scale) : 0.0;  // NaN becomes 0, as the writer stores it
-        const double q = std::clamp(x, -scale, scale - 1);
+        // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+        const double q = QuantiseSample(v, scale);
         const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << (32 - bits_));
         Add(stored, q / scale);
     }

@@ -16,9 +16,10 @@ import tempfile
 
 from mutagen.apev2 import APEValue, BINARY
 from mutagen.asf import ASF, ASFByteArrayAttribute
-from mutagen.flac import Picture
+from mutagen.flac import FLAC, Picture
 from mutagen.id3 import ID3
 from mutagen.mp4 import MP4
+from mutagen.oggopus import OggOpus
 from mutagen.oggvorbis import OggVorbis
 from mutagen.wavpack import WavPack
 
@@ -77,6 +78,12 @@ def target_picture(path):
     if ext == ".m4a":
         covers = (MP4(path).tags or {}).get("covr", [])
         return bytes(covers[0]) if covers else None
+    if ext == ".flac":
+        pictures = FLAC(path).pictures
+        return pictures[0].data if pictures else None
+    if ext == ".opus":
+        values = OggOpus(path).get("METADATA_BLOCK_PICTURE", [])
+        return Picture(base64.b64decode(values[0])).data if values else None
     if ext == ".wma":
         pictures = ASF(path).get("WM/Picture", [])
         return parse_asf_picture(pictures[0].value) if pictures else None
@@ -167,7 +174,7 @@ def main():
     sources = list(pictures)
 
     # Every picture into every target kind that holds one; none into those that do not.
-    for fmt in ("mp3", "ogg", "m4a", "wma"):
+    for fmt in ("mp3", "ogg", "m4a", "wma", "flac", "opus"):
         outdir = os.path.join(work, "out-" + fmt)
         code, err = convert(cli, fmt, sources, outdir)
         check(code == 0, "%s: exit %d %s" % (fmt, code, err))
@@ -193,10 +200,11 @@ def main():
     # Typed tags, or cover art off: no picture (the MP3 source's ID3v2 block is copied as it is
     # under the transfer policy, so it is left out of the second run).
     others = [x for x in sources if not x.endswith(".mp3")]
-    runs = [("typed", ["MP3ID3TagType=0", "OGGID3TagType=0", "M4AID3TagType=0", "WMAID3TagType=0"], sources),
+    runs = [("typed", ["MP3ID3TagType=0", "OGGID3TagType=0", "M4AID3TagType=0", "WMAID3TagType=0",
+                       "FLACID3TagType=0", "OPUSID3TagType=0"], sources),
             ("off", ["CoverArt=0"], others)]
     for name, sets, inputs in runs:
-        for fmt in ("mp3", "ogg", "m4a", "wma"):
+        for fmt in ("mp3", "ogg", "m4a", "wma", "flac", "opus"):
             outdir = os.path.join(work, name + "-" + fmt)
             code, err = convert(cli, fmt, inputs, outdir, sets)
             check(code == 0, "%s %s: exit %d %s" % (name, fmt, code, err))
