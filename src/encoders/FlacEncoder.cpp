@@ -145,21 +145,11 @@ int FlacEncoder::Configure(uint32_t rate, uint32_t channels, uint32_t bits, int 
 
 void FlacEncoder::SetComments(const TagRecord& tags) {
     if (!configured_ || started_ || !comments_) return;
-    auto add = [this](const char* key, const std::string& text) {
-        if (text.empty() || !Utf8ToLocal(text)) return;
+    for (const auto& [key, text] : VorbisComments(tags)) {
         FLAC__StreamMetadata_VorbisComment_Entry entry;
         if (FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, key, text.c_str()))
             FLAC__metadata_object_vorbiscomment_append_comment(comments_, entry, false);
-    };
-    add("TITLE", tags.title);
-    add("ARTIST", tags.artist);
-    add("ALBUM", tags.album);
-    add("DATE", tags.year);
-    add("GENRE", tags.genre);
-    add("COMMENT", tags.comment);
-    add("COMPOSER", tags.composer);
-    add("COPYRIGHT", tags.copyright);
-    if (ParseTrackNumber(tags.track) > 0) add("TRACKNUMBER", tags.track);
+    }
 }
 
 void FlacEncoder::SetPicture(const Picture& picture) {

@@ -101,19 +101,7 @@ void OggVorbisEncoder::SetComments(const TagRecord& tags) {
     if (!file_ || started_ || !commentInit_) return;
     vorbis_comment_clear(&comment_);
     vorbis_comment_init(&comment_);
-    auto add = [this](const char* key, const std::string& text) {
-        if (text.empty() || !Utf8ToLocal(text)) return;
-        vorbis_comment_add_tag(&comment_, key, text.c_str());
-    };
-    add("TITLE", tags.title);
-    add("ARTIST", tags.artist);
-    add("ALBUM", tags.album);
-    add("DATE", tags.year);
-    add("GENRE", tags.genre);
-    add("COMMENT", tags.comment);
-    add("COMPOSER", tags.composer);
-    add("COPYRIGHT", tags.copyright);
-    if (ParseTrackNumber(tags.track) > 0) add("TRACKNUMBER", tags.track);
+    for (const auto& [key, text] : VorbisComments(tags)) vorbis_comment_add_tag(&comment_, key, text.c_str());
 }
 
 int OggVorbisEncoder::Start() {

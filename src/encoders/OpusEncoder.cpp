@@ -91,19 +91,7 @@ void OpusEncoder::SetComments(const TagRecord& tags) {
     ope_comments_destroy(comments_);
     comments_ = ope_comments_create();
     if (!comments_) return;
-    auto add = [this](const char* key, const std::string& text) {
-        if (text.empty() || !Utf8ToLocal(text)) return;
-        ope_comments_add(comments_, key, text.c_str());
-    };
-    add("TITLE", tags.title);
-    add("ARTIST", tags.artist);
-    add("ALBUM", tags.album);
-    add("DATE", tags.year);
-    add("GENRE", tags.genre);
-    add("COMMENT", tags.comment);
-    add("COMPOSER", tags.composer);
-    add("COPYRIGHT", tags.copyright);
-    if (ParseTrackNumber(tags.track) > 0) add("TRACKNUMBER", tags.track);
+    for (const auto& [key, text] : VorbisComments(tags)) ope_comments_add(comments_, key, text.c_str());
 }
 
 int OpusEncoder::Start(const OpusStreamParams& p) {

@@ -391,6 +391,23 @@ std::string ResolveId3Genre(std::string_view genre) {
     return std::string(GenreName(static_cast<int>(number)));
 }
 
+std::vector<std::pair<const char*, std::string>> VorbisComments(const TagRecord& tags) {
+    std::vector<std::pair<const char*, std::string>> out;
+    auto add = [&out](const char* key, const std::string& text) {
+        if (!text.empty() && Utf8ToLocal(text)) out.emplace_back(key, text);
+    };
+    add("TITLE", tags.title);
+    add("ARTIST", tags.artist);
+    add("ALBUM", tags.album);
+    add("DATE", tags.year);
+    add("GENRE", tags.genre);
+    add("COMMENT", tags.comment);
+    add("COMPOSER", tags.composer);
+    add("COPYRIGHT", tags.copyright);
+    if (ParseTrackNumber(tags.track) > 0) add("TRACKNUMBER", tags.track);
+    return out;
+}
+
 int ParseTrackNumber(std::string_view text) {
     size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||

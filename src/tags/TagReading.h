@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tags/TagRecord.h"
 
@@ -27,6 +29,11 @@ std::string ResolveId3Genre(std::string_view genre);
 // A track text as a number: leading blanks and a sign allowed, decimal digits up to the first
 // other character, 0 when there are none.
 int ParseTrackNumber(std::string_view text);
+
+// The Vorbis comments written for a tag record (Ogg Vorbis, Opus, FLAC): TITLE, ARTIST, ALBUM,
+// DATE, GENRE, COMMENT, COMPOSER, COPYRIGHT for each text that is not empty and is valid UTF-8,
+// then TRACKNUMBER when the track text's value is greater than 0.
+std::vector<std::pair<const char*, std::string>> VorbisComments(const TagRecord& tags);
 
 // How deep boxes of an MP4 file and chapter frames (frames holding frames) of an ID3v2 tag may
 // nest. Real files stay below ten levels; the tag library walks both recursively, and a file
