@@ -13,7 +13,11 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMimeData>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QLabel>
 #include <QScreen>
@@ -31,6 +35,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "sources/CodecHost.h"
@@ -653,6 +658,187 @@ TEST_F(MainWindowTest, OverallBarFollowsTheWorkDoneWithTwoRowsRunning) {
     EXPECT_EQ(w.View()->ListModel()->RowProgress(0), -1.0);
     EXPECT_TRUE(w.SummaryLabel()->text().startsWith(QStringLiteral("2 converted, 0 failed, 0 skipped in 0:0")))
         << w.SummaryLabel()->text().toStdString();
+}
+
+// Pause holds the run: the overall bar, the rows' bars and their states stay as they are until
+// Resume, and then the run goes on to convert every row. One job (the batch thread waits) and two
+// (the workers wait between blocks).
+TEST_F(MainWindowTest, PauseHoldsTheRunAndResumeFinishesIt) {
+    std::vector<std::string> paths{files.file("one.wav"), files.file("two.wav")};
+    for (const std::string& p : paths) ASSERT_TRUE(testutil::MakeWav(p, 40));
+    MainWindow& w = Window();
+    ASSERT_TRUE(Drop(paths));
+    ASSERT_EQ(w.List().RowCount(), 2);
+    w.CurrentSettings().OutputFormat = 1000;
+    for (int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        w.CurrentSettings().ParallelJobs = jobs;
+        enum class Step { Running, Settling, Paused, Resumed } step = Step::Running;
+        QElapsedTimer clock;
+        int heldAt = -1, afterResume = -1, pausedSamples = 0;
+        std::vector<std::string> heldStatus;
+        std::vector<double> heldShare;
+        bool heldStill = true, pausedShown = true;
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, [&] {
+            ProgressWindow* progress = w.CurrentProgress();
+            if (!progress || progress->OverallMaximum() != 1000) return;
+            const int value = progress->OverallPosition();
+            std::vector<std::string> status{Status(0), Status(1)};
+            std::vector<double> share{w.View()->ListModel()->RowProgress(0), w.View()->ListModel()->RowProgress(1)};
+            switch (step) {
+                case Step::Running:
+                    if (value > 50 && value < 500) {
+                        progress->PauseButton()->click();
+                        clock.start();
+                        step = Step::Settling;
+                    }
+                    break;
+                case Step::Settling:  // blocks under way when Pause was pressed end
+                    if (clock.elapsed() < 300) break;
+                    heldAt = value;
+                    heldStatus = status;
+                    heldShare = share;
+                    clock.start();
+                    step = Step::Paused;
+                    break;
+                case Step::Paused:
+                    ++pausedSamples;
+                    heldStill = heldStill && value == heldAt && status == heldStatus && share == heldShare;
+                    pausedShown = pausedShown && progress->TimesText().endsWith(QStringLiteral("(paused)")) &&
+                                  progress->PauseButton()->text() == QStringLiteral("&Resume");
+                    if (clock.elapsed() < 600) break;
+                    progress->PauseButton()->click();
+                    step = Step::Resumed;
+                    break;
+                case Step::Resumed: afterResume = std::max(afterResume, value); break;
+            }
+        });
+        sampler.start(10);
+        w.ConvertAllCommand();
+        sampler.stop();
+        ASSERT_EQ(step, Step::Resumed) << "the run ended before it was paused and resumed";
+        EXPECT_GT(pausedSamples, 10);
+        EXPECT_TRUE(heldStill) << "held at " << heldAt;
+        EXPECT_TRUE(pausedShown);
+        ASSERT_EQ(heldStatus.size(), 2u);
+        EXPECT_EQ(heldStatus[0], "Converting...");
+        if (jobs == 2) {
+            EXPECT_EQ(heldStatus[1], "Converting...");
+        }
+        EXPECT_GT(afterResume, heldAt);
+        for (int row = 0; row < 2; ++row) {
+            const std::string target = std::filesystem::path(paths[static_cast<size_t>(row)]).stem().string() +
+                                       (jobs == 1 ? ".mp3" : "_1.mp3");
+            EXPECT_EQ(Status(row), target);
+            EXPECT_GT(testutil::FfmpegDecodeS16(files.file(target)).size(), 40000u) << target;
+        }
+        EXPECT_TRUE(w.SummaryLabel()->text().startsWith(QStringLiteral("2 converted, 0 failed, 0 skipped")))
+            << w.SummaryLabel()->text().toStdString();
+    }
+}
+
+// The desktop's notification service as the session bus offers it: records the Notify calls.
+class FakeNotificationService : public QDBusVirtualObject {
+public:
+    struct Call {
+        QString app, summary, body;
+    };
+    std::vector<Call> Calls() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.interface() != QStringLiteral("org.freedesktop.Notifications") ||
+            message.member() != QStringLiteral("Notify"))
+            return false;
+        const QList<QVariant> a = message.arguments();
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back({a.value(0).toString(), a.value(3).toString(), a.value(4).toString()});
+        connection.send(message.createReply(QVariant::fromValue(static_cast<uint>(calls_.size()))));
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+
+private:
+    std::mutex mutex_;
+    std::vector<Call> calls_;
+};
+
+// Keeps the session bus that the DesktopNotification.UnderAPrivateSessionBus entry starts.
+class MainWindowNotificationTest : public MainWindowTest {
+protected:
+    void SetUp() override {
+        const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        const std::string address = bus ? bus : "";
+        MainWindowTest::SetUp();
+        if (!address.empty()) setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    }
+};
+
+// At the end of a run the desktop hears of it once, with the summary line, when the user works
+// in another window; not while the user watches the run; and a bus without the service changes
+// nothing. Run under a private session bus by the DesktopNotification.UnderAPrivateSessionBus
+// entry of ctest.
+TEST_F(MainWindowNotificationTest, DISABLED_OneNotificationWhenTheUserIsElsewhere) {
+    ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
+    FakeNotificationService service;
+    const QString serviceConnection = QStringLiteral("fake-notifications");
+    {
+        QDBusConnection own = QDBusConnection::connectToBus(QDBusConnection::SessionBus, serviceConnection);
+        ASSERT_TRUE(own.isConnected());
+        ASSERT_TRUE(own.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), &service));
+        ASSERT_TRUE(own.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    }
+    const std::string wav = files.file("tone.wav");
+    ASSERT_TRUE(testutil::MakeWav(wav, 2));
+    QWidget elsewhere;  // another program's window
+    bool leave = false;
+    MainWindow* wp = nullptr;
+    hooks.convert = [&](int format, const ConversionRequest& request, ConversionContext& context) {
+        if (leave) {
+            elsewhere.show();
+            elsewhere.activateWindow();
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+            EXPECT_FALSE(wp->isActiveWindow());
+        }
+        return ConvertFile(format, request, context);
+    };
+    MainWindow& w = Window();
+    wp = &w;
+    w.CurrentSettings().OutputFormat = 2000;
+    w.CurrentSettings().ParallelJobs = 1;  // the hook activates a window from the conversion
+    ASSERT_TRUE(Drop({wav}));
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+
+    // Watched: the run ends in the window the user looks at.
+    w.ConvertAllCommand();
+    EXPECT_FALSE(w.SummaryLabel()->text().isEmpty());
+    // Elsewhere: one call. Calls on one connection arrive in order, so a call from the watched
+    // run would have come first.
+    leave = true;
+    w.ConvertAllCommand();
+    const QString summary = w.SummaryLabel()->text();
+    EXPECT_TRUE(summary.startsWith(QStringLiteral("1 converted, 0 failed, 0 skipped in "))) << summary.toStdString();
+    PumpUntil([&] { return !service.Calls().empty(); }, 5000);
+    QTest::qWait(200);
+    const std::vector<FakeNotificationService::Call> calls = service.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].app, QStringLiteral("Sonavert"));
+    EXPECT_EQ(calls[0].summary, QStringLiteral("Conversion finished"));
+    EXPECT_EQ(calls[0].body, summary);
+
+    // No service on the bus: the run ends as before and nothing waits for an answer.
+    QDBusConnection::disconnectFromBus(serviceConnection);
+    w.ConvertAllCommand();
+    EXPECT_TRUE(w.SummaryLabel()->text().startsWith(QStringLiteral("1 converted, 0 failed")))
+        << w.SummaryLabel()->text().toStdString();
+    EXPECT_TRUE(w.isEnabled());
+    EXPECT_EQ(w.CurrentProgress(), nullptr);
+    QTest::qWait(200);
+    EXPECT_EQ(service.Calls().size(), 1u);
 }
 
 TEST_F(MainWindowTest, CancelDuringTheSecondOfThreeRows) {
