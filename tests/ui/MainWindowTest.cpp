@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -26,6 +27,7 @@
 #include <QTabBar>
 #include <QSettings>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -1111,7 +1113,9 @@ void ExpectControlsOnScreen(QWidget& root, const QRect& screen, const std::strin
 }
 
 // Run by ScreenFit.EveryControlOnAScreenOf1366x768AtEachScale in a child process on a 1366 x 768
-// offscreen screen at the scale it sets.
+// offscreen screen at the scale it sets: under Fusion with a light and a dark palette and under
+// the Adwaita style in its light and dark forms (the style's own palettes), the main window and
+// every Options page keep their controls on the screen and no text cut.
 TEST(ScreenFit, DISABLED_InChild) {
     TempDir config;
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
@@ -1119,34 +1123,48 @@ TEST(ScreenFit, DISABLED_InChild) {
         QSettings ini(QString::fromStdString(config.file("Sonavert.ini")), QSettings::IniFormat);
         ini.setValue("Options/FirstRun", "0");
     }
-    SettingsStore store(config.file("Sonavert.ini"));
-    test::FakeUiHost host;
-    MainWindowHooks hooks;
-    hooks.host = &host;
-    hooks.showHelp = [](bool) {};
-    MainWindow w(testutil::SharedCodecHost(), store, hooks);
-    const QRect screen = w.screen()->availableGeometry();
     const double scale = std::atof(std::getenv("QT_SCALE_FACTOR") ? std::getenv("QT_SCALE_FACTOR") : "1");
-    if (scale == 1.0) {
-        EXPECT_EQ(w.size(), QSize(kMainWindowWidth, kMainWindowHeight));
-    }
-    w.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
-    EXPECT_TRUE(screen.contains(w.frameGeometry())) << w.width() << "x" << w.height() << " on " << screen.width()
-                                                    << "x" << screen.height();
-    ExpectControlsOnScreen(w, screen, "main window");
-    test::ExpectNothingClipped(w, QStringLiteral("main window"));
+    struct Look {
+        const char* style;
+        bool darkPalette;  // Fusion's: the style's own otherwise
+    };
+    for (const Look& look : {Look{"Fusion", false}, Look{"Fusion", true}, Look{"Adwaita", false},
+                             Look{"Adwaita-Dark", false}}) {
+        const std::string name = std::string(look.style) + (look.darkPalette ? ", dark" : "");
+        SCOPED_TRACE(name);
+        QStyle* style = QStyleFactory::create(QString::fromLatin1(look.style));
+        ASSERT_NE(style, nullptr) << look.style << " is not installed (scripts/packages.txt)";
+        QApplication::setStyle(style);
+        QApplication::setPalette(look.darkPalette ? test::DarkPalette() : style->standardPalette());
+        SettingsStore store(config.file("Sonavert.ini"));
+        test::FakeUiHost host;
+        MainWindowHooks hooks;
+        hooks.host = &host;
+        hooks.showHelp = [](bool) {};
+        MainWindow w(testutil::SharedCodecHost(), store, hooks);
+        const QRect screen = w.screen()->availableGeometry();
+        if (scale == 1.0) {
+            EXPECT_EQ(w.size(), QSize(kMainWindowWidth, kMainWindowHeight));
+        }
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+        EXPECT_TRUE(screen.contains(w.frameGeometry())) << w.width() << "x" << w.height() << " on " << screen.width()
+                                                        << "x" << screen.height();
+        ExpectControlsOnScreen(w, screen, "main window");
+        test::ExpectNothingClipped(w, QStringLiteral("main window"));
 
-    Settings settings = DefaultSettings();
-    OptionsDialog options(settings, OptionsDialogHooks{&host, {}}, &w);
-    options.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&options));
-    EXPECT_TRUE(screen.contains(options.frameGeometry()))
-        << options.width() << "x" << options.height() << " on " << screen.width() << "x" << screen.height();
-    for (int page = 0; page < options.Tabs()->count(); ++page) {
-        options.Tabs()->setCurrentIndex(page);
-        QCoreApplication::processEvents();
-        ExpectControlsOnScreen(options, screen, options.Tabs()->tabText(page).toStdString());
+        Settings settings = DefaultSettings();
+        OptionsDialog options(settings, OptionsDialogHooks{&host, {}}, &w);
+        options.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&options));
+        EXPECT_TRUE(screen.contains(options.frameGeometry()))
+            << options.width() << "x" << options.height() << " on " << screen.width() << "x" << screen.height();
+        for (int page = 0; page < options.Tabs()->count(); ++page) {
+            options.Tabs()->setCurrentIndex(page);
+            QCoreApplication::processEvents();
+            ExpectControlsOnScreen(options, screen, options.Tabs()->tabText(page).toStdString());
+            test::ExpectNothingClipped(*options.Page(page), options.Tabs()->tabText(page));
+        }
     }
 }
 
