@@ -9,7 +9,9 @@
 #include <QStyleOptionComboBox>
 #include <QStyleOptionSpinBox>
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QLabel>
+#include <QStyleOptionHeader>
 #include <QLineEdit>
 #include <QPalette>
 #include <QSignalBlocker>
@@ -25,7 +27,7 @@
 
 namespace sonavert::test {
 
-// Every shown label, button, spin box, drop-down list and fixed-width edit below `root` is wide
+// Every shown label, button, spin box, drop-down list, column title and fixed-width edit below `root` is wide
 // enough for its text by the style's font and frame metrics (a list for each of its entries, a
 // spin box for its widest value) and lies inside `root`.
 // Word-wrapped labels are left out (they fold instead of clipping).
@@ -35,6 +37,23 @@ inline void ExpectNothingClipped(QWidget& root, const QString& where = QString()
         if (!w->isVisibleTo(&root)) continue;
         QString text;
         int needed = 0, room = w->width();
+        if (auto* header = qobject_cast<QHeaderView*>(w)) {
+            // Each column's title with the style's margins (and the sort mark where shown).
+            for (int i = 0; i < header->count(); ++i) {
+                if (header->isSectionHidden(i) || !header->model()) continue;
+                QStyleOptionHeader option;
+                option.initFrom(header);
+                option.section = i;
+                option.orientation = header->orientation();
+                option.text = header->model()->headerData(i, header->orientation()).toString();
+                if (header->isSortIndicatorShown()) option.sortIndicator = QStyleOptionHeader::SortDown;
+                const int sectionNeeds =
+                    header->style()->sizeFromContents(QStyle::CT_HeaderSection, &option, QSize(), header).width();
+                EXPECT_GE(header->sectionSize(i), sectionNeeds)
+                    << at << ": column \"" << option.text.toStdString() << "\" is cut";
+            }
+            continue;
+        }
         if (auto* label = qobject_cast<QLabel*>(w)) {
             if (label->wordWrap() || label->textFormat() == Qt::RichText) continue;
             text = label->text();
