@@ -921,6 +921,10 @@ int RunCommandLine(int argc, char** argv) {
     sources.onlyDecoder = o.decoder;
     sources.windowsMediaAvailable = [&driver] { return EnsureWindowsMedia(driver); };
     FileAdder adder(list, sources);
+    // As many files are probed at once as are converted (--jobs, else ParallelJobs), within the
+    // adder's bound; --jobs 1 probes on this thread alone.
+    adder.SetProbeThreads(
+        FileAdder::ProbeThreadsForJobs(BatchJobs(o.jobs.empty() ? settings.ParallelJobs : std::stoi(o.jobs))));
     // One line per file that did not load, instead of the add run's report.
     driver.SetQuietReport(true);
     // Files of a searched folder that are not audio and have no code of their own pass silently.
