@@ -167,8 +167,8 @@ std::vector<OptionRow> OptionTable() {
          .description = "only try one decoder: " + JoinNames(DecoderNames()),
          .value = &Options::decoder, .needs = "a decoder", .accepts = IsKnownDecoderName, .what = "decoder"},
         {.shortName = "j", .longName = "jobs", .valueName = "N",
-         .description = "convert up to N files at once, 1 to 32, 0 for one per core (default: the stored "
-                        "ParallelJobs option)",
+         .description = "convert up to N files at once, 1 to 32, 0 for one per core, and read the files "
+                        "being added on as many threads, at most 4 (default: the stored ParallelJobs option)",
          .value = &Options::jobs, .needs = "a number of files", .accepts = IsJobCount, .what = "number of files"},
         {.longName = "verify",
          .description = "decode every target back and check it before it takes its name (VerifyTargets=2)",
