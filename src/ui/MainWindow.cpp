@@ -728,6 +728,8 @@ void MainWindow::RunAdd(const std::vector<std::string>& paths, bool search) {
     {
         AddWindowDriver driver(*this);
         FileAdder adder(list_, sources_);
+        // As many files are probed at once as the batch converts, within the adder's bound.
+        adder.SetProbeThreads(FileAdder::ProbeThreadsForJobs(BatchJobs(settings_.ParallelJobs)));
         if (search)
             adder.AddFound(paths, settings_, driver);
         else
