@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include <QCryptographicHash>
+
+#include "encoders/FlacEncoder.h"
 #include "encoders/SampleQuantiser.h"
 #include "engine/OutputFormats.h"
 #include "settings/Settings.h"
 #include "sources/DecodeBack.h"
+#include "tags/CoverArt.h"
 #include "tags/TagReading.h"
 
 namespace sonavert {
@@ -16,6 +20,29 @@ namespace sonavert {
 bool VerifiesFamily(const Settings& settings, const FamilyInfo& family) {
     if (settings.VerifyTargets >= 2) return true;
     return settings.VerifyTargets == 1 && family.check.lossless;
+}
+
+// ---- SampleMd5 ----
+
+struct SampleMd5::State {
+    QCryptographicHash hash{QCryptographicHash::Md5};
+};
+
+SampleMd5::SampleMd5(uint32_t bits) : state_(std::make_unique<State>()), bytes_((std::clamp(bits, 1u, 32u) + 7) / 8) {}
+
+SampleMd5::~SampleMd5() = default;
+
+void SampleMd5::Flush() const {
+    state_->hash.addData(QByteArrayView(buffer_, static_cast<qsizetype>(fill_)));
+    fill_ = 0;
+}
+
+std::array<uint8_t, 16> SampleMd5::Result() const {
+    Flush();
+    const QByteArray sum = state_->hash.result();
+    std::array<uint8_t, 16> out{};
+    std::memcpy(out.data(), sum.constData(), std::min(out.size(), static_cast<size_t>(sum.size())));
+    return out;
 }
 
 // ---- SampleLedger ----
@@ -26,6 +53,10 @@ void SampleLedger::Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool i
     channels_ = channels;
     bits_ = bits < 1 ? 1 : (bits > 32 ? 32 : bits);
     isFloat_ = isFloat;
+}
+
+void SampleLedger::KeepMd5() {
+    if (!isFloat_) md5_ = std::make_unique<SampleMd5>(bits_);
 }
 
 void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
@@ -45,6 +76,7 @@ void SampleLedger::Add(int32_t stored, double value) {
     block.sum += sample;
     block.weighted += static_cast<int64_t>(inBlock_ + 1) * sample;
     block.energy += value * value;
+    if (md5_) md5_->Add(sample);
     frameMix_ += value;
     ++inBlock_;
     if (++inFrame_ == channels_) EndFrame();
@@ -305,6 +337,29 @@ std::string CheckTags(const std::string& path, const EncodeRecord& record) {
     return {};
 }
 
+// FLAC: the MD5 the stream information holds is that of the samples handed to the encoder. The
+// encoder always sets it, so an unset (all-zero) sum fails too.
+std::string CheckStreamMd5(const std::string& path, const EncodeRecord& record, const FamilyCheck& check) {
+    const SampleMd5* kept = record.samples.Md5();
+    if (!check.streamMd5 || !kept) return {};
+    uint8_t stored[16];
+    if (!ReadFlacStreamMd5(path, stored)) return Failed("the FLAC stream information cannot be read");
+    if (std::all_of(std::begin(stored), std::end(stored), [](uint8_t b) { return b == 0; }))
+        return Failed("FLAC MD5 not set");
+    const std::array<uint8_t, 16> want = kept->Result();
+    if (!std::equal(want.begin(), want.end(), std::begin(stored))) return Failed("FLAC MD5 differs");
+    return {};
+}
+
+// The cover picture written reads back with the same bytes.
+std::string CheckPicture(const std::string& path, const EncodeRecord& record) {
+    if (!record.picture) return {};
+    Picture read;
+    if (ReadEmbeddedPicture(path, read) != PictureRead::kFound || read.data != record.picture->data)
+        return Failed("picture differs");
+    return {};
+}
+
 }  // namespace
 
 std::string VerifyTarget(const std::string& path, const EncodeRecord& record, const FamilyCheck& check,
@@ -360,6 +415,8 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
     if (failure.empty() && stream.damaged)
         failure = Failed("the audio does not decode at " + Seconds(stream.damagedAt, stream.rate));
     if (failure.empty()) failure = CheckTags(path, record);
+    if (failure.empty()) failure = CheckStreamMd5(path, record, check);
+    if (failure.empty()) failure = CheckPicture(path, record);
     return failure;
 }
 

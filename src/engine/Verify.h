@@ -3,7 +3,9 @@
 // record of them (per block of 1024 frames a checksum, two sums that locate a single differing
 // sample, and the energy; and a short window for alignment), and once the target is complete the
 // target is decoded back through FFmpeg and checked against that record before it takes its name.
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,12 +16,40 @@ namespace sonavert {
 
 struct FamilyCheck;
 struct FamilyInfo;
+struct Picture;
 struct Settings;
 
 
 // Whether the VerifyTargets setting (0 off, 1 lossless targets only, 2 every target) has targets
 // of `family` verified.
 bool VerifiesFamily(const Settings& settings, const FamilyInfo& family);
+
+// The MD5 of integer samples as FLAC's stream information sums them: each sample a little-endian
+// signed integer of (bits + 7) / 8 bytes, channels interleaved.
+class SampleMd5 {
+public:
+    explicit SampleMd5(uint32_t bits);
+    ~SampleMd5();
+    SampleMd5(const SampleMd5&) = delete;
+    SampleMd5& operator=(const SampleMd5&) = delete;
+
+    // `sample`: right-justified, sign-extended.
+    void Add(int32_t sample) {
+        const auto u = static_cast<uint32_t>(sample);
+        for (uint32_t i = 0; i < bytes_; ++i) buffer_[fill_++] = static_cast<uint8_t>(u >> (8 * i));
+        if (fill_ + 4 > sizeof buffer_) Flush();
+    }
+    // The sum of every sample added so far (none is added after it is asked for).
+    std::array<uint8_t, 16> Result() const;
+
+private:
+    void Flush() const;
+    struct State;
+    std::unique_ptr<State> state_;
+    uint32_t bytes_;
+    mutable size_t fill_ = 0;
+    mutable uint8_t buffer_[4096];
+};
 
 // The running record of samples, kept for what the encoder received and again for what the
 // decoder gives back, so that the two can be compared block by block.
@@ -51,6 +81,10 @@ public:
 
     // Keeps the decoded mono mix of frames [start, start + count) for alignment.
     void CaptureRange(uint64_t start, uint64_t count);
+    // Also sums the samples' MD5 as FLAC does (integer samples only; call after Begin).
+    void KeepMd5();
+    // The MD5 sum; null unless KeepMd5 was called.
+    const SampleMd5* Md5() const { return md5_.get(); }
 
     uint32_t Rate() const { return rate_; }
     uint32_t Channels() const { return channels_; }
@@ -82,6 +116,7 @@ private:
     uint64_t captureStart_ = 0, captureEnd_ = 0;
     uint64_t windowStart_ = 0;
     std::vector<float> window_;
+    std::unique_ptr<SampleMd5> md5_;
 };
 
 // What the pipeline handed to the encoder, for the check of its target.
@@ -94,9 +129,12 @@ struct EncodeRecord {
     // Tags written into the target; only title and artist are compared.
     bool tagsWritten = false;
     TagRecord tags;
+    // The cover picture written into the target; null for none.
+    std::shared_ptr<const Picture> picture;
 };
 
-// Decodes the complete target at `path` and checks it against `record` by `check`. Returns an
+// Decodes the complete target at `path` and checks it against `record` by `check`, then its
+// stream MD5 (FLAC), tags and picture. Returns an
 // empty text when it holds, else the reason ("verification failed: length 12.34 s of 12.50 s").
 // `progress` is asked for Cancel now and then; a cancelled check returns "cancelled".
 std::string VerifyTarget(const std::string& path, const EncodeRecord& record, const FamilyCheck& check,

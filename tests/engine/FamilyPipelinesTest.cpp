@@ -578,7 +578,50 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     EXPECT_EQ(run(kOutputWav).reason, "verification failed: sample 48213 differs");
     damage = [](const std::string& path) { fs::resize_file(path, fs::file_size(path) - 4 * 22050); };
     EXPECT_EQ(run(kOutputWav).reason, "verification failed: length 1.50 s of 2.00 s");
+    // FLAC: the stream information's MD5 must be that of the samples, and set.
+    auto patchMd5 = [&](bool zero) {
+        return [zero](const std::string& path) {
+            auto bytes = testutil::ReadFileBytes(path);
+            ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "fLaC");
+            for (size_t i = 26; i < 42; ++i) bytes[i] = zero ? 0 : bytes[i] ^ (i == 30 ? 0x40 : 0);
+            testutil::WriteFileBytes(path, bytes);
+        };
+    };
+    damage = patchMd5(false);
+    EXPECT_EQ(run(kOutputFlac).reason, "verification failed: FLAC MD5 differs");
+    damage = patchMd5(true);
+    EXPECT_EQ(run(kOutputFlac).reason, "verification failed: FLAC MD5 not set");
+
+    // A cover picture (the folder's image, under the transfer policy) reads back as written in
+    // every family that carries one; a byte of it changed in the target fails the row.
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -f lavfi -i color=c=red:s=24x16 -frames:v 1 " +
+                            testutil::Quote(f.dir.file("cover.png"))),
+              0);
+    f.settings.VerifyTargets = 2;
+    f.settings.CoverArtFromFolder = 1;
+    f.settings.MP3ID3TagType = f.settings.OGGID3TagType = f.settings.M4AID3TagType = f.settings.WMAID3TagType = 1;
+    f.settings.FLACID3TagType = f.settings.OPUSID3TagType = 1;
+    const std::function<void(const std::string&)> alterPicture = [](const std::string& path) {
+        auto bytes = testutil::ReadFileBytes(path);
+        const std::string text(bytes.begin(), bytes.end());
+        const size_t at = text.find("\x89PNG\r\n\x1a\n");
+        ASSERT_NE(at, std::string::npos);
+        bytes[at + 40] ^= 0x01;
+        testutil::WriteFileBytes(path, bytes);
+    };
+    for (int format : {kOutputMp3, kOutputOgg, kOutputM4a, kOutputWma, kOutputFlac, kOutputOpus}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        damage = nullptr;
+        RowOutcome outcome = run(format);
+        EXPECT_TRUE(outcome.verified) << outcome.reason;
+        if (format == kOutputOgg || format == kOutputOpus) continue;  // the picture is in base64 there
+        damage = alterPicture;
+        EXPECT_EQ(run(format).reason, "verification failed: picture differs");
+    }
+    f.settings.CoverArtFromFolder = 0;
+
     // The default checks lossless targets only; 0 checks none.
+    f.settings.VerifyTargets = 1;
     damage = nullptr;
     EXPECT_FALSE(run(kOutputMp3).verified);
     f.settings.VerifyTargets = 0;
