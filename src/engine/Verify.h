@@ -52,24 +52,30 @@ private:
 };
 
 // The running record of samples, kept for what the encoder received and again for what the
-// decoder gives back, so that the two can be compared block by block.
+// decoder gives back, so that the two can be compared. It stays small whatever the length: per
+// span of 64 blocks a checksum and two sums that locate a single differing sample (24 bytes),
+// per block of 1024 frames the energy in 16 bits, and the short alignment window.
 class SampleLedger {
 public:
     static constexpr uint32_t kBlockFrames = 1024;
+    // Frames of a span, the unit of the exact comparison.
+    static constexpr uint32_t kSpanFrames = 64 * kBlockFrames;
     // Frames of the window kept for alignment, from the first block above -60 dBFS.
     static constexpr uint32_t kWindowFrames = 4096;
 
-    struct Block {
+    // The sums wrap modulo 2^64: the difference of two spans that differ in a single sample is
+    // still exact.
+    struct Span {
         uint64_t hash = 0xcbf29ce484222325ull;
-        int64_t sum = 0;       // of the samples
-        int64_t weighted = 0;  // of each sample times its 1-based place in the block
-        double energy = 0;     // sum of squares of the values
+        uint64_t sum = 0;       // of the samples
+        uint64_t weighted = 0;  // of each sample times its 1-based place in the span
     };
 
     // `bits`: the significant bits of the stored samples (8, 16, 24, 32); ignored for float.
-    void Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat);
+    // `keepEnergy`: whether each block's energy is kept (only the record of what was encoded
+    // needs it).
+    void Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat, bool keepEnergy = true);
     bool Begun() const { return channels_ != 0; }
-
     // Adds interleaved frames: `stored` as DecodedBlock holds them (left-justified integers or
     // float bits), `values` in [-1, 1].
     void AddInterleaved(const int32_t* stored, const double* values, uint32_t frames);
@@ -91,8 +97,15 @@ public:
     uint32_t Bits() const { return bits_; }
     bool IsFloat() const { return isFloat_; }
     uint64_t Frames() const { return frames_; }
-    // Every block, the last one possibly partial.
-    const std::vector<Block>& Blocks() const { return blocks_; }
+    // Every span, the last one possibly partial.
+    const std::vector<Span>& Spans() const { return spans_; }
+    // The complete blocks whose energy was kept, and the mean square of block `i`'s values.
+    size_t EnergyBlocks() const { return energies_.size(); }
+    double MeanSquare(size_t i) const { return EnergyFromCode(energies_[i]); }
+    // A mean square as 16 bits on a log scale (1/256 dB steps from -130 dB; 0 below that), and
+    // back. The largest code is left unused.
+    static uint16_t EnergyCode(double meanSquare);
+    static double EnergyFromCode(uint16_t code);
     // The alignment window: its first frame and its mono mix.
     uint64_t WindowStart() const { return windowStart_; }
     const std::vector<float>& Window() const { return window_; }
@@ -104,10 +117,13 @@ private:
     uint32_t rate_ = 0, channels_ = 0, bits_ = 16;
     bool isFloat_ = false;
     uint64_t frames_ = 0;
+    bool keepEnergy_ = true;
     uint32_t inFrame_ = 0;     // samples of the current frame added
-    uint32_t inBlock_ = 0;     // samples of the current block added
+    uint32_t inSpan_ = 0;      // samples of the current span added
     double frameMix_ = 0;
-    std::vector<Block> blocks_;
+    double blockEnergy_ = 0;   // sum of squares of the current block's values
+    std::vector<Span> spans_;
+    std::vector<uint16_t> energies_;
     // Recording: the current block's mono mix until it is judged for the window.
     std::vector<float> blockMix_;
     bool windowOpen_ = false;  // the window began and is not full

@@ -620,6 +620,33 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     }
     f.settings.CoverArtFromFolder = 0;
 
+    // A long silent opening: the lossy check aligns on the first loud block and judges the
+    // level of what follows, so a target that decodes cleanly 30 dB too quiet (the conversion of
+    // a quieter source put in its place) fails.
+    const std::string late = f.dir.file("late.wav"), quiet = f.dir.file("quiet.wav");
+    for (const auto& [path, volume] : {std::pair{late, "0.5"}, {quiet, "0.016"}})
+        ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + testutil::Quote(path) +
+                                " synth 4 sine 440 sine 1000 vol " + volume + " pad 3 0"),
+                  0);
+    auto runOne = [&](int format, const std::string& path) {
+        std::vector<BatchItem> items{{0, kSourceWav, path, ""}};
+        BatchState state;
+        state.jobs = 1;
+        f.driver.outcomes.clear();
+        RunConversionBatch(items, format, f.settings, f.host, f.driver, state, convertAndDamage);
+        return f.driver.outcomes.at(0);
+    };
+    for (int format : {kOutputOgg, kOutputAmr, kOutputAac}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        damage = nullptr;
+        const std::string quieter = f.dir.file("quieter.target");
+        fs::copy_file(runOne(format, quiet).targetPath, quieter, fs::copy_options::overwrite_existing);
+        EXPECT_TRUE(runOne(format, late).verified);
+        damage = [&](const std::string& path) { fs::copy_file(quieter, path, fs::copy_options::overwrite_existing); };
+        const RowOutcome outcome = runOne(format, late);
+        EXPECT_EQ(outcome.reason.rfind("verification failed: level ", 0), 0u) << outcome.reason;
+    }
+
     // The default checks lossless targets only; 0 checks none.
     f.settings.VerifyTargets = 1;
     damage = nullptr;
