@@ -362,7 +362,9 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
             context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat);
         else
             context.record->samples.Begin(format.rate, format.channels, format.bits, false);
+        if (family->check.streamMd5) context.record->samples.KeepMd5();
         RecordTags(tags, *context.record);
+        context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {

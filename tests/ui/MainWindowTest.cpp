@@ -878,6 +878,14 @@ TEST_F(MainWindowTest, CancelDuringTheSecondOfThreeRows) {
 TEST_F(MainWindowTest, AFailingRowWidensTheStatusColumnOnce) {
     const std::string good = files.file("good.wav");
     ASSERT_TRUE(testutil::MakeWav(good, 1));
+    // The conversion seam cuts the finished temporary short before its check, when asked.
+    bool damage = false;
+    hooks.convert = [&](int format, const ConversionRequest& request, ConversionContext& context) {
+        const int result = ConvertFile(format, request, context);
+        if (result && damage)
+            std::filesystem::resize_file(request.targetPath, std::filesystem::file_size(request.targetPath) / 2);
+        return result;
+    };
     MainWindow& w = Window();
     ASSERT_TRUE(Drop({good}));
     // The file turns unreadable after it was added.
@@ -892,6 +900,21 @@ TEST_F(MainWindowTest, AFailingRowWidensTheStatusColumnOnce) {
     w.View()->setColumnWidth(kColumnStatus, 200);
     w.ConvertAllCommand();
     EXPECT_EQ(w.View()->columnWidth(kColumnStatus), 200);
+
+    // A verified row says so in its status tool tip; a target that fails its check shows why.
+    const auto tip = [&] {
+        return w.View()->model()->index(0, kColumnStatus).data(Qt::ToolTipRole).toString().toStdString();
+    };
+    ASSERT_TRUE(testutil::MakeWav(good, 1));
+    w.CurrentSettings().VerifyTargets = 2;
+    w.ConvertAllCommand();
+    EXPECT_EQ(tip(), "good.mp3\n" + std::string(kVerifiedNote));
+    std::filesystem::remove(files.file("good.mp3"));
+    damage = true;
+    w.ConvertAllCommand();
+    EXPECT_EQ(Status(0).rfind("Conversion Failure (verification failed: length ", 0), 0u) << Status(0);
+    EXPECT_EQ(tip(), Status(0));
+    EXPECT_FALSE(std::filesystem::exists(files.file("good.mp3")));
 }
 
 TEST_F(MainWindowTest, ClosingSavesOnlyTheExitGroup) {
