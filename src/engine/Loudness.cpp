@@ -237,7 +237,11 @@ double NormalisingGainDb(const LoudnessFigures& figures, double targetLufs, doub
     return gain;
 }
 
-bool NormalisesLoudness(const Settings& s) { return s.LoudnessGainMode == kGainNormaliseFile; }
+bool NormalisesLoudness(const Settings& s) {
+    return s.LoudnessGainMode == kGainNormaliseFile || s.LoudnessGainMode == kGainNormaliseAlbum;
+}
+
+bool NormalisesAlbums(const Settings& s) { return s.LoudnessGainMode == kGainNormaliseAlbum; }
 
 bool MeasuresLoudness(const Settings& s) { return s.LoudnessAnalysis != 0 || NormalisesLoudness(s); }
 
