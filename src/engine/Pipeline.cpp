@@ -395,6 +395,8 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         else if (!MeasureBeforeEncoding(request, context, family->renderRate(s, request.outputFormat), call.facts,
                                         format, before))
             return abandon(context.failureReason);
+        else if (NormalisesAlbums(s) && context.warning.empty())
+            context.warning = "normalised by itself: its album's loudness was not measured";
         gain = NormalisingGain(before, s);
     }
     std::shared_ptr<LoudnessMeter> meter;
