@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +14,7 @@ extern "C" {
 
 #include "base/Downmix.h"
 #include "sources/bass/Channel.h"
+#include "sources/bass/FirstBytes.h"
 #include "sources/bass/MpegHeader.h"
 
 namespace sonavert::bass {
@@ -39,28 +39,23 @@ struct FrameCloser {
 // Consecutive decoder errors tolerated before the stream is treated as ended.
 constexpr int kMaxDecodeErrors = 100;
 
-// The demuxer for a file whose first bytes name its container plainly, or null when they do not
-// (then FFmpeg's probe, which tries every demuxer's signature on up to a megabyte, decides). A file
-// starting with ID3v2 tags or an MPEG frame is left to the MPEG path and the probe.
-const AVInputFormat* ContainerByFirstBytes(const std::string& path) {
-    uint8_t h[16] = {};
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (!in || !in.read(reinterpret_cast<char*>(h), sizeof h)) return nullptr;
-    }
-    auto at = [&](size_t offset, const char* magic) { return std::memcmp(h + offset, magic, std::strlen(magic)) == 0; };
-    const char* name = nullptr;
-    if ((at(0, "RIFF") || at(0, "RF64")) && at(8, "WAVE")) name = "wav";
-    else if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) name = "aiff";
-    else if (at(0, ".snd")) name = "au";
-    else if (at(0, "fLaC")) name = "flac";
-    else if (at(0, "OggS")) name = "ogg";
-    else if (at(4, "ftyp")) name = "mov";
-    else if (at(0, "wvpk")) name = "wv";
-    else if (at(0, "MAC ")) name = "ape";
-    else if (at(0, "TTA1")) name = "tta";
-    else if (at(0, "#!AMR\n")) name = "amr";
-    return name ? av_find_input_format(name) : nullptr;
+// Containers whose header states what the stream analysis would find out by decoding: the rate,
+// the channels and the length (TTA, WavPack).
+bool HeaderStatesEnough(const AVFormatContext* fmt, const AVInputFormat* container) {
+    if (!container || (std::strcmp(container->name, "tta") != 0 && std::strcmp(container->name, "wv") != 0))
+        return false;
+    if (fmt->nb_streams != 1) return false;
+    const AVStream* st = fmt->streams[0];
+    const AVCodecParameters* par = st->codecpar;
+    return par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && par->ch_layout.nb_channels >= 1 &&
+           par->ch_layout.nb_channels <= 2 && st->duration != AV_NOPTS_VALUE && st->duration > 0;
+}
+
+// Whether the opened decoder states the format of its frames: TTA's reads the stream header when
+// it opens and never changes its format on the way.
+bool FormatKnownAtOpen(const AVCodecContext& dec) {
+    return dec.codec_id == AV_CODEC_ID_TTA && dec.sample_fmt != AV_SAMPLE_FMT_NONE && dec.sample_rate > 0 &&
+           dec.ch_layout.nb_channels >= 1 && dec.ch_layout.nb_channels <= 2;
 }
 
 bool IsMpegAudio(AVCodecID id) {
@@ -192,7 +187,12 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     if (!opened) return BASS_ERROR_FILEFORM;
     fmt_.reset(raw);
     if (rawMpegElsewhere && std::strcmp(fmt_->iformat->name, "mp3") == 0) return kRawMpeg;
-    if (avformat_find_stream_info(fmt_.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
+    // The stream analysis decodes the first frame of a codec whose sample format the container
+    // does not state; a TTA frame is a second of sound, a WavPack block half of one. Where the
+    // header of a container named by its first bytes already states the rate, one or two channels
+    // and the length, the analysis is left out: the first frame is decoded below anyway.
+    if (!HeaderStatesEnough(fmt_.get(), container) && avformat_find_stream_info(fmt_.get(), nullptr) < 0)
+        return BASS_ERROR_FILEFORM;
     for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
         if (streamIndex_ < 0 && fmt_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
             streamIndex_ = static_cast<int>(i);
@@ -215,11 +215,14 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     mpeg_ = IsMpegAudio(par->codec_id);
 
     // The output format follows what the decoder really produces, so the first frame is decoded
-    // now; only an empty stream falls back to the container's description.
-    bool haveFrame = NextFrame();
-    const AVChannelLayout& layout = haveFrame ? frame_->ch_layout : par->ch_layout;
-    int format = haveFrame ? frame_->format : par->format;
-    outRate_ = haveFrame ? frame_->sample_rate : par->sample_rate;
+    // now; only an empty stream falls back to the container's description. A decoder that sets
+    // its format from the stream's header when it opens (TTA) is taken at its word, and its first
+    // frame waits for the first read.
+    const bool formatAtOpen = FormatKnownAtOpen(*dec_);
+    bool haveFrame = !formatAtOpen && NextFrame();
+    const AVChannelLayout& layout = haveFrame ? frame_->ch_layout : formatAtOpen ? dec_->ch_layout : par->ch_layout;
+    int format = haveFrame ? frame_->format : formatAtOpen ? dec_->sample_fmt : par->format;
+    outRate_ = haveFrame ? frame_->sample_rate : formatAtOpen ? dec_->sample_rate : par->sample_rate;
     if (layout.nb_channels <= 0 || outRate_ <= 0) return BASS_ERROR_FILEFORM;
     if (av_channel_layout_copy(&outLayout_, &layout) < 0) return BASS_ERROR_MEM;
     // FFmpeg's native order is the WAVE order, and its first 18 position bits are the WAVE mask's.
