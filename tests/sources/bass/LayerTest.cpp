@@ -137,13 +137,53 @@ TEST(Layer, AddOnsWidenWhatStreamsAccept) {
         EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ALREADY);
         HSTREAM h = BASS_StreamCreateFile(0, flac.c_str(), 0, 0, BASS_STREAM_DECODE);
         ASSERT_NE(h, 0u);
+        EXPECT_TRUE(BASS_ChannelLengthStated(h));
         EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(flac));
-        // Freeing the add-on withdraws the format again; a stream already open keeps decoding.
+        // Freeing the add-on withdraws the format again; a stream already open keeps decoding
+        // (the add-on's own decoder stays loaded for it).
+        HSTREAM open = BASS_StreamCreateFile(0, flac.c_str(), 0, 0, BASS_STREAM_DECODE);
+        ASSERT_NE(open, 0u);
         EXPECT_TRUE(BASS_PluginFree(plugin));
         EXPECT_EQ(BASS_StreamCreateFile(0, flac.c_str(), 0, 0, BASS_STREAM_DECODE), 0u);
+        EXPECT_EQ(AsS16(DecodeChannel(open)), FfmpegDecodeS16(flac));
+        EXPECT_TRUE(BASS_StreamFree(open));
         EXPECT_TRUE(BASS_StreamFree(h));
         EXPECT_EQ(BASS_PluginLoad(dir.file("missing.so").c_str(), 0), 0u);
         EXPECT_EQ(BASS_PluginLoad(wav.c_str(), 0), 0u);
+    }
+    {
+        // 24-bit FLAC: the 16-bit delivery keeps the top 16 bits as FFmpeg's does, the wide one is
+        // the stored value exactly.
+        std::string flac24 = dir.file("b.flac");
+        ASSERT_EQ(testutil::Run("sox " + Quote(wav) + " -b 24 " + Quote(flac24) + " vol 0.7"), 0);
+        std::string s32;
+        ASSERT_EQ(testutil::Run("ffmpeg -v error -i " + Quote(flac24) + " -f s32le -", &s32), 0);
+        BassSession session(true, false);
+        HSTREAM h = BASS_StreamCreateFile(0, flac24.c_str(), 0, 0, BASS_STREAM_DECODE);
+        ASSERT_NE(h, 0u);
+        EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(flac24));
+        BASS_StreamFree(h);
+        h = BASS_StreamCreateFile(0, flac24.c_str(), 0, 0, BASS_STREAM_DECODE);
+        DWORD bits = 0;
+        BOOL isFloat = 1;
+        ASSERT_TRUE(BASS_ChannelGetWideFormat(h, &bits, &isFloat));
+        EXPECT_EQ(bits, 24u);
+        EXPECT_FALSE(isFloat);
+        ASSERT_TRUE(BASS_ChannelSetWide(h));
+        auto wide = DecodeChannel(h, 8 * 2 * 1000);
+        ASSERT_EQ(wide.size() / 8, s32.size() / 4);
+        size_t differing = 0;
+        for (size_t i = 0; i < s32.size() / 4; ++i) {
+            int32_t ref;
+            double got;
+            std::memcpy(&ref, s32.data() + 4 * i, 4);
+            std::memcpy(&got, wide.data() + 8 * i, 8);
+            differing += got != ref / 2147483648.0;
+        }
+        EXPECT_EQ(differing, 0u);
+        // Position and length count the 16-bit PCM's bytes.
+        EXPECT_EQ(BASS_ChannelGetPosition(h, BASS_POS_BYTE), s32.size() / 2);
+        BASS_StreamFree(h);
     }
     {
         // No drive on this machine: the CD track fails to open and leaves nothing behind.
