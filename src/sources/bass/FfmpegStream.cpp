@@ -42,8 +42,9 @@ constexpr int kMaxDecodeErrors = 100;
 // Containers whose header states what the stream analysis would find out by decoding: the rate,
 // the channels and the length (TTA, WavPack).
 bool HeaderStatesEnough(const AVFormatContext* fmt, const AVInputFormat* container) {
-    if (!container || (std::strcmp(container->name, "tta") != 0 && std::strcmp(container->name, "wv") != 0))
-        return false;
+    // Only the demuxer the first bytes named, not one the probe chose after it refused the file.
+    if (!container || fmt->iformat != container) return false;
+    if (std::strcmp(container->name, "tta") != 0 && std::strcmp(container->name, "wv") != 0) return false;
     if (fmt->nb_streams != 1) return false;
     const AVStream* st = fmt->streams[0];
     const AVCodecParameters* par = st->codecpar;
