@@ -97,6 +97,37 @@ INSTANTIATE_TEST_SUITE_P(
         Encoded{"speex", "a.spx", "ffmpeg -v error -i %IN% -ar 16000 -ac 1 -c:a libspeex %OUT%", 16000, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// TTA and WavPack streams are opened from their headers, their first frame decoded on the first
+// read: the stored width and the samples are still the decoder's.
+TEST(Layer, LosslessStreamsOpenedFromTheirHeaders) {
+    TempDir dir;
+    std::string wav = dir.file("in.wav");
+    ASSERT_TRUE(WriteWav16(wav, StereoTones(440, 660, 44100, 0.5), 44100, 2));
+    BassSession session;
+    struct Case {
+        const char* file;
+        const char* command;
+        DWORD bits;
+    };
+    for (const Case& c : {Case{"a8.wv", "sox %IN% -b 8 %OUT%", 8}, Case{"a24.wv", "sox %IN% -b 24 %OUT%", 24},
+                          Case{"m.wv", "sox %IN% -c 1 %OUT%", 16}, Case{"a24.tta", "sox %IN% -b 24 %OUT%", 24},
+                          Case{"a.tta", "cp %IN% %OUT%", 16}}) {
+        SCOPED_TRACE(c.file);
+        std::string out = dir.file(c.file), src = dir.file(std::string(c.file) + ".wav");
+        ASSERT_EQ(testutil::Run(Expand(c.command, wav, src)), 0);
+        const std::string encode = std::string(c.file).ends_with(".wv") ? "wavpack -q -y %IN% -o %OUT%"
+                                                                          : "ffmpeg -v error -i %IN% %OUT%";
+        ASSERT_EQ(testutil::Run(Expand(encode, src, out)), 0);
+        HSTREAM h = BASS_StreamCreateFile(0, out.c_str(), 0, 0, BASS_STREAM_DECODE);
+        ASSERT_NE(h, 0u);
+        DWORD bits = 0;
+        ASSERT_TRUE(BASS_ChannelGetWideFormat(h, &bits, nullptr));
+        EXPECT_EQ(bits, c.bits);
+        EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(out));
+        EXPECT_TRUE(BASS_StreamFree(h));
+    }
+}
+
 TEST(Layer, EightBitPcmStaysEightBit) {
     TempDir dir;
     std::string wav = dir.file("in.wav"), u8 = dir.file("u8.wav");
