@@ -44,15 +44,74 @@ std::string Format(const char* pattern, const std::string& value) {
     return out;
 }
 
-// Can a temporary be made beside `file` for the target's extension? Leaves nothing behind, and
-// never touches the name `file` itself, which another process may be about to take.
-bool CanCreateBeside(const std::string& file, const std::string& extension, std::string* cause = nullptr) {
+// The temporary that proved a target's folder writable, kept (locked) for the row that writes
+// the target, so that a row makes one file rather than a test file and then its own: on file
+// systems that hold back the numbers of files removed moments ago, every file made and removed
+// slows each later creation. Removed when it goes unused.
+class KeptTemporary {
+public:
+    KeptTemporary() = default;
+    KeptTemporary(KeptTemporary&& other) noexcept { *this = std::move(other); }
+    KeptTemporary& operator=(KeptTemporary&& other) noexcept {
+        if (this != &other) {
+            Discard();
+            path_ = std::move(other.path_);
+            beside_ = std::move(other.beside_);
+            extension_ = std::move(other.extension_);
+            lock_ = std::move(other.lock_);
+            other.path_.clear();
+        }
+        return *this;
+    }
+    KeptTemporary(const KeptTemporary&) = delete;
+    KeptTemporary& operator=(const KeptTemporary&) = delete;
+    ~KeptTemporary() { Discard(); }
+
+    // Makes a temporary beside `file`; false with `reason` set when it cannot.
+    bool Create(const std::string& file, const std::string& extension, std::string& reason) {
+        Discard();
+        if (!CreateTemporaryBeside(file, extension, path_, reason, &lock_)) {
+            path_.clear();
+            return false;
+        }
+        beside_ = file;
+        extension_ = extension;
+        return true;
+    }
+    // Hands the temporary over when it was made beside `file` for `extension`.
+    bool Take(const std::string& file, const std::string& extension, std::string& temporary, TemporaryLock& lock) {
+        if (path_.empty() || file != beside_ || extension != extension_) return false;
+        temporary = path_;
+        lock = std::move(lock_);
+        path_.clear();
+        return true;
+    }
+    void Discard() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+        path_.clear();
+        lock_.Release();
+    }
+
+private:
+    std::string path_;  // empty when none is kept
+    std::string beside_;
+    std::string extension_;
+    TemporaryLock lock_;
+};
+
+// Can a temporary be made beside `file` for the target's extension? Never touches the name
+// `file` itself, which another process may be about to take. The temporary goes into `keep`
+// when given, else it is removed at once.
+bool CanCreateBeside(const std::string& file, const std::string& extension, std::string* cause = nullptr,
+                     KeptTemporary* keep = nullptr) {
     std::string temporary, reason;
-    if (!CreateTemporaryBeside(file, extension, temporary, reason)) {
+    const bool created = keep ? keep->Create(file, extension, reason)
+                              : CreateTemporaryBeside(file, extension, temporary, reason);
+    if (!created) {
         if (cause) *cause = reason;
         return false;
     }
-    ::unlink(temporary.c_str());
+    if (!keep) ::unlink(temporary.c_str());
     return true;
 }
 
@@ -145,10 +204,11 @@ bool TargetIsCurrent(const std::string& target, const std::string& source) {
 }
 
 // MakeTargetPath, keeping how the name was made. `updateNumber` is the number the update policy
-// gives the target (see NumberUpdateTargets).
+// gives the target (see NumberUpdateTargets). With `keep` given, the temporary that proved the
+// target writable stays there for the row.
 bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int updateNumber, int outputFormat,
                    const Settings& settings, TargetName& name, std::string& reason, bool* skipped,
-                   const std::set<std::string>* reserved) {
+                   const std::set<std::string>* reserved, KeptTemporary* keep = nullptr) {
     if (skipped) *skipped = false;
     auto taken = [reserved](const std::string& path) { return PathExists(path) || (reserved && reserved->count(path)); };
     // Only the path as it reads, absolute and without "." and "..", ever becomes part of a target.
@@ -226,11 +286,11 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
             bool writable = false;
             std::string cause;
             if (!exists) {
-                writable = CanCreateBeside(target, outExt, &cause);
+                writable = CanCreateBeside(target, outExt, &cause, keep);
             } else if (!DirectoryExists(target)) {
                 std::string replaced = target;
                 if (PathExists(target) && !ReplacedFile(target, replaced, reason)) return false;
-                writable = CanCreateBeside(replaced, outExt, &cause);
+                writable = CanCreateBeside(replaced, outExt, &cause, keep);
             }
             if (writable) {
                 name.path = target;
@@ -544,6 +604,7 @@ struct PreparedRow {
     std::string replaced; // the file the temporary is renamed over (where a link leads); empty for a new file
     TargetName name;      // how the final name was made, for the next number when it is taken meanwhile
     TemporaryLock lock;   // held on the temporary from its creation until the row ends
+    KeptTemporary kept;   // the reservation's temporary, until StartTarget takes it
 };
 
 // Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
@@ -568,7 +629,7 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
     std::string reason;
     bool skipped = false;
     if (!ReserveTarget(item.sourcePath, run.plans[index], run.numbers[index], run.outputFormat, run.settings,
-                       prepared.name, reason, &skipped, reserved)) {
+                       prepared.name, reason, &skipped, reserved, &prepared.kept)) {
         if (skipped && run.settings.TargetExistsOpt == kTargetUpdate) {
             // Done already: the row keeps its target.
             item.targetPath = prepared.name.path;
@@ -585,9 +646,9 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
 }
 
 // Creates the temporary file a prepared row writes, in the folder of the file it ends up as
-// (where a link to overwrite leads), locked for the row's life. The stale temporaries of the
-// target's own folder are removed first (the first time in the batch); a folder a link leads
-// to is never cleaned. Returns false with `outcome` set when the temporary cannot be made.
+// (where a link to overwrite leads), locked for the row's life; the one the reservation made
+// serves when it lies there. The stale temporaries of the target's own folder are removed first
+// (the first time in the batch); a folder a link leads to is never cleaned. Returns false with `outcome` set when the temporary cannot be made.
 bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     std::string reason;
     std::string beside = prepared.target;
@@ -603,7 +664,14 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     const std::string folder = prepared.target.substr(0, prepared.target.size() - FileNamePart(prepared.target).size());
     if (run.cleanedFolders.insert(folder).second) RemoveStaleTemporaries(folder);
     std::string temporary;
-    if (!CreateTemporaryBeside(beside, ExtensionPart(prepared.target), temporary, reason, &prepared.lock)) {
+    const std::string extension = ExtensionPart(prepared.target);
+    // The reservation's temporary serves when it lies beside the same file.
+    if (prepared.kept.Take(beside, extension, temporary, prepared.lock)) {
+        prepared.request.targetPath = temporary;
+        return true;
+    }
+    prepared.kept.Discard();
+    if (!CreateTemporaryBeside(beside, extension, temporary, reason, &prepared.lock)) {
         outcome = RowOutcome{RowOutcome::Kind::Failed, {},
                              Format("Failed to create file \"%s\"", prepared.target) + " (" + reason + ")", false};
         return false;
