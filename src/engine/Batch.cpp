@@ -47,7 +47,8 @@ std::string Format(const char* pattern, const std::string& value) {
 // The temporary that proved a target's folder writable, kept (locked) for the row that writes
 // the target, so that a row makes one file rather than a test file and then its own: on file
 // systems that hold back the numbers of files removed moments ago, every file made and removed
-// slows each later creation. Removed when it goes unused.
+// slows each later creation. Removed when it goes unused. Left to the worker, the reservation
+// makes no file at all: the worker that converts the row makes the temporary.
 class KeptTemporary {
 public:
     KeptTemporary() = default;
@@ -59,6 +60,7 @@ public:
             beside_ = std::move(other.beside_);
             extension_ = std::move(other.extension_);
             lock_ = std::move(other.lock_);
+            leftToWorker_ = other.leftToWorker_;
             other.path_.clear();
         }
         return *this;
@@ -91,19 +93,24 @@ public:
         path_.clear();
         lock_.Release();
     }
+    void LeaveToWorker(bool leave) { leftToWorker_ = leave; }
+    bool LeftToWorker() const { return leftToWorker_; }
 
 private:
     std::string path_;  // empty when none is kept
     std::string beside_;
     std::string extension_;
     TemporaryLock lock_;
+    bool leftToWorker_ = false;
 };
 
 // Can a temporary be made beside `file` for the target's extension? Never touches the name
 // `file` itself, which another process may be about to take. The temporary goes into `keep`
-// when given, else it is removed at once.
+// when given, else it is removed at once; a `keep` left to the worker takes the answer as yes
+// (the worker's own creation then tells).
 bool CanCreateBeside(const std::string& file, const std::string& extension, std::string* cause = nullptr,
                      KeptTemporary* keep = nullptr) {
+    if (keep && keep->LeftToWorker()) return true;
     std::string temporary, reason;
     const bool created = keep ? keep->Create(file, extension, reason)
                               : CreateTemporaryBeside(file, extension, temporary, reason);
@@ -605,12 +612,14 @@ struct PreparedRow {
     TargetName name;      // how the final name was made, for the next number when it is taken meanwhile
     TemporaryLock lock;   // held on the temporary from its creation until the row ends
     KeptTemporary kept;   // the reservation's temporary, until StartTarget takes it
+    std::string beside;   // where the worker makes the temporary; empty once it is made
 };
 
 // Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
-// with `outcome` set (no SoundFont for a MIDI row, no target).
+// with `outcome` set (no SoundFont for a MIDI row, no target). With `workerMakesTemporary`, the
+// reservation names the target only and the row's worker makes its temporary (MakeRowTemporary).
 bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::string>* reserved,
-                PreparedRow& prepared, RowOutcome& outcome) {
+                PreparedRow& prepared, RowOutcome& outcome, bool workerMakesTemporary = false) {
     BatchItem& item = run.items[index];
     item.targetPath.clear();
     if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
@@ -628,6 +637,7 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
 
     std::string reason;
     bool skipped = false;
+    prepared.kept.LeaveToWorker(workerMakesTemporary);
     if (!ReserveTarget(item.sourcePath, run.plans[index], run.numbers[index], run.outputFormat, run.settings,
                        prepared.name, reason, &skipped, reserved, &prepared.kept)) {
         if (skipped && run.settings.TargetExistsOpt == kTargetUpdate) {
@@ -647,8 +657,10 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
 
 // Creates the temporary file a prepared row writes, in the folder of the file it ends up as
 // (where a link to overwrite leads), locked for the row's life; the one the reservation made
-// serves when it lies there. The stale temporaries of the target's own folder are removed first
-// (the first time in the batch); a folder a link leads to is never cleaned. Returns false with `outcome` set when the temporary cannot be made.
+// serves when it lies there, and a row whose worker makes it only notes where. The stale
+// temporaries of the target's own folder are removed first (the first time in the batch); a
+// folder a link leads to is never cleaned. Returns false with `outcome` set when the temporary
+// cannot be made.
 bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     std::string reason;
     std::string beside = prepared.target;
@@ -665,6 +677,10 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     if (run.cleanedFolders.insert(folder).second) RemoveStaleTemporaries(folder);
     std::string temporary;
     const std::string extension = ExtensionPart(prepared.target);
+    if (prepared.kept.LeftToWorker()) {
+        prepared.beside = beside;
+        return true;
+    }
     // The reservation's temporary serves when it lies beside the same file.
     if (prepared.kept.Take(beside, extension, temporary, prepared.lock)) {
         prepared.request.targetPath = temporary;
@@ -677,6 +693,18 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
         return false;
     }
     prepared.request.targetPath = temporary;
+    return true;
+}
+
+// Makes the temporary of a row whose reservation left it to the worker, where StartTarget noted.
+// False when the folder refuses it: the row is then reserved again the way one job does it.
+bool MakeRowTemporary(PreparedRow& prepared) {
+    if (prepared.beside.empty()) return true;
+    std::string temporary, reason;
+    if (!CreateTemporaryBeside(prepared.beside, ExtensionPart(prepared.target), temporary, reason, &prepared.lock))
+        return false;
+    prepared.request.targetPath = temporary;
+    prepared.beside.clear();
     return true;
 }
 
@@ -892,7 +920,10 @@ private:
 // Several rows at once, each on a worker thread with its own source, encoder and converter. The
 // calling thread starts rows in list order, shows the progress of the earliest running row,
 // answers Cancel and reports the rows in list order, so that everything a one-row run decides
-// (sequence numbers, target names, texts) stays the same. Returns whether the user cancelled.
+// (sequence numbers, target names, texts) stays the same. Each worker makes its row's temporary
+// itself: the calling thread names the targets only, so that no file creation holds the start of
+// the next row. A row whose folder refuses the temporary is reserved again as one job reserves it
+// (which says why, or turns to the documents folder). Returns whether the user cancelled.
 bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     struct Worker {
         size_t index = 0;
@@ -905,6 +936,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         std::shared_ptr<LoudnessMeter> meter;
         int result = 0;
         bool verified = false;
+        bool noTemporary = false;  // the folder refused the temporary: reserve the row again
         bool done = false;
         std::thread thread;
     };
@@ -915,6 +947,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     std::list<Worker> running;
     std::set<std::string> reserved;
     std::map<size_t, RowOutcome> finished;  // outcomes waiting for the rows before them
+    std::set<size_t> again;                 // rows to reserve again, as one job does
     const size_t rows = run.items.size();
     size_t next = 0, reported = 0;
     uint64_t shownVersion = 0;
@@ -933,26 +966,38 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     while (reported < rows) {
         // Start rows in list order while there is room; a row whose overwritten target belongs to
         // a row still running waits for it, so the later row's file is the one that stays.
-        while (!cancel && next < rows && static_cast<int>(running.size()) < jobs) {
+        while (!cancel && (!again.empty() || next < rows) && static_cast<int>(running.size()) < jobs) {
+            const bool retry = !again.empty();
+            const size_t index = retry ? *again.begin() : next;
+            const auto settle = [&] {
+                if (retry)
+                    again.erase(again.begin());
+                else
+                    ++next;
+            };
             PreparedRow row;
             RowOutcome outcome;
-            if (!PrepareRow(run, next, static_cast<int>(next) + 1, &reserved, row, outcome)) {
-                run.driver.SetRowProgress(run.items[next].row, -1.0);
-                run.meter.FinishRow(next);
-                finished[next++] = outcome;
+            if (!PrepareRow(run, index, static_cast<int>(index) + 1, &reserved, row, outcome, !retry)) {
+                run.driver.SetRowProgress(run.items[index].row, -1.0);
+                run.meter.FinishRow(index);
+                finished[index] = outcome;
+                settle();
                 continue;
             }
             if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
             if (!StartTarget(run, row, outcome)) {
-                run.driver.SetRowProgress(run.items[next].row, -1.0);
-                run.meter.FinishRow(next);
-                finished[next++] = outcome;
+                run.driver.SetRowProgress(run.items[index].row, -1.0);
+                run.meter.FinishRow(index);
+                finished[index] = outcome;
+                settle();
                 continue;
             }
+            settle();
             reserved.insert(row.target);
-            running.emplace_back();
-            Worker& w = running.back();
-            w.index = next++;
+            // The running rows stay in list order: the earliest one's texts are shown.
+            const auto later = [index](const Worker& other) { return other.index > index; };
+            Worker& w = *running.emplace(std::find_if(running.begin(), running.end(), later));
+            w.index = index;
             w.row = std::move(row);
             w.sources.onlyDecoder = run.onlyDecoder;
             // Workers never ask: a missing runtime sends the file to the next decoder.
@@ -962,8 +1007,10 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
                 ConversionContext context{run.settings, *w.progress, w.sources, {}};
                 bool verified = false;
-                const int result = ConvertAndVerify(run, w.row.request, context, verified);
+                const bool made = MakeRowTemporary(w.row);
+                const int result = made ? ConvertAndVerify(run, w.row.request, context, verified) : 0;
                 std::lock_guard<std::mutex> lock(doneMutex);
+                w.noTemporary = !made;
                 w.result = result;
                 w.verified = verified;
                 w.reason = context.failureReason;
@@ -976,7 +1023,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         }
         report();
         if (running.empty()) {
-            if (cancel || next >= rows) break;
+            if (cancel || (next >= rows && again.empty())) break;
             continue;
         }
 
@@ -1018,6 +1065,13 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 continue;
             }
             it->thread.join();
+            if (it->noTemporary && !cancel) {
+                reserved.erase(it->row.target);
+                again.insert(it->index);
+                if (shown == &*it) shown = nullptr;
+                it = running.erase(it);
+                continue;
+            }
             RowOutcome outcome = JudgeConversion(run, it->result, it->row, it->reason, &reserved);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
@@ -1036,7 +1090,13 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             it = running.erase(it);
         }
     }
-    // Rows never started keep their status; their outcomes were not reported.
+    // Rows to reserve again were shown starting: they end cancelled. Rows never started keep
+    // their status; their outcomes were not reported.
+    for (size_t index : again) {
+        finished[index] = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
+        run.driver.SetRowProgress(run.items[index].row, -1.0);
+        run.meter.FinishRow(index);
+    }
     report();
     if (cancel) allConverted = false;
     return cancel;
