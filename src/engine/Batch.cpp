@@ -7,12 +7,14 @@
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -615,17 +617,9 @@ struct PreparedRow {
     std::string beside;   // where the worker makes the temporary; empty once it is made
 };
 
-// Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
-// with `outcome` set (no SoundFont for a MIDI row, no target). With `workerMakesTemporary`, the
-// reservation names the target only and the row's worker makes its temporary (MakeRowTemporary).
-bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::string>* reserved,
-                PreparedRow& prepared, RowOutcome& outcome, bool workerMakesTemporary = false) {
-    BatchItem& item = run.items[index];
-    item.targetPath.clear();
-    if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
-        outcome = RowOutcome{RowOutcome::Kind::Failed, {}, kSoundFontStatus, false};
-        return false;
-    }
+// Tells the driver that a row starts: its texts and bars.
+void ShowRowStarting(RowRun& run, size_t index, int sequence) {
+    const BatchItem& item = run.items[index];
     run.driver.RowStarted(item.row);
     char overall[256];
     std::snprintf(overall, sizeof overall, "Converting %d of %d file(s) to %s...", sequence, run.count,
@@ -634,6 +628,27 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
     run.driver.SetOverallProgress(run.count > 0 ? static_cast<double>(sequence) / run.count : 1.0);
     run.driver.SetFileText("Converting " + FileNamePart(item.sourcePath) + "...");
     run.driver.SetFileProgress(0.0);
+}
+
+// Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
+// with `outcome` set (no SoundFont for a MIDI row, no target). With `workerMakesTemporary`, the
+// reservation names the target only and the row's worker makes its temporary (MakeRowTemporary).
+// With `showLater` given, the row is not shown starting: `showLater` says whether the caller is
+// to show it (ShowRowStarting) once it does start.
+bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::string>* reserved,
+                PreparedRow& prepared, RowOutcome& outcome, bool workerMakesTemporary = false,
+                bool* showLater = nullptr) {
+    BatchItem& item = run.items[index];
+    item.targetPath.clear();
+    if (showLater) *showLater = false;
+    if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
+        outcome = RowOutcome{RowOutcome::Kind::Failed, {}, kSoundFontStatus, false};
+        return false;
+    }
+    if (showLater)
+        *showLater = true;
+    else
+        ShowRowStarting(run, index, sequence);
 
     std::string reason;
     bool skipped = false;
@@ -917,13 +932,16 @@ private:
     uint64_t version_ = 1;  // above the 0 a newly shown row starts from, so it is shown at once
 };
 
-// Several rows at once, each on a worker thread with its own source, encoder and converter. The
-// calling thread starts rows in list order, shows the progress of the earliest running row,
-// answers Cancel and reports the rows in list order, so that everything a one-row run decides
-// (sequence numbers, target names, texts) stays the same. Each worker makes its row's temporary
-// itself: the calling thread names the targets only, so that no file creation holds the start of
-// the next row. A row whose folder refuses the temporary is reserved again as one job reserves it
-// (which says why, or turns to the documents folder). Returns whether the user cancelled.
+// Several rows at once on `jobs` worker threads, each row with its own source, encoder and
+// converter. The calling thread reserves the targets in list order, one row ahead of the workers,
+// so that a worker that ends a row takes the next one at once rather than waiting for this thread
+// to wake; a row is shown starting when a worker takes it, never before an earlier row. This
+// thread shows the progress of the earliest running row, answers Cancel and reports the rows in
+// list order, so that everything a one-row run decides (sequence numbers, target names, texts)
+// stays the same. Each worker makes its row's temporary itself: this thread names the targets
+// only, so that no file creation holds the others. A row whose folder refuses the temporary is
+// reserved again as one job reserves it (which says why, or turns to the documents folder).
+// Returns whether the user cancelled.
 bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     struct Worker {
         size_t index = 0;
@@ -937,21 +955,79 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         int result = 0;
         bool verified = false;
         bool noTemporary = false;  // the folder refused the temporary: reserve the row again
+        bool taken = false;        // a worker converts it
         bool done = false;
-        std::thread thread;
+        bool shownStarting = false;  // this thread's own
     };
     std::atomic<bool> cancel{false};
     std::atomic<bool> paused{false};
-    std::mutex doneMutex;
-    std::condition_variable doneSignal;
-    std::list<Worker> running;
+    std::mutex doneMutex;                // guards queue, stopping, events and each row's taken, done and results
+    std::condition_variable doneSignal;  // a worker took a row or ended one
+    std::condition_variable workSignal;  // a row waits in the queue, or the run ends
+    std::deque<Worker*> queue;           // rows reserved that no worker took yet, in list order
+    bool stopping = false;
+    uint64_t events = 0;
+    uint64_t eventsSeen = 0;
+    std::list<Worker> running;  // queued and converting rows, in list order
     std::set<std::string> reserved;
     std::map<size_t, RowOutcome> finished;  // outcomes waiting for the rows before them
     std::set<size_t> again;                 // rows to reserve again, as one job does
+    // Rows reserved but not shown starting yet, in list order; a null row ended at its reservation.
+    std::deque<std::pair<size_t, Worker*>> unshown;
     const size_t rows = run.items.size();
+    const size_t ahead = static_cast<size_t>(jobs) + 1;  // converting rows and the one reserved ahead
     size_t next = 0, reported = 0;
     uint64_t shownVersion = 0;
     const Worker* shown = nullptr;
+
+    auto convertRows = [&] {
+        for (;;) {
+            Worker* w = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(doneMutex);
+                workSignal.wait(lock, [&] { return stopping || !queue.empty(); });
+                if (stopping) return;
+                w = queue.front();
+                queue.pop_front();
+                w->taken = true;
+                ++events;
+            }
+            doneSignal.notify_all();
+            ConversionContext context{run.settings, *w->progress, w->sources, {}};
+            bool verified = false;
+            const bool made = MakeRowTemporary(w->row);
+            const int result = made ? ConvertAndVerify(run, w->row.request, context, verified) : 0;
+            {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                w->noTemporary = !made;
+                w->result = result;
+                w->verified = verified;
+                w->reason = context.failureReason;
+                w->warning = context.warning;
+                w->loudness = context.loudness;
+                w->meter = context.loudnessMeter;
+                w->done = true;
+                ++events;
+            }
+            doneSignal.notify_all();
+        }
+    };
+    // The workers end (after their rows) before anything they use goes.
+    struct Pool {
+        std::mutex& mutex;
+        bool& stopping;
+        std::condition_variable& signal;
+        std::vector<std::thread> threads;
+        ~Pool() {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                stopping = true;
+            }
+            signal.notify_all();
+            for (std::thread& t : threads) t.join();
+        }
+    } pool{doneMutex, stopping, workSignal, {}};
+    for (size_t i = 0; i < std::min(static_cast<size_t>(jobs), rows); ++i) pool.threads.emplace_back(convertRows);
 
     auto report = [&]() {
         while (reported < rows && finished.count(reported)) {
@@ -962,11 +1038,27 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             finished.erase(reported++);
         }
     };
+    // Shows, in list order, the rows a worker took and those that ended at their reservation.
+    auto showStarted = [&]() {
+        while (!unshown.empty()) {
+            const auto [index, w] = unshown.front();
+            if (w) {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                if (!w->taken) break;
+            }
+            ShowRowStarting(run, index, static_cast<int>(index) + 1);
+            if (w)
+                w->shownStarting = true;
+            else
+                run.driver.SetRowProgress(run.items[index].row, -1.0);
+            unshown.pop_front();
+        }
+    };
 
     while (reported < rows) {
-        // Start rows in list order while there is room; a row whose overwritten target belongs to
+        // Reserve rows in list order while there is room; a row whose overwritten target belongs to
         // a row still running waits for it, so the later row's file is the one that stays.
-        while (!cancel && (!again.empty() || next < rows) && static_cast<int>(running.size()) < jobs) {
+        while (!cancel && (!again.empty() || next < rows) && running.size() < ahead) {
             const bool retry = !again.empty();
             const size_t index = retry ? *again.begin() : next;
             const auto settle = [&] {
@@ -975,26 +1067,25 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 else
                     ++next;
             };
+            // A row reserved again was shown starting already and is shown so once more.
             PreparedRow row;
             RowOutcome outcome;
-            if (!PrepareRow(run, index, static_cast<int>(index) + 1, &reserved, row, outcome, !retry)) {
-                run.driver.SetRowProgress(run.items[index].row, -1.0);
+            bool showLater = false;
+            const bool ready = PrepareRow(run, index, static_cast<int>(index) + 1, &reserved, row, outcome, !retry,
+                                          retry ? nullptr : &showLater);
+            if (ready && row.replace && reserved.count(row.target)) break;  // try again when a row ends
+            if (!ready || !StartTarget(run, row, outcome)) {
                 run.meter.FinishRow(index);
                 finished[index] = outcome;
-                settle();
-                continue;
-            }
-            if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
-            if (!StartTarget(run, row, outcome)) {
-                run.driver.SetRowProgress(run.items[index].row, -1.0);
-                run.meter.FinishRow(index);
-                finished[index] = outcome;
+                if (showLater)
+                    unshown.emplace_back(index, nullptr);
+                else
+                    run.driver.SetRowProgress(run.items[index].row, -1.0);
                 settle();
                 continue;
             }
             settle();
             reserved.insert(row.target);
-            // The running rows stay in list order: the earliest one's texts are shown.
             const auto later = [index](const Worker& other) { return other.index > index; };
             Worker& w = *running.emplace(std::find_if(running.begin(), running.end(), later));
             w.index = index;
@@ -1003,24 +1094,15 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             // Workers never ask: a missing runtime sends the file to the next decoder.
             w.sources.windowsMediaAvailable = [] { return LoadWindowsMediaRuntime(); };
             w.progress = std::make_unique<WorkerProgress>(cancel, paused);
-            shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
-            w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
-                ConversionContext context{run.settings, *w.progress, w.sources, {}};
-                bool verified = false;
-                const bool made = MakeRowTemporary(w.row);
-                const int result = made ? ConvertAndVerify(run, w.row.request, context, verified) : 0;
+            w.shownStarting = !showLater;
+            if (showLater) unshown.emplace_back(index, &w);
+            {
                 std::lock_guard<std::mutex> lock(doneMutex);
-                w.noTemporary = !made;
-                w.result = result;
-                w.verified = verified;
-                w.reason = context.failureReason;
-                w.warning = context.warning;
-                w.loudness = context.loudness;
-                w.meter = context.loudnessMeter;
-                w.done = true;
-                doneSignal.notify_all();
-            });
+                queue.push_back(&w);
+            }
+            workSignal.notify_one();
         }
+        showStarted();
         report();
         if (running.empty()) {
             if (cancel || (next >= rows && again.empty())) break;
@@ -1028,22 +1110,23 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         }
 
         {
-            // A row that ended while this thread was starting others is taken at once: waiting
-            // for a signal already given would leave a core idle for the whole wait.
+            // An event given while this thread was busy is taken at once: waiting for a signal
+            // already given would leave a core idle for the whole wait.
             std::unique_lock<std::mutex> lock(doneMutex);
-            doneSignal.wait_for(lock, std::chrono::milliseconds(20), [&running] {
-                return std::any_of(running.begin(), running.end(), [](const Worker& w) { return w.done; });
-            });
+            doneSignal.wait_for(lock, std::chrono::milliseconds(20), [&] { return events != eventsSeen; });
+            eventsSeen = events;
         }
+        showStarted();
         // The per-file text and bar follow the earliest running row.
         const Worker& earliest = running.front();
         if (shown != &earliest) {
             shown = &earliest;
             shownVersion = 0;
         }
-        running.front().progress->ShowOn(run.driver, shownVersion);
+        if (earliest.shownStarting) running.front().progress->ShowOn(run.driver, shownVersion);
         // Every running row's own share, and the run's work done.
         for (Worker& w : running) {
+            if (!w.shownStarting) continue;
             const double fraction = w.progress->Fraction();
             run.driver.SetRowProgress(run.items[w.index].row, fraction);
             run.meter.SetRow(w.index, fraction);
@@ -1053,6 +1136,39 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         if (run.driver.CancelRequested()) cancel = true;
         paused = !cancel && run.driver.PauseRequested();
         run.meter.SetPaused(paused);
+
+        if (cancel) {
+            // Rows no worker took yet never start (a row shown starting ends cancelled), nor do
+            // the rows after them that were not shown.
+            {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                stopping = true;
+                queue.clear();
+            }
+            workSignal.notify_all();
+            for (auto it = running.begin(); it != running.end();) {
+                bool taken;
+                {
+                    std::lock_guard<std::mutex> lock(doneMutex);
+                    taken = it->taken;
+                }
+                if (taken) {
+                    ++it;
+                    continue;
+                }
+                if (it->shownStarting) {
+                    finished[it->index] = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
+                    run.driver.SetRowProgress(run.items[it->index].row, -1.0);
+                    run.meter.FinishRow(it->index);
+                }
+                const auto first = std::find_if(unshown.begin(), unshown.end(),
+                                                [&](const std::pair<size_t, Worker*>& u) { return u.second == &*it; });
+                unshown.erase(first, unshown.end());
+                reserved.erase(it->row.target);
+                if (shown == &*it) shown = nullptr;
+                it = running.erase(it);
+            }
+        }
 
         for (auto it = running.begin(); it != running.end();) {
             bool done;
@@ -1064,7 +1180,6 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 ++it;
                 continue;
             }
-            it->thread.join();
             if (it->noTemporary && !cancel) {
                 reserved.erase(it->row.target);
                 again.insert(it->index);
