@@ -37,30 +37,117 @@ void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
     window_.reserve(count);
 }
 
-void SampleLedger::Add(int32_t stored, double value) {
-    if (inBlock_ == 0) blocks_.emplace_back();
-    Block& block = blocks_.back();
-    const int32_t sample = isFloat_ ? stored : stored >> (32 - bits_);
-    block.hash = (block.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
-    block.sum += sample;
-    block.weighted += static_cast<int64_t>(inBlock_ + 1) * sample;
-    block.energy += value * value;
-    frameMix_ += value;
-    ++inBlock_;
-    if (++inFrame_ == channels_) EndFrame();
+namespace {
+
+// The block checksum: a sum over the block's samples of each one mixed with its place, so that it
+// can grow a run at a time and every sample's terms are independent of the others (no chain from
+// sample to sample holds the loop up). The mix is a bijection of the sample for any one place, so
+// a single changed sample always changes the checksum; more than one cancel only by chance.
+constexpr uint64_t kPlaceStep = 0x9e3779b97f4a7c15ull;
+constexpr uint64_t kMixFactor = 0xff51afd7ed558ccdull;
+
+// Samples the planar and wide adders convert at a time.
+constexpr size_t kChunkSamples = 4096;
+
+float FloatOfBits(int32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
 
-void SampleLedger::EndFrame() {
-    const float mono = static_cast<float>(frameMix_ / channels_);
-    if (capturing_) {
-        if (frames_ >= captureStart_ && frames_ < captureEnd_) window_.push_back(mono);
-    } else if (window_.size() < kWindowFrames) {
-        blockMix_.push_back(mono);
+}  // namespace
+
+void SampleLedger::AddFrames(const int32_t* stored, const double* values, uint32_t frames) {
+    const uint32_t channels = channels_;
+    const uint32_t shift = isFloat_ ? 0 : 32 - bits_;
+    const uint32_t blockSamples = kBlockFrames * channels;
+    while (frames > 0) {
+        const uint32_t inBlockFrames = inBlock_ / channels;
+        if (inBlock_ == 0) blocks_.emplace_back();
+        Block& block = blocks_.back();
+        const uint32_t run = std::min(frames, kBlockFrames - inBlockFrames);
+        const uint32_t count = run * channels;
+
+        // Checksum and the two sums, in integers.
+        uint64_t hash = block.hash;
+        int64_t sum = block.sum, weighted = block.weighted;
+        int64_t place = static_cast<int64_t>(inBlock_) + 1;
+        uint64_t key = static_cast<uint64_t>(place) * kPlaceStep;
+        for (uint32_t i = 0; i < count; ++i) {
+            const int32_t sample = stored[i] >> shift;
+            uint64_t m = (static_cast<uint64_t>(static_cast<uint32_t>(sample)) ^ key) * kMixFactor;
+            hash += m ^ (m >> 32);
+            key += kPlaceStep;
+            sum += sample;
+            weighted += place * sample;
+            ++place;
+        }
+        block.hash = hash;
+        block.sum = sum;
+        block.weighted = weighted;
+
+        // Energy, in four partial sums so that the additions overlap.
+        double e[4] = {0, 0, 0, 0};
+        uint32_t i = 0;
+        if (values) {
+            for (; i + 4 <= count; i += 4)
+                for (int k = 0; k < 4; ++k) e[k] += values[i + k] * values[i + k];
+            for (; i < count; ++i) e[0] += values[i] * values[i];
+            block.energy += (e[0] + e[1]) + (e[2] + e[3]);
+        } else if (isFloat_) {
+            for (; i + 4 <= count; i += 4)
+                for (int k = 0; k < 4; ++k) {
+                    const double v = FloatOfBits(stored[i + k]);
+                    e[k] += v * v;
+                }
+            for (; i < count; ++i) {
+                const double v = FloatOfBits(stored[i]);
+                e[0] += v * v;
+            }
+            block.energy += (e[0] + e[1]) + (e[2] + e[3]);
+        } else {
+            // The values are the stored integers over 2^31; scaling the sum of squares by 2^-62
+            // at the end is exact.
+            for (; i + 4 <= count; i += 4)
+                for (int k = 0; k < 4; ++k) {
+                    const double v = stored[i + k];
+                    e[k] += v * v;
+                }
+            for (; i < count; ++i) {
+                const double v = stored[i];
+                e[0] += v * v;
+            }
+            block.energy += ((e[0] + e[1]) + (e[2] + e[3])) * 0x1p-62;
+        }
+
+        // The mono mix, only for the frames the alignment window may take.
+        const bool mixWanted = capturing_ ? frames_ + run > captureStart_ && frames_ < captureEnd_
+                                          : window_.size() < kWindowFrames;
+        if (mixWanted) {
+            for (uint32_t f = 0; f < run; ++f) {
+                double mix = 0;
+                for (uint32_t c = 0; c < channels; ++c) {
+                    const size_t at = size_t{f} * channels + c;
+                    mix += values ? values[at] : isFloat_ ? FloatOfBits(stored[at]) : stored[at] * 0x1p-31;
+                }
+                const float mono = static_cast<float>(mix / channels);
+                if (!capturing_)
+                    blockMix_.push_back(mono);
+                else if (frames_ + f >= captureStart_ && frames_ + f < captureEnd_)
+                    window_.push_back(mono);
+            }
+        }
+
+        frames_ += run;
+        inBlock_ += count;
+        stored += count;
+        if (values) values += count;
+        frames -= run;
+        if (inBlock_ == blockSamples) EndBlock();
     }
-    ++frames_;
-    inFrame_ = 0;
-    frameMix_ = 0;
-    if (frames_ % kBlockFrames != 0) return;
+}
+
+void SampleLedger::EndBlock() {
     inBlock_ = 0;
     if (capturing_ || window_.size() >= kWindowFrames) return;
     // A complete block: the window begins at the first one above -60 dBFS.
@@ -77,41 +164,55 @@ void SampleLedger::EndFrame() {
 }
 
 void SampleLedger::AddInterleaved(const int32_t* stored, const double* values, uint32_t frames) {
-    const size_t samples = static_cast<size_t>(frames) * channels_;
-    for (size_t i = 0; i < samples; ++i) Add(stored[i], values[i]);
+    AddFrames(stored, values, frames);
 }
 
 void SampleLedger::AddPlanar(const void* left, const void* right, uint32_t frames, uint32_t bits) {
     const uint32_t planes = right && channels_ == 2 ? 2 : 1;
-    for (uint32_t i = 0; i < frames; ++i) {
+    if (planes != channels_) return;  // Begin was given other channels: nothing consistent to add
+    int32_t stored[kChunkSamples];
+    const uint32_t chunkFrames = static_cast<uint32_t>(kChunkSamples / planes);
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(chunkFrames, frames - done);
         for (uint32_t c = 0; c < planes; ++c) {
             const void* plane = c == 0 ? left : right;
-            int32_t stored;
-            if (bits == 8)
-                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[i] ^ 0x80u) << 24);
-            else
-                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[i]) << 16);
-            Add(stored, stored / 2147483648.0);
+            if (bits == 8) {
+                const uint8_t* p = static_cast<const uint8_t*>(plane) + done;
+                for (uint32_t i = 0; i < n; ++i)
+                    stored[i * planes + c] = static_cast<int32_t>(static_cast<uint32_t>(p[i] ^ 0x80u) << 24);
+            } else {
+                const uint16_t* p = static_cast<const uint16_t*>(plane) + done;
+                for (uint32_t i = 0; i < n; ++i)
+                    stored[i * planes + c] = static_cast<int32_t>(static_cast<uint32_t>(p[i]) << 16);
+            }
         }
+        AddFrames(stored, nullptr, n);
+        done += n;
     }
 }
 
 void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
-    const size_t samples = static_cast<size_t>(frames) * channels_;
+    if (channels_ == 0) return;
     const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    for (size_t i = 0; i < samples; ++i) {
-        const double v = interleaved[i];
+    int32_t stored[kChunkSamples];
+    const uint32_t chunkFrames = static_cast<uint32_t>(kChunkSamples / channels_);
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(chunkFrames, frames - done);
+        const size_t count = size_t{n} * channels_;
+        const double* in = interleaved + size_t{done} * channels_;
         if (isFloat_) {
-            const float f = static_cast<float>(v);
-            int32_t bits;
-            std::memcpy(&bits, &f, sizeof bits);
-            Add(bits, f);
-            continue;
+            for (size_t i = 0; i < count; ++i) {
+                const float f = static_cast<float>(in[i]);
+                std::memcpy(&stored[i], &f, sizeof f);
+            }
+        } else {
+            // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+            const uint32_t shift = 32 - bits_;
+            for (size_t i = 0; i < count; ++i)
+                stored[i] = static_cast<int32_t>(static_cast<uint32_t>(QuantiseSample(in[i], scale)) << shift);
         }
-        // Rounded and clamped as the lossless writers store it (NaN becomes 0).
-        const double q = QuantiseSample(v, scale);
-        const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << (32 - bits_));
-        Add(stored, q / scale);
+        AddFrames(stored, nullptr, n);
+        done += n;
     }
 }
 

@@ -64,15 +64,14 @@ public:
     const std::vector<float>& Window() const { return window_; }
 
 private:
-    void Add(int32_t sample, double value);
-    void EndFrame();
+    // Adds whole interleaved frames; `values` may be null, the values then follow from `stored`.
+    void AddFrames(const int32_t* stored, const double* values, uint32_t frames);
+    void EndBlock();
 
     uint32_t rate_ = 0, channels_ = 0, bits_ = 16;
     bool isFloat_ = false;
     uint64_t frames_ = 0;
-    uint32_t inFrame_ = 0;     // samples of the current frame added
     uint32_t inBlock_ = 0;     // samples of the current block added
-    double frameMix_ = 0;
     std::vector<Block> blocks_;
     // Recording: the current block's mono mix until it is judged for the window.
     std::vector<float> blockMix_;
