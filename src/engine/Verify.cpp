@@ -57,6 +57,69 @@ float FloatOfBits(int32_t bits) {
 
 }  // namespace
 
+void SampleLedger::Keep(bool sums, bool levels) {
+    keepSums_ = sums;
+    keepLevels_ = levels;
+}
+
+// Adds `count` samples to the block's checksum and sums; `shift` takes a stored sample to its
+// significant bits.
+void SampleLedger::AddSums(Block& block, const int32_t* stored, uint32_t count, uint32_t shift) const {
+    uint64_t hash = block.hash;
+    int64_t sum = block.sum, weighted = block.weighted;
+    int64_t place = static_cast<int64_t>(inBlock_) + 1;
+    uint64_t key = static_cast<uint64_t>(place) * kPlaceStep;
+    for (uint32_t i = 0; i < count; ++i) {
+        const int32_t sample = stored[i] >> shift;
+        const uint64_t m = (static_cast<uint64_t>(static_cast<uint32_t>(sample)) ^ key) * kMixFactor;
+        hash += m ^ (m >> 32);
+        key += kPlaceStep;
+        sum += sample;
+        weighted += place * sample;
+        ++place;
+    }
+    block.hash = hash;
+    block.sum = sum;
+    block.weighted = weighted;
+}
+
+// The sum of squares of `count` values, taken from `stored` where `values` is null; in four
+// partial sums so that the additions overlap.
+double SampleLedger::Energy(const int32_t* stored, const double* values, uint32_t count) const {
+    double e[4] = {0, 0, 0, 0};
+    uint32_t i = 0;
+    if (values) {
+        for (; i + 4 <= count; i += 4)
+            for (int k = 0; k < 4; ++k) e[k] += values[i + k] * values[i + k];
+        for (; i < count; ++i) e[0] += values[i] * values[i];
+        return (e[0] + e[1]) + (e[2] + e[3]);
+    }
+    if (isFloat_) {
+        for (; i + 4 <= count; i += 4)
+            for (int k = 0; k < 4; ++k) {
+                const double v = FloatOfBits(stored[i + k]);
+                e[k] += v * v;
+            }
+        for (; i < count; ++i) {
+            const double v = FloatOfBits(stored[i]);
+            e[0] += v * v;
+        }
+        return (e[0] + e[1]) + (e[2] + e[3]);
+    }
+    // The values are the stored integers over 2^31; scaling the sum of squares by 2^-62 at the
+    // end is exact.
+    for (; i + 4 <= count; i += 4)
+        for (int k = 0; k < 4; ++k) {
+            const double v = stored[i + k];
+            e[k] += v * v;
+        }
+    for (; i < count; ++i) {
+        const double v = stored[i];
+        e[0] += v * v;
+    }
+    return ((e[0] + e[1]) + (e[2] + e[3])) * 0x1p-62;
+}
+
 void SampleLedger::AddFrames(const int32_t* stored, const double* values, uint32_t frames) {
     const uint32_t channels = channels_;
     const uint32_t shift = isFloat_ ? 0 : 32 - bits_;
@@ -68,61 +131,12 @@ void SampleLedger::AddFrames(const int32_t* stored, const double* values, uint32
         const uint32_t run = std::min(frames, kBlockFrames - inBlockFrames);
         const uint32_t count = run * channels;
 
-        // Checksum and the two sums, in integers.
-        uint64_t hash = block.hash;
-        int64_t sum = block.sum, weighted = block.weighted;
-        int64_t place = static_cast<int64_t>(inBlock_) + 1;
-        uint64_t key = static_cast<uint64_t>(place) * kPlaceStep;
-        for (uint32_t i = 0; i < count; ++i) {
-            const int32_t sample = stored[i] >> shift;
-            uint64_t m = (static_cast<uint64_t>(static_cast<uint32_t>(sample)) ^ key) * kMixFactor;
-            hash += m ^ (m >> 32);
-            key += kPlaceStep;
-            sum += sample;
-            weighted += place * sample;
-            ++place;
-        }
-        block.hash = hash;
-        block.sum = sum;
-        block.weighted = weighted;
-
-        // Energy, in four partial sums so that the additions overlap.
-        double e[4] = {0, 0, 0, 0};
-        uint32_t i = 0;
-        if (values) {
-            for (; i + 4 <= count; i += 4)
-                for (int k = 0; k < 4; ++k) e[k] += values[i + k] * values[i + k];
-            for (; i < count; ++i) e[0] += values[i] * values[i];
-            block.energy += (e[0] + e[1]) + (e[2] + e[3]);
-        } else if (isFloat_) {
-            for (; i + 4 <= count; i += 4)
-                for (int k = 0; k < 4; ++k) {
-                    const double v = FloatOfBits(stored[i + k]);
-                    e[k] += v * v;
-                }
-            for (; i < count; ++i) {
-                const double v = FloatOfBits(stored[i]);
-                e[0] += v * v;
-            }
-            block.energy += (e[0] + e[1]) + (e[2] + e[3]);
-        } else {
-            // The values are the stored integers over 2^31; scaling the sum of squares by 2^-62
-            // at the end is exact.
-            for (; i + 4 <= count; i += 4)
-                for (int k = 0; k < 4; ++k) {
-                    const double v = stored[i + k];
-                    e[k] += v * v;
-                }
-            for (; i < count; ++i) {
-                const double v = stored[i];
-                e[0] += v * v;
-            }
-            block.energy += ((e[0] + e[1]) + (e[2] + e[3])) * 0x1p-62;
-        }
+        if (keepSums_) AddSums(block, stored, count, shift);
+        if (keepLevels_) block.energy += Energy(stored, values, count);
 
         // The mono mix, only for the frames the alignment window may take.
         const bool mixWanted = capturing_ ? frames_ + run > captureStart_ && frames_ < captureEnd_
-                                          : window_.size() < kWindowFrames;
+                                          : keepLevels_ && window_.size() < kWindowFrames;
         if (mixWanted) {
             for (uint32_t f = 0; f < run; ++f) {
                 double mix = 0;
@@ -417,6 +431,9 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
         return Failed("the encoder did not store the samples it was handed");
     SampleLedger got;
     got.Begin(rate, channels, want.Bits(), want.IsFloat());
+    // A lossless check compares the sums; a lossy one the decoded energy per sub-block, kept
+    // below, and the alignment window.
+    got.Keep(check.lossless, false);
     if (!check.lossless && rate == want.Rate() && !want.Window().empty()) {
         const uint64_t start = want.WindowStart() > kMaxLead ? want.WindowStart() - kMaxLead : 0;
         got.CaptureRange(start, want.WindowStart() - start + want.Window().size() + kMaxLag);
@@ -433,10 +450,21 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
         }
         got.AddInterleaved(block.stored, block.values, block.frames);
         if (!check.lossless) {
-            const size_t samples = static_cast<size_t>(block.frames) * block.channels;
-            for (size_t i = 0; i < samples; i += block.channels) {
-                for (uint32_t c = 0; c < block.channels; ++c) subSum += block.values[i + c] * block.values[i + c];
-                if (++subFill == kSubBlock) {
+            // A sub-block's run at a time, in four partial sums so that the additions overlap.
+            const double* v = block.values;
+            for (uint32_t left = block.frames; left > 0;) {
+                const uint32_t run = std::min(left, kSubBlock - subFill);
+                const size_t count = size_t{run} * block.channels;
+                double e[4] = {0, 0, 0, 0};
+                size_t i = 0;
+                for (; i + 4 <= count; i += 4)
+                    for (int k = 0; k < 4; ++k) e[k] += v[i + k] * v[i + k];
+                for (; i < count; ++i) e[0] += v[i] * v[i];
+                subSum += (e[0] + e[1]) + (e[2] + e[3]);
+                v += count;
+                left -= run;
+                subFill += run;
+                if (subFill == kSubBlock) {
                     subEnergy.push_back(subSum);
                     subSum = 0;
                     subFill = 0;

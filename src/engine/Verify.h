@@ -51,6 +51,10 @@ public:
 
     // Keeps the decoded mono mix of frames [start, start + count) for alignment.
     void CaptureRange(uint64_t start, uint64_t count);
+    // What the blocks keep after Begin (both by default): `sums` the checksum and the two sums a
+    // lossless check compares, `levels` the energy and the alignment window (CaptureRange's
+    // window is kept either way) a lossy check compares. Frames are always counted.
+    void Keep(bool sums, bool levels);
 
     uint32_t Rate() const { return rate_; }
     uint32_t Channels() const { return channels_; }
@@ -67,9 +71,12 @@ private:
     // Adds whole interleaved frames; `values` may be null, the values then follow from `stored`.
     void AddFrames(const int32_t* stored, const double* values, uint32_t frames);
     void EndBlock();
+    void AddSums(Block& block, const int32_t* stored, uint32_t count, uint32_t shift) const;
+    double Energy(const int32_t* stored, const double* values, uint32_t count) const;
 
     uint32_t rate_ = 0, channels_ = 0, bits_ = 16;
     bool isFloat_ = false;
+    bool keepSums_ = true, keepLevels_ = true;
     uint64_t frames_ = 0;
     uint32_t inBlock_ = 0;     // samples of the current block added
     std::vector<Block> blocks_;
