@@ -65,22 +65,25 @@ void SampleLedger::Keep(bool sums, bool levels) {
 // Adds `count` samples to the block's checksum and sums; `shift` takes a stored sample to its
 // significant bits.
 void SampleLedger::AddSums(Block& block, const int32_t* stored, uint32_t count, uint32_t shift) const {
+    // The weighted sum without a multiplication per sample: over the run's places a..b, the sum
+    // of the running sums is the sum of (b + 1 - p) times each sample, so the sum of p times each
+    // sample is (b + 1) times the run's sum less it.
+    const uint64_t first = static_cast<uint64_t>(inBlock_) + 1;
+    uint64_t key = first * kPlaceStep;
     uint64_t hash = block.hash;
-    int64_t sum = block.sum, weighted = block.weighted;
-    int64_t place = static_cast<int64_t>(inBlock_) + 1;
-    uint64_t key = static_cast<uint64_t>(place) * kPlaceStep;
+    int64_t running = 0, runningSums = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const int32_t sample = stored[i] >> shift;
         const uint64_t m = (static_cast<uint64_t>(static_cast<uint32_t>(sample)) ^ key) * kMixFactor;
         hash += m ^ (m >> 32);
         key += kPlaceStep;
-        sum += sample;
-        weighted += place * sample;
-        ++place;
+        running += sample;
+        runningSums += running;
     }
+    const int64_t last = static_cast<int64_t>(first) + count - 1;
     block.hash = hash;
-    block.sum = sum;
-    block.weighted = weighted;
+    block.sum += running;
+    block.weighted += (last + 1) * running - runningSums;
 }
 
 // The sum of squares of `count` values, taken from `stored` where `values` is null; in four
