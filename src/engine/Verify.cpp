@@ -295,17 +295,24 @@ int64_t BestLag(const SampleLedger& encoded, const SampleLedger& decoded) {
     const int64_t w = static_cast<int64_t>(encoded.WindowStart());
     const int64_t ys = static_cast<int64_t>(decoded.WindowStart());
     const int64_t n = static_cast<int64_t>(x.size());
+    // The decoded energy of any span from running sums of squares; the products in four partial
+    // sums so that the additions overlap.
+    std::vector<double> squares(y.size() + 1, 0.0);
+    for (size_t i = 0; i < y.size(); ++i) squares[i + 1] = squares[i] + static_cast<double>(y[i]) * y[i];
     std::vector<std::pair<int64_t, double>> scores;
     double bestScore = -1;
     for (int64_t lag = -kMaxLead; lag <= kMaxLag; ++lag) {
         const int64_t at = w + lag - ys;  // where the window's first frame lies in y
         if (at < 0 || at + n > static_cast<int64_t>(y.size())) continue;
-        double dot = 0, ey = 0;
-        for (int64_t i = 0; i < n; ++i) {
-            const double b = y[static_cast<size_t>(at + i)];
-            dot += x[static_cast<size_t>(i)] * b;
-            ey += b * b;
-        }
+        const float* b = y.data() + at;
+        double part[4] = {0, 0, 0, 0};
+        int64_t i = 0;
+        for (; i + 4 <= n; i += 4)
+            for (int k = 0; k < 4; ++k)
+                part[k] += static_cast<double>(x[static_cast<size_t>(i + k)]) * b[i + k];
+        for (; i < n; ++i) part[0] += static_cast<double>(x[static_cast<size_t>(i)]) * b[i];
+        const double dot = (part[0] + part[1]) + (part[2] + part[3]);
+        const double ey = squares[static_cast<size_t>(at + n)] - squares[static_cast<size_t>(at)];
         if (ey <= 0) continue;
         const double score = dot / std::sqrt(ex * ey);
         scores.emplace_back(lag, score);
