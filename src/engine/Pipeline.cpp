@@ -362,9 +362,9 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
             context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat);
         else
             context.record->samples.Begin(format.rate, format.channels, format.bits, false);
-        // A lossless target's check compares the sums, a lossy one's the levels.
-        context.record->samples.Keep(family->check.lossless, !family->check.lossless);
+        if (family->check.streamMd5) context.record->samples.KeepMd5();
         RecordTags(tags, *context.record);
+        context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {

@@ -171,6 +171,9 @@ public:
     // encoder cannot write, such as a cover picture added with the tag library. False with the
     // reason in FailureReason when that fails; the target is then removed.
     virtual bool FinishTarget(const std::string& /*targetPath*/, const TagChoice& /*tags*/) { return true; }
+    // Whether the target carries the tags' cover picture when there is one (its check then reads
+    // the picture back).
+    virtual bool WritesPicture(const PipelineCall&) const { return false; }
     // Whether End comes before the source is closed (MP3, Windows Media) or after (the others).
     virtual bool EndsBeforeSourceCloses() const { return false; }
     // Whether the encoder has created the target file (so a failed conversion removes it).

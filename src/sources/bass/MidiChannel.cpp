@@ -31,9 +31,18 @@ struct PlayerCloser {
 };
 
 // FluidSynth logs to the console by default; the layer reports failures through its results only.
+// FluidSynth also fills its process-wide tables (dither noise, default modulators) in the first
+// new_fluid_synth, after marking them done: a second thread creating a synth meanwhile would copy
+// half-filled modulators. One synth made here, before any other and while other threads wait on
+// this static, runs that set-up alone.
 void SilenceFluidSynth() {
     static const bool done = [] {
         for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level) fluid_set_log_function(level, nullptr, nullptr);
+        std::unique_ptr<fluid_settings_t, SettingsCloser> settings(new_fluid_settings());
+        if (settings) {
+            fluid_settings_setint(settings.get(), "synth.lock-memory", 0);
+            std::unique_ptr<fluid_synth_t, SynthCloser> synth(new_fluid_synth(settings.get()));
+        }
         return true;
     }();
     (void)done;

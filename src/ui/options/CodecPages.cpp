@@ -562,6 +562,7 @@ LoudnessPage::LoudnessPage(UiHost* host, QWidget* parent) : OptionPage(QStringLi
     ceiling->setSingleStep(0.1);
     ceiling->setDecimals(1);
     ceiling->setSuffix(QStringLiteral(" dBTP"));
+    KeepSpinBoxWidth(ceiling);
     auto* targetLabel = new QLabel(QStringLiteral("&Target loudness:"), gainGroup);
     targetLabel->setBuddy(target);
     auto* ceilingLabel = new QLabel(QStringLiteral("True &peak at most:"), gainGroup);
