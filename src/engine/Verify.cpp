@@ -38,6 +38,35 @@ void SampleMd5::Flush() const {
     fill_ = 0;
 }
 
+void SampleMd5::AddShifted(const int32_t* stored, uint32_t count, uint32_t shift) {
+    // As many samples at a time as the buffer holds, in a loop fixed to the sample's size.
+    for (uint32_t i = 0; i < count;) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>((sizeof buffer_ - fill_) / bytes_, count - i));
+        uint8_t* out = buffer_ + fill_;
+        switch (bytes_) {
+            case 1:
+                for (uint32_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(stored[i + k] >> shift);
+                break;
+            case 2:
+                for (uint32_t k = 0; k < n; ++k) {
+                    const auto u = static_cast<uint32_t>(stored[i + k] >> shift);
+                    out[2 * k] = static_cast<uint8_t>(u);
+                    out[2 * k + 1] = static_cast<uint8_t>(u >> 8);
+                }
+                break;
+            default:
+                for (uint32_t k = 0; k < n; ++k) {
+                    const auto u = static_cast<uint32_t>(stored[i + k] >> shift);
+                    for (uint32_t b = 0; b < bytes_; ++b) out[k * bytes_ + b] = static_cast<uint8_t>(u >> (8 * b));
+                }
+                break;
+        }
+        fill_ += size_t{n} * bytes_;
+        i += n;
+        if (fill_ + 4 > sizeof buffer_) Flush();
+    }
+}
+
 std::array<uint8_t, 16> SampleMd5::Result() const {
     Flush();
     const QByteArray sum = state_->hash.result();
@@ -191,8 +220,7 @@ void SampleLedger::AddFrames(const int32_t* stored, const double* values, uint32
         uint32_t high = static_cast<uint32_t>(span.hash >> 32), low = static_cast<uint32_t>(span.hash);
         AddSpanSums(stored, count, shift, inSpan_ + 1, high, low, span.sum, span.weighted);
         span.hash = static_cast<uint64_t>(high) << 32 | low;
-        if (md5_)
-            for (uint32_t i = 0; i < count; ++i) md5_->Add(stored[i] >> shift);
+        if (md5_) md5_->AddShifted(stored, count, shift);
         // The energy serves the kept levels and, until the window is full, its start.
         const bool windowPending = !capturing_ && window_.size() < kWindowFrames;
         if (keepEnergy_ || windowPending) blockEnergy_ += SumOfSquares(stored, values, count, isFloat_);

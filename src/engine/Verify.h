@@ -39,6 +39,8 @@ public:
         for (uint32_t i = 0; i < bytes_; ++i) buffer_[fill_++] = static_cast<uint8_t>(u >> (8 * i));
         if (fill_ + 4 > sizeof buffer_) Flush();
     }
+    // Adds `count` samples given left-justified: each is `stored[i] >> shift`.
+    void AddShifted(const int32_t* stored, uint32_t count, uint32_t shift);
     // The sum of every sample added so far (none is added after it is asked for).
     std::array<uint8_t, 16> Result() const;
 
