@@ -415,7 +415,9 @@ TEST(RunConversionBatch, CancelDuringFourJobsStopsEveryRunningRow) {
     f.settings.DestOutputFolderOpt = kDestCustomFolder;
     f.settings.DestSpecifiedFolder = f.dir.file("out");
     f.settings.BrowseOutputFolder = 1;
-    f.driver.cancelAfterPumps = 4;  // a few polls into the run
+    // Cancel once the fourth row is shown starting: a row shows as started only when a worker
+    // takes it, so a fixed number of polls can come before the last worker is scheduled.
+    f.driver.cancelAtRow = 3;
     EXPECT_FALSE(RunConversionBatch(items, kOutputMp3, f.settings, f.host, f.driver, f.state));
     int cancelled = 0;
     for (int row = 0; row < 8; ++row) {
