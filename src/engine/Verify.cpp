@@ -37,30 +37,53 @@ void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
     window_.reserve(count);
 }
 
-void SampleLedger::Add(int32_t stored, double value) {
-    if (inBlock_ == 0) blocks_.emplace_back();
-    Block& block = blocks_.back();
-    const int32_t sample = isFloat_ ? stored : stored >> (32 - bits_);
-    block.hash = (block.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
-    block.sum += sample;
-    block.weighted += static_cast<int64_t>(inBlock_ + 1) * sample;
-    block.energy += value * value;
-    frameMix_ += value;
-    ++inBlock_;
-    if (++inFrame_ == channels_) EndFrame();
+// Adds `count` samples, interleaved, continuing the current frame and block; `at(i, stored, value)`
+// gives the i-th. The block's sums are kept in locals while a run of one block lasts, and the
+// frame's mono mix is made only where the window or the capture takes it.
+template <class SampleAt>
+void SampleLedger::AddSamples(size_t count, SampleAt at) {
+    const uint32_t blockSamples = kBlockFrames * channels_;
+    const int shift = isFloat_ ? 0 : static_cast<int>(32 - bits_);
+    size_t i = 0;
+    while (i < count) {
+        if (inBlock_ == 0) blocks_.emplace_back();
+        Block block = blocks_.back();
+        uint32_t inBlock = inBlock_, inFrame = inFrame_;
+        double mix = frameMix_;
+        // Until its block is complete the window takes nothing, so whether a frame's mix is kept
+        // is known for the whole run.
+        const bool collect = !capturing_ && window_.size() < kWindowFrames;
+        const size_t end = i + std::min<size_t>(count - i, blockSamples - inBlock);
+        for (; i < end; ++i) {
+            int32_t stored;
+            double value;
+            at(i, stored, value);
+            const int32_t sample = stored >> shift;
+            block.hash = (block.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
+            block.sum += sample;
+            block.weighted += static_cast<int64_t>(inBlock + 1) * sample;
+            block.energy += value * value;
+            mix += value;
+            ++inBlock;
+            if (++inFrame == channels_) {
+                if (collect || (capturing_ && frames_ >= captureStart_ && frames_ < captureEnd_)) {
+                    const float mono = static_cast<float>(mix / channels_);
+                    (capturing_ ? window_ : blockMix_).push_back(mono);
+                }
+                ++frames_;
+                inFrame = 0;
+                mix = 0;
+            }
+        }
+        blocks_.back() = block;
+        inBlock_ = inBlock;
+        inFrame_ = inFrame;
+        frameMix_ = mix;
+        if (inBlock_ == blockSamples) EndBlock();
+    }
 }
 
-void SampleLedger::EndFrame() {
-    const float mono = static_cast<float>(frameMix_ / channels_);
-    if (capturing_) {
-        if (frames_ >= captureStart_ && frames_ < captureEnd_) window_.push_back(mono);
-    } else if (window_.size() < kWindowFrames) {
-        blockMix_.push_back(mono);
-    }
-    ++frames_;
-    inFrame_ = 0;
-    frameMix_ = 0;
-    if (frames_ % kBlockFrames != 0) return;
+void SampleLedger::EndBlock() {
     inBlock_ = 0;
     if (capturing_ || window_.size() >= kWindowFrames) return;
     // A complete block: the window begins at the first one above -60 dBFS.
@@ -77,42 +100,45 @@ void SampleLedger::EndFrame() {
 }
 
 void SampleLedger::AddInterleaved(const int32_t* stored, const double* values, uint32_t frames) {
-    const size_t samples = static_cast<size_t>(frames) * channels_;
-    for (size_t i = 0; i < samples; ++i) Add(stored[i], values[i]);
+    AddSamples(static_cast<size_t>(frames) * channels_, [&](size_t i, int32_t& s, double& v) {
+        s = stored[i];
+        v = values[i];
+    });
 }
 
 void SampleLedger::AddPlanar(const void* left, const void* right, uint32_t frames, uint32_t bits) {
     const uint32_t planes = right && channels_ == 2 ? 2 : 1;
-    for (uint32_t i = 0; i < frames; ++i) {
-        for (uint32_t c = 0; c < planes; ++c) {
-            const void* plane = c == 0 ? left : right;
-            int32_t stored;
-            if (bits == 8)
-                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[i] ^ 0x80u) << 24);
-            else
-                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[i]) << 16);
-            Add(stored, stored / 2147483648.0);
-        }
-    }
+    AddSamples(static_cast<size_t>(frames) * planes, [&](size_t i, int32_t& s, double& v) {
+        const void* plane = planes == 2 && (i & 1) ? right : left;
+        const size_t at = planes == 2 ? i >> 1 : i;
+        if (bits == 8)
+            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[at] ^ 0x80u) << 24);
+        else
+            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[at]) << 16);
+        v = s / 2147483648.0;
+    });
 }
 
 void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
     const size_t samples = static_cast<size_t>(frames) * channels_;
-    const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    for (size_t i = 0; i < samples; ++i) {
-        const double v = interleaved[i];
-        if (isFloat_) {
-            const float f = static_cast<float>(v);
-            int32_t bits;
-            std::memcpy(&bits, &f, sizeof bits);
-            Add(bits, f);
-            continue;
-        }
-        // Rounded and clamped as the lossless writers store it (NaN becomes 0).
-        const double q = QuantiseSample(v, scale);
-        const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << (32 - bits_));
-        Add(stored, q / scale);
+    if (isFloat_) {
+        AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
+            const float f = static_cast<float>(interleaved[i]);
+            std::memcpy(&s, &f, sizeof s);
+            v = f;
+        });
+        return;
     }
+    // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+    const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
+    // A power of two, so multiplying by it divides exactly.
+    const double step = std::ldexp(1.0, 1 - static_cast<int>(bits_));
+    const int shift = static_cast<int>(32 - bits_);
+    AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
+        const double q = QuantiseSample(interleaved[i], scale);
+        s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << shift);
+        v = q * step;
+    });
 }
 
 // ---- The check ----

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -34,6 +36,23 @@ struct PacketCloser {
 };
 struct FrameCloser {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+// Grows a buffer of bytes without zero-filling them: the converter writes every byte it keeps
+// before any is read, and filling each frame's worth first costs as much as copying it.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 };
 
 // Consecutive decoder errors tolerated before the stream is treated as ended.
@@ -158,7 +177,7 @@ private:
     AVChannelLayout inLayout_{};
     int inFormat_ = -1, inRate_ = 0;
 
-    std::vector<uint8_t> pending_;
+    std::vector<uint8_t, UninitialisedAllocator<uint8_t>> pending_;
     size_t pendingPos_ = 0;
 
     int64_t fileSize_ = -1;
