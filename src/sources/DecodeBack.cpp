@@ -1,5 +1,6 @@
 #include "sources/DecodeBack.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +27,7 @@ int32_t FloatBits(float f) {
 }
 
 // One sample of a decoded frame in both forms.
-void Convert(AVSampleFormat format, const uint8_t* data, size_t index, int32_t& stored, double& value) {
+inline void Convert(AVSampleFormat format, const uint8_t* data, size_t index, int32_t& stored, double& value) {
     switch (format) {
         case AV_SAMPLE_FMT_U8:
         case AV_SAMPLE_FMT_U8P:
@@ -65,6 +66,43 @@ void Convert(AVSampleFormat format, const uint8_t* data, size_t index, int32_t& 
         default:
             stored = 0;
             value = 0;
+            return;
+    }
+}
+
+// Every sample of a decoded frame, interleaved, in both forms; the format is fixed for the whole
+// loop, so that the per-sample conversion carries no switch.
+template <AVSampleFormat F>
+void ConvertFrameAs(const AVFrame& frame, size_t channels, size_t frames, int32_t* stored, double* values) {
+    const bool planar = av_sample_fmt_is_planar(F) != 0;
+    for (size_t c = 0; c < channels; ++c) {
+        const uint8_t* data = frame.extended_data[planar ? c : 0];
+        for (size_t i = 0; i < frames; ++i) {
+            const size_t at = i * channels + c;
+            Convert(F, data, planar ? i : at, stored[at], values[at]);
+        }
+    }
+}
+
+void ConvertFrame(AVSampleFormat format, const AVFrame& frame, size_t channels, size_t frames, int32_t* stored,
+                  double* values) {
+    switch (format) {
+#define SONAVERT_CONVERT_AS(F) \
+    case F: return ConvertFrameAs<F>(frame, channels, frames, stored, values);
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_U8)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_U8P)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S16)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S16P)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S32)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S32P)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_FLT)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_FLTP)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_DBL)
+        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_DBLP)
+#undef SONAVERT_CONVERT_AS
+        default:
+            std::fill(stored, stored + channels * frames, 0);
+            std::fill(values, values + channels * frames, 0.0);
             return;
     }
 }
@@ -146,14 +184,7 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
             const size_t channels = static_cast<size_t>(nb);
             stored.resize(frames * channels);
             values.resize(frames * channels);
-            const bool planar = av_sample_fmt_is_planar(fmt) != 0;
-            for (size_t c = 0; c < channels; ++c) {
-                const uint8_t* data = frame->extended_data[planar ? c : 0];
-                for (size_t i = 0; i < frames; ++i) {
-                    const size_t at = i * channels + c;
-                    Convert(fmt, data, planar ? i : at, stored[at], values[at]);
-                }
-            }
+            ConvertFrame(fmt, *frame, channels, frames, stored.data(), values.data());
             av_frame_unref(frame.get());
             stream.frames += frames;
             if (frames && !take(DecodedBlock{stored.data(), values.data(), static_cast<uint32_t>(frames),
