@@ -152,7 +152,9 @@ protected:
 
 private:
     bool NextFrame();
-    bool Convert(const AVFrame* in);
+    // Converts `in` into pending_, or straight into `direct` (room for `room` bytes) when nothing
+    // is pending and all of it fits; `wrote` then tells how many bytes went there.
+    bool Convert(const AVFrame* in, uint8_t* direct = nullptr, size_t room = 0, size_t* wrote = nullptr);
     bool Flush();
     void ReadMpegLayout();
     void ReadTags();
@@ -328,7 +330,8 @@ bool FfmpegStream::NextFrame() {
     }
 }
 
-bool FfmpegStream::Convert(const AVFrame* in) {
+bool FfmpegStream::Convert(const AVFrame* in, uint8_t* direct, size_t room, size_t* wrote) {
+    if (wrote) *wrote = 0;
     pending_.clear();
     pendingPos_ = 0;
     if (!swr_ || in->format != inFormat_ || in->sample_rate != inRate_ ||
@@ -365,6 +368,14 @@ bool FfmpegStream::Convert(const AVFrame* in) {
     }
     int maxOut = swr_get_out_samples(swr_.get(), in->nb_samples);
     if (maxOut <= 0) return true;
+    // The caller's buffer takes the samples without a copy through pending_.
+    if (direct && wrote && pending_.empty() && static_cast<size_t>(maxOut) * frameBytes_ <= room) {
+        uint8_t* out[1] = {direct};
+        const int n =
+            swr_convert(swr_.get(), out, maxOut, const_cast<const uint8_t**>(in->extended_data), in->nb_samples);
+        *wrote = n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0;
+        return true;
+    }
     const size_t at = pending_.size();
     pending_.resize(at + static_cast<size_t>(maxOut) * frameBytes_);
     uint8_t* out[1] = {pending_.data() + at};
@@ -423,8 +434,10 @@ size_t FfmpegStream::Produce(uint8_t* dst, size_t bytes) {
         pending_.clear();
         pendingPos_ = 0;
         if (NextFrame()) {
-            bool ok = Convert(frame_.get());
+            size_t wrote = 0;
+            bool ok = Convert(frame_.get(), dst + done, bytes - done, &wrote);
             av_frame_unref(frame_.get());
+            done += wrote;
             if (!ok) break;
         } else if (!Flush()) {
             break;
