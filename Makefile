@@ -30,13 +30,14 @@ bench: build
 sanitize:
 	@$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DSONAVERT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
-# The thread sanitizer over the batch tests that convert several rows at once. Debian's Qt and
-# FFmpeg are not instrumented: tests/tsan.supp names those libraries only.
+# The thread sanitizer over the batch tests that convert several rows at once and the add that
+# probes its files on several threads. Debian's Qt and FFmpeg are not instrumented:
+# tests/tsan.supp names those libraries only.
 tsan: deps
 	@cmake -S . -B build-tsan -DSONAVERT_TSAN=ON -DSONAVERT_BUILD_GUI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target sonavert_tests
 	@TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" build-tsan/bin/sonavert_tests \
-		--gtest_filter='RunConversionBatch.*:CommandLine.SeveralJobs*'
+		--gtest_filter='RunConversionBatch.*:CommandLine.SeveralJobs*:FileAdderTest.Threaded*'
 
 # libFuzzer targets, each run for FUZZ_SECONDS (default 60).
 FUZZ_SECONDS ?= 60

@@ -167,8 +167,8 @@ std::vector<OptionRow> OptionTable() {
          .description = "only try one decoder: " + JoinNames(DecoderNames()),
          .value = &Options::decoder, .needs = "a decoder", .accepts = IsKnownDecoderName, .what = "decoder"},
         {.shortName = "j", .longName = "jobs", .valueName = "N",
-         .description = "convert up to N files at once, 1 to 32, 0 for one per core (default: the stored "
-                        "ParallelJobs option)",
+         .description = "convert up to N files at once, 1 to 32, 0 for one per core, and read the files "
+                        "being added on as many threads, at most 4 (default: the stored ParallelJobs option)",
          .value = &Options::jobs, .needs = "a number of files", .accepts = IsJobCount, .what = "number of files"},
         {.longName = "verify",
          .description = "decode every target back and check it before it takes its name (VerifyTargets=2)",
@@ -921,6 +921,10 @@ int RunCommandLine(int argc, char** argv) {
     sources.onlyDecoder = o.decoder;
     sources.windowsMediaAvailable = [&driver] { return EnsureWindowsMedia(driver); };
     FileAdder adder(list, sources);
+    // As many files are probed at once as are converted (--jobs, else ParallelJobs), within the
+    // adder's bound; --jobs 1 probes on this thread alone.
+    adder.SetProbeThreads(
+        FileAdder::ProbeThreadsForJobs(BatchJobs(o.jobs.empty() ? settings.ParallelJobs : std::stoi(o.jobs))));
     // One line per file that did not load, instead of the add run's report.
     driver.SetQuietReport(true);
     // Files of a searched folder that are not audio and have no code of their own pass silently.

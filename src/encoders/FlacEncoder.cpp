@@ -291,4 +291,13 @@ int FlacEncoder::Close() {
     return failed_ ? 0 : 1;
 }
 
+bool ReadFlacStreamMd5(const std::string& path, uint8_t (&md5)[16]) {
+    FLAC__StreamMetadata info;
+    if (!FLAC__metadata_get_streaminfo(path.c_str(), &info) || info.type != FLAC__METADATA_TYPE_STREAMINFO)
+        return false;
+    static_assert(sizeof info.data.stream_info.md5sum == sizeof md5);
+    std::memcpy(md5, info.data.stream_info.md5sum, sizeof md5);
+    return true;
+}
+
 }  // namespace sonavert

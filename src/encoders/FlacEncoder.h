@@ -96,4 +96,9 @@ private:
     std::string reason_;
 };
 
+// The MD5 of the samples a FLAC file's STREAMINFO block holds (libFLAC's metadata reader, which
+// checks the stream's header and the block's bounds). False when the file has no readable
+// STREAMINFO.
+bool ReadFlacStreamMd5(const std::string& path, uint8_t (&md5)[16]);
+
 }  // namespace sonavert

@@ -85,6 +85,7 @@ public:
         }
         return true;
     }
+    bool WritesPicture(const PipelineCall&) const override { return std::is_same_v<Writer, M4aWriter>; }
     bool CreatedTarget() const override { return opened_; }
     std::string FailureReason() const override {
         return writer_.FailureReason().empty() ? reason_ : writer_.FailureReason();

@@ -10,6 +10,7 @@
 #include "base/PathHelpers.h"
 #include "engine/TargetFiles.h"
 #include "tags/GainTags.h"
+#include "tags/TagReading.h"
 
 namespace sonavert {
 
@@ -37,9 +38,15 @@ bool WriteThroughTemporary(const AlbumRow& row, const GainTagValues& values, std
 
 }  // namespace
 
-std::string AlbumOf(const std::string& sourcePath) {
+std::string AlbumOf(const std::string& sourcePath, const Settings& settings) {
     const std::string source = LexicallyAbsolute(sourcePath);
-    return source.substr(0, source.size() - FileNamePart(source).size());
+    const std::string folder = source.substr(0, source.size() - FileNamePart(source).size());
+    if (settings.LoudnessAlbumGrouping != 1) return folder;
+    TagRecord tags;
+    if (!ReadFileTags(sourcePath, tags) || tags.album.empty()) return folder;
+    // A folder's name is absolute and starts with '/'; a tag's name starts with a tab and cannot
+    // be mistaken for one. A line feed keeps the artist and the album apart.
+    return "\ttag\n" + (tags.albumArtist.empty() ? tags.artist : tags.albumArtist) + "\n" + tags.album;
 }
 
 void WriteAlbumGains(std::vector<AlbumRow> rows, const std::map<std::string, size_t>& batchRows, RowSink& sink) {
@@ -47,25 +54,25 @@ void WriteAlbumGains(std::vector<AlbumRow> rows, const std::map<std::string, siz
     std::map<std::string, std::vector<const AlbumRow*>> albums;
     for (const AlbumRow& row : rows) {
         if (!row.meter || GainTagKindOf(row.extension) == GainTagKind::None) continue;
-        albums[AlbumOf(row.sourcePath)].push_back(&row);
+        albums[row.album].push_back(&row);
     }
-    for (const auto& [folder, members] : albums) {
-        const auto counted = batchRows.find(folder);
+    for (const auto& [album, members] : albums) {
+        const auto counted = batchRows.find(album);
         if (counted == batchRows.end() || counted->second != members.size()) {
             for (const AlbumRow* row : members)
-                sink.RowNote(row->row, "no album gain: not every file of its folder was converted", true);
+                sink.RowNote(row->row, "no album gain: not every file of its album was converted", true);
             continue;
         }
         std::vector<const LoudnessMeter*> meters;
         for (const AlbumRow* row : members) meters.push_back(row->meter.get());
-        const LoudnessFigures album = LoudnessMeter::Combined(meters);
-        if (!album.Audible()) continue;
+        const LoudnessFigures figures = LoudnessMeter::Combined(meters);
+        if (!figures.Audible()) continue;
         GainTagValues values;
         values.album = true;
-        values.albumFigures = {album.integrated, album.truePeak};
+        values.albumFigures = {figures.integrated, figures.truePeak};
         char text[64];
-        std::snprintf(text, sizeof text, "album %.1f LUFS, album gain %+.1f dB", album.integrated,
-                      kReplayGainReference - album.integrated);
+        std::snprintf(text, sizeof text, "album %.1f LUFS, album gain %+.1f dB", figures.integrated,
+                      kReplayGainReference - figures.integrated);
         for (const AlbumRow* row : members) {
             std::string reason;
             if (WriteThroughTemporary(*row, values, reason))

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
+#include <filesystem>
 #include <list>
 #include <map>
 #include <memory>
@@ -430,6 +431,10 @@ struct RowRun {
     // Beside each item: how its target is named, and its number under the update policy.
     std::vector<TargetPlan> plans = {};
     std::vector<int> numbers = {};
+    // Beside each item, when albums matter (album gains, album normalisation): its album by
+    // AlbumOf, and under album normalisation its album's figures (null when not measured).
+    std::vector<std::string> albums = {};
+    std::vector<std::shared_ptr<const LoudnessFigures>> albumLoudness = {};
     // Converted rows whose loudness counts towards their album's gain.
     std::vector<AlbumRow> albumRows = {};
     // Target folders that got (or were offered) the source folder's image file in this batch.
@@ -459,7 +464,7 @@ int ConvertAndVerify(const RowRun& run, const ConversionRequest& request, Conver
 }
 
 // Carries what a conversion measured into its outcome and, for the album gain, keeps its meter.
-void TakeLoudness(RowRun& run, const BatchItem& item, const LoudnessFigures& figures,
+void TakeLoudness(RowRun& run, size_t index, const LoudnessFigures& figures,
                   const std::shared_ptr<LoudnessMeter>& meter, RowOutcome& outcome) {
     if (!figures.measured) return;
     outcome.loudnessMeasured = true;
@@ -468,8 +473,8 @@ void TakeLoudness(RowRun& run, const BatchItem& item, const LoudnessFigures& fig
     outcome.loudnessText = LoudnessText(figures);
     const OutputFormatInfo* format = FindOutputFormat(run.outputFormat);
     if (outcome.kind == RowOutcome::Kind::Converted && meter && format && run.settings.LoudnessAnalysis &&
-        run.settings.LoudnessAlbumGain)
-        run.albumRows.push_back({item.row, item.sourcePath, outcome.targetPath, format->extension, meter});
+        run.settings.LoudnessAlbumGain && index < run.albums.size())
+        run.albumRows.push_back({run.items[index].row, run.albums[index], outcome.targetPath, format->extension, meter});
 }
 
 std::string FolderOf(const std::string& path) { return path.substr(0, path.size() - FileNamePart(path).size()); }
@@ -738,12 +743,13 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             sources.failureReason.clear();
             OneRowProgress progress(run, index);
             ConversionContext context{run.settings, progress, sources, {}};
+            if (index < run.albumLoudness.size()) context.albumLoudness = run.albumLoudness[index].get();
             bool verified = false;
             const int result = ConvertAndVerify(run, row.request, context, verified);
             outcome = JudgeConversion(run, result, row, context.failureReason);
             outcome.warning = context.warning;
             outcome.verified = verified && !outcome.targetPath.empty();
-            TakeLoudness(run, item, context.loudness, context.loudnessMeter, outcome);
+            TakeLoudness(run, index, context.loudness, context.loudnessMeter, outcome);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 AddWarning(outcome, CopyFolderImage(run, item.sourcePath, outcome.targetPath));
                 // An incomplete target stays, but the batch did not convert every row.
@@ -893,6 +899,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
             w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
                 ConversionContext context{run.settings, *w.progress, w.sources, {}};
+                if (w.index < run.albumLoudness.size()) context.albumLoudness = run.albumLoudness[w.index].get();
                 bool verified = false;
                 const int result = ConvertAndVerify(run, w.row.request, context, verified);
                 std::lock_guard<std::mutex> lock(doneMutex);
@@ -955,7 +962,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 run.items[it->index].targetPath = outcome.targetPath;
                 outcome.warning = it->warning;
                 outcome.verified = it->verified;
-                TakeLoudness(run, run.items[it->index], it->loudness, it->meter, outcome);
+                TakeLoudness(run, it->index, it->loudness, it->meter, outcome);
                 AddWarning(outcome, CopyFolderImage(run, run.items[it->index].sourcePath, outcome.targetPath));
             }
             else if (cancel)
@@ -972,6 +979,77 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     report();
     if (cancel) allConverted = false;
     return cancel;
+}
+
+// The first pass of album normalisation: every row's source is measured as its encoder will
+// receive it (the adapter's file at a scratch name outside the target folders, removed at once),
+// on `jobs` threads, and each album's figures over its measured rows go to those rows. A row
+// that could not be measured gets none and is measured alone when it converts. Returns whether
+// the user cancelled.
+bool MeasureAlbums(RowRun& run, int jobs) {
+    const size_t rows = run.items.size();
+    std::vector<std::shared_ptr<LoudnessMeter>> meters(rows);
+    std::atomic<bool> cancel{false}, paused{false};
+    std::atomic<size_t> next{0}, done{0};
+    const OutputFormatInfo* format = FindOutputFormat(run.outputFormat);
+    const std::string extension = format ? format->extension : "tmp";
+    std::error_code ec;
+    const std::string scratchFolder = std::filesystem::temp_directory_path(ec).string();
+    auto measure = [&]() {
+        SourceFactoryContext sources;
+        sources.onlyDecoder = run.onlyDecoder;
+        sources.windowsMediaAvailable = [] { return LoadWindowsMediaRuntime(); };
+        WorkerProgress progress(cancel, paused);
+        for (size_t i = next++; i < rows && !cancel; i = next++) {
+            const BatchItem& item = run.items[i];
+            std::string scratch, reason;
+            TemporaryLock lock;
+            if (!ec && CreateTemporaryBeside(scratchFolder + "/sonavert-loudness." + extension, extension, scratch,
+                                             reason, &lock)) {
+                ConversionContext context{run.settings, progress, sources, {}};
+                context.measureOnly = true;
+                sources.failureReason.clear();
+                const ConversionRequest request{item.sourceType, item.sourcePath, scratch, static_cast<int>(i) + 1,
+                                                run.outputFormat};
+                if (run.convert(run.outputFormat, request, context) && context.loudnessMeter &&
+                    context.loudnessMeter->Valid())
+                    meters[i] = context.loudnessMeter;
+                ::unlink(scratch.c_str());
+            }
+            ++done;
+        }
+    };
+    std::vector<std::thread> threads;
+    const size_t count = std::min<size_t>(rows, static_cast<size_t>(std::max(jobs, 1)));
+    for (size_t t = 0; t < count; ++t) threads.emplace_back(measure);
+    size_t shown = SIZE_MAX;
+    while (done.load() < rows && !(cancel && next.load() >= rows)) {
+        if (const size_t now = std::min(done.load() + 1, rows); now != shown) {
+            shown = now;
+            char text[160];
+            std::snprintf(text, sizeof text, "Measuring the loudness of %zu of %zu file(s)...", now, rows);
+            run.driver.SetOverallText(text);
+            run.driver.SetOverallProgress(static_cast<double>(done.load()) / static_cast<double>(rows));
+        }
+        run.driver.Pump();
+        if (run.driver.CancelRequested()) cancel = true;
+        paused = !cancel && run.driver.PauseRequested();
+        if (cancel) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (cancel) return true;
+
+    std::map<std::string, std::vector<const LoudnessMeter*>> albums;
+    for (size_t i = 0; i < rows; ++i)
+        if (meters[i]) albums[run.albums[i]].push_back(meters[i].get());
+    std::map<std::string, std::shared_ptr<const LoudnessFigures>> figures;
+    for (const auto& [album, members] : albums)
+        figures[album] = std::make_shared<const LoudnessFigures>(LoudnessMeter::Combined(members));
+    run.albumLoudness.assign(rows, nullptr);
+    for (size_t i = 0; i < rows; ++i)
+        if (meters[i]) run.albumLoudness[i] = figures[run.albums[i]];
+    return false;
 }
 
 }  // namespace
@@ -1027,21 +1105,31 @@ bool RunConversionBatch(std::vector<BatchItem>& items, int outputFormat, const S
     }
     run.family = family;
     run.verify = family && VerifiesFamily(settings, *family);
+    // Album normalisation needs the figures of each album before the first of its files is encoded.
+    const bool normaliseAlbums = family && family->amplify && NormalisesAlbums(settings);
+    const bool albumGains = settings.LoudnessAnalysis && settings.LoudnessAlbumGain;
+    std::map<std::string, size_t> albumSizes;
+    if (normaliseAlbums || albumGains) {
+        for (size_t i = 0; i < items.size(); ++i) {
+            const std::string album = AlbumOf(items[i].sourcePath, settings);
+            ++albumSizes[album];
+            if (items[i].inRun) run.albums.push_back(album);
+            if (i % 64 == 63) driver.Pump();
+        }
+    }
     driver.BeginRun(run.count);
     driver.Pump();
 
     bool allConverted = true;
     const int jobs = state.jobs > 0 ? std::clamp(state.jobs, 1, 32) : BatchJobs(settings.ParallelJobs);
-    const bool cancelled = jobs > 1 && runItems.size() > 1 ? RunRowsInParallel(run, jobs, allConverted)
-                                                            : RunRowsOneByOne(run, allConverted);
+    bool cancelled = normaliseAlbums && !runItems.empty() && MeasureAlbums(run, jobs);
+    if (!cancelled)
+        cancelled = jobs > 1 && runItems.size() > 1 ? RunRowsInParallel(run, jobs, allConverted)
+                                                     : RunRowsOneByOne(run, allConverted);
     for (size_t r = 0; r < runIndex.size(); ++r) items[runIndex[r]].targetPath = runItems[r].targetPath;
     if (cancelled) allConverted = false;
     // Every row of every album is done: their album gains can be written.
-    if (!cancelled && !run.albumRows.empty()) {
-        std::map<std::string, size_t> albumSizes;
-        for (const BatchItem& item : items) ++albumSizes[AlbumOf(item.sourcePath)];
-        WriteAlbumGains(std::move(run.albumRows), albumSizes, driver);
-    }
+    if (!cancelled && !run.albumRows.empty()) WriteAlbumGains(std::move(run.albumRows), albumSizes, driver);
     meter.Report(driver, true);
     driver.EndRun();
 

@@ -43,6 +43,7 @@ public:
         return encoder_.EncodeInterleaved(interleaved, n) != 0;
     }
     bool End() override { return encoder_.Close() != 0; }
+    bool WritesPicture(const PipelineCall&) const override { return true; }
     bool CreatedTarget() const override { return encoder_.IsOpen(); }
     std::string FailureReason() const override { return encoder_.FailureReason(); }
 

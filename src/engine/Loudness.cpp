@@ -65,17 +65,16 @@ const std::vector<double>& PeakTable() {
 }  // namespace
 
 // The true peak of one channel: sample peaks everywhere, and interpolated values between two
-// samples of one sign that hold the highest magnitude of the four around them and come within
-// 6 dB of the peak so far (a band-limited signal's overshoot between samples stays below
-// that). The midpoint is estimated, then interpolated, and only near the peak the quarter points.
-// The last samples of a stream are only checked as samples (no window ends after them).
+// samples that may rise above the peak so far (Worth). The midpoint is interpolated, and only
+// near the peak the quarter points. The last samples of a stream are only checked as samples (no
+// window ends after them). Samples are kept as floats: their 24 bits put the interpolated values
+// within a millionth of the peak, and twice as many fit a vector as doubles would.
 struct TruePeakChannel {
     // The last kPeakTaps - 1 samples of the blocks so far (zeros at first), then the new block.
-    std::vector<double> buffer = std::vector<double>(kPeakTaps - 1, 0.0);
-    std::vector<unsigned char> marks;  // the windows worth checking of the block
+    std::vector<float> buffer = std::vector<float>(kPeakTaps - 1, 0.0f);
     double peak = 0;
 
-    static double Phase(const double* w, int p) {
+    static double Phase(const float* w, int p) {
         const double* h = &PeakTable()[size_t{static_cast<unsigned>(p)} * kPeakTaps];
         // Four sums side by side, so the additions need not wait for each other.
         double v[4] = {0, 0, 0, 0};
@@ -89,45 +88,75 @@ struct TruePeakChannel {
     void Add(size_t n, Sample sample) {
         const size_t kept = kPeakTaps - 1;
         buffer.resize(kept + n);
-        double* out = buffer.data() + kept;
-        double highest = peak;  // kept in a register: the stores into the buffer could alias a member
-        for (size_t i = 0; i < n; ++i) {
+        float* out = buffer.data() + kept;
+        // Four running maxima, so that each comparison need not wait for the one before.
+        double highest[4] = {peak, 0, 0, 0};  // in registers: the stores into the buffer could alias a member
+        size_t i = 0;
+        for (; i + 4 <= n; i += 4)
+            for (size_t k = 0; k < 4; ++k) {
+                const double x = sample(i + k);
+                out[i + k] = static_cast<float>(x);
+                highest[k] = std::max(highest[k], std::fabs(x));
+            }
+        for (; i < n; ++i) {
             const double x = sample(i);
-            out[i] = x;
-            highest = std::max(highest, std::fabs(x));
+            out[i] = static_cast<float>(x);
+            highest[0] = std::max(highest[0], std::fabs(x));
         }
-        peak = highest;
-        // Every window that ends in the new block: its middle pair is checked. A first pass
-        // marks the pairs worth it against the peak at the block's end, which is at least the
-        // peak any of them is later checked against; it has no branches and vectorises.
+        peak = std::max(std::max(highest[0], highest[1]), std::max(highest[2], highest[3]));
+        // Every window that ends in the new block: its middle pair is checked when it may matter
+        // against the peak at the block's end, which is at least the peak any of them is later
+        // checked against. The test runs over fixed runs of windows without branches (so that it
+        // vectorises), and only a run with a window worth it is looked at one by one: on a
+        // steady tone or noise that is rare.
         const size_t windows = buffer.size() + 1 - kPeakTaps;
-        marks.resize(windows);
-        const double* m = buffer.data() + kPeakHalf - 1;  // the left sample of each middle pair
-        const double half = peak * 0.5, most = peak * 0.7;
-        for (size_t i = 0; i < windows; ++i) {
-            const double before = m[i - 1], a = m[i], b = m[i + 1], after = m[i + 2];
-            const double pair = std::max(std::fabs(a), std::fabs(b));
-            const double estimate = std::fabs(9 * (a + b) - before - after) / 16;
-            marks[i] = (pair >= half) & (a * b >= 0) & (pair >= std::fabs(before)) & (pair >= std::fabs(after)) &
-                       (estimate >= most);
+        const float* m = buffer.data() + kPeakHalf - 1;  // the left sample of each middle pair
+        const float top = static_cast<float>(peak);
+        constexpr size_t kRun = 16;
+        size_t w = 0;
+        for (; w + kRun <= windows; w += kRun) {
+            int any = 0;
+            for (size_t k = 0; k < kRun; ++k) any |= Worth(m + w + k, top);
+            if (any)
+                for (size_t k = 0; k < kRun; ++k)
+                    if (Worth(m + w + k, top)) Check(&buffer[w + k]);
         }
-        for (size_t i = 0; i < windows; ++i)
-            if (marks[i]) Check(&buffer[i]);
+        for (; w < windows; ++w)
+            if (Worth(m + w, top)) Check(&buffer[w]);
         std::copy(buffer.end() - static_cast<std::ptrdiff_t>(kept), buffer.end(), buffer.begin());
         buffer.resize(kept);
     }
 
+    // How high the signal can rise between `a` and `b`: the four-point estimate of the midpoint
+    // and a quarter of the bends (second differences) at both samples. A tone's crest bends by
+    // its height times the square of its angular step ω, and rises above the estimate by about
+    // a thirty-second of that (1 - cos(ω/4) at most): the quarter bends leave it a wide margin,
+    // while most crests of a steady tone stay below the peak and need no interpolation. A sharp
+    // signal (a click, whose midpoint the estimate reads at three quarters) bends by about its
+    // height and is always interpolated.
+    static float Reach(float before, float a, float b, float after, float estimate) {
+        return estimate + 0.25f * (std::fabs(before - 2 * a + b) + std::fabs(a - 2 * b + after));
+    }
+
+    // Whether the pair from `m[0]` to `m[1]` may rise above `top` between them: both of one sign,
+    // the higher of the four around them, within 6 dB of `top` (a band-limited signal's overshoot
+    // between samples stays below that), a four-point estimate of the midpoint within 0.7 of it
+    // (the estimate reads a lone click's overshoot at about three quarters of its height), and
+    // its reach above it. 1 or 0, computed without branches: on noise each test alone would be a
+    // coin toss.
+    static int Worth(const float* m, float top) {
+        const float before = m[-1], a = m[0], b = m[1], after = m[2];
+        const float pair = std::max(std::fabs(a), std::fabs(b));
+        const float estimate = std::fabs(9 * (a + b) - before - after) * (1.0f / 16);
+        return (pair >= top * 0.5f) & (a * b >= 0) & (pair >= std::fabs(before)) & (pair >= std::fabs(after)) &
+               (estimate >= top * 0.7f) & (Reach(before, a, b, after, estimate) >= top);
+    }
+
     // `w` holds a window, its oldest sample first.
-    void Check(const double* w) {
-        const double before = w[kPeakHalf - 2], a = w[kPeakHalf - 1], b = w[kPeakHalf], after = w[kPeakHalf + 1];
-        const double pair = std::max(std::fabs(a), std::fabs(b));
-        // A four-point estimate of the midpoint: it reads a lone click's overshoot at about three
-        // quarters of its height, so a midpoint it puts under 0.7 of the peak stays under it.
-        const double estimate = std::fabs(9 * (a + b) - before - after) / 16;
-        // Taken together without branches: on noise each test alone would be a coin toss.
-        const bool candidate = (pair >= peak * 0.5) & ((a < 0) == (b < 0)) & (pair >= std::fabs(before)) &
-                               (pair >= std::fabs(after)) & (estimate >= peak * 0.7);
-        if (!candidate) return;
+    void Check(const float* w) {
+        // The peak may have risen since the window was found worth it.
+        if (!Worth(w + kPeakHalf - 1, static_cast<float>(peak))) return;
+        const double a = w[kPeakHalf - 1], b = w[kPeakHalf];
         const double mid = Phase(w, kPeakPhases / 2);
         peak = std::max(peak, mid);
         if (mid < peak * 0.9) return;
@@ -237,7 +266,11 @@ double NormalisingGainDb(const LoudnessFigures& figures, double targetLufs, doub
     return gain;
 }
 
-bool NormalisesLoudness(const Settings& s) { return s.LoudnessGainMode == kGainNormaliseFile; }
+bool NormalisesLoudness(const Settings& s) {
+    return s.LoudnessGainMode == kGainNormaliseFile || s.LoudnessGainMode == kGainNormaliseAlbum;
+}
+
+bool NormalisesAlbums(const Settings& s) { return s.LoudnessGainMode == kGainNormaliseAlbum; }
 
 bool MeasuresLoudness(const Settings& s) { return s.LoudnessAnalysis != 0 || NormalisesLoudness(s); }
 

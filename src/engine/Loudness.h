@@ -15,6 +15,7 @@ namespace sonavert {
 enum LoudnessGainMode : int32_t {
     kGainFixedPercentage = 0,  // the family's Amplify percentage
     kGainNormaliseFile = 1,    // each file to LoudnessTarget under LoudnessPeakCeiling
+    kGainNormaliseAlbum = 2,   // each album to LoudnessTarget with one gain for all its files
 };
 
 // What a measurement found.
@@ -62,8 +63,11 @@ private:
 // `ceilingDbtp`; 0 for a file without loudness.
 double NormalisingGainDb(const LoudnessFigures& figures, double targetLufs, double ceilingDbtp);
 
-// Whether the settings normalise each file's loudness instead of the fixed percentage.
+// Whether the settings normalise loudness (each file's or each album's) instead of the fixed
+// percentage.
 bool NormalisesLoudness(const Settings& settings);
+// Whether they normalise each album as a whole.
+bool NormalisesAlbums(const Settings& settings);
 // Whether the samples handed to the encoder are measured (analysis or normalisation on).
 bool MeasuresLoudness(const Settings& settings);
 

@@ -13,13 +13,12 @@ namespace sonavert {
 namespace {
 
 bool MeasureWide(const ConversionRequest& request, ConversionContext& context, AudioSource& source,
-                 const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures) {
+                 const SourceFacts& facts, const TargetFormat& format, LoudnessMeter& meter) {
     const WideFormat in = source.GetWideFormat();
     if (in.channels != facts.wide.channels || in.channelMask != facts.wide.channelMask) {
         context.failureReason = "the source changed while it was converted";
         return false;
     }
-    LoudnessMeter meter(format.wide.channels, format.rate, static_cast<uint32_t>(format.wide.channelMask));
     WidePcmConverter converter;
     converter.inputRate = facts.rate;
     converter.inputChannels = in.channels;
@@ -44,14 +43,14 @@ bool MeasureWide(const ConversionRequest& request, ConversionContext& context, A
     }
     const double* out = nullptr;
     while (uint32_t n = converter.Flush(&out)) meter.AddInterleaved(out, n);
-    figures = meter.Figures();
     return true;
 }
 
 }  // namespace
 
 bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& context, uint32_t renderRate,
-                           const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures) {
+                           const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures,
+                           std::shared_ptr<LoudnessMeter>* measured) {
     figures = {};
     std::unique_ptr<AudioSource> source =
         CreateSource(request.sourcePath, request.sourceType, renderRate, kPurposeConvert, &context.sources);
@@ -67,9 +66,18 @@ bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& 
         context.failureReason = "the source changed while it was converted";
         return false;
     }
+    const bool wide = format.wide.channels != 0;
+    auto kept = wide ? std::make_shared<LoudnessMeter>(format.wide.channels, format.rate,
+                                                       static_cast<uint32_t>(format.wide.channelMask))
+                     : std::make_shared<LoudnessMeter>(format.channels, format.rate);
+    LoudnessMeter& meter = *kept;
+    auto done = [&]() {
+        figures = meter.Figures();
+        if (measured) *measured = kept;
+        return true;
+    };
     // Families fed by the wide read are measured on the wide read, converted as they receive it.
-    if (format.wide.channels != 0) return MeasureWide(request, context, *source, facts, format, figures);
-    LoudnessMeter meter(format.channels, format.rate);
+    if (wide) return MeasureWide(request, context, *source, facts, format, meter) && done();
     if (!meter.Valid()) {
         context.failureReason = "the loudness cannot be measured";
         return false;
@@ -118,8 +126,7 @@ bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& 
     }
     if (plan.convert)
         while (uint32_t n = converter.Flush(convLeft, convRight)) measure(convLeft, convRight, n);
-    figures = meter.Figures();
-    return true;
+    return done();
 }
 
 Gain NormalisingGain(const LoudnessFigures& figures, const Settings& s) {

@@ -78,6 +78,10 @@ public:
         return encoder_.EncodeBlock(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n) != 0;
     }
     bool End() override { return encoder_.Finish() != 0; }
+    // The picture goes into the ID3v2 tag only.
+    bool WritesPicture(const PipelineCall& call) const override {
+        return WantsId3v2(call.settings.MP3WriteID3Version);
+    }
     void StoredFormat(uint32_t& rate, uint32_t&) const override {
         if (const uint32_t out = encoder_.OutputSampleRate()) rate = out;
     }

@@ -52,6 +52,7 @@ public:
         if (encoder_.IsOpen() && !encoder_.Failed()) ok = encoder_.EncodeBlock(nullptr, nullptr, 0) != 0;
         return encoder_.Close() != 0 && ok;
     }
+    bool WritesPicture(const PipelineCall&) const override { return true; }
     bool CreatedTarget() const override { return encoder_.IsOpen(); }
     std::string FailureReason() const override { return encoder_.FailureReason(); }
 

@@ -73,6 +73,7 @@ public:
     // Opus codes at 48 kHz whatever rate it is handed: decoders give the stream at that rate.
     void StoredFormat(uint32_t& rate, uint32_t&) const override { rate = 48000; }
     bool End() override { return encoder_.Finish() != 0; }
+    bool WritesPicture(const PipelineCall&) const override { return true; }
     bool CreatedTarget() const override { return encoder_.IsOpen(); }
     std::string FailureReason() const override { return encoder_.FailureReason(); }
 

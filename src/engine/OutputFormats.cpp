@@ -50,7 +50,7 @@ const FamilyInfo& FamilyOf(Family family) {
          {false, 2048 * 3, false}},
         // The lossless families have no gain: what they store is the source's own samples.
         {Family::Flac, FlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::FLACID3TagType, &Settings::FLACTag,
-         ConvertToFlac, SampleLayout::Wide, {true, 0, true}},
+         ConvertToFlac, SampleLayout::Wide, {true, 0, true, true}},
         {Family::Alac, AlacRenderRate, false, nullptr, nullptr, nullptr, &Settings::M4AID3TagType, &Settings::M4ATag,
          ConvertToAlac, SampleLayout::Wide, {true, 0, true}},
         {Family::Opus, Fixed48000, false, nullptr, &Settings::AmplifyOPUS, &Settings::AmplifyOPUSCoeff,

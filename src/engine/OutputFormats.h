@@ -56,6 +56,9 @@ struct FamilyCheck {
     // The container's gapless information (the decoder trims delay and padding, as with MP3's
     // Info frame) makes the decoded length exact; without it `lengthSlack` applies.
     bool exactWhenTrimmed = false;
+    // The target's stream information holds the MD5 of its samples (FLAC), which must match that
+    // of the samples handed to the encoder.
+    bool streamMd5 = false;
 };
 
 // One output family: what every format of it shares.

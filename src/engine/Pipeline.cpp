@@ -355,6 +355,20 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return abandon("the target format (" + std::to_string(format.channels) + " channels, " +
                        std::to_string(format.bits) + " bits) cannot be written");
     }
+    // The measuring pass of album normalisation stops here: the album's gain is known only once
+    // all its files are measured.
+    if (context.measureOnly) {
+        if (!family->amplify) return abandon("the loudness of this output format is not normalised");
+        LoudnessFigures figures;
+        std::shared_ptr<LoudnessMeter> measured;
+        if (!MeasureBeforeEncoding(request, context, family->renderRate(s, request.outputFormat), call.facts, format,
+                                   figures, &measured))
+            return abandon(context.failureReason);
+        endAll();
+        context.loudness = figures;
+        context.loudnessMeter = std::move(measured);
+        return kConversionComplete;
+    }
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!tags.warning.empty()) context.warning = tags.warning;
     if (context.record) {
@@ -362,7 +376,9 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
             context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat);
         else
             context.record->samples.Begin(format.rate, format.channels, format.bits, false);
+        if (family->check.streamMd5) context.record->samples.KeepMd5();
         RecordTags(tags, *context.record);
+        context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {
@@ -372,12 +388,17 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     }
 
     Gain gain = family->amplify ? GainFor(s.*family->amplify, s.*family->amplifyCoeff) : Gain{};
-    // Normalisation replaces the fixed percentage by the gain an analysis pass finds.
+    // Normalisation replaces the fixed percentage by the gain an analysis pass finds: the file's
+    // own, or its album's, which the batch measured before converting any of the album.
     if (family->amplify && NormalisesLoudness(s)) {
         LoudnessFigures before;
-        if (!MeasureBeforeEncoding(request, context, family->renderRate(s, request.outputFormat), call.facts, format,
-                                   before))
+        if (NormalisesAlbums(s) && context.albumLoudness)
+            before = *context.albumLoudness;
+        else if (!MeasureBeforeEncoding(request, context, family->renderRate(s, request.outputFormat), call.facts,
+                                        format, before))
             return abandon(context.failureReason);
+        else if (NormalisesAlbums(s) && context.warning.empty())
+            context.warning = "normalised by itself: its album's loudness was not measured";
         gain = NormalisingGain(before, s);
     }
     std::shared_ptr<LoudnessMeter> meter;

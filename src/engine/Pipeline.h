@@ -46,6 +46,13 @@ struct ConversionContext {
     // that measured them (the batch combines the meters of an album).
     LoudnessFigures loudness = {};
     std::shared_ptr<LoudnessMeter> loudnessMeter = {};
+    // Album normalisation. `measureOnly`: the conversion only measures the source as its encoder
+    // would receive it (loudness and loudnessMeter), writes nothing but the file the adapter opens
+    // at the target path, and returns kConversionComplete. `albumLoudness`: the figures of the
+    // row's album, whose normalising gain the conversion takes instead of measuring the file
+    // alone; null for none.
+    bool measureOnly = false;
+    const LoudnessFigures* albumLoudness = nullptr;
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
@@ -171,6 +178,9 @@ public:
     // encoder cannot write, such as a cover picture added with the tag library. False with the
     // reason in FailureReason when that fails; the target is then removed.
     virtual bool FinishTarget(const std::string& /*targetPath*/, const TagChoice& /*tags*/) { return true; }
+    // Whether the target carries the tags' cover picture when there is one (its check then reads
+    // the picture back).
+    virtual bool WritesPicture(const PipelineCall&) const { return false; }
     // Whether End comes before the source is closed (MP3, Windows Media) or after (the others).
     virtual bool EndsBeforeSourceCloses() const { return false; }
     // Whether the encoder has created the target file (so a failed conversion removes it).
@@ -189,9 +199,11 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
 // The analysis pass of loudness normalisation: decodes the source once more (rendered at
 // `renderRate`) and measures it as the encoder will receive it, through `format`'s conversion
 // and before any gain. False when the source cannot be read again, its format changed, or the
-// user cancelled; `context.failureReason` then says why unless it was Cancel.
+// user cancelled; `context.failureReason` then says why unless it was Cancel. `meter`, when not
+// null, receives the meter that measured it.
 bool MeasureBeforeEncoding(const ConversionRequest& request, ConversionContext& context, uint32_t renderRate,
-                           const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures);
+                           const SourceFacts& facts, const TargetFormat& format, LoudnessFigures& figures,
+                           std::shared_ptr<LoudnessMeter>* meter = nullptr);
 
 // The gain that normalises a file of `figures` by the settings' target loudness and true-peak
 // ceiling (a stored value outside their ranges counts as the default); off for a silent file.

@@ -4,11 +4,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
+#include <QCryptographicHash>
+
+#include "encoders/FlacEncoder.h"
 #include "encoders/SampleQuantiser.h"
 #include "engine/OutputFormats.h"
 #include "settings/Settings.h"
 #include "sources/DecodeBack.h"
+#include "tags/CoverArt.h"
 #include "tags/TagReading.h"
 
 namespace sonavert {
@@ -18,14 +23,59 @@ bool VerifiesFamily(const Settings& settings, const FamilyInfo& family) {
     return settings.VerifyTargets == 1 && family.check.lossless;
 }
 
+// ---- SampleMd5 ----
+
+struct SampleMd5::State {
+    QCryptographicHash hash{QCryptographicHash::Md5};
+};
+
+SampleMd5::SampleMd5(uint32_t bits) : state_(std::make_unique<State>()), bytes_((std::clamp(bits, 1u, 32u) + 7) / 8) {}
+
+SampleMd5::~SampleMd5() = default;
+
+void SampleMd5::Flush() const {
+    state_->hash.addData(QByteArrayView(buffer_, static_cast<qsizetype>(fill_)));
+    fill_ = 0;
+}
+
+std::array<uint8_t, 16> SampleMd5::Result() const {
+    Flush();
+    const QByteArray sum = state_->hash.result();
+    std::array<uint8_t, 16> out{};
+    std::memcpy(out.data(), sum.constData(), std::min(out.size(), static_cast<size_t>(sum.size())));
+    return out;
+}
+
 // ---- SampleLedger ----
 
-void SampleLedger::Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat) {
+void SampleLedger::Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat, bool keepEnergy) {
     *this = SampleLedger{};
     rate_ = rate;
     channels_ = channels;
     bits_ = bits < 1 ? 1 : (bits > 32 ? 32 : bits);
     isFloat_ = isFloat;
+    keepEnergy_ = keepEnergy;
+}
+
+namespace {
+constexpr double kCodeFloorDb = -130.0;
+constexpr double kCodeSteps = 256.0;  // per dB
+constexpr uint16_t kLargestCode = 0xfffe;
+}  // namespace
+
+uint16_t SampleLedger::EnergyCode(double meanSquare) {
+    if (!(meanSquare > 0)) return 0;
+    const double steps = (10.0 * std::log10(meanSquare) - kCodeFloorDb) * kCodeSteps;
+    if (steps < 1.0) return 0;
+    return steps >= kLargestCode ? kLargestCode : static_cast<uint16_t>(std::lround(steps));
+}
+
+double SampleLedger::EnergyFromCode(uint16_t code) {
+    return code == 0 ? 0.0 : std::pow(10.0, (code / kCodeSteps + kCodeFloorDb) / 10.0);
+}
+
+void SampleLedger::KeepMd5() {
+    if (!isFloat_) md5_ = std::make_unique<SampleMd5>(bits_);
 }
 
 void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
@@ -37,57 +87,38 @@ void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
     window_.reserve(count);
 }
 
-// Adds `count` samples, interleaved, continuing the current frame and block; `at(i, stored, value)`
-// gives the i-th. The block's sums are kept in locals while a run of one block lasts, and the
-// frame's mono mix is made only where the window or the capture takes it.
-template <class SampleAt>
-void SampleLedger::AddSamples(size_t count, SampleAt at) {
-    const uint32_t blockSamples = kBlockFrames * channels_;
-    const int shift = isFloat_ ? 0 : static_cast<int>(32 - bits_);
-    size_t i = 0;
-    while (i < count) {
-        if (inBlock_ == 0) blocks_.emplace_back();
-        Block block = blocks_.back();
-        uint32_t inBlock = inBlock_, inFrame = inFrame_;
-        double mix = frameMix_;
-        // Until its block is complete the window takes nothing, so whether a frame's mix is kept
-        // is known for the whole run.
-        const bool collect = !capturing_ && window_.size() < kWindowFrames;
-        const size_t end = i + std::min<size_t>(count - i, blockSamples - inBlock);
-        for (; i < end; ++i) {
-            int32_t stored;
-            double value;
-            at(i, stored, value);
-            const int32_t sample = stored >> shift;
-            block.hash = (block.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
-            block.sum += sample;
-            block.weighted += static_cast<int64_t>(inBlock + 1) * sample;
-            block.energy += value * value;
-            mix += value;
-            ++inBlock;
-            if (++inFrame == channels_) {
-                if (collect || (capturing_ && frames_ >= captureStart_ && frames_ < captureEnd_)) {
-                    const float mono = static_cast<float>(mix / channels_);
-                    (capturing_ ? window_ : blockMix_).push_back(mono);
-                }
-                ++frames_;
-                inFrame = 0;
-                mix = 0;
-            }
-        }
-        blocks_.back() = block;
-        inBlock_ = inBlock;
-        inFrame_ = inFrame;
-        frameMix_ = mix;
-        if (inBlock_ == blockSamples) EndBlock();
-    }
+void SampleLedger::Add(int32_t stored, double value) {
+    if (inSpan_ == 0) spans_.emplace_back();
+    Span& span = spans_.back();
+    const int32_t sample = isFloat_ ? stored : stored >> (32 - bits_);
+    const auto wide = static_cast<uint64_t>(static_cast<int64_t>(sample));
+    span.hash = (span.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
+    span.sum += wide;
+    span.weighted += static_cast<uint64_t>(inSpan_ + 1) * wide;
+    blockEnergy_ += value * value;
+    if (md5_) md5_->Add(sample);
+    frameMix_ += value;
+    ++inSpan_;
+    if (++inFrame_ == channels_) EndFrame();
 }
 
-void SampleLedger::EndBlock() {
-    inBlock_ = 0;
+void SampleLedger::EndFrame() {
+    const float mono = static_cast<float>(frameMix_ / channels_);
+    if (capturing_) {
+        if (frames_ >= captureStart_ && frames_ < captureEnd_) window_.push_back(mono);
+    } else if (window_.size() < kWindowFrames) {
+        blockMix_.push_back(mono);
+    }
+    ++frames_;
+    inFrame_ = 0;
+    frameMix_ = 0;
+    if (frames_ % kBlockFrames != 0) return;
+    const double meanSquare = blockEnergy_ / (static_cast<double>(kBlockFrames) * channels_);
+    blockEnergy_ = 0;
+    if (keepEnergy_) energies_.push_back(EnergyCode(meanSquare));
+    if (frames_ % kSpanFrames == 0) inSpan_ = 0;
     if (capturing_ || window_.size() >= kWindowFrames) return;
     // A complete block: the window begins at the first one above -60 dBFS.
-    const double meanSquare = blocks_.back().energy / (static_cast<double>(kBlockFrames) * channels_);
     if (!windowOpen_ && meanSquare > 1e-6) {
         windowOpen_ = true;
         windowStart_ = frames_ - kBlockFrames;
@@ -100,45 +131,42 @@ void SampleLedger::EndBlock() {
 }
 
 void SampleLedger::AddInterleaved(const int32_t* stored, const double* values, uint32_t frames) {
-    AddSamples(static_cast<size_t>(frames) * channels_, [&](size_t i, int32_t& s, double& v) {
-        s = stored[i];
-        v = values[i];
-    });
+    const size_t samples = static_cast<size_t>(frames) * channels_;
+    for (size_t i = 0; i < samples; ++i) Add(stored[i], values[i]);
 }
 
 void SampleLedger::AddPlanar(const void* left, const void* right, uint32_t frames, uint32_t bits) {
     const uint32_t planes = right && channels_ == 2 ? 2 : 1;
-    AddSamples(static_cast<size_t>(frames) * planes, [&](size_t i, int32_t& s, double& v) {
-        const void* plane = planes == 2 && (i & 1) ? right : left;
-        const size_t at = planes == 2 ? i >> 1 : i;
-        if (bits == 8)
-            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[at] ^ 0x80u) << 24);
-        else
-            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[at]) << 16);
-        v = s / 2147483648.0;
-    });
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (uint32_t c = 0; c < planes; ++c) {
+            const void* plane = c == 0 ? left : right;
+            int32_t stored;
+            if (bits == 8)
+                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[i] ^ 0x80u) << 24);
+            else
+                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[i]) << 16);
+            Add(stored, stored / 2147483648.0);
+        }
+    }
 }
 
 void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
     const size_t samples = static_cast<size_t>(frames) * channels_;
-    if (isFloat_) {
-        AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
-            const float f = static_cast<float>(interleaved[i]);
-            std::memcpy(&s, &f, sizeof s);
-            v = f;
-        });
-        return;
-    }
-    // Rounded and clamped as the lossless writers store it (NaN becomes 0).
     const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    // A power of two, so multiplying by it divides exactly.
-    const double step = std::ldexp(1.0, 1 - static_cast<int>(bits_));
-    const int shift = static_cast<int>(32 - bits_);
-    AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
-        const double q = QuantiseSample(interleaved[i], scale);
-        s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << shift);
-        v = q * step;
-    });
+    for (size_t i = 0; i < samples; ++i) {
+        const double v = interleaved[i];
+        if (isFloat_) {
+            const float f = static_cast<float>(v);
+            int32_t bits;
+            std::memcpy(&bits, &f, sizeof bits);
+            Add(bits, f);
+            continue;
+        }
+        // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+        const double q = QuantiseSample(v, scale);
+        const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << (32 - bits_));
+        Add(stored, q / scale);
+    }
 }
 
 // ---- The check ----
@@ -146,6 +174,7 @@ void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
 namespace {
 
 constexpr uint32_t kBlock = SampleLedger::kBlockFrames;
+constexpr uint32_t kSpan = SampleLedger::kSpanFrames;
 // Frames the decoded signal may lead or trail the encoded one by, where no container trims it.
 constexpr int64_t kMaxLead = 1024;
 constexpr int64_t kMaxLag = 4096;
@@ -201,42 +230,130 @@ int64_t BestLag(const SampleLedger& encoded, const SampleLedger& decoded) {
     return best;
 }
 
-// A single differing sample shifts a block's sum by its error e and the weighted sum by e times its
-// place; more than one leaves only the block's range to tell.
-std::string DifferingSample(const SampleLedger::Block& want, const SampleLedger::Block& got, size_t block,
-                            uint32_t channels) {
-    const int64_t de = got.sum - want.sum;
-    const int64_t dw = got.weighted - want.weighted;
-    const uint64_t first = static_cast<uint64_t>(block) * kBlock;
-    if (de != 0 && dw % de == 0) {
-        const int64_t place = dw / de;  // 1-based place in the block's interleaved samples
-        if (place >= 1 && place <= static_cast<int64_t>(kBlock) * channels)
+// A single differing sample shifts a span's sum by its error e and the weighted sum by e times its
+// place; more than one leaves only the span's range to tell.
+std::string DifferingSample(const SampleLedger::Span& want, const SampleLedger::Span& got, size_t span,
+                            uint32_t channels, uint64_t frames) {
+    const auto de = static_cast<int64_t>(got.sum - want.sum);
+    const auto dw = static_cast<int64_t>(got.weighted - want.weighted);
+    const uint64_t first = static_cast<uint64_t>(span) * kSpan;
+    if (de != 0 && dw != INT64_MIN && dw % de == 0) {
+        const int64_t place = dw / de;  // 1-based place in the span's interleaved samples
+        if (place >= 1 && place <= static_cast<int64_t>(kSpan) * channels)
             return Failed("sample " + std::to_string(first + static_cast<uint64_t>(place - 1) / channels) + " differs");
     }
-    return Failed("samples between " + std::to_string(first) + " and " + std::to_string(first + kBlock - 1) +
-                  " differ");
+    const uint64_t last = std::max(first, std::min(first + kSpan, frames) - 1);
+    return Failed("samples between " + std::to_string(first) + " and " + std::to_string(last) + " differ");
 }
 
 std::string CheckLossless(const SampleLedger& want, const SampleLedger& got, const DecodedStream& stream) {
     if (stream.isFloat != want.IsFloat())
         return Failed(std::string("the samples come back as ") + (stream.isFloat ? "floating point" : "integers"));
-    const auto& a = want.Blocks();
-    const auto& b = got.Blocks();
+    const auto& a = want.Spans();
+    const auto& b = got.Spans();
     const size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
         if (a[i].hash == b[i].hash && a[i].sum == b[i].sum && a[i].weighted == b[i].weighted) continue;
-        // A shorter or longer last block is a length difference, told as such below.
+        // A shorter or longer last span is a length difference, told as such below.
         if (i + 1 == common && want.Frames() != got.Frames()) break;
-        return DifferingSample(a[i], b[i], i, want.Channels());
+        return DifferingSample(a[i], b[i], i, want.Channels(), want.Frames());
     }
     if (want.Frames() != got.Frames())
         return Failed("length " + Seconds(got.Frames(), want.Rate()) + " of " + Seconds(want.Frames(), want.Rate()));
     return {};
 }
 
+// The decoded signal's mean square at the place of each of the encoded record's complete blocks,
+// gathered as the target decodes. Sums of squares per kSubBlock decoded frames are kept only
+// until every block that spans them is complete, so that a block can be placed at any alignment
+// while what is kept stays within a few bytes per block. The blocks' places follow the lag
+// (decoded frame minus encoded frame), known once the alignment window has been decoded; until
+// then the sub-blocks wait, those before `keepFrom` (no judged block reaches back there) dropped.
+class DecodedEnergy {
+public:
+    DecodedEnergy(size_t blocks, double ratio, uint32_t channels, uint64_t keepFrom)
+        : ratio_(ratio), channels_(channels), keepFromSub_(keepFrom / kSubBlock), codes_(blocks, kOutside) {}
+
+    void Add(const DecodedBlock& block) {
+        const size_t samples = static_cast<size_t>(block.frames) * block.channels;
+        for (size_t i = 0; i < samples; i += block.channels) {
+            for (uint32_t c = 0; c < block.channels; ++c) sum_ += block.values[i + c] * block.values[i + c];
+            if (++fill_ == kSubBlock) EndSub();
+        }
+    }
+    bool LagKnown() const { return lagKnown_; }
+    void SetLag(int64_t lag) {
+        lag_ = lag;
+        lagKnown_ = true;
+        Fold();
+    }
+    // The mean square at block `i`'s place; negative where the place lies outside the decoded
+    // sub-blocks.
+    double MeanSquare(size_t i) const {
+        return codes_[i] == kOutside ? -1.0 : SampleLedger::EnergyFromCode(codes_[i]);
+    }
+
+private:
+    static constexpr uint16_t kOutside = 0xffff;
+
+    void EndSub() {
+        if (!lagKnown_ && subBase_ + subs_.size() < keepFromSub_) {
+            ++subBase_;  // nothing is kept before it: the window of kept ones starts later
+        } else {
+            subs_.push_back(sum_);
+        }
+        sum_ = 0;
+        fill_ = 0;
+        if (lagKnown_) Fold();
+    }
+    // Where block `i` lies in sub-blocks: [first, end).
+    void Place(size_t i, int64_t& first, int64_t& end) const {
+        const double from = static_cast<double>(static_cast<uint64_t>(i) * kBlock) * ratio_ + static_cast<double>(lag_);
+        const double to = from + kBlock * ratio_;
+        first = static_cast<int64_t>(std::floor(from / kSubBlock));
+        end = static_cast<int64_t>(std::ceil(to / kSubBlock));
+    }
+    // Fills the blocks whose sub-blocks have all come, and drops the sub-blocks no later block
+    // needs.
+    void Fold() {
+        const auto received = static_cast<int64_t>(subBase_ + subs_.size());
+        for (; next_ < codes_.size(); ++next_) {
+            int64_t first, end;
+            Place(next_, first, end);
+            if (end > received) break;
+            if (first < static_cast<int64_t>(subBase_) || end <= first) continue;
+            double d = 0;
+            for (int64_t k = first; k < end; ++k) d += subs_[static_cast<size_t>(k - static_cast<int64_t>(subBase_))];
+            d /= static_cast<double>(end - first) * kSubBlock * channels_;
+            codes_[next_] = SampleLedger::EnergyCode(d);
+        }
+        int64_t keep = received;
+        if (next_ < codes_.size()) {
+            int64_t end;
+            Place(next_, keep, end);
+        }
+        while (!subs_.empty() && static_cast<int64_t>(subBase_) < keep) {
+            subs_.pop_front();
+            ++subBase_;
+        }
+    }
+
+    double ratio_;
+    uint32_t channels_;
+    uint64_t keepFromSub_;
+    double sum_ = 0;
+    uint32_t fill_ = 0;
+    std::deque<double> subs_;
+    uint64_t subBase_ = 0;  // the index of subs_.front()
+    bool lagKnown_ = false;
+    int64_t lag_ = 0;
+    size_t next_ = 0;  // the first block not yet filled
+    std::vector<uint16_t> codes_;
+};
+
 // `decodedRate`: the rate the target stores, which differs from the encoded one where the encoder
 // converts rates itself.
-std::string CheckLossy(const SampleLedger& want, const SampleLedger& got, const std::vector<double>& subEnergy,
+std::string CheckLossy(const SampleLedger& want, const SampleLedger& got, const DecodedEnergy& decoded,
                        const DecodedStream& stream, const FamilyCheck& check) {
     const double ratio = static_cast<double>(stream.rate) / want.Rate();
     const bool sameRate = stream.rate == want.Rate();
@@ -249,13 +366,9 @@ std::string CheckLossy(const SampleLedger& want, const SampleLedger& got, const 
         return Failed("length " + Seconds(static_cast<uint64_t>(length), want.Rate()) + " of " +
                       Seconds(want.Frames(), want.Rate()));
 
-    // The decoded signal's energy at each encoded block's place, summed from its sub-blocks; a
-    // container that trims the codec's delay starts where the encoded signal does.
-    const int64_t lag = stream.trimmed || !sameRate ? 0 : BestLag(want, got);
-    const auto& blocks = want.Blocks();
-    const size_t fullBlocks = static_cast<size_t>(want.Frames() / kBlock);
-    const double perBlock = static_cast<double>(kBlock) * want.Channels();
-    auto meanSquare = [&](size_t i) { return blocks[i].energy / perBlock; };
+    // The decoded signal's energy at each encoded block's place (DecodedEnergy).
+    const size_t fullBlocks = want.EnergyBlocks();
+    auto meanSquare = [&](size_t i) { return want.MeanSquare(i); };
     // Codecs start and end on a frame of their own: the spans there are not judged.
     const uint64_t edge = check.lengthSlack;
     const uint64_t firstJudged = stream.trimmed ? 0 : edge;
@@ -266,14 +379,8 @@ std::string CheckLossy(const SampleLedger& want, const SampleLedger& got, const 
         if (at < firstJudged || at + kBlock + edge > want.Frames()) continue;
         const double e = meanSquare(i);
         if (e < kLoud) continue;
-        const double from = static_cast<double>(at) * ratio + static_cast<double>(lag);
-        const double to = from + kBlock * ratio;
-        const int64_t firstSub = static_cast<int64_t>(std::floor(from / kSubBlock));
-        const int64_t endSub = static_cast<int64_t>(std::ceil(to / kSubBlock));
-        if (firstSub < 0 || endSub > static_cast<int64_t>(subEnergy.size()) || endSub <= firstSub) continue;
-        double d = 0;
-        for (int64_t k = firstSub; k < endSub; ++k) d += subEnergy[static_cast<size_t>(k)];
-        d /= static_cast<double>(endSub - firstSub) * kSubBlock * stream.channels;
+        const double d = decoded.MeanSquare(i);
+        if (d < 0) continue;
         // Onsets and ends smear across a block edge in a lossy codec: judge against the quieter
         // and the louder of the block and its neighbours.
         double lo = e, hi = e;
@@ -331,6 +438,29 @@ std::string CheckTags(const std::string& path, const EncodeRecord& record) {
     return {};
 }
 
+// FLAC: the MD5 the stream information holds is that of the samples handed to the encoder. The
+// encoder always sets it, so an unset (all-zero) sum fails too.
+std::string CheckStreamMd5(const std::string& path, const EncodeRecord& record, const FamilyCheck& check) {
+    const SampleMd5* kept = record.samples.Md5();
+    if (!check.streamMd5 || !kept) return {};
+    uint8_t stored[16];
+    if (!ReadFlacStreamMd5(path, stored)) return Failed("the FLAC stream information cannot be read");
+    if (std::all_of(std::begin(stored), std::end(stored), [](uint8_t b) { return b == 0; }))
+        return Failed("FLAC MD5 not set");
+    const std::array<uint8_t, 16> want = kept->Result();
+    if (!std::equal(want.begin(), want.end(), std::begin(stored))) return Failed("FLAC MD5 differs");
+    return {};
+}
+
+// The cover picture written reads back with the same bytes.
+std::string CheckPicture(const std::string& path, const EncodeRecord& record) {
+    if (!record.picture) return {};
+    Picture read;
+    if (ReadEmbeddedPicture(path, read) != PictureRead::kFound || read.data != record.picture->data)
+        return Failed("picture differs");
+    return {};
+}
+
 }  // namespace
 
 std::string VerifyTarget(const std::string& path, const EncodeRecord& record, const FamilyCheck& check,
@@ -341,14 +471,21 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
     if (check.lossless && (rate != want.Rate() || channels != want.Channels()))
         return Failed("the encoder did not store the samples it was handed");
     SampleLedger got;
-    got.Begin(rate, channels, want.Bits(), want.IsFloat());
-    if (!check.lossless && rate == want.Rate() && !want.Window().empty()) {
-        const uint64_t start = want.WindowStart() > kMaxLead ? want.WindowStart() - kMaxLead : 0;
-        got.CaptureRange(start, want.WindowStart() - start + want.Window().size() + kMaxLag);
+    got.Begin(rate, channels, want.Bits(), want.IsFloat(), false);
+    // Lossy targets at the encoded rate are aligned by the window (unless the container trims the
+    // codec's delay); the decoded energy is placed by that lag.
+    const bool aligns = !check.lossless && rate == want.Rate() && !want.Window().empty();
+    uint64_t captureStart = 0, captureEnd = 0;
+    if (aligns) {
+        captureStart = want.WindowStart() > kMaxLead ? want.WindowStart() - kMaxLead : 0;
+        captureEnd = want.WindowStart() + want.Window().size() + kMaxLag;
+        got.CaptureRange(captureStart, captureEnd - captureStart);
     }
-    std::vector<double> subEnergy;
-    double subSum = 0;
-    uint32_t subFill = 0;
+    DecodedEnergy energy(check.lossless ? 0 : want.EnergyBlocks(), static_cast<double>(rate) / want.Rate(), channels,
+                         captureStart);
+    DecodedStream stream;
+    auto settleLag = [&] { energy.SetLag(aligns && !stream.trimmed ? BestLag(want, got) : 0); };
+    if (!aligns) settleLag();
     uint32_t calls = 0;
     bool channelsMatch = true;
     auto take = [&](const DecodedBlock& block) {
@@ -358,15 +495,8 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
         }
         got.AddInterleaved(block.stored, block.values, block.frames);
         if (!check.lossless) {
-            const size_t samples = static_cast<size_t>(block.frames) * block.channels;
-            for (size_t i = 0; i < samples; i += block.channels) {
-                for (uint32_t c = 0; c < block.channels; ++c) subSum += block.values[i + c] * block.values[i + c];
-                if (++subFill == kSubBlock) {
-                    subEnergy.push_back(subSum);
-                    subSum = 0;
-                    subFill = 0;
-                }
-            }
+            energy.Add(block);
+            if (!energy.LagKnown() && got.Frames() >= captureEnd) settleLag();
         }
         if (++calls % 64 == 0) {
             progress.Pump();
@@ -374,18 +504,20 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
         }
         return true;
     };
-    DecodedStream stream;
     std::string reason;
     if (!DecodeBack(path, take, stream, reason)) return reason == "cancelled" ? reason : Failed(reason);
     if (stream.rate != rate)
         return Failed("sample rate " + std::to_string(stream.rate) + " Hz of " + std::to_string(rate) + " Hz");
     if (!channelsMatch || stream.channels != channels)
         return Failed(std::to_string(stream.channels) + " channels of " + std::to_string(channels));
-    std::string failure = check.lossless ? CheckLossless(want, got, stream) : CheckLossy(want, got, subEnergy, stream, check);
+    if (!check.lossless && !energy.LagKnown()) settleLag();  // the target ended within the window
+    std::string failure = check.lossless ? CheckLossless(want, got, stream) : CheckLossy(want, got, energy, stream, check);
     // Damage the checks above let through (a lossy frame skipped) still fails the target.
     if (failure.empty() && stream.damaged)
         failure = Failed("the audio does not decode at " + Seconds(stream.damagedAt, stream.rate));
     if (failure.empty()) failure = CheckTags(path, record);
+    if (failure.empty()) failure = CheckStreamMd5(path, record, check);
+    if (failure.empty()) failure = CheckPicture(path, record);
     return failure;
 }
 

@@ -3,7 +3,9 @@
 // record of them (per block of 1024 frames a checksum, two sums that locate a single differing
 // sample, and the energy; and a short window for alignment), and once the target is complete the
 // target is decoded back through FFmpeg and checked against that record before it takes its name.
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace sonavert {
 
 struct FamilyCheck;
 struct FamilyInfo;
+struct Picture;
 struct Settings;
 
 
@@ -21,25 +24,58 @@ struct Settings;
 // of `family` verified.
 bool VerifiesFamily(const Settings& settings, const FamilyInfo& family);
 
+// The MD5 of integer samples as FLAC's stream information sums them: each sample a little-endian
+// signed integer of (bits + 7) / 8 bytes, channels interleaved.
+class SampleMd5 {
+public:
+    explicit SampleMd5(uint32_t bits);
+    ~SampleMd5();
+    SampleMd5(const SampleMd5&) = delete;
+    SampleMd5& operator=(const SampleMd5&) = delete;
+
+    // `sample`: right-justified, sign-extended.
+    void Add(int32_t sample) {
+        const auto u = static_cast<uint32_t>(sample);
+        for (uint32_t i = 0; i < bytes_; ++i) buffer_[fill_++] = static_cast<uint8_t>(u >> (8 * i));
+        if (fill_ + 4 > sizeof buffer_) Flush();
+    }
+    // The sum of every sample added so far (none is added after it is asked for).
+    std::array<uint8_t, 16> Result() const;
+
+private:
+    void Flush() const;
+    struct State;
+    std::unique_ptr<State> state_;
+    uint32_t bytes_;
+    mutable size_t fill_ = 0;
+    mutable uint8_t buffer_[4096];
+};
+
 // The running record of samples, kept for what the encoder received and again for what the
-// decoder gives back, so that the two can be compared block by block.
+// decoder gives back, so that the two can be compared. It stays small whatever the length: per
+// span of 64 blocks a checksum and two sums that locate a single differing sample (24 bytes),
+// per block of 1024 frames the energy in 16 bits, and the short alignment window.
 class SampleLedger {
 public:
     static constexpr uint32_t kBlockFrames = 1024;
+    // Frames of a span, the unit of the exact comparison.
+    static constexpr uint32_t kSpanFrames = 64 * kBlockFrames;
     // Frames of the window kept for alignment, from the first block above -60 dBFS.
     static constexpr uint32_t kWindowFrames = 4096;
 
-    struct Block {
+    // The sums wrap modulo 2^64: the difference of two spans that differ in a single sample is
+    // still exact.
+    struct Span {
         uint64_t hash = 0xcbf29ce484222325ull;
-        int64_t sum = 0;       // of the samples
-        int64_t weighted = 0;  // of each sample times its 1-based place in the block
-        double energy = 0;     // sum of squares of the values
+        uint64_t sum = 0;       // of the samples
+        uint64_t weighted = 0;  // of each sample times its 1-based place in the span
     };
 
     // `bits`: the significant bits of the stored samples (8, 16, 24, 32); ignored for float.
-    void Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat);
+    // `keepEnergy`: whether each block's energy is kept (only the record of what was encoded
+    // needs it).
+    void Begin(uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat, bool keepEnergy = true);
     bool Begun() const { return channels_ != 0; }
-
     // Adds interleaved frames: `stored` as DecodedBlock holds them (left-justified integers or
     // float bits), `values` in [-1, 1].
     void AddInterleaved(const int32_t* stored, const double* values, uint32_t frames);
@@ -51,30 +87,43 @@ public:
 
     // Keeps the decoded mono mix of frames [start, start + count) for alignment.
     void CaptureRange(uint64_t start, uint64_t count);
+    // Also sums the samples' MD5 as FLAC does (integer samples only; call after Begin).
+    void KeepMd5();
+    // The MD5 sum; null unless KeepMd5 was called.
+    const SampleMd5* Md5() const { return md5_.get(); }
 
     uint32_t Rate() const { return rate_; }
     uint32_t Channels() const { return channels_; }
     uint32_t Bits() const { return bits_; }
     bool IsFloat() const { return isFloat_; }
     uint64_t Frames() const { return frames_; }
-    // Every block, the last one possibly partial.
-    const std::vector<Block>& Blocks() const { return blocks_; }
+    // Every span, the last one possibly partial.
+    const std::vector<Span>& Spans() const { return spans_; }
+    // The complete blocks whose energy was kept, and the mean square of block `i`'s values.
+    size_t EnergyBlocks() const { return energies_.size(); }
+    double MeanSquare(size_t i) const { return EnergyFromCode(energies_[i]); }
+    // A mean square as 16 bits on a log scale (1/256 dB steps from -130 dB; 0 below that), and
+    // back. The largest code is left unused.
+    static uint16_t EnergyCode(double meanSquare);
+    static double EnergyFromCode(uint16_t code);
     // The alignment window: its first frame and its mono mix.
     uint64_t WindowStart() const { return windowStart_; }
     const std::vector<float>& Window() const { return window_; }
 
 private:
-    template <class SampleAt>
-    void AddSamples(size_t count, SampleAt at);
-    void EndBlock();
+    void Add(int32_t sample, double value);
+    void EndFrame();
 
     uint32_t rate_ = 0, channels_ = 0, bits_ = 16;
     bool isFloat_ = false;
     uint64_t frames_ = 0;
+    bool keepEnergy_ = true;
     uint32_t inFrame_ = 0;     // samples of the current frame added
-    uint32_t inBlock_ = 0;     // samples of the current block added
+    uint32_t inSpan_ = 0;      // samples of the current span added
     double frameMix_ = 0;
-    std::vector<Block> blocks_;
+    double blockEnergy_ = 0;   // sum of squares of the current block's values
+    std::vector<Span> spans_;
+    std::vector<uint16_t> energies_;
     // Recording: the current block's mono mix until it is judged for the window.
     std::vector<float> blockMix_;
     bool windowOpen_ = false;  // the window began and is not full
@@ -83,6 +132,7 @@ private:
     uint64_t captureStart_ = 0, captureEnd_ = 0;
     uint64_t windowStart_ = 0;
     std::vector<float> window_;
+    std::unique_ptr<SampleMd5> md5_;
 };
 
 // What the pipeline handed to the encoder, for the check of its target.
@@ -95,9 +145,12 @@ struct EncodeRecord {
     // Tags written into the target; only title and artist are compared.
     bool tagsWritten = false;
     TagRecord tags;
+    // The cover picture written into the target; null for none.
+    std::shared_ptr<const Picture> picture;
 };
 
-// Decodes the complete target at `path` and checks it against `record` by `check`. Returns an
+// Decodes the complete target at `path` and checks it against `record` by `check`, then its
+// stream MD5 (FLAC), tags and picture. Returns an
 // empty text when it holds, else the reason ("verification failed: length 12.34 s of 12.50 s").
 // `progress` is asked for Cancel now and then; a cancelled check returns "cancelled".
 std::string VerifyTarget(const std::string& path, const EncodeRecord& record, const FamilyCheck& check,

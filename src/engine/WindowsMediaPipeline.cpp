@@ -88,6 +88,7 @@ public:
         return writer_.WriteSamples16(static_cast<const int16_t*>(left), static_cast<const int16_t*>(right), n);
     }
     bool End() override { return writer_.End(); }
+    bool WritesPicture(const PipelineCall&) const override { return true; }
     // The ASF muxer cannot write WM/Picture: it is added to the finished file, whose stated file
     // size then follows the longer header.
     bool FinishTarget(const std::string& targetPath, const TagChoice& tags) override {

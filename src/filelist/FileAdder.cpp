@@ -214,10 +214,15 @@ void SearchFolder(const std::string& folder, const Settings& settings, std::vect
 }
 
 // The system's cause when the file cannot be opened for reading; empty when it can. Opened without
-// waiting, so that a FIFO cannot block.
+// waiting, so that a FIFO cannot block. Runs on the probing threads, so the text comes from
+// strerror_r (strerror may share one buffer between threads).
 std::string ReadCause(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::strerror(errno);
+    if (fd < 0) {
+        const int error = errno;
+        char buffer[256];
+        return strerror_r(error, buffer, sizeof buffer);
+    }
     ::close(fd);
     return {};
 }
@@ -229,7 +234,11 @@ FileAdder::Probe FileAdder::ProbeFile(const std::string& path, const SourceFacto
     Probe probe;
     SourceFactoryContext context;
     context.onlyDecoder = shared.onlyDecoder;
-    context.windowsMediaAvailable = windowsMedia;
+    context.windowsMediaAvailable = [&probe, &windowsMedia] {
+        probe.windowsMediaAsked = true;
+        probe.windowsMediaAnswer = windowsMedia ? windowsMedia() : LoadWindowsMediaRuntime();
+        return probe.windowsMediaAnswer;
+    };
     const int code = SourceTypeForPath(path);
     // The factory sets the reason only when a decoder refuses the file with one.
     std::unique_ptr<AudioSource> source = CreateSource(path, code, 0, kPurposeList, &context);
@@ -252,10 +261,8 @@ FileAdder::Probe FileAdder::ProbeFile(const std::string& path, const SourceFacto
     return probe;
 }
 
-AddStatus FileAdder::Commit(const std::string& path, Probe probe, int* row, std::string* cause,
+AddStatus FileAdder::Commit(const std::string& path, PathKey key, Probe probe, int* row, std::string* cause,
                             const std::string& root) {
-    PathKey key = MakePathKey(path);
-    if (list_.Contains(key)) return kAlreadyListed;
     if (!probe.entry) {
         // A decoder's refusal replaces the reason of an earlier file; otherwise that one stays.
         if (!probe.refusal.empty()) context_.failureReason = probe.refusal;
@@ -275,8 +282,9 @@ AddStatus FileAdder::Commit(const std::string& path, Probe probe, int* row, std:
 }
 
 AddStatus FileAdder::AddOneFile(const std::string& path, int* row, std::string* cause) {
-    if (list_.Contains(MakePathKey(path))) return kAlreadyListed;
-    return Commit(path, ProbeFile(path, context_, context_.windowsMediaAvailable), row, cause);
+    PathKey key = MakePathKey(path);
+    if (list_.Contains(key)) return kAlreadyListed;
+    return Commit(path, std::move(key), ProbeFile(path, context_, context_.windowsMediaAvailable), row, cause);
 }
 
 AddRunResult FileAdder::AddPaths(const std::vector<std::string>& paths, AddDriver& driver,
@@ -350,22 +358,26 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
     // taken here in the order of the paths, so the list, the failures and the reasons come out as
     // with one thread. Files already listed and names that are no text are not probed.
     std::vector<char> wanted(static_cast<size_t>(n), 0);
-    bool windowsMediaFile = false;
     for (int i = 0; i < n; ++i) {
         const std::string& path = paths[static_cast<size_t>(i)];
-        if (!IsValidUtf8(path) || list_.Contains(MakePathKey(path))) continue;
-        wanted[static_cast<size_t>(i)] = 1;
-        windowsMediaFile = windowsMediaFile || SourceTypeForPath(path) == kSourceWindowsMedia;
+        if (IsValidUtf8(path) && !list_.Contains(MakePathKey(path))) wanted[static_cast<size_t>(i)] = 1;
     }
-    // The Windows Media question may show a window, so it is asked here, once, before the workers
-    // start, and only when the add holds such a file; the workers get its answer.
-    std::function<bool()> windowsMedia;
-    if (windowsMediaFile && (context_.onlyDecoder.empty() || context_.onlyDecoder == DecoderName(Decoder::WindowsMedia))) {
-        const bool available = context_.windowsMediaAvailable ? context_.windowsMediaAvailable() : LoadWindowsMediaRuntime();
-        windowsMedia = [available] { return available; };
-    }
+    // The workers answer the Windows Media question by loading the runtime silently; the question
+    // itself (which may show a window) is asked here, on the caller's thread, when the file's row
+    // is taken, as one thread would ask it. A different answer probes that file again.
+    const std::function<bool()> silentLoad;
     ProbeQueue queue(paths, wanted, n > 1 ? probeThreads_ : 0,
-                     [this, &windowsMedia](const std::string& path) { return ProbeFile(path, context_, windowsMedia); });
+                     [this, &silentLoad](const std::string& path) { return ProbeFile(path, context_, silentLoad); });
+    auto take = [&](int i, const std::string& path) {
+        Probe probe = queue.Take(i);
+        if (probe.windowsMediaAsked) {
+            const bool available =
+                context_.windowsMediaAvailable ? context_.windowsMediaAvailable() : LoadWindowsMediaRuntime();
+            if (available != probe.windowsMediaAnswer)
+                probe = ProbeFile(path, context_, [available] { return available; });
+        }
+        return probe;
+    };
 
     for (int i = 0; i < n; ++i) {
         const std::string& path = paths[static_cast<size_t>(i)];
@@ -387,8 +399,12 @@ AddRunResult FileAdder::Run(const std::vector<std::string>& paths, AddDriver& dr
             nonEnglish = true;
         } else {
             const std::string& root = i < static_cast<int>(roots.size()) ? roots[static_cast<size_t>(i)] : std::string();
-            AddStatus status =
-                wanted[static_cast<size_t>(i)] ? Commit(path, queue.Take(i), nullptr, &cause, root) : kAlreadyListed;
+            // A path given twice is listed by its first row before the second is taken.
+            AddStatus status = kAlreadyListed;
+            if (wanted[static_cast<size_t>(i)]) {
+                PathKey key = MakePathKey(path);
+                if (!list_.Contains(key)) status = Commit(path, std::move(key), take(i, path), nullptr, &cause, root);
+            }
             if (status == kAdded) ++result.added;
             else if (status == kAlreadyListed) ++result.alreadyListed;
             // A folder search takes every file; one without a code of its own that is not audio

@@ -80,13 +80,20 @@ public:
     // The rows, failures and reasons are the same for any count.
     void SetProbeThreads(int threads) { probeThreads_ = std::max(0, threads); }
     static int DefaultProbeThreads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)); }
+    // The probing threads for a run that handles `jobs` files at once (the ParallelJobs setting or
+    // --jobs, already resolved to 1..32): none for one job, else as many, at most the default.
+    static int ProbeThreadsForJobs(int jobs) { return jobs <= 1 ? 0 : std::min(jobs, DefaultProbeThreads()); }
 
     // What probing one file found, before it becomes a row: the row (null when no decoder took
-    // the file), a decoder's refusal, and the system's cause when the file cannot be read.
+    // the file), a decoder's refusal, and the system's cause when the file cannot be read. When
+    // the factory reached the Windows Media decoder it asked whether the runtime is available:
+    // `windowsMediaAsked` is then set and `windowsMediaAnswer` holds the answer it got.
     struct Probe {
         std::unique_ptr<FileEntry> entry;
         std::string refusal;
         std::string cause;
+        bool windowsMediaAsked = false;
+        bool windowsMediaAnswer = false;
     };
 
     // Adds one file. Returns kAdded (and the row in `row`), kAlreadyListed, or kAddFailed (also for
@@ -118,9 +125,11 @@ private:
     AddRunResult Run(const std::vector<std::string>& paths, AddDriver& driver, const std::vector<bool>& foundBySearch,
                      const std::vector<AddProblem>& unlisted, const std::vector<std::string>& roots);
 
+    // `windowsMedia` answers the factory's Windows Media question; without it the runtime is
+    // loaded silently (LoadWindowsMediaRuntime), which a worker thread may do.
     static Probe ProbeFile(const std::string& path, const SourceFactoryContext& shared,
                            const std::function<bool()>& windowsMedia);
-    AddStatus Commit(const std::string& path, Probe probe, int* row, std::string* cause,
+    AddStatus Commit(const std::string& path, PathKey key, Probe probe, int* row, std::string* cause,
                      const std::string& root = {});
 
     FileList& list_;

@@ -145,7 +145,8 @@ const std::map<std::string, SettingRange, CaseLess>& FlatRanges() {
         // Loudness
         r["LoudnessAnalysis"] = Boolean();
         r["LoudnessAlbumGain"] = Boolean();
-        r["LoudnessGainMode"] = Interval(0, 1);
+        r["LoudnessAlbumGrouping"] = Interval(0, 1);
+        r["LoudnessGainMode"] = Interval(0, 2);
         r["LoudnessTarget"] = Choices({-14, -16, -18, -23});
         r["LoudnessPeakCeiling"] = Interval(-100, 0);
         // Cover art.

@@ -94,6 +94,7 @@ const std::vector<FieldInfo>& SettingsFields() {
         // Loudness
         SONAVERT_INT(LoudnessAnalysis, kSaveOptions),
         SONAVERT_INT(LoudnessAlbumGain, kSaveOptions),
+        SONAVERT_INT(LoudnessAlbumGrouping, kSaveOptions),
         SONAVERT_INT(LoudnessGainMode, kSaveOptions),
         SONAVERT_INT(LoudnessTarget, kSaveOptions),
         SONAVERT_INT(LoudnessPeakCeiling, kSaveOptions),

@@ -159,8 +159,9 @@ struct Settings {
 
     // Loudness: analysis with ReplayGain tags, and normalisation instead of the fixed percentage.
     int32_t LoudnessAnalysis = 0;       // measure every target (EBU R128) and write its gain tags
-    int32_t LoudnessAlbumGain = 1;      // with the analysis: album gains over the rows of one folder
-    int32_t LoudnessGainMode = 0;       // 0 the family's Amplify percentage, 1 normalise each file
+    int32_t LoudnessAlbumGain = 1;      // with the analysis: album gains over the rows of one album
+    int32_t LoudnessAlbumGrouping = 0;  // what forms an album: 0 one folder, 1 album artist (or artist) + album tag
+    int32_t LoudnessGainMode = 0;       // 0 the family's Amplify percentage, 1 normalise each file, 2 each album
     int32_t LoudnessTarget = -18;       // LUFS the normalisation aims at: -14, -16, -18 or -23
     int32_t LoudnessPeakCeiling = -10;  // tenths of a dBTP the normalised true peak stays under
     // Cover art.

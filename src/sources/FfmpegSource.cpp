@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 extern "C" {
@@ -16,6 +17,7 @@ extern "C" {
 }
 
 #include "sources/WavReader.h"
+#include "sources/bass/FirstBytes.h"
 
 namespace sonavert {
 
@@ -31,12 +33,22 @@ FormatPtr OpenInput(const std::string& path) {
     // The explicit "file:" scheme keeps a name such as "a:b.flac" or "http://x" a local file name, and
     // the whitelist stops playlists and similar containers from reaching out to other protocols.
     const std::string url = "file:" + path;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    auto open = [&url](AVFormatContext** raw, const AVInputFormat* container) {
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "protocol_whitelist", "file", 0);
+        // Wave64 states no length, and the stream analysis then reads and probes five megabytes
+        // of PCM for another codec stored as PCM; its first 4 KB tell such a stream as well.
+        if (container && std::strcmp(container->name, "w64") == 0) av_dict_set(&options, "probesize", "4096", 0);
+        const int opened = avformat_open_input(raw, url.c_str(), container, &options);
+        av_dict_free(&options);
+        return opened >= 0;  // a failed call frees the context
+    };
+    // A container its first bytes name goes straight to its demuxer; FFmpeg's probe tries every
+    // demuxer's signature, several milliseconds a file. A header the named demuxer refuses still
+    // gets the probe.
+    const AVInputFormat* container = bass::ContainerByFirstBytes(path);
     AVFormatContext* raw = nullptr;
-    const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (opened < 0) return {};  // the context is freed by the failed call
+    if (!(container && open(&raw, container)) && !open(&raw, nullptr)) return {};
     FormatPtr format(raw);
     if (avformat_find_stream_info(raw, nullptr) < 0) return {};
     return format;

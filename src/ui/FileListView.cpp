@@ -7,11 +7,13 @@
 #include <QContextMenuEvent>
 #include <QPainter>
 #include <QStyle>
+#include <QStyleOptionHeader>
 #include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
 #include <QHeaderView>
 #include <QItemSelection>
 #include <QMouseEvent>
+#include <QTimer>
 
 namespace sonavert {
 
@@ -168,6 +170,7 @@ FileListView::FileListView(FileListModel* model, QWidget* parent) : QTreeView(pa
     header->setSortIndicatorShown(false);
     header->setSectionResizeMode(QHeaderView::Interactive);
     for (int column = 0; column < kColumnCount; ++column) setColumnWidth(column, kListColumns[column].width);
+    FitColumnsToTitles();
     connect(header, &QHeaderView::sectionClicked, this, &FileListView::OnHeaderClicked);
 
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { ListFromSelection(); });
@@ -214,6 +217,29 @@ void FileListView::OnHeaderClicked(int column) {
     FileList& list = model_->List();
     header()->setSortIndicatorShown(true);
     header()->setSortIndicator(list.SortColumn(), list.SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
+    FitColumnsToTitles();
+}
+
+void FileListView::FitColumnsToTitles() {
+    QHeaderView* header = this->header();
+    for (int column = 0; column + 1 < kColumnCount; ++column) {
+        // As the header measures a section for its contents.
+        QStyleOptionHeader option;
+        option.initFrom(header);
+        option.section = column;
+        option.orientation = Qt::Horizontal;
+        option.text = model_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        if (header->isSortIndicatorShown()) option.sortIndicator = QStyleOptionHeader::SortDown;
+        const int needed = header->style()->sizeFromContents(QStyle::CT_HeaderSection, &option, QSize(), header).width();
+        if (columnWidth(column) < needed) setColumnWidth(column, needed);
+    }
+}
+
+void FileListView::changeEvent(QEvent* event) {
+    QTreeView::changeEvent(event);
+    // A new style sheet, style or font reaches the header after the view.
+    if (event->type() == QEvent::StyleChange || event->type() == QEvent::FontChange)
+        QTimer::singleShot(0, this, [this] { FitColumnsToTitles(); });
 }
 
 void FileListView::contextMenuEvent(QContextMenuEvent* event) {

@@ -67,10 +67,14 @@ signals:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void ListFromSelection();
     void OnHeaderClicked(int column);
+    // Widens every column but the last (which takes the room left) whose title, with the style's
+    // margins and the sort mark where shown, does not fit its width.
+    void FitColumnsToTitles();
 
     FileListModel* model_;
     bool syncing_ = false;

@@ -146,6 +146,11 @@ public:
     }
     void EndRun() override {
         if (!progress_) return;
+        // Asked before the progress window goes: the user who watched the run has it, or the
+        // main window, active; once it closes, neither is active until the desktop hands the
+        // activation back.
+        watched_ = window_.isActiveWindow() || progress_->isActiveWindow();
+        ended_ = true;
         progress_->close();
         delete progress_;
         progress_ = nullptr;
@@ -181,6 +186,8 @@ public:
     };
     const Tally& Counts() const { return tally_; }
     double Elapsed() const { return elapsed_; }
+    // Whether the user was looking at the program when the run ended.
+    bool Watched() const { return ended_ ? watched_ : window_.isActiveWindow(); }
     void Pump() override { PumpMessages(); }
     bool CancelRequested() override { return progress_ && progress_->CancelRequested(); }
 
@@ -261,6 +268,7 @@ private:
     ProgressWindow* progress_ = nullptr;
     Tally tally_;
     double elapsed_ = 0;
+    bool watched_ = false, ended_ = false;
 };
 
 // The add run's window side: the add-progress window, the main window's enabling, and the rows
@@ -720,6 +728,8 @@ void MainWindow::RunAdd(const std::vector<std::string>& paths, bool search) {
     {
         AddWindowDriver driver(*this);
         FileAdder adder(list_, sources_);
+        // As many files are probed at once as the batch converts, within the adder's bound.
+        adder.SetProbeThreads(FileAdder::ProbeThreadsForJobs(BatchJobs(settings_.ParallelJobs)));
         if (search)
             adder.AddFound(paths, settings_, driver);
         else
@@ -846,7 +856,7 @@ void MainWindow::RunBatch(const RowSet& rows) {
         summary += tr(" in %1").arg(ClockText(driver.Elapsed()));
         summaryLabel_->setText(summary);
         // Someone working in another window hears of the end from the desktop.
-        if (!isActiveWindow()) NotifyDesktop(summary);
+        if (!driver.Watched()) NotifyDesktop(summary);
     }
     busy_ = false;
     RunPendingDrops();

@@ -130,8 +130,12 @@ void ProgressWindow::SetWorkDone(double fraction, double elapsedSeconds, double 
     overallBar_->setValue(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * 1000)));
     QString times = tr("%1 elapsed").arg(ClockText(elapsedSeconds));
     if (remainingSeconds >= 0 && fraction < 1.0) times += tr(", about %1 left").arg(ClockText(remainingSeconds));
-    if (paused_) times += tr(" (paused)");
-    timesText_->setText(times);
+    times_ = times;
+    ShowTimes();
+}
+
+void ProgressWindow::ShowTimes() {
+    timesText_->setText(paused_ && !times_.isEmpty() ? times_ + tr(" (paused)") : times_);
 }
 
 QString ProgressWindow::TimesText() const { return timesText_->text(); }
@@ -139,6 +143,8 @@ QString ProgressWindow::TimesText() const { return timesText_->text(); }
 void ProgressWindow::SetPaused(bool paused) {
     paused_ = paused;
     pauseButton_->setText(paused ? tr("&Resume") : tr("&Pause"));
+    // At once: a run with one job reports no work while it is held.
+    ShowTimes();
 }
 
 QString ProgressWindow::FileText() const { return fileText_->text(); }

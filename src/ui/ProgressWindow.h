@@ -54,6 +54,8 @@ public:
     int FileMaximum() const;
 
 private:
+    void ShowTimes();
+
     QLabel* overallText_;
     QProgressBar* overallBar_;
     QLabel* fileText_;
@@ -61,6 +63,7 @@ private:
     QLabel* timesText_;
     QPushButton* pauseButton_;
     bool paused_ = false;
+    QString times_;  // the last times line, without the paused mark
     bool workShown_ = false;  // the overall bar follows the work done once it was reported
 };
 

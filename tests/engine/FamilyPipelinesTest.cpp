@@ -578,7 +578,77 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     EXPECT_EQ(run(kOutputWav).reason, "verification failed: sample 48213 differs");
     damage = [](const std::string& path) { fs::resize_file(path, fs::file_size(path) - 4 * 22050); };
     EXPECT_EQ(run(kOutputWav).reason, "verification failed: length 1.50 s of 2.00 s");
+    // FLAC: the stream information's MD5 must be that of the samples, and set.
+    auto patchMd5 = [&](bool zero) {
+        return [zero](const std::string& path) {
+            auto bytes = testutil::ReadFileBytes(path);
+            ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "fLaC");
+            for (size_t i = 26; i < 42; ++i) bytes[i] = zero ? 0 : bytes[i] ^ (i == 30 ? 0x40 : 0);
+            testutil::WriteFileBytes(path, bytes);
+        };
+    };
+    damage = patchMd5(false);
+    EXPECT_EQ(run(kOutputFlac).reason, "verification failed: FLAC MD5 differs");
+    damage = patchMd5(true);
+    EXPECT_EQ(run(kOutputFlac).reason, "verification failed: FLAC MD5 not set");
+
+    // A cover picture (the folder's image, under the transfer policy) reads back as written in
+    // every family that carries one; a byte of it changed in the target fails the row.
+    ASSERT_EQ(testutil::Run("ffmpeg -v error -y -f lavfi -i color=c=red:s=24x16 -frames:v 1 " +
+                            testutil::Quote(f.dir.file("cover.png"))),
+              0);
+    f.settings.VerifyTargets = 2;
+    f.settings.CoverArtFromFolder = 1;
+    f.settings.MP3ID3TagType = f.settings.OGGID3TagType = f.settings.M4AID3TagType = f.settings.WMAID3TagType = 1;
+    f.settings.FLACID3TagType = f.settings.OPUSID3TagType = 1;
+    const std::function<void(const std::string&)> alterPicture = [](const std::string& path) {
+        auto bytes = testutil::ReadFileBytes(path);
+        const std::string text(bytes.begin(), bytes.end());
+        const size_t at = text.find("\x89PNG\r\n\x1a\n");
+        ASSERT_NE(at, std::string::npos);
+        bytes[at + 40] ^= 0x01;
+        testutil::WriteFileBytes(path, bytes);
+    };
+    for (int format : {kOutputMp3, kOutputOgg, kOutputM4a, kOutputWma, kOutputFlac, kOutputOpus}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        damage = nullptr;
+        RowOutcome outcome = run(format);
+        EXPECT_TRUE(outcome.verified) << outcome.reason;
+        if (format == kOutputOgg || format == kOutputOpus) continue;  // the picture is in base64 there
+        damage = alterPicture;
+        EXPECT_EQ(run(format).reason, "verification failed: picture differs");
+    }
+    f.settings.CoverArtFromFolder = 0;
+
+    // A long silent opening: the lossy check aligns on the first loud block and judges the
+    // level of what follows, so a target that decodes cleanly 30 dB too quiet (the conversion of
+    // a quieter source put in its place) fails.
+    const std::string late = f.dir.file("late.wav"), quiet = f.dir.file("quiet.wav");
+    for (const auto& [path, volume] : {std::pair{late, "0.5"}, {quiet, "0.016"}})
+        ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + testutil::Quote(path) +
+                                " synth 4 sine 440 sine 1000 vol " + volume + " pad 3 0"),
+                  0);
+    auto runOne = [&](int format, const std::string& path) {
+        std::vector<BatchItem> items{{0, kSourceWav, path, ""}};
+        BatchState state;
+        state.jobs = 1;
+        f.driver.outcomes.clear();
+        RunConversionBatch(items, format, f.settings, f.host, f.driver, state, convertAndDamage);
+        return f.driver.outcomes.at(0);
+    };
+    for (int format : {kOutputOgg, kOutputAmr, kOutputAac}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        damage = nullptr;
+        const std::string quieter = f.dir.file("quieter.target");
+        fs::copy_file(runOne(format, quiet).targetPath, quieter, fs::copy_options::overwrite_existing);
+        EXPECT_TRUE(runOne(format, late).verified);
+        damage = [&](const std::string& path) { fs::copy_file(quieter, path, fs::copy_options::overwrite_existing); };
+        const RowOutcome outcome = runOne(format, late);
+        EXPECT_EQ(outcome.reason.rfind("verification failed: level ", 0), 0u) << outcome.reason;
+    }
+
     // The default checks lossless targets only; 0 checks none.
+    f.settings.VerifyTargets = 1;
     damage = nullptr;
     EXPECT_FALSE(run(kOutputMp3).verified);
     f.settings.VerifyTargets = 0;

@@ -185,6 +185,14 @@ TEST(ConvertToWav, LoudnessMeasuredAndNormalisedUnderTheCeiling) {
     meter.AddPlanar16(click.data(), nullptr, static_cast<uint32_t>(click.size()));
     EXPECT_NEAR(meter.Figures().TruePeakDb(), 20 * std::log10(between), 0.1);
     EXPECT_GT(20 * std::log10(between / highestSample), 3.0);  // far above its samples
+    // A tone at a quarter of the rate whose crests fall half-way between samples: its samples
+    // read 3 dB under its crests, and every crest is a steady tone's (the reach of each pair).
+    std::vector<int16_t> quarter(48000);
+    for (size_t i = 0; i < quarter.size(); ++i)
+        quarter[i] = static_cast<int16_t>(std::lround(0.5 * 32767 * std::sin(M_PI / 2 * static_cast<double>(i) + M_PI / 4)));
+    LoudnessMeter tone4(1, 48000);
+    tone4.AddPlanar16(quarter.data(), nullptr, static_cast<uint32_t>(quarter.size()));
+    EXPECT_NEAR(tone4.Figures().TruePeakDb(), 20 * std::log10(0.5), 0.1);
 
     // Normalised to -14 LUFS, a quiet tone rises by the full gain; with the click under it the
     // ceiling of -1 dBTP limits the gain instead.

@@ -575,6 +575,19 @@ def ebur128(path):
     return loud, peak
 
 
+def ebur128_joined(paths):
+    """Integrated loudness and true peak of several files played one after the other (48 kHz)."""
+    inputs = sum((["-i", p] for p in paths), [])
+    graph = "".join("[%d:a]aresample=48000,aformat=channel_layouts=stereo[a%d];" % (i, i) for i in range(len(paths)))
+    graph += "".join("[a%d]" % i for i in range(len(paths))) + "concat=n=%d:v=0:a=1,ebur128=peak=true" % len(paths)
+    err = subprocess.run(["ffmpeg", "-nostats", "-hide_banner"] + inputs + ["-filter_complex", graph, "-f", "null", "-"],
+                         capture_output=True).stderr.decode(errors="replace")
+    summary = err[err.rfind("Summary:"):]
+    loud = float(summary.split("I:")[1].split("LUFS")[0])
+    peak = float(summary.split("True peak:")[1].split("Peak:")[1].split("dBFS")[0])
+    return loud, peak
+
+
 def gain_tags(path):
     """The ReplayGain texts of a target by mutagen, upper-case names without the MP4 and ID3 prefixes."""
     import mutagen
@@ -678,6 +691,63 @@ def check_loudness(tally, cli, work, env):
             slack = 0.1 if fmt == "wav" else 0.5
             tally.check(name, label, "ceiling", peak <= ceiling + slack, "%.2f dBTP" % peak)
             print("%-12s %-22s %7.2f LUFS (expected %7.2f)  true peak %6.2f dBTP" % (name, label, loud, expected, peak))
+
+    # Album normalisation: one gain for every file of the album, bringing the album (all its files
+    # as one programme) to the target or its loudest true peak to the ceiling, whichever is lower.
+    # The quiet and the loud sine reach the target; with the music the ceiling holds the gain back.
+    shutil.copy(os.path.join(work, "music.wav"), os.path.join(album, "music.wav"))
+    for members, target, ceiling in ((sources, -14, -1.0), (sources[:1] + [os.path.join(album, "music.wav")], -16, -3.0)):
+        outdir = os.path.join(work, "norm-album%d" % len(os.listdir(work)))
+        p = run([cli, "-y", "-f", "wav", "-o", outdir, "--set", "LoudnessGainMode=2", "--set",
+                 "LoudnessTarget=%d" % target, "--set", "LoudnessPeakCeiling=%d" % int(ceiling * 10)] + members,
+                env=env, check=False)
+        rows = dict((line.split("\t")[0], line.split("\t")[1:]) for line in p.stdout.decode().splitlines())
+        name, label = "normalise-album", "%s %d/%g" % ("+".join(os.path.basename(m) for m in members), target, ceiling)
+        targets = [rows.get(m, [""])[0] for m in members]
+        if not all(os.path.isfile(t) for t in targets):
+            tally.check(name, label, "converts", False, p.stderr.decode()[-200:])
+            continue
+        src_loud, _ = ebur128_joined(members)
+        src_peak = max(ebur128(m)[1] for m in members)
+        expected = min(float(target), src_loud + (ceiling - src_peak))
+        loud, _ = ebur128_joined(targets)
+        tally.check(name, label, "album loudness", abs(loud - expected) <= 0.5, "%.2f LUFS, expected %.2f" % (loud, expected))
+        gains = [ebur128(t)[0] - ebur128(m)[0] for m, t in zip(members, targets)]
+        # ffmpeg prints tenths: two readings of one gain differ by up to 0.1 and a little.
+        tally.check(name, label, "one gain", max(gains) - min(gains) <= 0.15, str(gains))
+        peaks = [ebur128(t)[1] for t in targets]
+        tally.check(name, label, "ceiling", max(peaks) <= ceiling + 0.1, str(peaks))
+        print("%-12s %-22s %7.2f LUFS (expected %7.2f)  true peaks %s dBTP" % (name, label, loud, expected, peaks))
+
+    # Albums by tag: the two discs of one album in two folders share one album gain; a file of the
+    # second folder without an album tag is an album of its own folder. By folder the discs differ.
+    discs = []
+    for folder, label, dbfs, tagged in (("disc1", "a", -23.0, True), ("disc2", "b", -17.0, True),
+                                        ("disc2", "c", -20.0, False)):
+        os.makedirs(os.path.join(work, folder), exist_ok=True)
+        path = os.path.join(work, folder, label + ".flac")
+        meta = ["-metadata", "album=Two Discs", "-metadata", "album_artist=Someone"] if tagged else []
+        wave = "%g*sin(2*PI*1000*t)" % 10 ** (dbfs / 20.0)
+        ffmpeg("-f", "lavfi", "-i", "aevalsrc=%s|%s:s=48000:d=6" % (wave, wave), *meta, path)
+        discs.append(path)
+    for grouping in (1, 0):
+        outdir = os.path.join(work, "by-tag%d" % grouping)
+        p = run([cli, "-y", "-f", "ogg", "-o", outdir, "--set", "LoudnessAnalysis=1", "--set",
+                 "LoudnessAlbumGrouping=%d" % grouping] + discs, env=env, check=False)
+        rows = dict((line.split("\t")[0], line.split("\t")[1:]) for line in p.stdout.decode().splitlines())
+        gains = []
+        for d in discs:
+            t = rows.get(d, [""])[0]
+            gains.append(gain_tags(t).get("REPLAYGAIN_ALBUM_GAIN") if os.path.isfile(t) else None)
+        name = "album-by-tag" if grouping else "album-by-folder"
+        if grouping:
+            joined, _ = ebur128_joined(discs[:2])
+            gain = float((gains[0] or "nan dB").split()[0])
+            tally.check(name, "two folders", "album gain equal", gains[0] is not None and gains[0] == gains[1], str(gains))
+            tally.check(name, "two folders", "album gain", abs(gain - (-18.0 - joined)) <= 0.1, "%s, expected %.2f" % (gains, -18.0 - joined))
+            tally.check(name, "untagged", "own folder's", abs(float((gains[2] or "nan dB").split()[0]) - 2.0) <= 0.1, str(gains))
+        else:
+            tally.check(name, "two folders", "album gains differ", None not in gains and gains[0] != gains[1], str(gains))
 
 
 def main():

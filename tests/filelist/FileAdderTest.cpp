@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <tuple>
 
 #include "sources/CodecHost.h"
 #include "settings/Settings.h"
 #include "sources/SourceTypes.h"
+#include "support/BassTestUtil.h"
 #include "support/TestUtil.h"
 
 using namespace sonavert;
@@ -118,42 +120,74 @@ TEST_F(FileAdderTest, RowsFromRealFiles) {
 }
 
 // Probing on worker threads gives the rows, failures, causes and reason of one thread, in the
-// order of the paths: files of several kinds and lengths, failures among them, a path given twice
-// and one already listed.
+// order of the paths: files of every kind the factory tries first (WAV, FLAC, MP3, Ogg, AIFF, AU,
+// Windows Media), MIDI and a tracker module (each synthesiser made on its own thread), lengths, failures among them, a path given twice and one already listed.
+// The Windows Media question is asked on the caller's thread once per such file, when its row is
+// taken; an answer other than the workers' silent load probes the file again.
 TEST_F(FileAdderTest, ThreadedProbingKeepsTheRowsAndTheirOrder) {
+    static const char* const kKinds[] = {".wav", ".flac", ".mp3", ".ogg", ".aiff", ".au", ".wma"};
     std::vector<std::string> paths;
-    for (int i = 0; i < 24; ++i) {
-        std::string name = "f";
-        name += std::to_string(i);
-        std::string path = dir_.file(name + (i % 3 == 1 ? ".flac" : ".wav"));
-        if (i == 3 || i == 11 || i == 17) Touch(path);
-        else if (i % 3 == 1) ASSERT_EQ(testutil::Run("sox -n -r 22050 -c 1 -b 16 " + Quote(path) + " synth 0." + std::to_string(i + 1) + " sine 440"), 0);
-        else ShortWav(path, 1 + i % 2, 0.1 * (i + 1));
+    for (int i = 0; i < 28; ++i) {
+        const std::string ext = kKinds[i % 7];
+        const std::string number = std::to_string(i);
+        std::string name = "f", source = "src";  // appended, not "f" + ...: GCC 12 warns falsely
+        name += number;
+        source += number;
+        const std::string path = dir_.file(name + ext), wav = dir_.file(source + ".wav");
+        ShortWav(wav, 1 + i % 2, 0.1 * (i + 1));
+        const std::string in = Quote(wav), out = Quote(path);
+        if (i == 3 || i == 11 || i == 17 || i == 20) Touch(path);
+        else if (ext == ".wav") fs::copy_file(wav, path);
+        else if (ext == ".mp3") ASSERT_EQ(testutil::Run("lame --silent -b 32 " + in + " " + out), 0);
+        else if (ext == ".ogg") ASSERT_EQ(testutil::Run("oggenc -Q -o " + out + " " + in), 0);
+        else if (ext == ".wma") ASSERT_EQ(testutil::Run("ffmpeg -v error -i " + in + " -c:a wmav2 -b:a 32k " + out), 0);
+        else ASSERT_EQ(testutil::Run("sox " + in + " -r 22050 " + out), 0);  // FLAC, AIFF, AU
         paths.push_back(path);
     }
+    for (const std::string name : {"a.mid", "b.mid", "c.mod"}) {
+        const std::vector<uint8_t> bytes = name[2] == 'm' ? testutil::TinyModule() : testutil::TinyMidi();
+        ASSERT_TRUE(testutil::WriteFileBytes(dir_.file(name), bytes));
+        paths.push_back(dir_.file(name));
+    }
     paths.push_back(paths[5]);
+    paths.push_back(paths[6]);  // a Windows Media file given twice: asked about once
     paths.push_back(dir_.file("missing.wav"));
-    auto run = [&](int threads, FileList& list) {
+    auto run = [&](int threads, FileList& list, bool runtime) {
         SourceFactoryContext context;
+        RecordingDriver driver;
+        std::vector<std::string> asked;  // the progress text shown when the question came
+        context.windowsMediaAvailable = [&, caller = std::this_thread::get_id()] {
+            EXPECT_EQ(std::this_thread::get_id(), caller);
+            asked.push_back(driver.texts.empty() ? "" : driver.texts.back());
+            return runtime;
+        };
         FileAdder adder(list, context);
         adder.SetProbeThreads(threads);
         EXPECT_EQ(adder.AddOneFile(paths[2]), kAdded);
-        RecordingDriver driver;
         AddRunResult r = adder.AddPaths(paths, driver);
         std::vector<std::string> rows;
         for (int i = 0; i < list.RowCount(); ++i) {
             const FileEntry& e = *list.Entry(i);
             rows.push_back(e.sourcePath + " " + std::to_string(e.duration) + " " + std::to_string(e.sampleRate) + " " +
-                           std::to_string(e.bitRate) + " " + std::to_string(e.storedChannels));
+                           std::to_string(e.bitRate) + " " + std::to_string(e.storedChannels) + " " +
+                           std::to_string(e.sourceType));
         }
-        return std::make_tuple(rows, r.added, r.alreadyListed, r.failedPaths, r.failedCauses, r.report, driver.texts);
+        return std::make_tuple(rows, r.added, r.alreadyListed, r.failedPaths, r.failedCauses, r.report, driver.texts,
+                               asked);
     };
-    FileList one, four;
-    const auto single = run(0, one);
-    EXPECT_EQ(std::get<1>(single), 20);
-    EXPECT_EQ(std::get<2>(single), 2);
-    EXPECT_EQ(std::get<3>(single).size(), 4u);
-    EXPECT_EQ(run(4, four), single);
+    for (bool runtime : {true, false}) {
+        SCOPED_TRACE(runtime ? "runtime loaded" : "runtime missing");
+        FileList one, four;
+        const auto single = run(0, one, runtime);
+        EXPECT_EQ(std::get<1>(single), 26);
+        EXPECT_EQ(std::get<2>(single), 3);
+        EXPECT_EQ(std::get<3>(single).size(), 5u);
+        const std::vector<std::string>& asked = std::get<7>(single);
+        ASSERT_EQ(asked.size(), 4u);
+        EXPECT_EQ(asked[0], "[7/34] Adding file f6.wma...");
+        EXPECT_EQ(asked[3], "[28/34] Adding file f27.wma...");
+        EXPECT_EQ(run(4, four, runtime), single);
+    }
 }
 
 TEST_F(FileAdderTest, SameFileUnderOtherNamesIsOneRow) {

@@ -26,33 +26,7 @@
 namespace sonavert {
 namespace {
 
-// A dark palette as dark desktop themes set it, with link colours that are themselves too dim
-// for the dark background (the visited one).
-QPalette DarkPalette() {
-    QPalette p;
-    const QColor window(0x31, 0x36, 0x3b), text(0xef, 0xf0, 0xf1), base(0x23, 0x26, 0x29);
-    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-        p.setColor(group, QPalette::Window, window);
-        p.setColor(group, QPalette::WindowText, text);
-        p.setColor(group, QPalette::Base, base);
-        p.setColor(group, QPalette::AlternateBase, window);
-        p.setColor(group, QPalette::Text, text);
-        p.setColor(group, QPalette::Button, window);
-        p.setColor(group, QPalette::ButtonText, text);
-        p.setColor(group, QPalette::Light, window.lighter(150));
-        p.setColor(group, QPalette::Midlight, window.lighter(120));
-        p.setColor(group, QPalette::Mid, window.lighter(110));
-        p.setColor(group, QPalette::Dark, window.darker(150));
-        p.setColor(group, QPalette::Shadow, Qt::black);
-        p.setColor(group, QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
-        p.setColor(group, QPalette::HighlightedText, text);
-        p.setColor(group, QPalette::Link, QColor(0x1d, 0x99, 0xf3));
-        p.setColor(group, QPalette::LinkVisited, QColor(0x9b, 0x59, 0xb6));
-        p.setColor(group, QPalette::ToolTipBase, window);
-        p.setColor(group, QPalette::ToolTipText, text);
-    }
-    return p;
-}
+using test::DarkPalette;
 
 // Sets the application's palette for one test and puts the old one back.
 struct PaletteScope {

@@ -12,13 +12,16 @@
 //
 // Versioning: the host passes its ABI version and the size of its table. An add-on built for a
 // newer ABI than the host returns 0 (refused); the host ignores table fields beyond `size`.
+// Version 2 adds two optional functions at the end of the decoder table (a wider description of
+// the stream and the delivery of doubles); the host calls them only when the table's `size`
+// covers them, so a version 1 add-on keeps working.
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define BASS_ADDON_ABI_VERSION 1u
+#define BASS_ADDON_ABI_VERSION 2u
 #define BASS_ADDON_ENTRY "BassAddonRegister"
 
 // Format of a stream opened by an add-on decoder.
@@ -40,6 +43,14 @@ typedef struct BassAddonDecoder {
     // Places up to `bytes` bytes of PCM (whole frames) in `buffer`; returns the count, 0 at the end.
     uint32_t (*read)(void* stream, void* buffer, uint32_t bytes);
     void (*close)(void* stream);
+    // Since version 2; either may be null.
+    // What the open stream stores: the significant bits of its integer samples (`bits`, 0 when
+    // unknown), the WAVE speaker mask of its channels (`channelMask`, 0 when unknown) and whether
+    // `length` counts the samples the file states (`lengthStated` 1) rather than an estimate.
+    void (*describe)(void* stream, uint32_t* bits, uint32_t* channelMask, uint32_t* lengthStated);
+    // Before the first read: makes `read` deliver interleaved doubles (full scale +-1.0) of every
+    // channel. Returns 1, or 0 when the stream cannot (it then delivers as before).
+    int (*setWide)(void* stream);
 } BassAddonDecoder;
 
 // What the layer offers an add-on during registration.

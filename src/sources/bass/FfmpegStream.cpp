@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <utility>
 
@@ -17,6 +16,7 @@ extern "C" {
 
 #include "base/Downmix.h"
 #include "sources/bass/Channel.h"
+#include "sources/bass/FirstBytes.h"
 #include "sources/bass/MpegHeader.h"
 
 namespace sonavert::bass {
@@ -58,28 +58,75 @@ struct UninitialisedAllocator : std::allocator<T> {
 // Consecutive decoder errors tolerated before the stream is treated as ended.
 constexpr int kMaxDecodeErrors = 100;
 
-// The demuxer for a file whose first bytes name its container plainly, or null when they do not
-// (then FFmpeg's probe, which tries every demuxer's signature on up to a megabyte, decides). A file
-// starting with ID3v2 tags or an MPEG frame is left to the MPEG path and the probe.
-const AVInputFormat* ContainerByFirstBytes(const std::string& path) {
-    uint8_t h[16] = {};
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (!in || !in.read(reinterpret_cast<char*>(h), sizeof h)) return nullptr;
-    }
-    auto at = [&](size_t offset, const char* magic) { return std::memcmp(h + offset, magic, std::strlen(magic)) == 0; };
-    const char* name = nullptr;
-    if ((at(0, "RIFF") || at(0, "RF64")) && at(8, "WAVE")) name = "wav";
-    else if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) name = "aiff";
-    else if (at(0, ".snd")) name = "au";
-    else if (at(0, "fLaC")) name = "flac";
-    else if (at(0, "OggS")) name = "ogg";
-    else if (at(4, "ftyp")) name = "mov";
-    else if (at(0, "wvpk")) name = "wv";
-    else if (at(0, "MAC ")) name = "ape";
-    else if (at(0, "TTA1")) name = "tta";
-    else if (at(0, "#!AMR\n")) name = "amr";
-    return name ? av_find_input_format(name) : nullptr;
+// Containers whose header states what the stream analysis would find out by decoding: the rate,
+// the channels and the length (TTA of one or two channels, WavPack of up to eight).
+bool HeaderStatesEnough(const AVFormatContext* fmt, const AVInputFormat* container) {
+    // Only the demuxer the first bytes named, not one the probe chose after it refused the file.
+    if (!container || fmt->iformat != container) return false;
+    if (std::strcmp(container->name, "tta") != 0 && std::strcmp(container->name, "wv") != 0) return false;
+    if (fmt->nb_streams != 1) return false;
+    const AVStream* st = fmt->streams[0];
+    const AVCodecParameters* par = st->codecpar;
+    const int most = std::strcmp(container->name, "wv") == 0 ? 8 : 2;
+    return par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && par->ch_layout.nb_channels >= 1 &&
+           par->ch_layout.nb_channels <= most && st->duration != AV_NOPTS_VALUE && st->duration > 0;
+}
+
+// The format of a stream's frames, known before any is decoded.
+struct KnownFormat {
+    AVSampleFormat format = AV_SAMPLE_FMT_NONE;
+    const AVChannelLayout* layout = nullptr;
+    int rate = 0;
+    int bits = 0;  // significant bits of integer samples, 0 for the container's
+};
+
+// The format the WavPack decoder gives the frames of a plain file (one block of one or two
+// channels per packet, integer samples at a standard rate), from the header of its first block:
+// 8- and 16-bit samples as 16-bit planes, wider ones as 32-bit planes of their width. Floats, DSD,
+// custom rates and multichannel blocks are left to the decoder's first frame.
+bool WavPackFormat(const std::string& path, const AVCodecParameters& par, KnownFormat& known) {
+    static const int kRates[15] = {6000,  8000,  9600,  11025, 12000, 16000, 22050, 24000,
+                                   32000, 44100, 48000, 64000, 88200, 96000, 192000};
+    static const AVChannelLayout kMono = AV_CHANNEL_LAYOUT_MONO, kStereo = AV_CHANNEL_LAYOUT_STEREO;
+    uint8_t h[32];
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    const size_t got = std::fread(h, 1, sizeof h, f);
+    std::fclose(f);
+    if (got != sizeof h || std::memcmp(h, "wvpk", 4) != 0) return false;
+    auto le32 = [&](size_t at) { return uint32_t{h[at]} | uint32_t{h[at + 1]} << 8 | uint32_t{h[at + 2]} << 16 | uint32_t{h[at + 3]} << 24; };
+    const uint32_t blockIndex = le32(16), blockSamples = le32(20), flags = le32(24);
+    constexpr uint32_t kMonoFlag = 0x4, kFloat = 0x80, kInitial = 0x800, kFinal = 0x1000, kDsd = 0x80000000u;
+    const uint32_t rateIndex = (flags >> 23) & 0xF;
+    const uint32_t version = uint32_t{h[8]} | uint32_t{h[9]} << 8;
+    if (version < 0x402 || version > 0x410 || blockIndex != 0 || blockSamples == 0 || (flags & (kFloat | kDsd)) ||
+        (flags & (kInitial | kFinal)) != (kInitial | kFinal) || rateIndex >= 15)
+        return false;
+    const int channels = (flags & kMonoFlag) ? 1 : 2;
+    if (channels != par.ch_layout.nb_channels || kRates[rateIndex] != par.sample_rate) return false;
+    const int bytes = static_cast<int>(flags & 3) + 1;
+    known.format = bytes <= 2 ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S32P;
+    known.layout = channels == 1 ? &kMono : &kStereo;
+    known.rate = par.sample_rate;
+    known.bits = bytes * 8;
+    return true;
+}
+
+// Whether the format of the frames is known once the decoder is open: TTA's decoder reads the
+// stream header when it opens and never changes its format on the way; a plain WavPack file's
+// first block header tells what its decoder will make of it.
+bool FormatKnownAtOpen(const AVCodecContext& dec, const AVCodecParameters& par, const std::string& path,
+                       bool namedContainer, KnownFormat& known) {
+    if (!namedContainer) return false;
+    if (dec.codec_id == AV_CODEC_ID_WAVPACK) return WavPackFormat(path, par, known);
+    if (dec.codec_id != AV_CODEC_ID_TTA || dec.sample_fmt == AV_SAMPLE_FMT_NONE || dec.sample_rate <= 0 ||
+        dec.ch_layout.nb_channels < 1 || dec.ch_layout.nb_channels > 2)
+        return false;
+    known.format = dec.sample_fmt;
+    known.layout = &dec.ch_layout;
+    known.rate = dec.sample_rate;
+    known.bits = dec.bits_per_raw_sample;
+    return true;
 }
 
 bool IsMpegAudio(AVCodecID id) {
@@ -213,7 +260,12 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     if (!opened) return BASS_ERROR_FILEFORM;
     fmt_.reset(raw);
     if (rawMpegElsewhere && std::strcmp(fmt_->iformat->name, "mp3") == 0) return kRawMpeg;
-    if (avformat_find_stream_info(fmt_.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
+    // The stream analysis decodes the first frame of a codec whose sample format the container
+    // does not state; a TTA frame is a second of sound, a WavPack block half of one. Where the
+    // header of a container named by its first bytes already states the rate, one or two channels
+    // and the length, the analysis is left out: the first frame is decoded below anyway.
+    if (!HeaderStatesEnough(fmt_.get(), container) && avformat_find_stream_info(fmt_.get(), nullptr) < 0)
+        return BASS_ERROR_FILEFORM;
     for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
         if (streamIndex_ < 0 && fmt_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
             streamIndex_ = static_cast<int>(i);
@@ -236,11 +288,14 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
     mpeg_ = IsMpegAudio(par->codec_id);
 
     // The output format follows what the decoder really produces, so the first frame is decoded
-    // now; only an empty stream falls back to the container's description.
-    bool haveFrame = NextFrame();
-    const AVChannelLayout& layout = haveFrame ? frame_->ch_layout : par->ch_layout;
-    int format = haveFrame ? frame_->format : par->format;
-    outRate_ = haveFrame ? frame_->sample_rate : par->sample_rate;
+    // now; only an empty stream falls back to the container's description. Where the format is
+    // known before (TTA, plain WavPack), the first frame waits for the first read.
+    KnownFormat known;
+    const bool formatAtOpen = FormatKnownAtOpen(*dec_, *par, path, container && fmt_->iformat == container, known);
+    bool haveFrame = !formatAtOpen && NextFrame();
+    const AVChannelLayout& layout = haveFrame ? frame_->ch_layout : formatAtOpen ? *known.layout : par->ch_layout;
+    int format = haveFrame ? frame_->format : formatAtOpen ? known.format : par->format;
+    outRate_ = haveFrame ? frame_->sample_rate : formatAtOpen ? known.rate : par->sample_rate;
     if (layout.nb_channels <= 0 || outRate_ <= 0) return BASS_ERROR_FILEFORM;
     if (av_channel_layout_copy(&outLayout_, &layout) < 0) return BASS_ERROR_MEM;
     // FFmpeg's native order is the WAVE order, and its first 18 position bits are the WAVE mask's.
@@ -265,7 +320,7 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
         wideBits_ = lossless ? (packed == AV_SAMPLE_FMT_DBL ? 64 : 32) : 16;
     } else {
         const int container = std::max(av_get_bytes_per_sample(packed), 1) * 8;
-        const int significant = dec_->bits_per_raw_sample;
+        const int significant = formatAtOpen ? known.bits : dec_->bits_per_raw_sample;
         wideBits_ = static_cast<DWORD>(significant > 0 && significant <= container ? significant : container);
     }
 

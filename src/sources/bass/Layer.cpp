@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,21 +26,42 @@ namespace {
 
 constexpr DWORD kVersion = (BASSVERSION << 16) | 0x1100;
 
-// A stream decoded by an add-on's own decoder.
+struct Plugin;
+// (Inside a channel, Plugin names its add-on's handle.)
+using PluginRef = std::shared_ptr<const Plugin>;
+
+// Whether an add-on's decoder table holds `field` (a table of an older ABI version ends earlier).
+#define ADDON_DECODER_HAS(decoder, field) \
+    ((decoder)->size >= offsetof(BassAddonDecoder, field) + sizeof((decoder)->field) && (decoder)->field)
+
+// A stream decoded by an add-on's own decoder. It keeps the add-on loaded until it is closed.
 class AddonStream final : public Channel {
 public:
     AddonStream(const BassAddonDecoder* decoder, void* stream, const BassAddonStreamInfo& info,
-                const std::string& path, HPLUGIN plugin)
-        : decoder_(decoder), stream_(stream), info_(info) {
+                const std::string& path, PluginRef plugin, HPLUGIN handle)
+        : decoder_(decoder), stream_(stream), info_(info), plugin_(std::move(plugin)) {
         path_ = path;
         SetFormat(info.freq, info.chans, info.bits == 8 ? 8 : 16, BASS_CTYPE_STREAM);
-        SetPlugin(plugin);
+        SetPlugin(handle);
         length_ = info.length;
+        if (ADDON_DECODER_HAS(decoder, describe)) {
+            uint32_t bits = 0, mask = 0, stated = 0;
+            decoder->describe(stream, &bits, &mask, &stated);
+            storedBits_ = bits <= 32 ? bits : 0;
+            channelMask_ = info.chans > 2 ? mask : 0;
+            lengthStated_ = stated != 0 && length_ > 0;
+        }
     }
     ~AddonStream() override { decoder_->close(stream_); }
     QWORD FilePosition(DWORD mode) const override {
         int64_t v = mode == BASS_FILEPOS_START ? info_.fileStart : mode == BASS_FILEPOS_END ? info_.fileEnd : -1;
         return v < 0 ? kNoFilePosition : static_cast<QWORD>(v);
+    }
+    bool StoredSamples(DWORD& bits, bool& isFloat) const override {
+        if (storedBits_ == 0 || !ADDON_DECODER_HAS(decoder_, setWide) || info_.chans > 8) return false;
+        bits = storedBits_;
+        isFloat = false;
+        return true;
     }
 
 protected:
@@ -47,11 +69,19 @@ protected:
         uint32_t n = decoder_->read(stream_, dst, static_cast<uint32_t>(std::min<size_t>(bytes, 1u << 30)));
         return std::min<size_t>(n, bytes);
     }
+    bool SwitchToWide() override {
+        DWORD bits = 0;
+        bool isFloat = false;
+        return StoredSamples(bits, isFloat) && decoder_->setWide(stream_) == 1;
+    }
 
 private:
     const BassAddonDecoder* decoder_;
     void* stream_;
     BassAddonStreamInfo info_;
+    uint32_t storedBits_ = 0;
+    // Destroyed after the destructor closed the stream: the add-on's code stays mapped until then.
+    PluginRef plugin_;
 };
 
 struct Plugin {
@@ -77,7 +107,7 @@ struct Layer {
     DWORD nextHandle = 1;
     std::map<DWORD, DWORD> config;
     // Declared before the channels so that channels (which may run add-on code) go first.
-    std::vector<std::unique_ptr<Plugin>> plugins;
+    std::vector<std::shared_ptr<Plugin>> plugins;
     std::map<DWORD, std::unique_ptr<Channel>> channels;
     std::map<HSOUNDFONT, std::string> fonts;
     HSOUNDFONT defaultFont = 0;
@@ -168,23 +198,18 @@ int HostRegisterCodec(void* context, const char* name) {
 }
 
 int HostRegisterDecoder(void* context, const BassAddonDecoder* decoder) {
-    if (!decoder || decoder->size < sizeof(BassAddonDecoder) || !decoder->open || !decoder->read || !decoder->close)
+    // A table of ABI version 1 ends after `close`.
+    if (!decoder || decoder->size < offsetof(BassAddonDecoder, describe) || !decoder->open || !decoder->read ||
+        !decoder->close)
         return 0;
     static_cast<Plugin*>(context)->decoders.push_back(decoder);
     return 1;
 }
 
-// Releases the channels an add-on's decoder produced, then the add-on. Called with `tables` held
-// for writing.
-void UnloadPlugin(std::vector<std::unique_ptr<Plugin>>::iterator it) {
-    std::lock_guard<std::mutex> lock(State().channelsMutex);
-    auto& channels = State().channels;
-    for (auto c = channels.begin(); c != channels.end();) {
-        if (c->second->Plugin() == (*it)->handle) c = channels.erase(c);
-        else ++c;
-    }
-    State().plugins.erase(it);
-}
+// Withdraws an add-on: no stream opens through it any more. Streams its decoder already opened
+// keep decoding, as those of its codecs do, and the library is unloaded once the last of them is
+// freed. Called with `tables` held for writing.
+void UnloadPlugin(std::vector<std::shared_ptr<Plugin>>::iterator it) { State().plugins.erase(it); }
 
 bool IsSoundFont(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -242,7 +267,7 @@ HPLUGIN BASS_PluginLoad(const char* file, DWORD /*flags*/) {
     if (ec) canonical = file;
     for (const auto& p : s.plugins)
         if (p->path == canonical) return Fail(BASS_ERROR_ALREADY, 0u);
-    auto plugin = std::make_unique<Plugin>();
+    auto plugin = std::make_shared<Plugin>();
     plugin->path = canonical;
     plugin->library = dlopen(canonical.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!plugin->library) return Fail(BASS_ERROR_FILEOPEN, 0u);
@@ -298,7 +323,7 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD le
                 decoder->close(stream);
                 continue;
             }
-            return Ok(Register(std::make_unique<AddonStream>(decoder, stream, info, path, plugin->handle)));
+            return Ok(Register(std::make_unique<AddonStream>(decoder, stream, info, path, plugin, plugin->handle)));
         }
     }
     int error = BASS_OK;

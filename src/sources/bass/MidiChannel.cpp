@@ -75,6 +75,15 @@ const FluidSynth* Fluid() {
         // FluidSynth logs to the console by default; the layer reports failures through its
         // results only.
         for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level) f.setLogFunction(level, nullptr, nullptr);
+        // FluidSynth also fills its process-wide tables (dither noise, default modulators) in the
+        // first new_fluid_synth, after marking them done: a second thread creating a synth
+        // meanwhile would copy half-filled modulators. One synth made here, before any other and
+        // while other threads wait on this static, runs that set-up alone.
+        if (fluid_settings_t* settings = f.newSettings()) {
+            f.setInt(settings, "synth.lock-memory", 0);
+            if (fluid_synth_t* synth = f.newSynth(settings)) f.deleteSynth(synth);
+            f.deleteSettings(settings);
+        }
         return &f;
     }();
     return api;

@@ -544,24 +544,39 @@ LoudnessPage::LoudnessPage(UiHost* host, QWidget* parent) : OptionPage(QStringLi
     auto* analysisGroup = new QGroupBox(QStringLiteral("Analysis"), this);
     analysis = new QCheckBox(QStringLiteral("&Measure the loudness of every file and write ReplayGain tags"),
                              analysisGroup);
-    albumGain = new QCheckBox(QStringLiteral("Also write &album gains (the files of one folder form an album)"),
-                              analysisGroup);
+    albumGain = new QCheckBox(QStringLiteral("Also write &album gains"), analysisGroup);
     auto* ag = new QVBoxLayout(analysisGroup);
     ag->addWidget(analysis);
     ag->addWidget(albumGain);
 
+    auto* albumGroup = new QGroupBox(QStringLiteral("Albums (for album gains and album normalisation)"), this);
+    byFolder = new QRadioButton(QStringLiteral("The files of one f&older form an album"), albumGroup);
+    byTag = new QRadioButton(
+        QStringLiteral("Files of one album artist (or artist) and album ta&g form an album (files without one: their folder)"),
+        albumGroup);
+    auto* groupingButtons = new QButtonGroup(this);
+    groupingButtons->addButton(byFolder, 0);
+    groupingButtons->addButton(byTag, 1);
+    auto* al = new QVBoxLayout(albumGroup);
+    al->addWidget(byFolder);
+    al->addWidget(byTag);
+
     auto* gainGroup = new QGroupBox(QStringLiteral("Gain"), this);
     fixedGain = new QRadioButton(QStringLiteral("&Fixed percentage (the Amplify option of each format)"), gainGroup);
     normalise = new QRadioButton(QStringLiteral("&Normalise each file to a loudness"), gainGroup);
+    normaliseAlbum = new QRadioButton(QStringLiteral("Normalise each al&bum to a loudness, one gain for all its files"),
+                                      gainGroup);
     auto* modeButtons = new QButtonGroup(this);
     modeButtons->addButton(fixedGain, 0);
     modeButtons->addButton(normalise, 1);
+    modeButtons->addButton(normaliseAlbum, 2);
     target = NewList(gainGroup, 10);
     ceiling = new QDoubleSpinBox(gainGroup);
     ceiling->setRange(-10.0, 0.0);
     ceiling->setSingleStep(0.1);
     ceiling->setDecimals(1);
     ceiling->setSuffix(QStringLiteral(" dBTP"));
+    KeepSpinBoxWidth(ceiling);
     auto* targetLabel = new QLabel(QStringLiteral("&Target loudness:"), gainGroup);
     targetLabel->setBuddy(target);
     auto* ceilingLabel = new QLabel(QStringLiteral("True &peak at most:"), gainGroup);
@@ -569,25 +584,29 @@ LoudnessPage::LoudnessPage(UiHost* host, QWidget* parent) : OptionPage(QStringLi
     auto* gg = new QGridLayout(gainGroup);
     gg->addWidget(fixedGain, 0, 0, 1, 3);
     gg->addWidget(normalise, 1, 0, 1, 3);
-    gg->addWidget(targetLabel, 2, 1);
-    gg->addWidget(target, 2, 2);
-    gg->addWidget(ceilingLabel, 3, 1);
-    gg->addWidget(ceiling, 3, 2);
-    gg->addWidget(new QLabel(QStringLiteral("Normalising decodes every file twice."), gainGroup), 4, 1, 1, 2);
+    gg->addWidget(normaliseAlbum, 2, 0, 1, 3);
+    gg->addWidget(targetLabel, 3, 1);
+    gg->addWidget(target, 3, 2);
+    gg->addWidget(ceilingLabel, 4, 1);
+    gg->addWidget(ceiling, 4, 2);
+    gg->addWidget(new QLabel(QStringLiteral("Normalising decodes every file twice."), gainGroup), 5, 1, 1, 2);
     gg->setColumnMinimumWidth(0, 16);
     gg->setColumnStretch(3, 1);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(analysisGroup);
     layout->addWidget(gainGroup);
+    layout->addWidget(albumGroup);
     layout->addStretch();
     connect(modeButtons, &QButtonGroup::idClicked, this, [this] { UpdateEnabling(); });
     connect(analysis, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+    connect(albumGain, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
 }
 
 void LoudnessPage::CopyIn(const Settings& s) {
     analysis_ = s.LoudnessAnalysis;
     albumGain_ = s.LoudnessAlbumGain;
+    grouping_ = s.LoudnessAlbumGrouping;
     mode_ = s.LoudnessGainMode;
     target_ = s.LoudnessTarget;
     ceiling_ = s.LoudnessPeakCeiling;
@@ -596,6 +615,7 @@ void LoudnessPage::CopyIn(const Settings& s) {
 void LoudnessPage::CopyOut(Settings& s) const {
     s.LoudnessAnalysis = analysis_;
     s.LoudnessAlbumGain = albumGain_;
+    s.LoudnessAlbumGrouping = grouping_;
     s.LoudnessGainMode = mode_;
     s.LoudnessTarget = target_;
     s.LoudnessPeakCeiling = ceiling_;
@@ -612,6 +632,9 @@ void LoudnessPage::WriteControls() {
     albumGain->setChecked(albumGain_ != 0);
     fixedGain->setChecked(mode_ == 0);
     normalise->setChecked(mode_ == 1);
+    normaliseAlbum->setChecked(mode_ == 2);
+    byFolder->setChecked(grouping_ != 1);
+    byTag->setChecked(grouping_ == 1);
     if (!SelectValue(target, target_)) SelectValue(target, -18);
     ceiling->setValue(std::clamp(ceiling_, -100, 0) / 10.0);
     UpdateEnabling();
@@ -619,8 +642,12 @@ void LoudnessPage::WriteControls() {
 
 void LoudnessPage::UpdateEnabling() {
     albumGain->setEnabled(analysis->isChecked());
-    target->setEnabled(normalise->isChecked());
-    ceiling->setEnabled(normalise->isChecked());
+    const bool normalising = normalise->isChecked() || normaliseAlbum->isChecked();
+    target->setEnabled(normalising);
+    ceiling->setEnabled(normalising);
+    const bool albums = (analysis->isChecked() && albumGain->isChecked()) || normaliseAlbum->isChecked();
+    byFolder->setEnabled(albums);
+    byTag->setEnabled(albums);
 }
 
 bool LoudnessPage::ReadControls() {
@@ -628,6 +655,8 @@ bool LoudnessPage::ReadControls() {
     albumGain_ = albumGain->isChecked() ? 1 : 0;
     if (fixedGain->isChecked()) mode_ = 0;
     if (normalise->isChecked()) mode_ = 1;
+    if (normaliseAlbum->isChecked()) mode_ = 2;
+    grouping_ = byTag->isChecked() ? 1 : 0;
     target_ = ChosenValue(target).value_or(target_);
     ceiling_ = static_cast<int>(std::lround(ceiling->value() * 10.0));
     return true;

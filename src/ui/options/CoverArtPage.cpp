@@ -27,6 +27,7 @@ CoverArtPage::CoverArtPage(UiHost* host, QWidget* parent) : OptionPage(QStringLi
     maxPixels = new QSpinBox(group);
     maxPixels->setRange(kMinScaledPixels, kMaxScaledPixels);
     maxPixels->setSuffix(QStringLiteral(" pixels"));
+    KeepSpinBoxWidth(maxPixels);
     auto* scaleRow = new QHBoxLayout;
     scaleRow->addWidget(scale);
     scaleRow->addWidget(maxPixels);

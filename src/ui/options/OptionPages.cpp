@@ -127,6 +127,7 @@ GeneralPage::GeneralPage(UiHost* host, QWidget* parent) : OptionPage(QStringLite
     parallelJobs = new QSpinBox(general);
     parallelJobs->setRange(0, 32);
     parallelJobs->setSpecialValueText(QStringLiteral("Automatic"));
+    KeepSpinBoxWidth(parallelJobs);
     auto* jobsLabel = new QLabel(QStringLiteral("Con&vert up to"), general);
     jobsLabel->setBuddy(parallelJobs);
     auto* jobsUnit = new QLabel(QStringLiteral("files at once"), general);

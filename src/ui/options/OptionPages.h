@@ -382,6 +382,9 @@ public:
     QCheckBox* albumGain;
     QRadioButton* fixedGain;
     QRadioButton* normalise;
+    QRadioButton* normaliseAlbum;
+    QRadioButton* byFolder;
+    QRadioButton* byTag;
     QComboBox* target;
     QDoubleSpinBox* ceiling;
 
@@ -390,7 +393,7 @@ protected:
 
 private:
     void UpdateEnabling();
-    int analysis_ = 0, albumGain_ = 1, mode_ = 0, target_ = -18, ceiling_ = -10;
+    int analysis_ = 0, albumGain_ = 1, grouping_ = 0, mode_ = 0, target_ = -18, ceiling_ = -10;
 };
 
 // Cover pictures: whether they are carried, from where, at what largest size, and whether the

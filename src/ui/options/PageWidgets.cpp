@@ -1,6 +1,11 @@
 #include "ui/options/PageWidgets.h"
 
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QLocale>
+#include <QSpinBox>
+#include <QStyleOptionSpinBox>
+#include <QTimer>
 #include <QEvent>
 #include <QStyle>
 #include <QStyleOptionFrame>
@@ -87,6 +92,56 @@ private:
 }  // namespace
 
 void KeepSmallButtonWidth(QPushButton* button) { button->installEventFilter(new SmallButtonWidth(button)); }
+
+namespace {
+class SpinBoxWidth : public QObject {
+public:
+    explicit SpinBoxWidth(QAbstractSpinBox* spin) : QObject(spin), spin_(spin) { Fit(); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Polish) Fit();
+        // Once the box has dropped its size hint for the old font or style.
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            QTimer::singleShot(0, this, [this] { Fit(); });
+        return false;
+    }
+
+private:
+    // The texts the box can show that are widest: its special value's and its range's ends'.
+    QStringList WidestTexts() const {
+        QStringList texts{spin_->specialValueText()};
+        if (auto* integer = qobject_cast<QSpinBox*>(spin_)) {
+            const QLocale locale = integer->locale();
+            for (int end : {integer->minimum(), integer->maximum()}) {
+                QString number = locale.toString(end);
+                if (!integer->isGroupSeparatorShown()) number.remove(locale.groupSeparator());
+                texts << integer->prefix() + number + integer->suffix();
+            }
+        } else if (auto* real = qobject_cast<QDoubleSpinBox*>(spin_)) {
+            for (double end : {real->minimum(), real->maximum()})
+                texts << real->prefix() + real->textFromValue(end) + real->suffix();
+        }
+        return texts;
+    }
+    void Fit() {
+        int text = 0;
+        for (const QString& t : WidestTexts()) text = std::max(text, spin_->fontMetrics().horizontalAdvance(t));
+        // The edit field at the box's own size, against the text, the edit's margins of 2 on
+        // each side and the cursor; the buttons keep their width as the box widens.
+        const QSize hint = spin_->sizeHint();
+        QStyleOptionSpinBox option;
+        option.initFrom(spin_);
+        option.rect = QRect(QPoint(0, 0), hint);
+        option.frame = spin_->hasFrame();
+        option.buttonSymbols = spin_->buttonSymbols();
+        option.subControls = QStyle::SC_SpinBoxEditField | QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
+        const QRect field = spin_->style()->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxEditField, spin_);
+        spin_->setMinimumWidth(hint.width() + std::max(0, text + 6 - field.width()));
+    }
+    QAbstractSpinBox* spin_;
+};
+}  // namespace
+
+void KeepSpinBoxWidth(QAbstractSpinBox* spin) { spin->installEventFilter(new SpinBoxWidth(spin)); }
 
 int MetricEditWidth(const QLineEdit* edit, const QString& sample) {
     QStyleOptionFrame option;

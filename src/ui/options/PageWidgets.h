@@ -18,6 +18,8 @@ class QPushButton;
 class QRadioButton;
 class QToolButton;
 
+class QAbstractSpinBox;
+
 namespace sonavert {
 
 // "Tahoma" at a character height of 11 pixels.
@@ -30,6 +32,10 @@ int MetricButtonWidth(const QPushButton* button);
 // Keeps a small text button (the "?" beside a choice) square, or as wide as MetricButtonWidth,
 // whenever its font or style changes.
 void KeepSmallButtonWidth(QPushButton* button);
+// Keeps a spin box wide enough that its edit field shows its widest text whole (the special
+// value's text, and the range's ends with prefix and suffix) whenever its font or style changes.
+// Some styles size a spin box for its text without all the room their buttons take.
+void KeepSpinBoxWidth(QAbstractSpinBox* spin);
 // The width a line edit needs to show `sample` whole, by its font, frame and text margins.
 int MetricEditWidth(const QLineEdit* edit, const QString& sample);
 

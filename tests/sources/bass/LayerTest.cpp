@@ -97,6 +97,37 @@ INSTANTIATE_TEST_SUITE_P(
         Encoded{"speex", "a.spx", "ffmpeg -v error -i %IN% -ar 16000 -ac 1 -c:a libspeex %OUT%", 16000, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// TTA and WavPack streams are opened from their headers, their first frame decoded on the first
+// read: the stored width and the samples are still the decoder's.
+TEST(Layer, LosslessStreamsOpenedFromTheirHeaders) {
+    TempDir dir;
+    std::string wav = dir.file("in.wav");
+    ASSERT_TRUE(WriteWav16(wav, StereoTones(440, 660, 44100, 0.5), 44100, 2));
+    BassSession session;
+    struct Case {
+        const char* file;
+        const char* command;
+        DWORD bits;
+    };
+    for (const Case& c : {Case{"a8.wv", "sox %IN% -b 8 %OUT%", 8}, Case{"a24.wv", "sox %IN% -b 24 %OUT%", 24},
+                          Case{"m.wv", "sox %IN% -c 1 %OUT%", 16}, Case{"a24.tta", "sox %IN% -b 24 %OUT%", 24},
+                          Case{"a.tta", "cp %IN% %OUT%", 16}}) {
+        SCOPED_TRACE(c.file);
+        std::string out = dir.file(c.file), src = dir.file(std::string(c.file) + ".wav");
+        ASSERT_EQ(testutil::Run(Expand(c.command, wav, src)), 0);
+        const std::string encode = std::string(c.file).ends_with(".wv") ? "wavpack -q -y %IN% -o %OUT%"
+                                                                          : "ffmpeg -v error -i %IN% %OUT%";
+        ASSERT_EQ(testutil::Run(Expand(encode, src, out)), 0);
+        HSTREAM h = BASS_StreamCreateFile(0, out.c_str(), 0, 0, BASS_STREAM_DECODE);
+        ASSERT_NE(h, 0u);
+        DWORD bits = 0;
+        ASSERT_TRUE(BASS_ChannelGetWideFormat(h, &bits, nullptr));
+        EXPECT_EQ(bits, c.bits);
+        EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(out));
+        EXPECT_TRUE(BASS_StreamFree(h));
+    }
+}
+
 TEST(Layer, EightBitPcmStaysEightBit) {
     TempDir dir;
     std::string wav = dir.file("in.wav"), u8 = dir.file("u8.wav");
@@ -137,13 +168,53 @@ TEST(Layer, AddOnsWidenWhatStreamsAccept) {
         EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ALREADY);
         HSTREAM h = BASS_StreamCreateFile(0, flac.c_str(), 0, 0, BASS_STREAM_DECODE);
         ASSERT_NE(h, 0u);
+        EXPECT_TRUE(BASS_ChannelLengthStated(h));
         EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(flac));
-        // Freeing the add-on withdraws the format again; a stream already open keeps decoding.
+        // Freeing the add-on withdraws the format again; a stream already open keeps decoding
+        // (the add-on's own decoder stays loaded for it).
+        HSTREAM open = BASS_StreamCreateFile(0, flac.c_str(), 0, 0, BASS_STREAM_DECODE);
+        ASSERT_NE(open, 0u);
         EXPECT_TRUE(BASS_PluginFree(plugin));
         EXPECT_EQ(BASS_StreamCreateFile(0, flac.c_str(), 0, 0, BASS_STREAM_DECODE), 0u);
+        EXPECT_EQ(AsS16(DecodeChannel(open)), FfmpegDecodeS16(flac));
+        EXPECT_TRUE(BASS_StreamFree(open));
         EXPECT_TRUE(BASS_StreamFree(h));
         EXPECT_EQ(BASS_PluginLoad(dir.file("missing.so").c_str(), 0), 0u);
         EXPECT_EQ(BASS_PluginLoad(wav.c_str(), 0), 0u);
+    }
+    {
+        // 24-bit FLAC: the 16-bit delivery keeps the top 16 bits as FFmpeg's does, the wide one is
+        // the stored value exactly.
+        std::string flac24 = dir.file("b.flac");
+        ASSERT_EQ(testutil::Run("sox " + Quote(wav) + " -b 24 " + Quote(flac24) + " vol 0.7"), 0);
+        std::string s32;
+        ASSERT_EQ(testutil::Run("ffmpeg -v error -i " + Quote(flac24) + " -f s32le -", &s32), 0);
+        BassSession session(true, false);
+        HSTREAM h = BASS_StreamCreateFile(0, flac24.c_str(), 0, 0, BASS_STREAM_DECODE);
+        ASSERT_NE(h, 0u);
+        EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(flac24));
+        BASS_StreamFree(h);
+        h = BASS_StreamCreateFile(0, flac24.c_str(), 0, 0, BASS_STREAM_DECODE);
+        DWORD bits = 0;
+        BOOL isFloat = 1;
+        ASSERT_TRUE(BASS_ChannelGetWideFormat(h, &bits, &isFloat));
+        EXPECT_EQ(bits, 24u);
+        EXPECT_FALSE(isFloat);
+        ASSERT_TRUE(BASS_ChannelSetWide(h));
+        auto wide = DecodeChannel(h, 8 * 2 * 1000);
+        ASSERT_EQ(wide.size() / 8, s32.size() / 4);
+        size_t differing = 0;
+        for (size_t i = 0; i < s32.size() / 4; ++i) {
+            int32_t ref;
+            double got;
+            std::memcpy(&ref, s32.data() + 4 * i, 4);
+            std::memcpy(&got, wide.data() + 8 * i, 8);
+            differing += got != ref / 2147483648.0;
+        }
+        EXPECT_EQ(differing, 0u);
+        // Position and length count the 16-bit PCM's bytes.
+        EXPECT_EQ(BASS_ChannelGetPosition(h, BASS_POS_BYTE), s32.size() / 2);
+        BASS_StreamFree(h);
     }
     {
         // No drive on this machine: the CD track fails to open and leaves nothing behind.

@@ -120,7 +120,7 @@ uint32_t CdRead(void* handle, void* buffer, uint32_t bytes) {
 
 void CdClose(void* handle) { delete static_cast<CdStream*>(handle); }
 
-const BassAddonDecoder kCdDecoder = {sizeof(BassAddonDecoder), CdOpen, CdRead, CdClose};
+const BassAddonDecoder kCdDecoder = {sizeof(BassAddonDecoder), CdOpen, CdRead, CdClose, nullptr, nullptr};
 
 }  // namespace
 
