@@ -87,32 +87,60 @@ void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
     window_.reserve(count);
 }
 
-void SampleLedger::Add(int32_t stored, double value) {
-    if (inSpan_ == 0) spans_.emplace_back();
-    Span& span = spans_.back();
-    const int32_t sample = isFloat_ ? stored : stored >> (32 - bits_);
-    const auto wide = static_cast<uint64_t>(static_cast<int64_t>(sample));
-    span.hash = (span.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
-    span.sum += wide;
-    span.weighted += static_cast<uint64_t>(inSpan_ + 1) * wide;
-    blockEnergy_ += value * value;
-    if (md5_) md5_->Add(sample);
-    frameMix_ += value;
-    ++inSpan_;
-    if (++inFrame_ == channels_) EndFrame();
+// Adds `count` samples, interleaved, continuing the current frame and block; `at(i, stored, value)`
+// gives the i-th. A run never passes the end of a block (nor so of a span): the span's sums and
+// the block's energy stay in locals while it lasts, and a frame's mono mix is made only where the
+// window or the capture takes it.
+template <class SampleAt>
+void SampleLedger::AddSamples(size_t count, SampleAt at) {
+    const size_t blockSamples = size_t{kBlockFrames} * channels_;
+    const int shift = isFloat_ ? 0 : static_cast<int>(32 - bits_);
+    SampleMd5* const md5 = md5_.get();
+    size_t i = 0;
+    while (i < count) {
+        if (inSpan_ == 0) spans_.emplace_back();
+        Span span = spans_.back();
+        uint32_t inSpan = inSpan_, inFrame = inFrame_;
+        double mix = frameMix_, energy = blockEnergy_;
+        const size_t inBlock = static_cast<size_t>(frames_ % kBlockFrames) * channels_ + inFrame;
+        // Until its block is complete the window takes nothing, so whether a frame's mix is kept
+        // is known for the whole run.
+        const bool collect = !capturing_ && window_.size() < kWindowFrames;
+        const size_t run = std::min(count - i, blockSamples - inBlock);
+        const size_t end = i + run;
+        for (; i < end; ++i) {
+            int32_t stored;
+            double value;
+            at(i, stored, value);
+            const int32_t sample = stored >> shift;
+            const auto wide = static_cast<uint64_t>(static_cast<int64_t>(sample));
+            span.hash = (span.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
+            span.sum += wide;
+            span.weighted += static_cast<uint64_t>(inSpan + 1) * wide;
+            energy += value * value;
+            if (md5) md5->Add(sample);
+            mix += value;
+            ++inSpan;
+            if (++inFrame == channels_) {
+                if (collect || (capturing_ && frames_ >= captureStart_ && frames_ < captureEnd_)) {
+                    const float mono = static_cast<float>(mix / channels_);
+                    (capturing_ ? window_ : blockMix_).push_back(mono);
+                }
+                ++frames_;
+                inFrame = 0;
+                mix = 0;
+            }
+        }
+        spans_.back() = span;
+        inSpan_ = inSpan;
+        inFrame_ = inFrame;
+        frameMix_ = mix;
+        blockEnergy_ = energy;
+        if (inBlock + run == blockSamples) EndBlock();
+    }
 }
 
-void SampleLedger::EndFrame() {
-    const float mono = static_cast<float>(frameMix_ / channels_);
-    if (capturing_) {
-        if (frames_ >= captureStart_ && frames_ < captureEnd_) window_.push_back(mono);
-    } else if (window_.size() < kWindowFrames) {
-        blockMix_.push_back(mono);
-    }
-    ++frames_;
-    inFrame_ = 0;
-    frameMix_ = 0;
-    if (frames_ % kBlockFrames != 0) return;
+void SampleLedger::EndBlock() {
     const double meanSquare = blockEnergy_ / (static_cast<double>(kBlockFrames) * channels_);
     blockEnergy_ = 0;
     if (keepEnergy_) energies_.push_back(EnergyCode(meanSquare));
@@ -131,42 +159,45 @@ void SampleLedger::EndFrame() {
 }
 
 void SampleLedger::AddInterleaved(const int32_t* stored, const double* values, uint32_t frames) {
-    const size_t samples = static_cast<size_t>(frames) * channels_;
-    for (size_t i = 0; i < samples; ++i) Add(stored[i], values[i]);
+    AddSamples(static_cast<size_t>(frames) * channels_, [&](size_t i, int32_t& s, double& v) {
+        s = stored[i];
+        v = values[i];
+    });
 }
 
 void SampleLedger::AddPlanar(const void* left, const void* right, uint32_t frames, uint32_t bits) {
     const uint32_t planes = right && channels_ == 2 ? 2 : 1;
-    for (uint32_t i = 0; i < frames; ++i) {
-        for (uint32_t c = 0; c < planes; ++c) {
-            const void* plane = c == 0 ? left : right;
-            int32_t stored;
-            if (bits == 8)
-                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[i] ^ 0x80u) << 24);
-            else
-                stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[i]) << 16);
-            Add(stored, stored / 2147483648.0);
-        }
-    }
+    AddSamples(static_cast<size_t>(frames) * planes, [&](size_t i, int32_t& s, double& v) {
+        const void* plane = planes == 2 && (i & 1) ? right : left;
+        const size_t at = planes == 2 ? i >> 1 : i;
+        if (bits == 8)
+            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[at] ^ 0x80u) << 24);
+        else
+            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[at]) << 16);
+        v = s / 2147483648.0;
+    });
 }
 
 void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
     const size_t samples = static_cast<size_t>(frames) * channels_;
-    const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    for (size_t i = 0; i < samples; ++i) {
-        const double v = interleaved[i];
-        if (isFloat_) {
-            const float f = static_cast<float>(v);
-            int32_t bits;
-            std::memcpy(&bits, &f, sizeof bits);
-            Add(bits, f);
-            continue;
-        }
-        // Rounded and clamped as the lossless writers store it (NaN becomes 0).
-        const double q = QuantiseSample(v, scale);
-        const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << (32 - bits_));
-        Add(stored, q / scale);
+    if (isFloat_) {
+        AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
+            const float f = static_cast<float>(interleaved[i]);
+            std::memcpy(&s, &f, sizeof s);
+            v = f;
+        });
+        return;
     }
+    // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+    const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
+    // A power of two, so multiplying by it divides exactly.
+    const double step = std::ldexp(1.0, 1 - static_cast<int>(bits_));
+    const int shift = static_cast<int>(32 - bits_);
+    AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
+        const double q = QuantiseSample(interleaved[i], scale);
+        s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << shift);
+        v = q * step;
+    });
 }
 
 // ---- The check ----

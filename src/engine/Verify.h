@@ -111,8 +111,9 @@ public:
     const std::vector<float>& Window() const { return window_; }
 
 private:
-    void Add(int32_t sample, double value);
-    void EndFrame();
+    template <class SampleAt>
+    void AddSamples(size_t count, SampleAt at);
+    void EndBlock();
 
     uint32_t rate_ = 0, channels_ = 0, bits_ = 16;
     bool isFloat_ = false;
