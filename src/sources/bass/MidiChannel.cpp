@@ -1,16 +1,12 @@
 // MIDI files rendered through FluidSynth with the default SoundFont. The length comes from the
-// file's own tempo map, and rendering stops exactly there. FluidSynth is loaded on the first MIDI
-// file, not at start: it brings some thirty libraries (audio servers, SDL, Wayland) that every
-// other conversion would otherwise pay to map and link.
+// file's own tempo map, and rendering stops exactly there.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <type_traits>
 
-#include <dlfcn.h>
 #include <fluidsynth.h>
 
 #include "sources/bass/Channel.h"
@@ -24,80 +20,33 @@ constexpr DWORD kDefaultRate = 44100;
 constexpr double kSynthGain = 0.5;
 constexpr int kDitherLevel = 4;
 
-// The FluidSynth functions the channel calls, from the library loaded once on first use and kept
-// for the life of the process (its synthesisers may be used from several rows at once).
-struct FluidSynth {
-    decltype(&new_fluid_settings) newSettings = nullptr;
-    decltype(&delete_fluid_settings) deleteSettings = nullptr;
-    decltype(&fluid_settings_setnum) setNum = nullptr;
-    decltype(&fluid_settings_setstr) setStr = nullptr;
-    decltype(&fluid_settings_setint) setInt = nullptr;
-    decltype(&new_fluid_synth) newSynth = nullptr;
-    decltype(&delete_fluid_synth) deleteSynth = nullptr;
-    decltype(&fluid_synth_sfload) sfload = nullptr;
-    decltype(&fluid_synth_write_s16) writeS16 = nullptr;
-    decltype(&new_fluid_player) newPlayer = nullptr;
-    decltype(&delete_fluid_player) deletePlayer = nullptr;
-    decltype(&fluid_player_add_mem) addMem = nullptr;
-    decltype(&fluid_player_play) play = nullptr;
-    decltype(&fluid_set_log_function) setLogFunction = nullptr;
-};
-
-// Null when the library or one of its functions is missing: MIDI files then fail to open.
-const FluidSynth* Fluid() {
-    static const FluidSynth* const api = []() -> const FluidSynth* {
-        static FluidSynth f;
-        void* library = dlopen(SONAVERT_FLUIDSYNTH_SONAME, RTLD_NOW | RTLD_LOCAL);
-        if (!library) return nullptr;
-        bool complete = true;
-        auto bind = [&](auto& fn, const char* name) {
-            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(library, name));
-            complete = complete && fn;
-        };
-        bind(f.newSettings, "new_fluid_settings");
-        bind(f.deleteSettings, "delete_fluid_settings");
-        bind(f.setNum, "fluid_settings_setnum");
-        bind(f.setStr, "fluid_settings_setstr");
-        bind(f.setInt, "fluid_settings_setint");
-        bind(f.newSynth, "new_fluid_synth");
-        bind(f.deleteSynth, "delete_fluid_synth");
-        bind(f.sfload, "fluid_synth_sfload");
-        bind(f.writeS16, "fluid_synth_write_s16");
-        bind(f.newPlayer, "new_fluid_player");
-        bind(f.deletePlayer, "delete_fluid_player");
-        bind(f.addMem, "fluid_player_add_mem");
-        bind(f.play, "fluid_player_play");
-        bind(f.setLogFunction, "fluid_set_log_function");
-        if (!complete) {
-            dlclose(library);
-            return nullptr;
-        }
-        // FluidSynth logs to the console by default; the layer reports failures through its
-        // results only.
-        for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level) f.setLogFunction(level, nullptr, nullptr);
-        // FluidSynth also fills its process-wide tables (dither noise, default modulators) in the
-        // first new_fluid_synth, after marking them done: a second thread creating a synth
-        // meanwhile would copy half-filled modulators. One synth made here, before any other and
-        // while other threads wait on this static, runs that set-up alone.
-        if (fluid_settings_t* settings = f.newSettings()) {
-            f.setInt(settings, "synth.lock-memory", 0);
-            if (fluid_synth_t* synth = f.newSynth(settings)) f.deleteSynth(synth);
-            f.deleteSettings(settings);
-        }
-        return &f;
-    }();
-    return api;
-}
-
 struct SettingsCloser {
-    void operator()(fluid_settings_t* s) const { Fluid()->deleteSettings(s); }
+    void operator()(fluid_settings_t* s) const { delete_fluid_settings(s); }
 };
 struct SynthCloser {
-    void operator()(fluid_synth_t* s) const { Fluid()->deleteSynth(s); }
+    void operator()(fluid_synth_t* s) const { delete_fluid_synth(s); }
 };
 struct PlayerCloser {
-    void operator()(fluid_player_t* p) const { Fluid()->deletePlayer(p); }
+    void operator()(fluid_player_t* p) const { delete_fluid_player(p); }
 };
+
+// FluidSynth logs to the console by default; the layer reports failures through its results only.
+// FluidSynth also fills its process-wide tables (dither noise, default modulators) in the first
+// new_fluid_synth, after marking them done: a second thread creating a synth meanwhile would copy
+// half-filled modulators. One synth made here, before any other and while other threads wait on
+// this static, runs that set-up alone.
+void SilenceFluidSynth() {
+    static const bool done = [] {
+        for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level) fluid_set_log_function(level, nullptr, nullptr);
+        std::unique_ptr<fluid_settings_t, SettingsCloser> settings(new_fluid_settings());
+        if (settings) {
+            fluid_settings_setint(settings.get(), "synth.lock-memory", 0);
+            std::unique_ptr<fluid_synth_t, SynthCloser> synth(new_fluid_synth(settings.get()));
+        }
+        return true;
+    }();
+    (void)done;
+}
 
 class MidiChannel final : public Channel {
 public:
@@ -164,25 +113,24 @@ int MidiChannel::Open(const std::string& path, DWORD freq, const std::string& so
 
     DWORD rate = freq ? freq : kDefaultRate;
     if (rate < 8000 || rate > 96000) return BASS_ERROR_ILLPARAM;
-    const FluidSynth* fluid = Fluid();
-    if (!fluid) return BASS_ERROR_NOTAVAIL;
-    settings_.reset(fluid->newSettings());
+    SilenceFluidSynth();
+    settings_.reset(new_fluid_settings());
     if (!settings_) return BASS_ERROR_MEM;
-    fluid->setNum(settings_.get(), "synth.sample-rate", rate);
+    fluid_settings_setnum(settings_.get(), "synth.sample-rate", rate);
     // The player follows the rendered samples, not the wall clock.
-    fluid->setStr(settings_.get(), "player.timing-source", "sample");
-    fluid->setInt(settings_.get(), "synth.lock-memory", 0);
+    fluid_settings_setstr(settings_.get(), "player.timing-source", "sample");
+    fluid_settings_setint(settings_.get(), "synth.lock-memory", 0);
     // FluidSynth's default gain (0.2) leaves ordinary General MIDI files near -30 dBFS; this one
     // brings chords on several channels to a normal level without clipping.
-    fluid->setNum(settings_.get(), "synth.gain", kSynthGain);
-    synth_.reset(fluid->newSynth(settings_.get()));
+    fluid_settings_setnum(settings_.get(), "synth.gain", kSynthGain);
+    synth_.reset(new_fluid_synth(settings_.get()));
     if (!synth_) return BASS_ERROR_MEM;
     silent_ = soundFont.empty();
-    if (!silent_) fluid->sfload(synth_.get(), soundFont.c_str(), 1);
-    player_.reset(fluid->newPlayer(synth_.get()));
+    if (!silent_) fluid_synth_sfload(synth_.get(), soundFont.c_str(), 1);
+    player_.reset(new_fluid_player(synth_.get()));
     if (!player_) return BASS_ERROR_MEM;
-    if (fluid->addMem(player_.get(), smf_.data(), smf_.size()) != FLUID_OK) return BASS_ERROR_FILEFORM;
-    if (fluid->play(player_.get()) != FLUID_OK) return BASS_ERROR_FILEFORM;
+    if (fluid_player_add_mem(player_.get(), smf_.data(), smf_.size()) != FLUID_OK) return BASS_ERROR_FILEFORM;
+    if (fluid_player_play(player_.get()) != FLUID_OK) return BASS_ERROR_FILEFORM;
 
     SetFormat(rate, 2, 16, BASS_CTYPE_STREAM_MIDI);
     length_ = static_cast<QWORD>(std::llround(timing.seconds * rate)) * FrameBytes();
@@ -197,7 +145,7 @@ size_t MidiChannel::Produce(uint8_t* dst, size_t bytes) {
         std::memset(dst, 0, static_cast<size_t>(frames) * 4);
         return static_cast<size_t>(frames) * 4;
     }
-    if (Fluid()->writeS16(synth_.get(), frames, out, 0, 2, out, 1, 2) != FLUID_OK) return 0;
+    if (fluid_synth_write_s16(synth_.get(), frames, out, 0, 2, out, 1, 2) != FLUID_OK) return 0;
     // FluidSynth dithers its output, so silence comes out as samples of -1, 0 and 1.
     for (int i = 0; !audible_ && i < frames * 2; ++i) audible_ = std::abs(out[i]) > kDitherLevel;
     return static_cast<size_t>(frames) * 4;
