@@ -2,7 +2,10 @@
 
 #include "encoders/Mp3InfoFrame.h"
 
+#include <fcntl.h>
 #include <lame/lame.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -52,8 +55,23 @@ int Mp3Encoder::Open(const std::string& path) {
     failed_ = false;
     failure_.clear();
     // Read and write: the Info frame is written over its placeholder once the stream is complete.
-    file_ = std::fopen(path.c_str(), "w+be");
-    if (!file_) return Fail(std::strerror(errno));
+    // An existing file is emptied only when it holds something: ext4 takes even the emptying of an
+    // empty file (the batch's fresh temporary) as a file being rewritten and writes it out at
+    // close, a flush per target that buys nothing.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return Fail(std::strerror(errno));
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || (st.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        return Fail(std::strerror(error));
+    }
+    file_ = ::fdopen(fd, "w+b");
+    if (!file_) {
+        const int error = errno;
+        ::close(fd);
+        return Fail(std::strerror(error));
+    }
     path_ = path;
     {
         std::lock_guard<std::mutex> lock(LameSetupMutex());

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <list>
 #include <map>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,15 +47,81 @@ std::string Format(const char* pattern, const std::string& value) {
     return out;
 }
 
-// Can a temporary be made beside `file` for the target's extension? Leaves nothing behind, and
-// never touches the name `file` itself, which another process may be about to take.
-bool CanCreateBeside(const std::string& file, const std::string& extension, std::string* cause = nullptr) {
+// The temporary that proved a target's folder writable, kept (locked) for the row that writes
+// the target, so that a row makes one file rather than a test file and then its own: on file
+// systems that hold back the numbers of files removed moments ago, every file made and removed
+// slows each later creation. Removed when it goes unused. Left to the worker, the reservation
+// makes no file at all: the worker that converts the row makes the temporary.
+class KeptTemporary {
+public:
+    KeptTemporary() = default;
+    KeptTemporary(KeptTemporary&& other) noexcept { *this = std::move(other); }
+    KeptTemporary& operator=(KeptTemporary&& other) noexcept {
+        if (this != &other) {
+            Discard();
+            path_ = std::move(other.path_);
+            beside_ = std::move(other.beside_);
+            extension_ = std::move(other.extension_);
+            lock_ = std::move(other.lock_);
+            leftToWorker_ = other.leftToWorker_;
+            other.path_.clear();
+        }
+        return *this;
+    }
+    KeptTemporary(const KeptTemporary&) = delete;
+    KeptTemporary& operator=(const KeptTemporary&) = delete;
+    ~KeptTemporary() { Discard(); }
+
+    // Makes a temporary beside `file`; false with `reason` set when it cannot.
+    bool Create(const std::string& file, const std::string& extension, std::string& reason) {
+        Discard();
+        if (!CreateTemporaryBeside(file, extension, path_, reason, &lock_)) {
+            path_.clear();
+            return false;
+        }
+        beside_ = file;
+        extension_ = extension;
+        return true;
+    }
+    // Hands the temporary over when it was made beside `file` for `extension`.
+    bool Take(const std::string& file, const std::string& extension, std::string& temporary, TemporaryLock& lock) {
+        if (path_.empty() || file != beside_ || extension != extension_) return false;
+        temporary = path_;
+        lock = std::move(lock_);
+        path_.clear();
+        return true;
+    }
+    void Discard() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+        path_.clear();
+        lock_.Release();
+    }
+    void LeaveToWorker(bool leave) { leftToWorker_ = leave; }
+    bool LeftToWorker() const { return leftToWorker_; }
+
+private:
+    std::string path_;  // empty when none is kept
+    std::string beside_;
+    std::string extension_;
+    TemporaryLock lock_;
+    bool leftToWorker_ = false;
+};
+
+// Can a temporary be made beside `file` for the target's extension? Never touches the name
+// `file` itself, which another process may be about to take. The temporary goes into `keep`
+// when given, else it is removed at once; a `keep` left to the worker takes the answer as yes
+// (the worker's own creation then tells).
+bool CanCreateBeside(const std::string& file, const std::string& extension, std::string* cause = nullptr,
+                     KeptTemporary* keep = nullptr) {
+    if (keep && keep->LeftToWorker()) return true;
     std::string temporary, reason;
-    if (!CreateTemporaryBeside(file, extension, temporary, reason)) {
+    const bool created = keep ? keep->Create(file, extension, reason)
+                              : CreateTemporaryBeside(file, extension, temporary, reason);
+    if (!created) {
         if (cause) *cause = reason;
         return false;
     }
-    ::unlink(temporary.c_str());
+    if (!keep) ::unlink(temporary.c_str());
     return true;
 }
 
@@ -146,10 +214,11 @@ bool TargetIsCurrent(const std::string& target, const std::string& source) {
 }
 
 // MakeTargetPath, keeping how the name was made. `updateNumber` is the number the update policy
-// gives the target (see NumberUpdateTargets).
+// gives the target (see NumberUpdateTargets). With `keep` given, the temporary that proved the
+// target writable stays there for the row.
 bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int updateNumber, int outputFormat,
                    const Settings& settings, TargetName& name, std::string& reason, bool* skipped,
-                   const std::set<std::string>* reserved) {
+                   const std::set<std::string>* reserved, KeptTemporary* keep = nullptr) {
     if (skipped) *skipped = false;
     auto taken = [reserved](const std::string& path) { return PathExists(path) || (reserved && reserved->count(path)); };
     // Only the path as it reads, absolute and without "." and "..", ever becomes part of a target.
@@ -227,11 +296,11 @@ bool ReserveTarget(const std::string& sourceAsGiven, const TargetPlan& plan, int
             bool writable = false;
             std::string cause;
             if (!exists) {
-                writable = CanCreateBeside(target, outExt, &cause);
+                writable = CanCreateBeside(target, outExt, &cause, keep);
             } else if (!DirectoryExists(target)) {
                 std::string replaced = target;
                 if (PathExists(target) && !ReplacedFile(target, replaced, reason)) return false;
-                writable = CanCreateBeside(replaced, outExt, &cause);
+                writable = CanCreateBeside(replaced, outExt, &cause, keep);
             }
             if (writable) {
                 name.path = target;
@@ -549,18 +618,13 @@ struct PreparedRow {
     std::string replaced; // the file the temporary is renamed over (where a link leads); empty for a new file
     TargetName name;      // how the final name was made, for the next number when it is taken meanwhile
     TemporaryLock lock;   // held on the temporary from its creation until the row ends
+    KeptTemporary kept;   // the reservation's temporary, until StartTarget takes it
+    std::string beside;   // where the worker makes the temporary; empty once it is made
 };
 
-// Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
-// with `outcome` set (no SoundFont for a MIDI row, no target).
-bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::string>* reserved,
-                PreparedRow& prepared, RowOutcome& outcome) {
-    BatchItem& item = run.items[index];
-    item.targetPath.clear();
-    if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
-        outcome = RowOutcome{RowOutcome::Kind::Failed, {}, kSoundFontStatus, false};
-        return false;
-    }
+// Tells the driver that a row starts: its texts and bars.
+void ShowRowStarting(RowRun& run, size_t index, int sequence) {
+    const BatchItem& item = run.items[index];
     run.driver.RowStarted(item.row);
     char overall[256];
     std::snprintf(overall, sizeof overall, "Converting %d of %d file(s) to %s...", sequence, run.count,
@@ -569,11 +633,33 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
     run.driver.SetOverallProgress(run.count > 0 ? static_cast<double>(sequence) / run.count : 1.0);
     run.driver.SetFileText("Converting " + FileNamePart(item.sourcePath) + "...");
     run.driver.SetFileProgress(0.0);
+}
+
+// Shows a row starting and reserves its target. Returns true with `prepared` filled, or false
+// with `outcome` set (no SoundFont for a MIDI row, no target). With `workerMakesTemporary`, the
+// reservation names the target only and the row's worker makes its temporary (MakeRowTemporary).
+// With `showLater` given, the row is not shown starting: `showLater` says whether the caller is
+// to show it (ShowRowStarting) once it does start.
+bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::string>* reserved,
+                PreparedRow& prepared, RowOutcome& outcome, bool workerMakesTemporary = false,
+                bool* showLater = nullptr) {
+    BatchItem& item = run.items[index];
+    item.targetPath.clear();
+    if (showLater) *showLater = false;
+    if (item.sourceType == kSourceMidi && !run.host.SoundFontLoaded()) {
+        outcome = RowOutcome{RowOutcome::Kind::Failed, {}, kSoundFontStatus, false};
+        return false;
+    }
+    if (showLater)
+        *showLater = true;
+    else
+        ShowRowStarting(run, index, sequence);
 
     std::string reason;
     bool skipped = false;
+    prepared.kept.LeaveToWorker(workerMakesTemporary);
     if (!ReserveTarget(item.sourcePath, run.plans[index], run.numbers[index], run.outputFormat, run.settings,
-                       prepared.name, reason, &skipped, reserved)) {
+                       prepared.name, reason, &skipped, reserved, &prepared.kept)) {
         if (skipped && run.settings.TargetExistsOpt == kTargetUpdate) {
             // Done already: the row keeps its target.
             item.targetPath = prepared.name.path;
@@ -590,9 +676,11 @@ bool PrepareRow(RowRun& run, size_t index, int sequence, const std::set<std::str
 }
 
 // Creates the temporary file a prepared row writes, in the folder of the file it ends up as
-// (where a link to overwrite leads), locked for the row's life. The stale temporaries of the
-// target's own folder are removed first (the first time in the batch); a folder a link leads
-// to is never cleaned. Returns false with `outcome` set when the temporary cannot be made.
+// (where a link to overwrite leads), locked for the row's life; the one the reservation made
+// serves when it lies there, and a row whose worker makes it only notes where. The stale
+// temporaries of the target's own folder are removed first (the first time in the batch); a
+// folder a link leads to is never cleaned. Returns false with `outcome` set when the temporary
+// cannot be made.
 bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     std::string reason;
     std::string beside = prepared.target;
@@ -608,12 +696,35 @@ bool StartTarget(RowRun& run, PreparedRow& prepared, RowOutcome& outcome) {
     const std::string folder = prepared.target.substr(0, prepared.target.size() - FileNamePart(prepared.target).size());
     if (run.cleanedFolders.insert(folder).second) RemoveStaleTemporaries(folder);
     std::string temporary;
-    if (!CreateTemporaryBeside(beside, ExtensionPart(prepared.target), temporary, reason, &prepared.lock)) {
+    const std::string extension = ExtensionPart(prepared.target);
+    if (prepared.kept.LeftToWorker()) {
+        prepared.beside = beside;
+        return true;
+    }
+    // The reservation's temporary serves when it lies beside the same file.
+    if (prepared.kept.Take(beside, extension, temporary, prepared.lock)) {
+        prepared.request.targetPath = temporary;
+        return true;
+    }
+    prepared.kept.Discard();
+    if (!CreateTemporaryBeside(beside, extension, temporary, reason, &prepared.lock)) {
         outcome = RowOutcome{RowOutcome::Kind::Failed, {},
                              Format("Failed to create file \"%s\"", prepared.target) + " (" + reason + ")", false};
         return false;
     }
     prepared.request.targetPath = temporary;
+    return true;
+}
+
+// Makes the temporary of a row whose reservation left it to the worker, where StartTarget noted.
+// False when the folder refuses it: the row is then reserved again the way one job does it.
+bool MakeRowTemporary(PreparedRow& prepared) {
+    if (prepared.beside.empty()) return true;
+    std::string temporary, reason;
+    if (!CreateTemporaryBeside(prepared.beside, ExtensionPart(prepared.target), temporary, reason, &prepared.lock))
+        return false;
+    prepared.request.targetPath = temporary;
+    prepared.beside.clear();
     return true;
 }
 
@@ -827,10 +938,16 @@ private:
     uint64_t version_ = 1;  // above the 0 a newly shown row starts from, so it is shown at once
 };
 
-// Several rows at once, each on a worker thread with its own source, encoder and converter. The
-// calling thread starts rows in list order, shows the progress of the earliest running row,
-// answers Cancel and reports the rows in list order, so that everything a one-row run decides
-// (sequence numbers, target names, texts) stays the same. Returns whether the user cancelled.
+// Several rows at once on `jobs` worker threads, each row with its own source, encoder and
+// converter. The calling thread reserves the targets in list order, one row ahead of the workers,
+// so that a worker that ends a row takes the next one at once rather than waiting for this thread
+// to wake; a row is shown starting when a worker takes it, never before an earlier row. This
+// thread shows the progress of the earliest running row, answers Cancel and reports the rows in
+// list order, so that everything a one-row run decides (sequence numbers, target names, texts)
+// stays the same. Each worker makes its row's temporary itself: this thread names the targets
+// only, so that no file creation holds the others. A row whose folder refuses the temporary is
+// reserved again as one job reserves it (which says why, or turns to the documents folder).
+// Returns whether the user cancelled.
 bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
     struct Worker {
         size_t index = 0;
@@ -843,20 +960,81 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         std::shared_ptr<LoudnessMeter> meter;
         int result = 0;
         bool verified = false;
+        bool noTemporary = false;  // the folder refused the temporary: reserve the row again
+        bool taken = false;        // a worker converts it
         bool done = false;
-        std::thread thread;
+        bool shownStarting = false;  // this thread's own
     };
     std::atomic<bool> cancel{false};
     std::atomic<bool> paused{false};
-    std::mutex doneMutex;
-    std::condition_variable doneSignal;
-    std::list<Worker> running;
+    std::mutex doneMutex;                // guards queue, stopping, events and each row's taken, done and results
+    std::condition_variable doneSignal;  // a worker took a row or ended one
+    std::condition_variable workSignal;  // a row waits in the queue, or the run ends
+    std::deque<Worker*> queue;           // rows reserved that no worker took yet, in list order
+    bool stopping = false;
+    uint64_t events = 0;
+    uint64_t eventsSeen = 0;
+    std::list<Worker> running;  // queued and converting rows, in list order
     std::set<std::string> reserved;
     std::map<size_t, RowOutcome> finished;  // outcomes waiting for the rows before them
+    std::set<size_t> again;                 // rows to reserve again, as one job does
+    // Rows reserved but not shown starting yet, in list order; a null row ended at its reservation.
+    std::deque<std::pair<size_t, Worker*>> unshown;
     const size_t rows = run.items.size();
+    const size_t ahead = static_cast<size_t>(jobs) + 1;  // converting rows and the one reserved ahead
     size_t next = 0, reported = 0;
     uint64_t shownVersion = 0;
     const Worker* shown = nullptr;
+
+    auto convertRows = [&] {
+        for (;;) {
+            Worker* w = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(doneMutex);
+                workSignal.wait(lock, [&] { return stopping || !queue.empty(); });
+                if (stopping) return;
+                w = queue.front();
+                queue.pop_front();
+                w->taken = true;
+                ++events;
+            }
+            doneSignal.notify_all();
+            ConversionContext context{run.settings, *w->progress, w->sources, {}};
+            if (w->index < run.albumLoudness.size()) context.albumLoudness = run.albumLoudness[w->index].get();
+            bool verified = false;
+            const bool made = MakeRowTemporary(w->row);
+            const int result = made ? ConvertAndVerify(run, w->row.request, context, verified) : 0;
+            {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                w->noTemporary = !made;
+                w->result = result;
+                w->verified = verified;
+                w->reason = context.failureReason;
+                w->warning = context.warning;
+                w->loudness = context.loudness;
+                w->meter = context.loudnessMeter;
+                w->done = true;
+                ++events;
+            }
+            doneSignal.notify_all();
+        }
+    };
+    // The workers end (after their rows) before anything they use goes.
+    struct Pool {
+        std::mutex& mutex;
+        bool& stopping;
+        std::condition_variable& signal;
+        std::vector<std::thread> threads;
+        ~Pool() {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                stopping = true;
+            }
+            signal.notify_all();
+            for (std::thread& t : threads) t.join();
+        }
+    } pool{doneMutex, stopping, workSignal, {}};
+    for (size_t i = 0; i < std::min(static_cast<size_t>(jobs), rows); ++i) pool.threads.emplace_back(convertRows);
 
     auto report = [&]() {
         while (reported < rows && finished.count(reported)) {
@@ -867,75 +1045,95 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             finished.erase(reported++);
         }
     };
+    // Shows, in list order, the rows a worker took and those that ended at their reservation.
+    auto showStarted = [&]() {
+        while (!unshown.empty()) {
+            const auto [index, w] = unshown.front();
+            if (w) {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                if (!w->taken) break;
+            }
+            ShowRowStarting(run, index, static_cast<int>(index) + 1);
+            if (w)
+                w->shownStarting = true;
+            else
+                run.driver.SetRowProgress(run.items[index].row, -1.0);
+            unshown.pop_front();
+        }
+    };
 
     while (reported < rows) {
-        // Start rows in list order while there is room; a row whose overwritten target belongs to
+        // Reserve rows in list order while there is room; a row whose overwritten target belongs to
         // a row still running waits for it, so the later row's file is the one that stays.
-        while (!cancel && next < rows && static_cast<int>(running.size()) < jobs) {
+        while (!cancel && (!again.empty() || next < rows) && running.size() < ahead) {
+            const bool retry = !again.empty();
+            const size_t index = retry ? *again.begin() : next;
+            const auto settle = [&] {
+                if (retry)
+                    again.erase(again.begin());
+                else
+                    ++next;
+            };
+            // A row reserved again was shown starting already and is shown so once more.
             PreparedRow row;
             RowOutcome outcome;
-            if (!PrepareRow(run, next, static_cast<int>(next) + 1, &reserved, row, outcome)) {
-                run.driver.SetRowProgress(run.items[next].row, -1.0);
-                run.meter.FinishRow(next);
-                finished[next++] = outcome;
+            bool showLater = false;
+            const bool ready = PrepareRow(run, index, static_cast<int>(index) + 1, &reserved, row, outcome, !retry,
+                                          retry ? nullptr : &showLater);
+            if (ready && row.replace && reserved.count(row.target)) break;  // try again when a row ends
+            if (!ready || !StartTarget(run, row, outcome)) {
+                run.meter.FinishRow(index);
+                finished[index] = outcome;
+                if (showLater)
+                    unshown.emplace_back(index, nullptr);
+                else
+                    run.driver.SetRowProgress(run.items[index].row, -1.0);
+                settle();
                 continue;
             }
-            if (row.replace && reserved.count(row.target)) break;  // try again when a row ends
-            if (!StartTarget(run, row, outcome)) {
-                run.driver.SetRowProgress(run.items[next].row, -1.0);
-                run.meter.FinishRow(next);
-                finished[next++] = outcome;
-                continue;
-            }
+            settle();
             reserved.insert(row.target);
-            running.emplace_back();
-            Worker& w = running.back();
-            w.index = next++;
+            const auto later = [index](const Worker& other) { return other.index > index; };
+            Worker& w = *running.emplace(std::find_if(running.begin(), running.end(), later));
+            w.index = index;
             w.row = std::move(row);
             w.sources.onlyDecoder = run.onlyDecoder;
             // Workers never ask: a missing runtime sends the file to the next decoder.
             w.sources.windowsMediaAvailable = [] { return LoadWindowsMediaRuntime(); };
             w.progress = std::make_unique<WorkerProgress>(cancel, paused);
-            shownVersion = 0;  // the new row's texts replaced the earliest row's: show those again
-            w.thread = std::thread([&run, &w, &doneMutex, &doneSignal] {
-                ConversionContext context{run.settings, *w.progress, w.sources, {}};
-                if (w.index < run.albumLoudness.size()) context.albumLoudness = run.albumLoudness[w.index].get();
-                bool verified = false;
-                const int result = ConvertAndVerify(run, w.row.request, context, verified);
+            w.shownStarting = !showLater;
+            if (showLater) unshown.emplace_back(index, &w);
+            {
                 std::lock_guard<std::mutex> lock(doneMutex);
-                w.result = result;
-                w.verified = verified;
-                w.reason = context.failureReason;
-                w.warning = context.warning;
-                w.loudness = context.loudness;
-                w.meter = context.loudnessMeter;
-                w.done = true;
-                doneSignal.notify_all();
-            });
+                queue.push_back(&w);
+            }
+            workSignal.notify_one();
         }
+        showStarted();
         report();
         if (running.empty()) {
-            if (cancel || next >= rows) break;
+            if (cancel || (next >= rows && again.empty())) break;
             continue;
         }
 
         {
-            // A row that ended while this thread was starting others is taken at once: waiting
-            // for a signal already given would leave a core idle for the whole wait.
+            // An event given while this thread was busy is taken at once: waiting for a signal
+            // already given would leave a core idle for the whole wait.
             std::unique_lock<std::mutex> lock(doneMutex);
-            doneSignal.wait_for(lock, std::chrono::milliseconds(20), [&running] {
-                return std::any_of(running.begin(), running.end(), [](const Worker& w) { return w.done; });
-            });
+            doneSignal.wait_for(lock, std::chrono::milliseconds(20), [&] { return events != eventsSeen; });
+            eventsSeen = events;
         }
+        showStarted();
         // The per-file text and bar follow the earliest running row.
         const Worker& earliest = running.front();
         if (shown != &earliest) {
             shown = &earliest;
             shownVersion = 0;
         }
-        running.front().progress->ShowOn(run.driver, shownVersion);
+        if (earliest.shownStarting) running.front().progress->ShowOn(run.driver, shownVersion);
         // Every running row's own share, and the run's work done.
         for (Worker& w : running) {
+            if (!w.shownStarting) continue;
             const double fraction = w.progress->Fraction();
             run.driver.SetRowProgress(run.items[w.index].row, fraction);
             run.meter.SetRow(w.index, fraction);
@@ -945,6 +1143,39 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
         if (run.driver.CancelRequested()) cancel = true;
         paused = !cancel && run.driver.PauseRequested();
         run.meter.SetPaused(paused);
+
+        if (cancel) {
+            // Rows no worker took yet never start (a row shown starting ends cancelled), nor do
+            // the rows after them that were not shown.
+            {
+                std::lock_guard<std::mutex> lock(doneMutex);
+                stopping = true;
+                queue.clear();
+            }
+            workSignal.notify_all();
+            for (auto it = running.begin(); it != running.end();) {
+                bool taken;
+                {
+                    std::lock_guard<std::mutex> lock(doneMutex);
+                    taken = it->taken;
+                }
+                if (taken) {
+                    ++it;
+                    continue;
+                }
+                if (it->shownStarting) {
+                    finished[it->index] = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
+                    run.driver.SetRowProgress(run.items[it->index].row, -1.0);
+                    run.meter.FinishRow(it->index);
+                }
+                const auto first = std::find_if(unshown.begin(), unshown.end(),
+                                                [&](const std::pair<size_t, Worker*>& u) { return u.second == &*it; });
+                unshown.erase(first, unshown.end());
+                reserved.erase(it->row.target);
+                if (shown == &*it) shown = nullptr;
+                it = running.erase(it);
+            }
+        }
 
         for (auto it = running.begin(); it != running.end();) {
             bool done;
@@ -956,7 +1187,13 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 ++it;
                 continue;
             }
-            it->thread.join();
+            if (it->noTemporary && !cancel) {
+                reserved.erase(it->row.target);
+                again.insert(it->index);
+                if (shown == &*it) shown = nullptr;
+                it = running.erase(it);
+                continue;
+            }
             RowOutcome outcome = JudgeConversion(run, it->result, it->row, it->reason, &reserved);
             if (outcome.kind == RowOutcome::Kind::Converted || outcome.kind == RowOutcome::Kind::Incomplete) {
                 run.items[it->index].targetPath = outcome.targetPath;
@@ -975,7 +1212,13 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             it = running.erase(it);
         }
     }
-    // Rows never started keep their status; their outcomes were not reported.
+    // Rows to reserve again were shown starting: they end cancelled. Rows never started keep
+    // their status; their outcomes were not reported.
+    for (size_t index : again) {
+        finished[index] = RowOutcome{RowOutcome::Kind::Cancelled, {}, {}, false};
+        run.driver.SetRowProgress(run.items[index].row, -1.0);
+        run.meter.FinishRow(index);
+    }
     report();
     if (cancel) allConverted = false;
     return cancel;

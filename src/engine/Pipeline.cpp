@@ -372,10 +372,13 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     const TagChoice tags = ChooseFamilyTags(*family, request, s, *source);
     if (!tags.warning.empty()) context.warning = tags.warning;
     if (context.record) {
+        // Only a lossy target's check compares the levels of its blocks.
+        const bool levels = !family->check.lossless;
         if (wide)
-            context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat);
+            context.record->samples.Begin(format.rate, format.wide.channels, format.wide.bits, format.wide.isFloat,
+                                          levels);
         else
-            context.record->samples.Begin(format.rate, format.channels, format.bits, false);
+            context.record->samples.Begin(format.rate, format.channels, format.bits, false, levels);
         if (family->check.streamMd5) context.record->samples.KeepMd5();
         RecordTags(tags, *context.record);
         context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;

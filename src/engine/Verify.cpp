@@ -38,6 +38,35 @@ void SampleMd5::Flush() const {
     fill_ = 0;
 }
 
+void SampleMd5::AddShifted(const int32_t* stored, uint32_t count, uint32_t shift) {
+    // As many samples at a time as the buffer holds, in a loop fixed to the sample's size.
+    for (uint32_t i = 0; i < count;) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>((sizeof buffer_ - fill_) / bytes_, count - i));
+        uint8_t* out = buffer_ + fill_;
+        switch (bytes_) {
+            case 1:
+                for (uint32_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(stored[i + k] >> shift);
+                break;
+            case 2:
+                for (uint32_t k = 0; k < n; ++k) {
+                    const auto u = static_cast<uint32_t>(stored[i + k] >> shift);
+                    out[2 * k] = static_cast<uint8_t>(u);
+                    out[2 * k + 1] = static_cast<uint8_t>(u >> 8);
+                }
+                break;
+            default:
+                for (uint32_t k = 0; k < n; ++k) {
+                    const auto u = static_cast<uint32_t>(stored[i + k] >> shift);
+                    for (uint32_t b = 0; b < bytes_; ++b) out[k * bytes_ + b] = static_cast<uint8_t>(u >> (8 * b));
+                }
+                break;
+        }
+        fill_ += size_t{n} * bytes_;
+        i += n;
+        if (fill_ + 4 > sizeof buffer_) Flush();
+    }
+}
+
 std::array<uint8_t, 16> SampleMd5::Result() const {
     Flush();
     const QByteArray sum = state_->hash.result();
@@ -87,56 +116,138 @@ void SampleLedger::CaptureRange(uint64_t start, uint64_t count) {
     window_.reserve(count);
 }
 
-// Adds `count` samples, interleaved, continuing the current frame and block; `at(i, stored, value)`
-// gives the i-th. A run never passes the end of a block (nor so of a span): the span's sums and
-// the block's energy stay in locals while it lasts, and a frame's mono mix is made only where the
-// window or the capture takes it.
-template <class SampleAt>
-void SampleLedger::AddSamples(size_t count, SampleAt at) {
-    const size_t blockSamples = size_t{kBlockFrames} * channels_;
-    const int shift = isFloat_ ? 0 : static_cast<int>(32 - bits_);
-    SampleMd5* const md5 = md5_.get();
-    size_t i = 0;
-    while (i < count) {
+namespace {
+
+// The span checksum: two 32-bit sums over the span's samples of each one mixed with its place
+// (by two different mixes), kept as the high and low half of Span::hash. They grow a run at a
+// time and every sample's terms are independent of the others, so the loop has no chain from
+// sample to sample and vectorises. Each mix is a bijection of the sample for any one place, so a
+// single changed sample always changes both halves; more than one cancel only by chance.
+constexpr uint32_t kPlaceStep = 0x9e3779b9u;
+constexpr uint32_t kMixHigh = 0x85ebca6bu;
+constexpr uint32_t kMixLow = 0xc2b2ae35u;
+
+// Samples the planar and wide adders convert at a time.
+constexpr size_t kChunkSamples = 4096;
+
+float FloatOfBits(int32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// Adds samples [0, count) of `stored`, at 1-based places first.., to the checksum's halves, the
+// sum and the sum weighted by place (both wrapping).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Chosen once per process at load: every variant gives the same sums.
+__attribute__((target_clones("avx2", "default")))
+#endif
+void AddSpanSums(const int32_t* stored, uint32_t count, uint32_t shift, uint32_t first, uint32_t& high,
+                 uint32_t& low, uint64_t& sum, uint64_t& weighted) {
+    uint32_t h = high, l = low;
+    uint64_t plain = 0, byPlace = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const int32_t sample = stored[i] >> shift;
+        const auto x = static_cast<uint32_t>(sample);
+        const uint32_t place = first + i;
+        const uint32_t key = place * kPlaceStep;
+        uint32_t a = (x ^ key) * kMixHigh;
+        a ^= a >> 16;
+        uint32_t b = (x + key) * kMixLow;
+        b ^= b >> 13;
+        h += a;
+        l += b;
+        plain += static_cast<uint64_t>(static_cast<int64_t>(sample));
+        // Exact in 64 bits (a place below 2^23 times a 32-bit sample), then wrapping.
+        byPlace += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(place)) * sample);
+    }
+    high = h;
+    low = l;
+    sum += plain;
+    weighted += byPlace;
+}
+
+// The sum of squares of `count` values, taken from `stored` (as `isFloat` says) where `values`
+// is null; in four partial sums so that the additions overlap.
+double SumOfSquares(const int32_t* stored, const double* values, uint32_t count, bool isFloat) {
+    double e[4] = {0, 0, 0, 0};
+    uint32_t i = 0;
+    if (values) {
+        for (; i + 4 <= count; i += 4)
+            for (uint32_t k = 0; k < 4; ++k) e[k] += values[i + k] * values[i + k];
+        for (; i < count; ++i) e[0] += values[i] * values[i];
+        return (e[0] + e[1]) + (e[2] + e[3]);
+    }
+    if (isFloat) {
+        for (; i + 4 <= count; i += 4)
+            for (uint32_t k = 0; k < 4; ++k) {
+                const double v = FloatOfBits(stored[i + k]);
+                e[k] += v * v;
+            }
+        for (; i < count; ++i) {
+            const double v = FloatOfBits(stored[i]);
+            e[0] += v * v;
+        }
+        return (e[0] + e[1]) + (e[2] + e[3]);
+    }
+    // The values are the stored integers over 2^31; scaling the sum of squares by 2^-62 at the
+    // end is exact.
+    for (; i + 4 <= count; i += 4)
+        for (uint32_t k = 0; k < 4; ++k) {
+            const double v = stored[i + k];
+            e[k] += v * v;
+        }
+    for (; i < count; ++i) {
+        const double v = stored[i];
+        e[0] += v * v;
+    }
+    return ((e[0] + e[1]) + (e[2] + e[3])) * 0x1p-62;
+}
+
+}  // namespace
+
+void SampleLedger::AddFrames(const int32_t* stored, const double* values, uint32_t frames) {
+    const uint32_t channels = channels_;
+    const uint32_t shift = isFloat_ ? 0 : 32 - bits_;
+    while (frames > 0) {
         if (inSpan_ == 0) spans_.emplace_back();
-        Span span = spans_.back();
-        uint32_t inSpan = inSpan_, inFrame = inFrame_;
-        double mix = frameMix_, energy = blockEnergy_;
-        const size_t inBlock = static_cast<size_t>(frames_ % kBlockFrames) * channels_ + inFrame;
-        // Until its block is complete the window takes nothing, so whether a frame's mix is kept
-        // is known for the whole run.
-        const bool collect = !capturing_ && window_.size() < kWindowFrames;
-        const size_t run = std::min(count - i, blockSamples - inBlock);
-        const size_t end = i + run;
-        for (; i < end; ++i) {
-            int32_t stored;
-            double value;
-            at(i, stored, value);
-            const int32_t sample = stored >> shift;
-            const auto wide = static_cast<uint64_t>(static_cast<int64_t>(sample));
-            span.hash = (span.hash ^ static_cast<uint32_t>(sample)) * 0x100000001b3ull;
-            span.sum += wide;
-            span.weighted += static_cast<uint64_t>(inSpan + 1) * wide;
-            energy += value * value;
-            if (md5) md5->Add(sample);
-            mix += value;
-            ++inSpan;
-            if (++inFrame == channels_) {
-                if (collect || (capturing_ && frames_ >= captureStart_ && frames_ < captureEnd_)) {
-                    const float mono = static_cast<float>(mix / channels_);
-                    (capturing_ ? window_ : blockMix_).push_back(mono);
+        Span& span = spans_.back();
+        // A run ends at the block's end (spans are whole blocks).
+        const auto inBlockFrames = static_cast<uint32_t>(frames_ % kBlockFrames);
+        const uint32_t run = std::min(frames, kBlockFrames - inBlockFrames);
+        const uint32_t count = run * channels;
+
+        uint32_t high = static_cast<uint32_t>(span.hash >> 32), low = static_cast<uint32_t>(span.hash);
+        AddSpanSums(stored, count, shift, inSpan_ + 1, high, low, span.sum, span.weighted);
+        span.hash = static_cast<uint64_t>(high) << 32 | low;
+        if (md5_) md5_->AddShifted(stored, count, shift);
+        // The energy serves the kept levels and, until the window is full, its start.
+        const bool windowPending = !capturing_ && window_.size() < kWindowFrames;
+        if (keepEnergy_ || windowPending) blockEnergy_ += SumOfSquares(stored, values, count, isFloat_);
+
+        // The mono mix, only for the frames the alignment window may take.
+        const bool mixWanted = capturing_ ? frames_ + run > captureStart_ && frames_ < captureEnd_ : windowPending;
+        if (mixWanted) {
+            for (uint32_t f = 0; f < run; ++f) {
+                double mix = 0;
+                for (uint32_t c = 0; c < channels; ++c) {
+                    const size_t at = size_t{f} * channels + c;
+                    mix += values ? values[at] : isFloat_ ? FloatOfBits(stored[at]) : stored[at] * 0x1p-31;
                 }
-                ++frames_;
-                inFrame = 0;
-                mix = 0;
+                const float mono = static_cast<float>(mix / channels);
+                if (!capturing_)
+                    blockMix_.push_back(mono);
+                else if (frames_ + f >= captureStart_ && frames_ + f < captureEnd_)
+                    window_.push_back(mono);
             }
         }
-        spans_.back() = span;
-        inSpan_ = inSpan;
-        inFrame_ = inFrame;
-        frameMix_ = mix;
-        blockEnergy_ = energy;
-        if (inBlock + run == blockSamples) EndBlock();
+
+        frames_ += run;
+        inSpan_ += count;
+        stored += count;
+        if (values) values += count;
+        frames -= run;
+        if (frames_ % kBlockFrames == 0) EndBlock();
     }
 }
 
@@ -159,45 +270,66 @@ void SampleLedger::EndBlock() {
 }
 
 void SampleLedger::AddInterleaved(const int32_t* stored, const double* values, uint32_t frames) {
-    AddSamples(static_cast<size_t>(frames) * channels_, [&](size_t i, int32_t& s, double& v) {
-        s = stored[i];
-        v = values[i];
-    });
+    AddFrames(stored, values, frames);
 }
 
 void SampleLedger::AddPlanar(const void* left, const void* right, uint32_t frames, uint32_t bits) {
     const uint32_t planes = right && channels_ == 2 ? 2 : 1;
-    AddSamples(static_cast<size_t>(frames) * planes, [&](size_t i, int32_t& s, double& v) {
-        const void* plane = planes == 2 && (i & 1) ? right : left;
-        const size_t at = planes == 2 ? i >> 1 : i;
-        if (bits == 8)
-            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint8_t*>(plane)[at] ^ 0x80u) << 24);
-        else
-            s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<const uint16_t*>(plane)[at]) << 16);
-        v = s / 2147483648.0;
-    });
+    if (planes != channels_) return;  // Begin was given other channels: nothing consistent to add
+    int32_t stored[kChunkSamples];
+    const uint32_t chunkFrames = static_cast<uint32_t>(kChunkSamples / planes);
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(chunkFrames, frames - done);
+        if (planes == 2 && bits != 8) {
+            // The common case in one loop over both planes, so that it vectorises.
+            const uint16_t* l = static_cast<const uint16_t*>(left) + done;
+            const uint16_t* r = static_cast<const uint16_t*>(right) + done;
+            for (uint32_t i = 0; i < n; ++i) {
+                stored[2 * i] = static_cast<int32_t>(static_cast<uint32_t>(l[i]) << 16);
+                stored[2 * i + 1] = static_cast<int32_t>(static_cast<uint32_t>(r[i]) << 16);
+            }
+        } else {
+            for (uint32_t c = 0; c < planes; ++c) {
+                const void* plane = c == 0 ? left : right;
+                if (bits == 8) {
+                    const uint8_t* p = static_cast<const uint8_t*>(plane) + done;
+                    for (uint32_t i = 0; i < n; ++i)
+                        stored[i * planes + c] = static_cast<int32_t>(static_cast<uint32_t>(p[i] ^ 0x80u) << 24);
+                } else {
+                    const uint16_t* p = static_cast<const uint16_t*>(plane) + done;
+                    for (uint32_t i = 0; i < n; ++i)
+                        stored[i * planes + c] = static_cast<int32_t>(static_cast<uint32_t>(p[i]) << 16);
+                }
+            }
+        }
+        AddFrames(stored, nullptr, n);
+        done += n;
+    }
 }
 
 void SampleLedger::AddWide(const double* interleaved, uint32_t frames) {
-    const size_t samples = static_cast<size_t>(frames) * channels_;
-    if (isFloat_) {
-        AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
-            const float f = static_cast<float>(interleaved[i]);
-            std::memcpy(&s, &f, sizeof s);
-            v = f;
-        });
-        return;
-    }
-    // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+    if (channels_ == 0) return;
     const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    // A power of two, so multiplying by it divides exactly.
-    const double step = std::ldexp(1.0, 1 - static_cast<int>(bits_));
-    const int shift = static_cast<int>(32 - bits_);
-    AddSamples(samples, [&](size_t i, int32_t& s, double& v) {
-        const double q = QuantiseSample(interleaved[i], scale);
-        s = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(q)) << shift);
-        v = q * step;
-    });
+    int32_t stored[kChunkSamples];
+    const uint32_t chunkFrames = static_cast<uint32_t>(kChunkSamples / channels_);
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(chunkFrames, frames - done);
+        const size_t count = size_t{n} * channels_;
+        const double* in = interleaved + size_t{done} * channels_;
+        if (isFloat_) {
+            for (size_t i = 0; i < count; ++i) {
+                const float f = static_cast<float>(in[i]);
+                std::memcpy(&stored[i], &f, sizeof f);
+            }
+        } else {
+            // Rounded and clamped as the lossless writers store it (NaN becomes 0).
+            const uint32_t shift = 32 - bits_;
+            for (size_t i = 0; i < count; ++i)
+                stored[i] = static_cast<int32_t>(static_cast<uint32_t>(QuantiseSample(in[i], scale)) << shift);
+        }
+        AddFrames(stored, nullptr, n);
+        done += n;
+    }
 }
 
 // ---- The check ----
@@ -235,17 +367,24 @@ int64_t BestLag(const SampleLedger& encoded, const SampleLedger& decoded) {
     const int64_t w = static_cast<int64_t>(encoded.WindowStart());
     const int64_t ys = static_cast<int64_t>(decoded.WindowStart());
     const int64_t n = static_cast<int64_t>(x.size());
+    // The decoded energy of any span from running sums of squares; the products in four partial
+    // sums so that the additions overlap.
+    std::vector<double> squares(y.size() + 1, 0.0);
+    for (size_t i = 0; i < y.size(); ++i) squares[i + 1] = squares[i] + static_cast<double>(y[i]) * y[i];
     std::vector<std::pair<int64_t, double>> scores;
     double bestScore = -1;
     for (int64_t lag = -kMaxLead; lag <= kMaxLag; ++lag) {
         const int64_t at = w + lag - ys;  // where the window's first frame lies in y
         if (at < 0 || at + n > static_cast<int64_t>(y.size())) continue;
-        double dot = 0, ey = 0;
-        for (int64_t i = 0; i < n; ++i) {
-            const double b = y[static_cast<size_t>(at + i)];
-            dot += x[static_cast<size_t>(i)] * b;
-            ey += b * b;
-        }
+        const float* b = y.data() + at;
+        double part[4] = {0, 0, 0, 0};
+        int64_t i = 0;
+        for (; i + 4 <= n; i += 4)
+            for (int k = 0; k < 4; ++k)
+                part[k] += static_cast<double>(x[static_cast<size_t>(i + k)]) * b[i + k];
+        for (; i < n; ++i) part[0] += static_cast<double>(x[static_cast<size_t>(i)]) * b[i];
+        const double dot = (part[0] + part[1]) + (part[2] + part[3]);
+        const double ey = squares[static_cast<size_t>(at + n)] - squares[static_cast<size_t>(at)];
         if (ey <= 0) continue;
         const double score = dot / std::sqrt(ex * ey);
         scores.emplace_back(lag, score);
@@ -306,10 +445,21 @@ public:
         : ratio_(ratio), channels_(channels), keepFromSub_(keepFrom / kSubBlock), codes_(blocks, kOutside) {}
 
     void Add(const DecodedBlock& block) {
-        const size_t samples = static_cast<size_t>(block.frames) * block.channels;
-        for (size_t i = 0; i < samples; i += block.channels) {
-            for (uint32_t c = 0; c < block.channels; ++c) sum_ += block.values[i + c] * block.values[i + c];
-            if (++fill_ == kSubBlock) EndSub();
+        // A sub-block's run at a time, in four partial sums so that the additions overlap.
+        const double* v = block.values;
+        for (uint32_t left = block.frames; left > 0;) {
+            const uint32_t run = std::min(left, kSubBlock - fill_);
+            const size_t count = size_t{run} * block.channels;
+            double e[4] = {0, 0, 0, 0};
+            size_t i = 0;
+            for (; i + 4 <= count; i += 4)
+                for (size_t k = 0; k < 4; ++k) e[k] += v[i + k] * v[i + k];
+            for (; i < count; ++i) e[0] += v[i] * v[i];
+            sum_ += (e[0] + e[1]) + (e[2] + e[3]);
+            v += count;
+            left -= run;
+            fill_ += run;
+            if (fill_ == kSubBlock) EndSub();
         }
     }
     bool LagKnown() const { return lagKnown_; }

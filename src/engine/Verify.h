@@ -39,6 +39,8 @@ public:
         for (uint32_t i = 0; i < bytes_; ++i) buffer_[fill_++] = static_cast<uint8_t>(u >> (8 * i));
         if (fill_ + 4 > sizeof buffer_) Flush();
     }
+    // Adds `count` samples given left-justified: each is `stored[i] >> shift`.
+    void AddShifted(const int32_t* stored, uint32_t count, uint32_t shift);
     // The sum of every sample added so far (none is added after it is asked for).
     std::array<uint8_t, 16> Result() const;
 
@@ -111,17 +113,15 @@ public:
     const std::vector<float>& Window() const { return window_; }
 
 private:
-    template <class SampleAt>
-    void AddSamples(size_t count, SampleAt at);
+    // Adds whole interleaved frames; `values` may be null, the values then follow from `stored`.
+    void AddFrames(const int32_t* stored, const double* values, uint32_t frames);
     void EndBlock();
 
     uint32_t rate_ = 0, channels_ = 0, bits_ = 16;
     bool isFloat_ = false;
     uint64_t frames_ = 0;
     bool keepEnergy_ = true;
-    uint32_t inFrame_ = 0;     // samples of the current frame added
     uint32_t inSpan_ = 0;      // samples of the current span added
-    double frameMix_ = 0;
     double blockEnergy_ = 0;   // sum of squares of the current block's values
     std::vector<Span> spans_;
     std::vector<uint16_t> energies_;

@@ -1,6 +1,5 @@
 #include "sources/DecodeBack.h"
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,84 +25,58 @@ int32_t FloatBits(float f) {
     return bits;
 }
 
-// One sample of a decoded frame in both forms.
-inline void Convert(AVSampleFormat format, const uint8_t* data, size_t index, int32_t& stored, double& value) {
-    switch (format) {
-        case AV_SAMPLE_FMT_U8:
-        case AV_SAMPLE_FMT_U8P:
-            stored = static_cast<int32_t>(static_cast<uint32_t>(data[index] ^ 0x80u) << 24);
-            value = stored * kInt32Scale;
-            return;
-        case AV_SAMPLE_FMT_S16:
-        case AV_SAMPLE_FMT_S16P: {
-            int16_t v;
-            std::memcpy(&v, data + index * 2, 2);
-            stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16);
-            value = stored * kInt32Scale;
-            return;
-        }
-        case AV_SAMPLE_FMT_S32:
-        case AV_SAMPLE_FMT_S32P:
-            std::memcpy(&stored, data + index * 4, 4);
-            value = stored * kInt32Scale;
-            return;
-        case AV_SAMPLE_FMT_FLT:
-        case AV_SAMPLE_FMT_FLTP: {
-            float f;
-            std::memcpy(&f, data + index * 4, 4);
-            stored = FloatBits(f);
-            value = f;
-            return;
-        }
-        case AV_SAMPLE_FMT_DBL:
-        case AV_SAMPLE_FMT_DBLP: {
-            double d;
-            std::memcpy(&d, data + index * 8, 8);
-            stored = FloatBits(static_cast<float>(d));
-            value = d;
-            return;
-        }
-        default:
-            stored = 0;
-            value = 0;
-            return;
+// One sample of a decoded frame in both forms; `Kind` is the packed format of the family of
+// formats (planar or not), fixed per loop so that the conversion inlines into it.
+template <AVSampleFormat Kind>
+inline void Convert(const uint8_t* data, size_t index, int32_t& stored, double& value) {
+    if constexpr (Kind == AV_SAMPLE_FMT_U8) {
+        stored = static_cast<int32_t>(static_cast<uint32_t>(data[index] ^ 0x80u) << 24);
+        value = stored * kInt32Scale;
+    } else if constexpr (Kind == AV_SAMPLE_FMT_S16) {
+        int16_t v;
+        std::memcpy(&v, data + index * 2, 2);
+        stored = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16);
+        value = stored * kInt32Scale;
+    } else if constexpr (Kind == AV_SAMPLE_FMT_S32) {
+        std::memcpy(&stored, data + index * 4, 4);
+        value = stored * kInt32Scale;
+    } else if constexpr (Kind == AV_SAMPLE_FMT_FLT) {
+        float f;
+        std::memcpy(&f, data + index * 4, 4);
+        stored = FloatBits(f);
+        value = f;
+    } else {
+        double d;
+        std::memcpy(&d, data + index * 8, 8);
+        stored = FloatBits(static_cast<float>(d));
+        value = d;
     }
 }
 
-// Every sample of a decoded frame, interleaved, in both forms; the format is fixed for the whole
-// loop, so that the per-sample conversion carries no switch.
-template <AVSampleFormat F>
-void ConvertFrameAs(const AVFrame& frame, size_t channels, size_t frames, int32_t* stored, double* values) {
-    const bool planar = av_sample_fmt_is_planar(F) != 0;
+// A decoded frame's samples, interleaved, in both forms.
+template <AVSampleFormat Kind>
+void ConvertFrame(const AVFrame& frame, bool planar, size_t frames, size_t channels, int32_t* stored, double* values) {
+    if (!planar) {
+        const uint8_t* data = frame.extended_data[0];
+        const size_t count = frames * channels;
+        for (size_t at = 0; at < count; ++at) Convert<Kind>(data, at, stored[at], values[at]);
+        return;
+    }
     for (size_t c = 0; c < channels; ++c) {
-        const uint8_t* data = frame.extended_data[planar ? c : 0];
-        for (size_t i = 0; i < frames; ++i) {
-            const size_t at = i * channels + c;
-            Convert(F, data, planar ? i : at, stored[at], values[at]);
-        }
+        const uint8_t* data = frame.extended_data[c];
+        for (size_t i = 0; i < frames; ++i) Convert<Kind>(data, i, stored[i * channels + c], values[i * channels + c]);
     }
 }
 
-void ConvertFrame(AVSampleFormat format, const AVFrame& frame, size_t channels, size_t frames, int32_t* stored,
+void ConvertFrame(AVSampleFormat format, const AVFrame& frame, size_t frames, size_t channels, int32_t* stored,
                   double* values) {
-    switch (format) {
-#define SONAVERT_CONVERT_AS(F) \
-    case F: return ConvertFrameAs<F>(frame, channels, frames, stored, values);
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_U8)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_U8P)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S16)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S16P)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S32)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_S32P)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_FLT)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_FLTP)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_DBL)
-        SONAVERT_CONVERT_AS(AV_SAMPLE_FMT_DBLP)
-#undef SONAVERT_CONVERT_AS
-        default:
-            std::fill(stored, stored + channels * frames, 0);
-            std::fill(values, values + channels * frames, 0.0);
-            return;
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    switch (av_get_packed_sample_fmt(format)) {
+        case AV_SAMPLE_FMT_U8: return ConvertFrame<AV_SAMPLE_FMT_U8>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_S16: return ConvertFrame<AV_SAMPLE_FMT_S16>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_S32: return ConvertFrame<AV_SAMPLE_FMT_S32>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_FLT: return ConvertFrame<AV_SAMPLE_FMT_FLT>(frame, planar, frames, channels, stored, values);
+        default: return ConvertFrame<AV_SAMPLE_FMT_DBL>(frame, planar, frames, channels, stored, values);
     }
 }
 
@@ -184,7 +157,7 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
             const size_t channels = static_cast<size_t>(nb);
             stored.resize(frames * channels);
             values.resize(frames * channels);
-            ConvertFrame(fmt, *frame, channels, frames, stored.data(), values.data());
+            ConvertFrame(fmt, *frame, frames, channels, stored.data(), values.data());
             av_frame_unref(frame.get());
             stream.frames += frames;
             if (frames && !take(DecodedBlock{stored.data(), values.data(), static_cast<uint32_t>(frames),

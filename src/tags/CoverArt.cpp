@@ -9,6 +9,7 @@
 #include <taglib/asftag.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
 #include <taglib/id3v2tag.h>
@@ -204,7 +205,8 @@ bool ImageDimensions(const std::vector<uint8_t>& data, uint32_t& width, uint32_t
 
 PictureRead ReadEmbeddedPicture(const std::string& path, Picture& picture) {
     if (!TagNestingWithinBounds(path)) return PictureRead::kNone;
-    TagLib::FileRef ref(path.c_str(), false);
+    TagLib::FileStream stream(path.c_str(), true);  // read-only: a source is never opened for writing
+    TagLib::FileRef ref(&stream, false);
     if (ref.isNull()) return PictureRead::kNone;
     TagLib::File* file = ref.file();
     PictureChooser chooser;

@@ -2,6 +2,7 @@
 
 #include <taglib/commentsframe.h>
 #include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
@@ -434,7 +435,8 @@ bool ReadId3FileTags(const std::string& path, TagRecord& tags) {
         tags = TagRecord{};
         return false;
     }
-    TagLib::MPEG::File file(path.c_str(), TagLib::ID3v2::FrameFactory::instance(), false);
+    TagLib::FileStream stream(path.c_str(), true);
+    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     if (!file.isOpen()) {
         tags = TagRecord{};
         return false;
@@ -456,7 +458,8 @@ bool ReadId3Tags(const uint8_t* data, size_t size, TagRecord& tags) {
 
 bool ReadMp4Metadata(const std::string& path, TagRecord& tags) {
     if (!TagNestingWithinBounds(path)) return false;
-    TagLib::MP4::File file(path.c_str(), false);
+    TagLib::FileStream stream(path.c_str(), true);
+    TagLib::MP4::File file(&stream, false);
     if (!file.isValid() || !file.tag()) return false;
     const TagLib::MP4::Tag& tag = *file.tag();
     bool any = false;
@@ -496,7 +499,8 @@ bool ReadMp4Metadata(const std::string& path, TagRecord& tags) {
 bool ReadFileTags(const std::string& path, TagRecord& tags) {
     tags = TagRecord{};
     if (!TagNestingWithinBounds(path)) return false;
-    TagLib::FileRef ref(path.c_str(), false);
+    TagLib::FileStream stream(path.c_str(), true);  // read-only: a source is never opened for writing
+    TagLib::FileRef ref(&stream, false);
     if (ref.isNull()) return false;
 
     bool any = false;

@@ -269,6 +269,19 @@ TEST(RunConversionBatch, OverwriteReplacesOnlyWhenComplete) {
     int files = 0;
     for (auto& e : fs::directory_iterator(f.dir.file("out"))) files += e.is_regular_file();
     EXPECT_EQ(files, 2);
+    // Two jobs, two rows overwriting the same target: the second waits for the first (its
+    // reservation made a temporary meanwhile, which goes), and its file is the one that stays.
+    fs::create_directories(f.dir.file("dup"));
+    std::string later = f.dir.file("dup/y.wav");
+    testutil::WriteWav16(later, testutil::Sine(880, 44100, 2, 0.4), 44100, 2);
+    f.settings.ParallelJobs = 2;
+    items = Items({{kSourceWav, good}, {kSourceWav, later}});
+    EXPECT_TRUE(f.Run(items));
+    EXPECT_EQ(testutil::FfmpegDecodeS16(f.dir.file("out/y.wav")), testutil::FfmpegDecodeS16(later));
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(f.dir.file("out"))) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"x.wav", "y.wav"}));
 }
 
 TEST(RunConversionBatch, MidiWithoutSoundFont) {

@@ -576,6 +576,21 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
         testutil::WriteFileBytes(path, bytes);
     };
     EXPECT_EQ(run(kOutputWav).reason, "verification failed: sample 48213 differs");
+    // Changes that leave both sums as they were (+1, -2, +1 on the left channel of three frames
+    // in a row) are still caught, by the checksum, and told by the span.
+    damage = [](const std::string& path) {
+        auto bytes = testutil::ReadFileBytes(path);
+        const size_t data = std::string(bytes.begin(), bytes.end()).find("data") + 8;
+        const int deltas[] = {1, -2, 1};
+        for (size_t k = 0; k < 3; ++k) {
+            uint8_t* at = bytes.data() + data + (1000 + k) * 4;
+            const auto v = static_cast<uint16_t>(static_cast<int16_t>(at[0] | at[1] << 8) + deltas[k]);
+            at[0] = static_cast<uint8_t>(v);
+            at[1] = static_cast<uint8_t>(v >> 8);
+        }
+        testutil::WriteFileBytes(path, bytes);
+    };
+    EXPECT_EQ(run(kOutputWav).reason, "verification failed: samples between 0 and 65535 differ");
     damage = [](const std::string& path) { fs::resize_file(path, fs::file_size(path) - 4 * 22050); };
     EXPECT_EQ(run(kOutputWav).reason, "verification failed: length 1.50 s of 2.00 s");
     // FLAC: the stream information's MD5 must be that of the samples, and set.

@@ -191,6 +191,9 @@ public:
         }
     }
 
+    // The distinct statuses of the failed rows so far.
+    size_t Reasons() const { return statuses_.size(); }
+
     void Summary() const {
         std::printf("[ WRITEFAULT ] %s: families %zu, runs %d, rows failed with a reason %d, crashes %d, hangs %d, "
                     "leftovers %d, old targets kept %d\n",
@@ -270,6 +273,19 @@ TEST(WriteFault, ReadOnlyFolder) {
         const Outcome o = suite.RunInNamespace(f, unshare, script);
         if (o.setUpFailed) GTEST_SKIP() << "the read-only tmpfs could not be mounted";
         suite.Check(f, o);
+    }
+    // Two jobs: the rows' workers find the folder refusing their temporaries and the rows are
+    // reserved again as under one job, so they end the same way, with the same reasons.
+    const size_t reasons = suite.Reasons();
+    const OutputFamily& mp3 = kOutputs[0];
+    const std::string dir = Quote(suite.OutDir(mp3));
+    const std::string script = "mount -t tmpfs -o size=1m tmpfs " + dir + " || exit 200; cp " + Quote(suite.OldPath()) +
+                               " " + dir + "/kept.mp3 || exit 200; mount -o remount,ro " + dir + " || exit 200; " +
+                               suite.RunAndRecord(mp3, {"--set", "OutputFiles2MyDocuments=0", "--jobs", "2"});
+    const Outcome o = suite.RunInNamespace(mp3, unshare, script);
+    if (!o.setUpFailed) {
+        suite.Check(mp3, o);
+        EXPECT_EQ(suite.Reasons(), reasons) << "two jobs gave other reasons than one";
     }
     suite.Summary();
 }

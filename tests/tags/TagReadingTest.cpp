@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include "encoders/Mp3Encoder.h"
 #include "sources/AudioSource.h"
 #include "support/TestUtil.h"
@@ -123,8 +126,21 @@ TEST(TagReading, TagsTextOfFilesMadeByAnotherTool) {
                                     Quote(wav) + " " + Quote(path)),
                       0);
         }
+        // Reading a source never opens it for writing (file watchers would see it as changed).
+        const int watch = inotify_init1(IN_NONBLOCK);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_CLOSE_WRITE | IN_MODIFY), 0);
         std::string text;
         ASSERT_TRUE(ReadTagsText(path, text));
+        TagRecord record;
+        Picture picture;
+        ReadFileTags(path, record);
+        ReadEmbeddedPicture(path, picture);
+        ReadId3FileTags(path, record);
+        ReadMp4Metadata(path, record);
+        char events[4096];
+        EXPECT_LE(read(watch, events, sizeof events), 0) << "a source was opened for writing";
+        close(watch);
         TagRecord t;
         ASSERT_EQ(SplitTagsText(text, t), 9);
         EXPECT_EQ(t.title, "Song");
