@@ -211,7 +211,8 @@ int FlacEncoder::EncodeInterleaved(const double* samples, uint32_t frames) {
     const size_t count = static_cast<size_t>(frames) * channels_;
     buffer_.resize(count);
     const double scale = std::ldexp(1.0, static_cast<int>(bits_) - 1);
-    for (size_t i = 0; i < count; ++i) buffer_[i] = QuantiseSample(samples[i], scale);
+    int32_t* const out = buffer_.data();
+    for (size_t i = 0; i < count; ++i) out[i] = QuantiseSample(samples[i], scale);
     if (!FLAC__stream_encoder_process_interleaved(encoder_, buffer_.data(), frames)) {
         Fail(std::string("the FLAC encoder failed: ") +
              FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(encoder_)]);

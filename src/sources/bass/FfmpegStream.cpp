@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -34,6 +36,23 @@ struct PacketCloser {
 };
 struct FrameCloser {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+// Grows a buffer of bytes without zero-filling them: the converter writes every byte it keeps
+// before any is read, and filling each frame's worth first costs as much as copying it.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 };
 
 // Consecutive decoder errors tolerated before the stream is treated as ended.
@@ -180,7 +199,9 @@ protected:
 
 private:
     bool NextFrame();
-    bool Convert(const AVFrame* in);
+    // Converts `in` into pending_, or straight into `direct` (room for `room` bytes) when nothing
+    // is pending and all of it fits; `wrote` then tells how many bytes went there.
+    bool Convert(const AVFrame* in, uint8_t* direct = nullptr, size_t room = 0, size_t* wrote = nullptr);
     bool Flush();
     void ReadMpegLayout();
     void ReadTags();
@@ -205,7 +226,7 @@ private:
     AVChannelLayout inLayout_{};
     int inFormat_ = -1, inRate_ = 0;
 
-    std::vector<uint8_t> pending_;
+    std::vector<uint8_t, UninitialisedAllocator<uint8_t>> pending_;
     size_t pendingPos_ = 0;
 
     int64_t fileSize_ = -1;
@@ -364,7 +385,8 @@ bool FfmpegStream::NextFrame() {
     }
 }
 
-bool FfmpegStream::Convert(const AVFrame* in) {
+bool FfmpegStream::Convert(const AVFrame* in, uint8_t* direct, size_t room, size_t* wrote) {
+    if (wrote) *wrote = 0;
     pending_.clear();
     pendingPos_ = 0;
     if (!swr_ || in->format != inFormat_ || in->sample_rate != inRate_ ||
@@ -401,6 +423,14 @@ bool FfmpegStream::Convert(const AVFrame* in) {
     }
     int maxOut = swr_get_out_samples(swr_.get(), in->nb_samples);
     if (maxOut <= 0) return true;
+    // The caller's buffer takes the samples without a copy through pending_.
+    if (direct && wrote && pending_.empty() && static_cast<size_t>(maxOut) * frameBytes_ <= room) {
+        uint8_t* out[1] = {direct};
+        const int n =
+            swr_convert(swr_.get(), out, maxOut, const_cast<const uint8_t**>(in->extended_data), in->nb_samples);
+        *wrote = n > 0 ? static_cast<size_t>(n) * frameBytes_ : 0;
+        return true;
+    }
     const size_t at = pending_.size();
     pending_.resize(at + static_cast<size_t>(maxOut) * frameBytes_);
     uint8_t* out[1] = {pending_.data() + at};
@@ -459,8 +489,10 @@ size_t FfmpegStream::Produce(uint8_t* dst, size_t bytes) {
         pending_.clear();
         pendingPos_ = 0;
         if (NextFrame()) {
-            bool ok = Convert(frame_.get());
+            size_t wrote = 0;
+            bool ok = Convert(frame_.get(), dst + done, bytes - done, &wrote);
             av_frame_unref(frame_.get());
+            done += wrote;
             if (!ok) break;
         } else if (!Flush()) {
             break;
