@@ -1187,6 +1187,14 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                 ++it;
                 continue;
             }
+            // A worker can take and end a row between two passes of this thread: show it starting
+            // before it goes, so that no entry of `unshown` outlives its row.
+            if (!it->shownStarting) showStarted();
+            if (!it->shownStarting) {
+                const auto entry = std::find_if(unshown.begin(), unshown.end(),
+                                                [&](const std::pair<size_t, Worker*>& u) { return u.second == &*it; });
+                if (entry != unshown.end()) unshown.erase(entry);
+            }
             if (it->noTemporary && !cancel) {
                 reserved.erase(it->row.target);
                 again.insert(it->index);
