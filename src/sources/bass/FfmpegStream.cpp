@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -80,41 +81,106 @@ struct KnownFormat {
     int bits = 0;  // significant bits of integer samples, 0 for the container's
 };
 
-// The format the WavPack decoder gives the frames of a plain file (one block of one or two
-// channels per packet, integer samples at a standard rate), from the header of its first block:
-// 8- and 16-bit samples as 16-bit planes, wider ones as 32-bit planes of their width. Floats, DSD,
-// custom rates and multichannel blocks are left to the decoder's first frame.
+// The format the WavPack decoder gives the frames of a file, from the first block: float samples
+// as float planes, 8- and 16-bit ones as 16-bit planes, wider ones as 32-bit planes of their
+// width; a single block of one or two channels as mono or stereo, a file of more channels in the
+// layout its channel information states; the rate of the header's index or, for a custom rate,
+// of the rate sub-block. Floats, custom rates and multichannel files need the block's metadata
+// sub-blocks, which are read bounds-checked as the decoder reads them. DSD, damaged metadata and
+// anything the demuxer's description disagrees with are left to the decoder's first frame.
 bool WavPackFormat(const std::string& path, const AVCodecParameters& par, KnownFormat& known) {
     static const int kRates[15] = {6000,  8000,  9600,  11025, 12000, 16000, 22050, 24000,
                                    32000, 44100, 48000, 64000, 88200, 96000, 192000};
     static const AVChannelLayout kMono = AV_CHANNEL_LAYOUT_MONO, kStereo = AV_CHANNEL_LAYOUT_STEREO;
-    uint8_t h[32];
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    const size_t got = std::fread(h, 1, sizeof h, f);
-    std::fclose(f);
-    if (got != sizeof h || std::memcmp(h, "wvpk", 4) != 0) return false;
-    auto le32 = [&](size_t at) { return uint32_t{h[at]} | uint32_t{h[at + 1]} << 8 | uint32_t{h[at + 2]} << 16 | uint32_t{h[at + 3]} << 24; };
-    const uint32_t blockIndex = le32(16), blockSamples = le32(20), flags = le32(24);
+    constexpr size_t kHeader = 32, kMostBlock = size_t{1} << 20;  // the demuxer's limit of a block
+    uint8_t h[kHeader];
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!f || std::fread(h, 1, kHeader, f.get()) != kHeader || std::memcmp(h, "wvpk", 4) != 0) return false;
+    auto le = [](const uint8_t* at, int bytes) {
+        uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | at[i];
+        return v;
+    };
+    const uint32_t blockIndex = le(h + 16, 4), blockSamples = le(h + 20, 4), flags = le(h + 24, 4);
+    const size_t blockSize = size_t{le(h + 4, 4)} + 8;
     constexpr uint32_t kMonoFlag = 0x4, kFloat = 0x80, kInitial = 0x800, kFinal = 0x1000, kDsd = 0x80000000u;
     const uint32_t rateIndex = (flags >> 23) & 0xF;
-    const uint32_t version = uint32_t{h[8]} | uint32_t{h[9]} << 8;
-    if (version < 0x402 || version > 0x410 || blockIndex != 0 || blockSamples == 0 || (flags & (kFloat | kDsd)) ||
-        (flags & (kInitial | kFinal)) != (kInitial | kFinal) || rateIndex >= 15)
+    const uint32_t version = le(h + 8, 2);
+    if (version < 0x402 || version > 0x410 || blockIndex != 0 || blockSamples == 0 || (flags & kDsd) ||
+        !(flags & kInitial) || blockSize < kHeader || blockSize > kMostBlock)
         return false;
-    const int channels = (flags & kMonoFlag) ? 1 : 2;
-    if (channels != par.ch_layout.nb_channels || kRates[rateIndex] != par.sample_rate) return false;
+    const bool single = (flags & kFinal) != 0, isFloat = (flags & kFloat) != 0;
+    int rate = rateIndex < 15 ? kRates[rateIndex] : 0;
+    uint32_t chan = 0, mask = 0;
+    bool floatInfo = false;
+    if (isFloat || rateIndex == 15 || !single) {
+        // The metadata sub-blocks: an id (0x80: a 24-bit size follows, 0x40: the last byte is
+        // padding), a size in 16-bit words, the data.
+        std::vector<uint8_t> b(blockSize - kHeader);
+        if (std::fread(b.data(), 1, b.size(), f.get()) != b.size()) return false;
+        constexpr uint32_t kLong = 0x80, kOdd = 0x40, kIdMask = 0x3F;
+        constexpr uint32_t kFloatInfo = 0x8, kChannelInfo = 0xD, kDsdData = 0xE, kSampleRate = 0x27;
+        const size_t end = b.size();
+        size_t at = 0;
+        while (at < end) {
+            const uint32_t id = b[at];
+            const size_t head = (id & kLong) ? 4 : 2;
+            if (end - at < head) return false;
+            const size_t stored = size_t{le(&b[at + 1], (id & kLong) ? 3 : 1)} * 2;
+            at += head;
+            if (end - at < stored || (stored == 0 && (id & kOdd))) return false;
+            const size_t size = (id & kOdd) ? stored - 1 : stored;
+            switch (id & kIdMask) {
+            case kFloatInfo:
+                if (size != 4) return false;
+                floatInfo = true;
+                break;
+            case kChannelInfo:
+                // A count byte, then a mask of 1 to 4 bytes (the form for more than 255 channels
+                // is left to the decoder).
+                if (size < 2 || size > 5) return false;
+                chan = b[at];
+                mask = le(&b[at + 1], static_cast<int>(size - 1));
+                break;
+            case kSampleRate:
+                if (size != 3) return false;
+                rate = static_cast<int>(le(&b[at], 3));
+                break;
+            case kDsdData: return false;
+            default: break;
+            }
+            at += stored;
+        }
+    }
+    if (rate <= 0 || rate != par.sample_rate || (isFloat && !floatInfo)) return false;
+    if (single) {
+        const int channels = (flags & kMonoFlag) ? 1 : 2;
+        if (channels != par.ch_layout.nb_channels) return false;
+        known.layout = channels == 1 ? &kMono : &kStereo;
+    } else {
+        // The decoder takes the layout of the mask, or without one the demuxer's, which read the
+        // same sub-block.
+        if (mask) {
+            AVChannelLayout stated{};
+            if (av_channel_layout_from_mask(&stated, mask) < 0) return false;
+            const bool same = (chan == 0 || stated.nb_channels == static_cast<int>(chan)) &&
+                              av_channel_layout_compare(&stated, &par.ch_layout) == 0;
+            av_channel_layout_uninit(&stated);
+            if (!same) return false;
+        }
+        if (par.ch_layout.nb_channels < 1) return false;
+        known.layout = &par.ch_layout;
+    }
     const int bytes = static_cast<int>(flags & 3) + 1;
-    known.format = bytes <= 2 ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S32P;
-    known.layout = channels == 1 ? &kMono : &kStereo;
-    known.rate = par.sample_rate;
-    known.bits = bytes * 8;
+    known.format = isFloat ? AV_SAMPLE_FMT_FLTP : bytes <= 2 ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S32P;
+    known.rate = rate;
+    known.bits = isFloat ? 0 : bytes * 8;
     return true;
 }
 
 // Whether the format of the frames is known once the decoder is open: TTA's decoder reads the
-// stream header when it opens and never changes its format on the way; a plain WavPack file's
-// first block header tells what its decoder will make of it.
+// stream header when it opens and never changes its format on the way; a WavPack file's first
+// block tells what its decoder will make of it.
 bool FormatKnownAtOpen(const AVCodecContext& dec, const AVCodecParameters& par, const std::string& path,
                        bool namedContainer, KnownFormat& known) {
     if (!namedContainer) return false;
@@ -289,7 +355,7 @@ int FfmpegStream::Open(const std::string& path, CodecFilter accept, bool rawMpeg
 
     // The output format follows what the decoder really produces, so the first frame is decoded
     // now; only an empty stream falls back to the container's description. Where the format is
-    // known before (TTA, plain WavPack), the first frame waits for the first read.
+    // known before (TTA, WavPack), the first frame waits for the first read.
     KnownFormat known;
     const bool formatAtOpen = FormatKnownAtOpen(*dec_, *par, path, container && fmt_->iformat == container, known);
     bool haveFrame = !formatAtOpen && NextFrame();

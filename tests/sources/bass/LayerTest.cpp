@@ -108,21 +108,46 @@ TEST(Layer, LosslessStreamsOpenedFromTheirHeaders) {
         const char* file;
         const char* command;
         DWORD bits;
+        const char* encode = nullptr;  // default: wavpack or ffmpeg by the extension
+        DWORD channels = 2, rate = 44100, mask = 0;
+        bool isFloat = false;
     };
+    // WavPack floats, custom rates and multichannel files, lossless and hybrid, as the wavpack
+    // tool and FFmpeg write them, state their format in the first block's metadata.
+    const char* ffWavPack = "ffmpeg -v error -i %IN% -c:a wavpack %OUT%";
     for (const Case& c : {Case{"a8.wv", "sox %IN% -b 8 %OUT%", 8}, Case{"a24.wv", "sox %IN% -b 24 %OUT%", 24},
-                          Case{"m.wv", "sox %IN% -c 1 %OUT%", 16}, Case{"a24.tta", "sox %IN% -b 24 %OUT%", 24},
-                          Case{"a.tta", "cp %IN% %OUT%", 16}}) {
+                          Case{"m.wv", "sox %IN% -c 1 %OUT%", 16, nullptr, 1}, Case{"a24.tta", "sox %IN% -b 24 %OUT%", 24},
+                          Case{"a.tta", "cp %IN% %OUT%", 16},
+                          Case{"f.wv", "sox %IN% -e floating-point -b 32 %OUT%", 32, nullptr, 2, 44100, 0, true},
+                          Case{"fh.wv", "sox %IN% -e floating-point -b 32 %OUT%", 32, "wavpack -q -y -b4 -x %IN% -o %OUT%", 2, 44100, 0, true},
+                          Case{"ff.wv", "sox %IN% -e floating-point -b 32 %OUT%", 32, ffWavPack, 2, 44100, 0, true},
+                          Case{"r.wv", "sox %IN% -r 12345 %OUT%", 16, "wavpack -q -y -hh %IN% -o %OUT%", 2, 12345},
+                          Case{"rm.wv", "sox %IN% -r 12345 -c 1 -b 24 %OUT%", 24, "wavpack -q -y -b3 %IN% -o %OUT%", 1, 12345},
+                          Case{"rf.wv", "sox %IN% -r 12345 %OUT%", 16, ffWavPack, 2, 12345},
+                          Case{"c6.wv", "sox -M %IN% %IN% %IN% %OUT%", 16, nullptr, 6, 44100, 0x3F},
+                          Case{"c6h.wv", "sox -M %IN% %IN% %IN% -b 24 %OUT%", 24, "wavpack -q -y -b3 -x %IN% -o %OUT%", 6, 44100, 0x3F},
+                          Case{"c6f.wv", "sox -M %IN% %IN% %IN% %OUT%", 16, ffWavPack, 6, 44100, 0x3F}}) {
         SCOPED_TRACE(c.file);
         std::string out = dir.file(c.file), src = dir.file(std::string(c.file) + ".wav");
         ASSERT_EQ(testutil::Run(Expand(c.command, wav, src)), 0);
-        const std::string encode = std::string(c.file).ends_with(".wv") ? "wavpack -q -y %IN% -o %OUT%"
+        const std::string encode = c.encode                                 ? c.encode
+                                   : std::string(c.file).ends_with(".wv") ? "wavpack -q -y %IN% -o %OUT%"
                                                                           : "ffmpeg -v error -i %IN% %OUT%";
         ASSERT_EQ(testutil::Run(Expand(encode, src, out)), 0);
         HSTREAM h = BASS_StreamCreateFile(0, out.c_str(), 0, 0, BASS_STREAM_DECODE);
         ASSERT_NE(h, 0u);
         DWORD bits = 0;
-        ASSERT_TRUE(BASS_ChannelGetWideFormat(h, &bits, nullptr));
+        BOOL isFloat = 0;
+        ASSERT_TRUE(BASS_ChannelGetWideFormat(h, &bits, &isFloat));
         EXPECT_EQ(bits, c.bits);
+        EXPECT_EQ(isFloat != 0, c.isFloat);
+        BASS_CHANNELINFO info{};
+        ASSERT_TRUE(BASS_ChannelGetInfo(h, &info));
+        EXPECT_EQ(info.chans, c.channels);
+        EXPECT_EQ(info.freq, c.rate);
+        if (c.mask) {
+            EXPECT_EQ(BASS_ChannelGetChannelMask(h), c.mask);
+        }
         EXPECT_EQ(AsS16(DecodeChannel(h)), FfmpegDecodeS16(out));
         EXPECT_TRUE(BASS_StreamFree(h));
     }
