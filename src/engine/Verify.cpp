@@ -138,7 +138,10 @@ float FloatOfBits(int32_t bits) {
 
 // Adds samples [0, count) of `stored`, at 1-based places first.., to the checksum's halves, the
 // sum and the sum weighted by place (both wrapping).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under a sanitizer: the variant's resolver runs while the program is being relocated, before
+// the sanitizer's runtime is set up, and its instrumented entry crashes the program at start.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(__SANITIZE_ADDRESS__)
 // Chosen once per process at load: every variant gives the same sums.
 __attribute__((target_clones("avx2", "default")))
 #endif
