@@ -1045,6 +1045,11 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             finished.erase(reported++);
         }
     };
+    // The entry of `unshown` that holds the given row, or its end.
+    auto findUnshown = [&](const Worker* w) {
+        return std::find_if(unshown.begin(), unshown.end(),
+                            [w](const std::pair<size_t, Worker*>& u) { return u.second == w; });
+    };
     // Shows, in list order, the rows a worker took and those that ended at their reservation.
     auto showStarted = [&]() {
         while (!unshown.empty()) {
@@ -1168,9 +1173,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
                     run.driver.SetRowProgress(run.items[it->index].row, -1.0);
                     run.meter.FinishRow(it->index);
                 }
-                const auto first = std::find_if(unshown.begin(), unshown.end(),
-                                                [&](const std::pair<size_t, Worker*>& u) { return u.second == &*it; });
-                unshown.erase(first, unshown.end());
+                unshown.erase(findUnshown(&*it), unshown.end());
                 reserved.erase(it->row.target);
                 if (shown == &*it) shown = nullptr;
                 it = running.erase(it);
@@ -1191,8 +1194,7 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             // before it goes, so that no entry of `unshown` outlives its row.
             if (!it->shownStarting) showStarted();
             if (!it->shownStarting) {
-                const auto entry = std::find_if(unshown.begin(), unshown.end(),
-                                                [&](const std::pair<size_t, Worker*>& u) { return u.second == &*it; });
+                const auto entry = findUnshown(&*it);
                 if (entry != unshown.end()) unshown.erase(entry);
             }
             if (it->noTemporary && !cancel) {
