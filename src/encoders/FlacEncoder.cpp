@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include <fcntl.h>
+
+#include "base/GrowingFile.h"
 #include "encoders/SampleQuantiser.h"
 #include "tags/TagReading.h"
 
@@ -35,12 +38,22 @@ struct FlacEncoder::Io {
             self->WriteFailed();
             return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
         }
+        // A followed target: the header is kept as written; frames are appended and published
+        // now and then. What is written after the end's seek back rewrites the header only.
+        if (self->follow_ && !self->rewinding_) {
+            self->appended_ += bytes;
+            if (self->writingHeader_)
+                self->header_.insert(self->header_.end(), buffer, buffer + bytes);
+            else if (self->appended_ - self->published_ >= kPublishBytes && !self->PublishAppended())
+                return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+        }
         return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
     }
     static FLAC__StreamEncoderSeekStatus Seek(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* data) {
         auto* self = static_cast<FlacEncoder*>(data);
         if (self->failed_ || !self->file_ || offset > static_cast<FLAC__uint64>(INT64_MAX))
             return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+        self->rewinding_ = true;
         errno = 0;
         if (fseeko(self->file_, static_cast<off_t>(offset), SEEK_SET) != 0) {
             self->WriteFailed();
@@ -66,6 +79,35 @@ void FlacEncoder::Fail(const std::string& reason) {
 }
 
 void FlacEncoder::WriteFailed() { Fail("Failed to write file \"" + path_ + "\"" + ErrnoText(errno)); }
+
+bool FlacEncoder::PublishAppended() {
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+        WriteFailed();
+        return false;
+    }
+    published_ = appended_;
+    follow_->Publish(appended_);
+    return true;
+}
+
+void FlacEncoder::FollowWith(std::shared_ptr<GrowingFile> file) {
+    if (!file) return;
+    if (!file_ || !encoder_ || started_ || failed_ || follow_) {
+        file->Fail();
+        return;
+    }
+    // A second descriptor of the same open file: positioned reads leave the writer's offset alone.
+    const int fd = ::fcntl(fileno(file_), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0 || !file->TakeReader(fd)) {
+        file->Fail();
+        return;
+    }
+    follow_ = std::move(file);
+    appended_ = published_ = 0;
+    header_.clear();
+    rewinding_ = false;
+}
 
 void FlacEncoder::ReleaseMetadata() {
     if (comments_) FLAC__metadata_object_delete(comments_);
@@ -188,8 +230,22 @@ int FlacEncoder::Start() {
         Fail("the FLAC encoder could not take the metadata");
         return 0;
     }
+    writingHeader_ = follow_ != nullptr;
     const FLAC__StreamEncoderInitStatus status =
         FLAC__stream_encoder_init_stream(encoder_, Io::Write, Io::Seek, Io::Tell, nullptr, this);
+    writingHeader_ = false;
+    if (follow_ && status == FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
+        if (rewinding_) {
+            // The header was not written straight through: it cannot be handed over as written.
+            follow_->Fail();
+            follow_.reset();
+        } else {
+            follow_->SetPrefix(std::move(header_));
+            header_.clear();
+            published_ = appended_;
+            follow_->Publish(appended_);
+        }
+    }
     if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
         Fail(std::string("the FLAC encoder could not start: ") +
              (status == FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR
@@ -263,6 +319,7 @@ void FlacEncoder::MendSeekTable() {
 }
 
 int FlacEncoder::Close() {
+    const bool wasStarted = started_;
     if (encoder_) {
         // Finishing writes the last frame and goes back to complete STREAMINFO and the seek table.
         if (started_ && !FLAC__stream_encoder_finish(encoder_) && !failed_)
@@ -288,6 +345,14 @@ int FlacEncoder::Close() {
     buffer_.shrink_to_fit();
     channels_ = bits_ = 0;
     configured_ = started_ = false;
+    if (follow_) {
+        if (wasStarted && !failed_)
+            follow_->Finish(appended_);
+        else
+            follow_->Fail();
+        follow_.reset();
+    }
+    header_.clear();
     return failed_ ? 0 : 1;
 }
 
@@ -297,6 +362,56 @@ bool ReadFlacStreamMd5(const std::string& path, uint8_t (&md5)[16]) {
         return false;
     static_assert(sizeof info.data.stream_info.md5sum == sizeof md5);
     std::memcpy(md5, info.data.stream_info.md5sum, sizeof md5);
+    return true;
+}
+
+namespace {
+
+struct FlacBlock {
+    uint8_t type = 0;  // with the last-block flag
+    size_t body = 0;   // where its body starts
+    size_t length = 0;
+};
+
+// The metadata blocks of a header that holds exactly the marker and its blocks; false when it
+// does not.
+bool HeaderBlocks(const std::vector<uint8_t>& header, std::vector<FlacBlock>& blocks) {
+    if (header.size() < 4 || std::memcmp(header.data(), "fLaC", 4) != 0) return false;
+    for (size_t at = 4;;) {
+        if (header.size() - at < 4 || blocks.size() >= 1024) return false;
+        const size_t length = (size_t{header[at + 1]} << 16) | (size_t{header[at + 2]} << 8) | header[at + 3];
+        if (header.size() - at - 4 < length) return false;
+        blocks.push_back({header[at], at + 4, length});
+        at += 4 + length;
+        if (header[blocks.back().body - 4] & 0x80) return at == header.size();
+    }
+}
+
+}  // namespace
+
+bool FlacHeaderOnlyCompleted(const std::vector<uint8_t>& first, const std::vector<uint8_t>& finished) {
+    std::vector<FlacBlock> a, b;
+    if (first.size() != finished.size() || !HeaderBlocks(first, a) || !HeaderBlocks(finished, b) || a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].type != b[i].type || a[i].length != b[i].length || a[i].body != b[i].body) return false;
+        const uint8_t* x = first.data() + a[i].body;
+        const uint8_t* y = finished.data() + b[i].body;
+        switch (a[i].type & 0x7F) {
+            case FLAC__METADATA_TYPE_STREAMINFO:
+                // Kept: the block sizes, rate, channels and bits. Completed: the frame sizes
+                // (bytes 4-9), the length (the low half of byte 13, bytes 14-17) and the MD5.
+                if (a[i].length != FLAC__STREAM_METADATA_STREAMINFO_LENGTH || std::memcmp(x, y, 4) != 0 ||
+                    std::memcmp(x + 10, y + 10, 3) != 0 || (x[13] & 0xF0) != (y[13] & 0xF0))
+                    return false;
+                break;
+            case FLAC__METADATA_TYPE_SEEKTABLE:
+                break;
+            default:
+                if (std::memcmp(x, y, a[i].length) != 0) return false;
+                break;
+        }
+    }
     return true;
 }
 

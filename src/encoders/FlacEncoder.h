@@ -9,6 +9,7 @@
 // finishes the stream). Close is valid in every state and the destructor performs it.
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@
 #include "tags/TagRecord.h"
 
 namespace sonavert {
+
+class GrowingFile;
 
 class FlacEncoder {
 public:
@@ -53,6 +56,13 @@ public:
     // yet started, or when the picture does not fit one metadata block.
     void SetPicture(const Picture& picture);
 
+    // Has `file` follow the target as it is written, so that another thread can read it back
+    // meanwhile: the header as Start writes it is its prefix, the frames are published after a
+    // flush about every kPublishBytes and at the end, and Close finishes or fails it. Call after
+    // Open and before Start; ignored otherwise.
+    void FollowWith(std::shared_ptr<GrowingFile> file);
+    static constexpr uint64_t kPublishBytes = 256 * 1024;
+
     // Writes the stream's header and metadata. Returns 0 with a reason on failure.
     int Start();
 
@@ -76,6 +86,8 @@ private:
     friend struct Io;
     void Fail(const std::string& reason);
     void WriteFailed();
+    // Flushes what was appended and publishes it to follow_; false (failed) when the flush fails.
+    bool PublishAppended();
     void ReleaseMetadata();
     // After the stream was finished: seek points beyond a stream that ended short of the length
     // it was configured for are turned into placeholders, so none points at the file's start.
@@ -83,6 +95,14 @@ private:
 
     std::FILE* file_ = nullptr;
     std::string path_;
+    // Following: bytes appended before the end's rewrite began, those published, the header
+    // while Start writes it, and whether libFLAC went back to rewrite the header.
+    std::shared_ptr<GrowingFile> follow_;
+    uint64_t appended_ = 0;
+    uint64_t published_ = 0;
+    std::vector<uint8_t> header_;
+    bool writingHeader_ = false;
+    bool rewinding_ = false;
     FLAC__StreamEncoder* encoder_ = nullptr;
     FLAC__StreamMetadata* comments_ = nullptr;
     FLAC__StreamMetadata* seekTable_ = nullptr;
@@ -100,5 +120,12 @@ private:
 // checks the stream's header and the block's bounds). False when the file has no readable
 // STREAMINFO.
 bool ReadFlacStreamMd5(const std::string& path, uint8_t (&md5)[16]);
+
+// Whether `finished`, a FLAC file's header (the marker and its metadata blocks) as the file holds
+// it at its end, is `first`, the header as the encoder wrote it before the first frame, but for
+// what finishing the stream completes: STREAMINFO's frame sizes, length and MD5, and the seek
+// table's points. Anything else (another layout, rate, channels, bits or block size, other tags)
+// is false. Both are read bounds-checked.
+bool FlacHeaderOnlyCompleted(const std::vector<uint8_t>& first, const std::vector<uint8_t>& finished);
 
 }  // namespace sonavert

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/GrowingFile.h"
 #include "encoders/FlacEncoder.h"
 #include "engine/Pipeline.h"
 
@@ -37,7 +38,21 @@ public:
             return false;
         if (tags.kind == TagChoice::kTexts) encoder_.SetComments(tags.texts);
         if (tags.picture) encoder_.SetPicture(*tags.picture);
-        return encoder_.Start() != 0;
+        // A verified target is decoded back on another thread while it is written.
+        std::shared_ptr<GrowingFile> follow;
+        if (call.record && call.record->samples.Begun()) {
+            follow = std::make_shared<GrowingFile>();
+            encoder_.FollowWith(follow);
+        }
+        if (encoder_.Start() == 0) return false;
+        if (follow) {
+            const SampleLedger& handed = call.record->samples;
+            call.record->follower =
+                std::make_shared<TargetFollower>(follow, "flac", &FlacHeaderOnlyCompleted, handed.Rate(),
+                                                 handed.Channels(), handed.Bits(), handed.IsFloat(),
+                                                 FamilyOf(Family::Flac).check.streamMd5);
+        }
+        return true;
     }
     bool EncodeWide(const double* interleaved, uint32_t n) override {
         return encoder_.EncodeInterleaved(interleaved, n) != 0;

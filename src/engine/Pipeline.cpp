@@ -320,6 +320,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     };
 
     PipelineCall call{request, s, *source, {}};
+    call.record = context.record;
     call.facts.rate = source->GetSampleRate();
     call.facts.bits = source->GetBitsPerSample();
     call.facts.channels = source->GetChannels();
@@ -379,7 +380,6 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
                                           levels);
         else
             context.record->samples.Begin(format.rate, format.channels, format.bits, false, levels);
-        if (family->check.streamMd5) context.record->samples.KeepMd5();
         RecordTags(tags, *context.record);
         context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }

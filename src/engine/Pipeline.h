@@ -146,6 +146,8 @@ struct PipelineCall {
     const Settings& settings;
     AudioSource& source;
     SourceFacts facts;
+    // The record of what the encoder receives when the target is verified; null otherwise.
+    EncodeRecord* record = nullptr;
 };
 
 // A family's encoder as the skeleton drives it. The adapter calls its encoder class's own

@@ -5,9 +5,15 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 
+#include "base/GrowingFile.h"
 #include "encoders/FlacEncoder.h"
 #include "encoders/SampleQuantiser.h"
 #include "engine/OutputFormats.h"
@@ -623,9 +629,10 @@ std::string CheckTags(const std::string& path, const EncodeRecord& record) {
 }
 
 // FLAC: the MD5 the stream information holds is that of the samples handed to the encoder. The
-// encoder always sets it, so an unset (all-zero) sum fails too.
-std::string CheckStreamMd5(const std::string& path, const EncodeRecord& record, const FamilyCheck& check) {
-    const SampleMd5* kept = record.samples.Md5();
+// encoder always sets it, so an unset (all-zero) sum fails too. The decoded samples are compared
+// with the handed ones before, so their MD5 stands for that of the handed samples.
+std::string CheckStreamMd5(const std::string& path, const SampleLedger& decoded, const FamilyCheck& check) {
+    const SampleMd5* kept = decoded.Md5();
     if (!check.streamMd5 || !kept) return {};
     uint8_t stored[16];
     if (!ReadFlacStreamMd5(path, stored)) return Failed("the FLAC stream information cannot be read");
@@ -654,55 +661,180 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
     const uint32_t channels = record.storedChannels ? record.storedChannels : want.Channels();
     if (check.lossless && (rate != want.Rate() || channels != want.Channels()))
         return Failed("the encoder did not store the samples it was handed");
-    SampleLedger got;
-    got.Begin(rate, channels, want.Bits(), want.IsFloat(), false);
+    // A lossless target decoded while it was written serves, when the finished file is still what
+    // that decode read; anything else (a failed or short decode, a file changed since) is decoded
+    // again, whole.
+    const DecodedTarget* decoded = nullptr;
+    if (record.follower && check.lossless) {
+        bool cancelled = false;
+        decoded = record.follower->Finish(path, progress, cancelled);
+        if (cancelled) return "cancelled";
+    }
+    DecodedTarget here;
+    SampleLedger& got = here.samples;
     // Lossy targets at the encoded rate are aligned by the window (unless the container trims the
     // codec's delay); the decoded energy is placed by that lag.
     const bool aligns = !check.lossless && rate == want.Rate() && !want.Window().empty();
     uint64_t captureStart = 0, captureEnd = 0;
-    if (aligns) {
-        captureStart = want.WindowStart() > kMaxLead ? want.WindowStart() - kMaxLead : 0;
-        captureEnd = want.WindowStart() + want.Window().size() + kMaxLag;
-        got.CaptureRange(captureStart, captureEnd - captureStart);
-    }
     DecodedEnergy energy(check.lossless ? 0 : want.EnergyBlocks(), static_cast<double>(rate) / want.Rate(), channels,
-                         captureStart);
-    DecodedStream stream;
+                         aligns && want.WindowStart() > kMaxLead ? want.WindowStart() - kMaxLead : 0);
+    DecodedStream& stream = here.stream;
     auto settleLag = [&] { energy.SetLag(aligns && !stream.trimmed ? BestLag(want, got) : 0); };
-    if (!aligns) settleLag();
-    uint32_t calls = 0;
-    bool channelsMatch = true;
+    if (!decoded) {
+        got.Begin(rate, channels, want.Bits(), want.IsFloat(), false);
+        if (check.streamMd5) got.KeepMd5();
+        if (aligns) {
+            captureStart = want.WindowStart() > kMaxLead ? want.WindowStart() - kMaxLead : 0;
+            captureEnd = want.WindowStart() + want.Window().size() + kMaxLag;
+            got.CaptureRange(captureStart, captureEnd - captureStart);
+        }
+        if (!aligns) settleLag();
+        uint32_t calls = 0;
+        auto take = [&](const DecodedBlock& block) {
+            if (block.channels != channels) {
+                here.channelsMatch = false;
+                return true;  // told once the decode ends, with the stream's channels
+            }
+            got.AddInterleaved(block.stored, block.values, block.frames);
+            if (!check.lossless) {
+                energy.Add(block);
+                if (!energy.LagKnown() && got.Frames() >= captureEnd) settleLag();
+            }
+            if (++calls % 64 == 0) {
+                progress.Pump();
+                if (progress.CancelRequested()) return false;
+            }
+            return true;
+        };
+        std::string reason;
+        if (!DecodeBack(path, take, stream, reason)) return reason == "cancelled" ? reason : Failed(reason);
+        decoded = &here;
+    }
+    const DecodedStream& facts = decoded->stream;
+    if (facts.rate != rate)
+        return Failed("sample rate " + std::to_string(facts.rate) + " Hz of " + std::to_string(rate) + " Hz");
+    if (!decoded->channelsMatch || facts.channels != channels)
+        return Failed(std::to_string(facts.channels) + " channels of " + std::to_string(channels));
+    if (!check.lossless && !energy.LagKnown()) settleLag();  // the target ended within the window
+    std::string failure = check.lossless ? CheckLossless(want, decoded->samples, facts)
+                                         : CheckLossy(want, got, energy, facts, check);
+    // Damage the checks above let through (a lossy frame skipped) still fails the target.
+    if (failure.empty() && facts.damaged)
+        failure = Failed("the audio does not decode at " + Seconds(facts.damagedAt, facts.rate));
+    if (failure.empty()) failure = CheckTags(path, record);
+    if (failure.empty()) failure = CheckStreamMd5(path, decoded->samples, check);
+    if (failure.empty()) failure = CheckPicture(path, record);
+    return failure;
+}
+
+// ---- TargetFollower ----
+
+TargetFollower::TargetFollower(std::shared_ptr<GrowingFile> file, const char* container, PrefixCheck prefixCheck,
+                               uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat, bool md5)
+    : file_(std::move(file)), prefixCheck_(prefixCheck) {
+    decoded_.samples.Begin(rate, channels, bits, isFloat, false);
+    if (md5) decoded_.samples.KeepMd5();
+    try {
+        thread_ = std::thread([this, container] { Run(container); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the check decodes the finished target instead.
+        done_ = true;
+    }
+}
+
+TargetFollower::~TargetFollower() {
+    file_->Abort();
+    if (thread_.joinable()) thread_.join();
+}
+
+void TargetFollower::Run(const char* container) {
+    const uint32_t channels = decoded_.samples.Channels();
     auto take = [&](const DecodedBlock& block) {
-        if (block.channels != channels) {
-            channelsMatch = false;
-            return true;  // told once the decode ends, with the stream's channels
-        }
-        got.AddInterleaved(block.stored, block.values, block.frames);
-        if (!check.lossless) {
-            energy.Add(block);
-            if (!energy.LagKnown() && got.Frames() >= captureEnd) settleLag();
-        }
-        if (++calls % 64 == 0) {
-            progress.Pump();
-            if (progress.CancelRequested()) return false;
-        }
+        if (block.channels != channels)
+            decoded_.channelsMatch = false;
+        else
+            decoded_.samples.AddInterleaved(block.stored, block.values, block.frames);
         return true;
     };
     std::string reason;
-    if (!DecodeBack(path, take, stream, reason)) return reason == "cancelled" ? reason : Failed(reason);
-    if (stream.rate != rate)
-        return Failed("sample rate " + std::to_string(stream.rate) + " Hz of " + std::to_string(rate) + " Hz");
-    if (!channelsMatch || stream.channels != channels)
-        return Failed(std::to_string(stream.channels) + " channels of " + std::to_string(channels));
-    if (!check.lossless && !energy.LagKnown()) settleLag();  // the target ended within the window
-    std::string failure = check.lossless ? CheckLossless(want, got, stream) : CheckLossy(want, got, energy, stream, check);
-    // Damage the checks above let through (a lossy frame skipped) still fails the target.
-    if (failure.empty() && stream.damaged)
-        failure = Failed("the audio does not decode at " + Seconds(stream.damagedAt, stream.rate));
-    if (failure.empty()) failure = CheckTags(path, record);
-    if (failure.empty()) failure = CheckStreamMd5(path, record, check);
-    if (failure.empty()) failure = CheckPicture(path, record);
-    return failure;
+    const bool ok = DecodeBackFollowing(*file_, container, take, decoded_.stream, bytes_, reason);
+    std::lock_guard lock(mutex_);
+    ok_ = ok;
+    done_ = true;
+    ended_.notify_all();
+}
+
+namespace {
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Reads exactly `size` bytes at the descriptor's offset.
+bool ReadFully(int fd, uint8_t* out, size_t size) {
+    for (size_t got = 0; got < size;) {
+        const ssize_t n = ::read(fd, out + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A finished file as a followed decode would have read it: its first `prefixSize` bytes, and the
+// count and StreamHash of the rest.
+bool ReadFinished(const std::string& path, uint64_t prefixSize, std::vector<uint8_t>& prefix, FollowedBytes& rest) {
+    const FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+    struct stat st;
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) < prefixSize)
+        return false;
+    prefix.resize(static_cast<size_t>(prefixSize));
+    if (!ReadFully(file.fd, prefix.data(), prefix.size())) return false;
+    std::vector<uint8_t> chunk(size_t{1} << 20);
+    StreamHash hash;
+    for (uint64_t left = static_cast<uint64_t>(st.st_size) - prefixSize; left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+        if (!ReadFully(file.fd, chunk.data(), n)) return false;
+        hash.Add(chunk.data(), n);
+        left -= n;
+    }
+    rest.audioStart = prefixSize;
+    rest.count = hash.Count();
+    rest.hash = hash.Result();
+    return true;
+}
+
+}  // namespace
+
+const DecodedTarget* TargetFollower::Finish(const std::string& path, ProgressSink& progress, bool& cancelled) {
+    cancelled = false;
+    // The prefix is handed over before the first frame is published: its size is known now.
+    const std::vector<uint8_t> first = file_->Prefix();
+    std::vector<uint8_t> prefix;
+    FollowedBytes finished;
+    const bool readable = !first.empty() && ReadFinished(path, first.size(), prefix, finished);
+    std::unique_lock lock(mutex_);
+    while (!ended_.wait_for(lock, std::chrono::milliseconds(50), [this] { return done_; })) {
+        lock.unlock();
+        progress.Pump();
+        const bool cancel = progress.CancelRequested();
+        lock.lock();
+        if (cancel && !done_) {
+            file_->Abort();
+            cancelled = true;
+            return nullptr;
+        }
+    }
+    lock.unlock();
+    if (thread_.joinable()) thread_.join();
+    if (!ok_ || !readable || finished.audioStart != bytes_.audioStart || finished.count != bytes_.count ||
+        finished.hash != bytes_.hash || !prefixCheck_(first, prefix))
+        return nullptr;
+    return &decoded_;
 }
 
 }  // namespace sonavert

@@ -4,16 +4,22 @@
 // sample, and the energy; and a short window for alignment), and once the target is complete the
 // target is decoded back through FFmpeg and checked against that record before it takes its name.
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/Driver.h"
+#include "sources/DecodeBack.h"
 #include "tags/TagRecord.h"
 
 namespace sonavert {
 
+class GrowingFile;
+class TargetFollower;
 struct FamilyCheck;
 struct FamilyInfo;
 struct Picture;
@@ -148,6 +154,52 @@ struct EncodeRecord {
     TagRecord tags;
     // The cover picture written into the target; null for none.
     std::shared_ptr<const Picture> picture;
+    // The decode of the target while it was written (lossless targets whose encoder publishes
+    // it); null for none. Stopped and joined when the record goes.
+    std::shared_ptr<TargetFollower> follower;
+};
+
+// What the decode of a lossless target gave: its samples' record (with the MD5 of the samples
+// where the family keeps one) and the stream's facts.
+struct DecodedTarget {
+    SampleLedger samples;
+    bool channelsMatch = true;
+    DecodedStream stream;
+};
+
+// Decodes a lossless target on a thread of its own while its encoder writes it, through the
+// independent decoder (DecodeBackFollowing), and keeps what it gave for the check. The destructor
+// stops the thread (aborting a wait for bytes) and joins it.
+class TargetFollower {
+public:
+    // Whether `finished`, the file's prefix as it ends, differs from `first`, the prefix as
+    // handed over, only where its writer completes it at the end.
+    using PrefixCheck = bool (*)(const std::vector<uint8_t>& first, const std::vector<uint8_t>& finished);
+    // `container`: FFmpeg's demuxer name; the decoded record is begun with `rate`, `channels`,
+    // `bits`, `isFloat` and, with `md5`, sums the samples' MD5.
+    TargetFollower(std::shared_ptr<GrowingFile> file, const char* container, PrefixCheck prefixCheck, uint32_t rate,
+                   uint32_t channels, uint32_t bits, bool isFloat, bool md5);
+    ~TargetFollower();
+    TargetFollower(const TargetFollower&) = delete;
+    TargetFollower& operator=(const TargetFollower&) = delete;
+
+    // Waits for the decode to end, pumping `progress`, and returns it when it read the whole
+    // target and `path` is still the file it read: the same size, the same bytes from the audio's
+    // start, a prefix differing only where the writer completes it. Null otherwise, and when a
+    // Cancel came first (`cancelled` then set). The finished file is read while the decode ends.
+    const DecodedTarget* Finish(const std::string& path, ProgressSink& progress, bool& cancelled);
+
+private:
+    void Run(const char* container);
+    std::shared_ptr<GrowingFile> file_;
+    PrefixCheck prefixCheck_;
+    DecodedTarget decoded_;
+    FollowedBytes bytes_;
+    bool ok_ = false;
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread thread_;
 };
 
 // Decodes the complete target at `path` and checks it against `record` by `check`, then its

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "base/GrowingFile.h"
 #include "sources/FfmpegSource.h"
 
 namespace sonavert {
@@ -93,15 +94,12 @@ bool Supported(AVSampleFormat f) {
 
 }  // namespace
 
-bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
-                std::string& reason) {
-    stream = DecodedStream{};
-    FormatPtr format = OpenInput(path);
-    if (!format) {
-        reason = "the target cannot be opened";
-        return false;
-    }
-    const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+namespace {
+
+// Decodes the opened `format` as DecodeBack does.
+bool DecodeOpened(AVFormatContext* format, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
+                  std::string& reason) {
+    const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) {
         reason = "the target holds no audio stream";
         return false;
@@ -169,7 +167,7 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
     };
 
     for (;;) {
-        const int read = av_read_frame(format.get(), packet.get());
+        const int read = av_read_frame(format, packet.get());
         if (read == AVERROR_EOF) break;
         if (read < 0) {
             reason = "the target cannot be read to its end";
@@ -196,6 +194,90 @@ bool DecodeBack(const std::string& path, const std::function<bool(const DecodedB
         reason = "the target holds no audio";
         return false;
     }
+    return true;
+}
+
+// The read callback of a followed target: the growing file's bytes in order, those from the
+// audio's start on summed as they pass.
+struct Following {
+    explicit Following(GrowingFile& f) : file(f) {}
+    GrowingFile& file;
+    uint64_t offset = 0;
+    uint64_t audioStart = 0;
+    StreamHash hash;
+
+    static int Read(void* opaque, uint8_t* buffer, int size) {
+        auto* self = static_cast<Following*>(opaque);
+        if (size <= 0) return 0;
+        const int64_t n = self->file.Read(self->offset, buffer, static_cast<size_t>(size));
+        if (n < 0) return AVERROR_EXIT;
+        if (n == 0) return AVERROR_EOF;
+        if (self->offset + static_cast<uint64_t>(n) > self->audioStart) {
+            const uint64_t skip = self->audioStart > self->offset ? self->audioStart - self->offset : 0;
+            self->hash.Add(buffer + skip, static_cast<size_t>(static_cast<uint64_t>(n) - skip));
+        }
+        self->offset += static_cast<uint64_t>(n);
+        return static_cast<int>(n);
+    }
+};
+
+struct AvioFreer {
+    void operator()(AVIOContext* io) const {
+        if (!io) return;
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+
+}  // namespace
+
+bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
+                std::string& reason) {
+    stream = DecodedStream{};
+    FormatPtr format = OpenInput(path);
+    if (!format) {
+        reason = "the target cannot be opened";
+        return false;
+    }
+    return DecodeOpened(format.get(), take, stream, reason);
+}
+
+bool DecodeBackFollowing(GrowingFile& file, const char* container, const std::function<bool(const DecodedBlock&)>& take,
+                         DecodedStream& stream, FollowedBytes& bytes, std::string& reason) {
+    stream = DecodedStream{};
+    bytes = FollowedBytes{};
+    Following following(file);
+    following.audioStart = file.PrefixSize();
+    const AVInputFormat* demuxer = av_find_input_format(container);
+    constexpr int kBufferBytes = 64 * 1024;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferBytes));
+    // Not seekable: FFmpeg reads the stream once, in order, as it grows.
+    std::unique_ptr<AVIOContext, AvioFreer> io(
+        buffer ? avio_alloc_context(buffer, kBufferBytes, 0, &following, &Following::Read, nullptr, nullptr) : nullptr);
+    if (!io) av_free(buffer);
+    AVFormatContext* raw = io && demuxer ? avformat_alloc_context() : nullptr;
+    if (!raw) {
+        reason = "the target cannot be opened";
+        return false;
+    }
+    io->seekable = 0;
+    raw->pb = io.get();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // Declared after `io`: the format closes first, then its reader is freed.
+    FormatPtr format;
+    if (avformat_open_input(&raw, nullptr, demuxer, nullptr) < 0) {  // a failed call frees the context
+        reason = "the target cannot be opened";
+        return false;
+    }
+    format.reset(raw);
+    if (avformat_find_stream_info(raw, nullptr) < 0) {
+        reason = "the target cannot be opened";
+        return false;
+    }
+    if (!DecodeOpened(format.get(), take, stream, reason)) return false;
+    bytes.hash = following.hash.Result();
+    bytes.count = following.hash.Count();
+    bytes.audioStart = following.audioStart;
     return true;
 }
 

@@ -7,6 +7,8 @@
 
 namespace sonavert {
 
+class GrowingFile;
+
 // A run of decoded frames, interleaved. `stored` holds each sample as the file keeps it: integer
 // samples left-justified in 32 bits (an 8-bit sample's offset removed, a 24-bit one shifted up
 // by 8), floating-point samples as the bits of their 32-bit float. `values` holds the same
@@ -39,5 +41,19 @@ struct DecodedStream {
 // fail to decode are skipped and marked in `stream`.
 bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
                 std::string& reason);
+
+// The bytes a followed decode read from the audio's start (the end of the file's prefix) to the
+// end: their count and StreamHash.
+struct FollowedBytes {
+    uint64_t audioStart = 0;
+    uint64_t count = 0;
+    uint64_t hash = 0;
+};
+
+// DecodeBack of a target while it is written: reads `file` in order as its writer publishes it,
+// through the `container` demuxer ("flac"), to the end of the finished file. A writer that fails
+// or a reader that aborts ends it with `reason` set; `bytes` tells what was read once it succeeds.
+bool DecodeBackFollowing(GrowingFile& file, const char* container, const std::function<bool(const DecodedBlock&)>& take,
+                         DecodedStream& stream, FollowedBytes& bytes, std::string& reason);
 
 }  // namespace sonavert

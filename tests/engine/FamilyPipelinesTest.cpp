@@ -9,7 +9,11 @@
 #include <tuple>
 #include <filesystem>
 
+#include <unistd.h>
+
+#include "base/GrowingFile.h"
 #include "encoders/FaacLayer.h"
+#include "encoders/FlacEncoder.h"
 #include "engine/Batch.h"
 #include "engine/Pipeline.h"
 #include "sources/CodecHost.h"
@@ -668,6 +672,61 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     EXPECT_FALSE(run(kOutputMp3).verified);
     f.settings.VerifyTargets = 0;
     EXPECT_FALSE(run(kOutputWav).verified);
+}
+
+// A FLAC target is decoded back while it is written. A byte of its frames changed before that
+// range is published reaches that decode and still fails the row; a Cancel in the middle of a
+// verified conversion ends the row (its decode stopped and joined) and leaves no temporary.
+TEST(VerifiedConversions, FlacTargetsDecodedWhileWritten) {
+    FamilyFixture f;
+    const std::string source = f.dir.file("noise.wav"), out = f.dir.file("out");
+    ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + testutil::Quote(source) +
+                            " synth 12 pinknoise vol 0.3 synth 12 sine mix 440"),
+              0);
+    f.settings.VerifyTargets = 1;
+    f.settings.DestOutputFolderOpt = kDestCustomFolder;
+    f.settings.DestSpecifiedFolder = out;
+    f.settings.TargetExistsOpt = kTargetOverwrite;
+    f.settings.BrowseOutputFolder = 0;
+    auto run = [&] {
+        std::vector<BatchItem> items{{0, kSourceWav, source, ""}};
+        BatchState state;
+        state.jobs = 1;
+        f.driver.outcomes.clear();
+        RunConversionBatch(items, kOutputFlac, f.settings, f.host, f.driver, state, ConvertFile);
+        return f.driver.outcomes.at(0);
+    };
+    RowOutcome outcome = run();
+    ASSERT_TRUE(outcome.verified) << outcome.reason;
+    const std::string target = outcome.targetPath;
+    const auto before = testutil::ReadFileBytes(target);
+    ASSERT_GT(before.size(), 2 * FlacEncoder::kPublishBytes);
+
+    struct HookReset {
+        ~HookReset() { SetGrowingFilePublishHookForTesting(nullptr); }
+    } reset;
+    int ranges = 0;
+    SetGrowingFilePublishHookForTesting([&](int fd, uint64_t from, uint64_t to) {
+        if (from == 0 || ++ranges != 2) return;  // the second range of frames
+        uint8_t byte = 0;
+        const auto at = static_cast<off_t>(from + (to - from) / 2);
+        ASSERT_EQ(pread(fd, &byte, 1, at), 1);
+        byte ^= 0x10;
+        ASSERT_EQ(pwrite(fd, &byte, 1, at), 1);
+    });
+    outcome = run();
+    EXPECT_GE(ranges, 2);
+    EXPECT_EQ(outcome.kind, RowOutcome::Kind::Failed);
+    EXPECT_EQ(outcome.reason.rfind("verification failed: ", 0), 0u) << outcome.reason;
+    SetGrowingFilePublishHookForTesting(nullptr);
+
+    f.driver.pumps = 0;
+    f.driver.cancelAfterPumps = 3;
+    outcome = run();
+    EXPECT_EQ(outcome.kind, RowOutcome::Kind::Cancelled) << outcome.reason;
+    f.driver.cancelAfterPumps = 0;
+    EXPECT_EQ(testutil::ReadFileBytes(target), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").
