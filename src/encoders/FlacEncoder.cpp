@@ -356,12 +356,16 @@ int FlacEncoder::Close() {
     return failed_ ? 0 : 1;
 }
 
-bool ReadFlacStreamMd5(const std::string& path, uint8_t (&md5)[16]) {
-    FLAC__StreamMetadata info;
-    if (!FLAC__metadata_get_streaminfo(path.c_str(), &info) || info.type != FLAC__METADATA_TYPE_STREAMINFO)
+bool ReadFlacStreamInfo(const std::string& path, FlacStreamInfo& info) {
+    FLAC__StreamMetadata block;
+    if (!FLAC__metadata_get_streaminfo(path.c_str(), &block) || block.type != FLAC__METADATA_TYPE_STREAMINFO)
         return false;
-    static_assert(sizeof info.data.stream_info.md5sum == sizeof md5);
-    std::memcpy(md5, info.data.stream_info.md5sum, sizeof md5);
+    const FLAC__StreamMetadata_StreamInfo& stream = block.data.stream_info;
+    info.rate = stream.sample_rate;
+    info.channels = stream.channels;
+    info.bits = stream.bits_per_sample;
+    static_assert(sizeof stream.md5sum == sizeof info.md5);
+    std::memcpy(info.md5, stream.md5sum, sizeof info.md5);
     return true;
 }
 

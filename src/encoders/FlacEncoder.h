@@ -116,10 +116,17 @@ private:
     std::string reason_;
 };
 
-// The MD5 of the samples a FLAC file's STREAMINFO block holds (libFLAC's metadata reader, which
-// checks the stream's header and the block's bounds). False when the file has no readable
-// STREAMINFO.
-bool ReadFlacStreamMd5(const std::string& path, uint8_t (&md5)[16]);
+// What a FLAC file's STREAMINFO block states of its samples.
+struct FlacStreamInfo {
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    uint32_t bits = 0;
+    uint8_t md5[16] = {};
+};
+
+// A FLAC file's STREAMINFO (libFLAC's metadata reader, which checks the stream's header and the
+// block's bounds). False when the file has no readable STREAMINFO.
+bool ReadFlacStreamInfo(const std::string& path, FlacStreamInfo& info);
 
 // Whether `finished`, a FLAC file's header (the marker and its metadata blocks) as the file holds
 // it at its end, is `first`, the header as the encoder wrote it before the first frame, but for

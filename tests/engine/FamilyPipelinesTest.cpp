@@ -610,6 +610,15 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     EXPECT_EQ(run(kOutputFlac).reason, "verification failed: FLAC MD5 differs");
     damage = patchMd5(true);
     EXPECT_EQ(run(kOutputFlac).reason, "verification failed: FLAC MD5 not set");
+    // ... and state the format of the samples (44100 Hz made 22050 Hz; the frames still decode).
+    damage = [](const std::string& path) {
+        auto bytes = testutil::ReadFileBytes(path);
+        bytes[18] = 0x05;
+        bytes[19] = 0x62;
+        bytes[20] = static_cast<uint8_t>((bytes[20] & 0x0F) | 0x20);
+        testutil::WriteFileBytes(path, bytes);
+    };
+    EXPECT_EQ(run(kOutputFlac).reason, "verification failed: the FLAC stream information states 22050 Hz, 2 channels of 16 bits");
 
     // A cover picture (the folder's image, under the transfer policy) reads back as written in
     // every family that carries one; a byte of it changed in the target fails the row.
