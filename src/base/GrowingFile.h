@@ -64,9 +64,8 @@ private:
     std::vector<uint8_t> prefix_;
 };
 
-// Tests: `hook` is called on the writer's thread with the file's read descriptor (which may also
-// write: it can be the writer's own) and the range [from, to) each time before that range is
-// published; an empty function removes it.
+// Tests: `hook` is called on the writer's thread with the file's read descriptor and the range
+// [from, to) each time before that range is published; an empty function removes it.
 void SetGrowingFilePublishHookForTesting(std::function<void(int fd, uint64_t from, uint64_t to)> hook);
 
 // A fast 64-bit hash of a byte stream, fed in pieces of any size: the same bytes give the same

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/Downmix.h"
+#include "base/GrowingFile.h"
 #include "encoders/SampleQuantiser.h"
 
 namespace sonavert {
@@ -81,7 +82,36 @@ int WavWriter::Create(const std::string& path, const uint8_t* header, uint32_t h
     headerBytes_ = headerBytes;
     dataBytes_ = 0;
     failed_ = false;
+    path_ = path;
     return 1;
+}
+
+void WavWriter::FollowWith(std::shared_ptr<GrowingFile> file) {
+    if (!file) return;
+    if (fd_ < 0 || failed_ || follow_ || dataBytes_ > 0) {
+        file->Fail();
+        return;
+    }
+    // The file is open for writing only: the reader opens it again, and makes sure it is the same.
+    int fd;
+    do {
+        fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    struct stat mine {}, theirs {};
+    std::vector<uint8_t> header(headerBytes_);
+    const bool same = fd >= 0 && fstat(fd_, &mine) == 0 && fstat(fd, &theirs) == 0 && mine.st_dev == theirs.st_dev &&
+                      mine.st_ino == theirs.st_ino &&
+                      pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+    if (!same || !file->TakeReader(fd)) {
+        if (!same && fd >= 0) close(fd);
+        file->Fail();
+        return;
+    }
+    Put32(header.data() + headerBytes_ - 4, 0);
+    file->SetPrefix(std::move(header));
+    follow_ = std::move(file);
+    published_ = headerBytes_;
+    follow_->Publish(published_);
 }
 
 int WavWriter::Open(const std::string& path, int stereo, uint32_t bits, uint32_t rate) {
@@ -223,6 +253,10 @@ bool WavWriter::Flush(uint64_t blockBytes) {
         return Fail(std::strerror(errno)) != 0;
     }
     dataBytes_ += blockBytes;
+    if (follow_ && headerBytes_ + dataBytes_ - published_ >= kPublishBytes) {
+        published_ = headerBytes_ + dataBytes_;
+        follow_->Publish(published_);
+    }
     return true;
 }
 
@@ -275,6 +309,7 @@ int WavWriter::WriteSamples8(const uint8_t* left, const uint8_t* right, uint32_t
 
 int WavWriter::Close() {
     if (fd_ < 0) return 1;
+    const bool writeFailed = failed_;
     bool ok = false;
     struct stat st {};
     if (fstat(fd_, &st) == 0 && st.st_size >= static_cast<off_t>(headerBytes_)) {
@@ -294,6 +329,13 @@ int WavWriter::Close() {
         ok = false;
     }
     fd_ = -1;
+    if (follow_) {
+        if (ok && !writeFailed)
+            follow_->Finish(static_cast<uint64_t>(st.st_size));
+        else
+            follow_->Fail();
+        follow_.reset();
+    }
     channels_ = 0;
     bits_ = 0;
     float_ = false;
@@ -305,6 +347,26 @@ int WavWriter::Close() {
     buffer_.clear();
     buffer_.shrink_to_fit();
     return ok ? 1 : 0;
+}
+
+bool WavHeaderOnlyCompleted(const std::vector<uint8_t>& first, const std::vector<uint8_t>& finished) {
+    const size_t size = first.size();
+    if (size != finished.size() || size < 12 || std::memcmp(first.data(), finished.data(), 4) != 0 ||
+        std::memcmp(first.data() + 8, finished.data() + 8, 4) != 0)
+        return false;
+    const uint8_t* a = first.data();
+    const uint8_t* b = finished.data();
+    for (size_t at = 12; at <= size && size - at >= 8;) {
+        if (std::memcmp(a + at, b + at, 4) != 0) return false;
+        if (std::memcmp(a + at, "data", 4) == 0) return at + 8 == size;
+        const size_t length = a[at + 4] | size_t{a[at + 5]} << 8 | size_t{a[at + 6]} << 16 | size_t{a[at + 7]} << 24;
+        if (size - at - 8 < length) return false;
+        // A "fact" chunk's frame count is patched; every other chunk stays as it was.
+        const size_t same = std::memcmp(a + at, "fact", 4) == 0 ? 8 : 8 + length;
+        if (std::memcmp(a + at, b + at, same) != 0) return false;
+        at += 8 + length + (length & 1);
+    }
+    return false;
 }
 
 }  // namespace sonavert

@@ -5,10 +5,13 @@
 // channels, more than 16 bits or floats require it. The size fields are written as placeholders and
 // patched when the file is closed.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace sonavert {
+
+class GrowingFile;
 
 class WavWriter {
 public:
@@ -39,6 +42,13 @@ public:
     // limit (nothing of the block is written then).
     int WriteSamples16(const int16_t* left, const int16_t* right, uint32_t count);
     int WriteSamples8(const uint8_t* left, const uint8_t* right, uint32_t count);
+    // Has `file` follow the file as it is written, so that another thread can read it back
+    // meanwhile: the header is its prefix (with the data size 0, so that a reader takes the
+    // samples to the end of the stream), the samples are published about every kPublishBytes and
+    // Close finishes or fails it. Call after Open or OpenInterleaved; ignored otherwise.
+    void FollowWith(std::shared_ptr<GrowingFile> file);
+    static constexpr uint64_t kPublishBytes = 256 * 1024;
+
     // Patches both size fields from the file's real size and closes it. Does nothing when no file is
     // open. Returns 0 when the header could not be patched or the close reported an error.
     int Close();
@@ -69,6 +79,15 @@ private:
     bool failed_ = false;
     std::string failure_;
     std::vector<uint8_t> buffer_;  // one interleaved block, reused
+    std::string path_;
+    // Following: the file, and the bytes published to it.
+    std::shared_ptr<GrowingFile> follow_;
+    uint64_t published_ = 0;
 };
+
+// Whether `finished`, a WAV file's header (up to its samples) as the file holds it at its end, is
+// `first`, the header as handed to a follower, but for the sizes Close patches: the RIFF and data
+// sizes and a "fact" chunk's frame count. Read bounds-checked.
+bool WavHeaderOnlyCompleted(const std::vector<uint8_t>& first, const std::vector<uint8_t>& finished);
 
 }  // namespace sonavert

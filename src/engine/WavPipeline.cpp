@@ -1,4 +1,5 @@
 #include "base/Downmix.h"
+#include "base/GrowingFile.h"
 #include "encoders/WavWriter.h"
 #include "engine/Pipeline.h"
 
@@ -49,11 +50,23 @@ public:
     bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice&) override {
         bits_ = format.bits;
         opened_ = true;
-        if (format.wide.channels)
-            return writer_.OpenInterleaved(call.request.targetPath, format.wide.channels, format.wide.bits,
-                                           format.wide.isFloat, format.rate,
-                                           static_cast<uint32_t>(format.wide.channelMask)) != 0;
-        return writer_.Open(call.request.targetPath, format.channels == 2, format.bits, format.rate) != 0;
+        const bool opened =
+            format.wide.channels
+                ? writer_.OpenInterleaved(call.request.targetPath, format.wide.channels, format.wide.bits,
+                                          format.wide.isFloat, format.rate,
+                                          static_cast<uint32_t>(format.wide.channelMask)) != 0
+                : writer_.Open(call.request.targetPath, format.channels == 2, format.bits, format.rate) != 0;
+        // A verified target is decoded back on another thread while it is written.
+        if (opened && call.record && call.record->samples.Begun()) {
+            auto follow = std::make_shared<GrowingFile>();
+            writer_.FollowWith(follow);
+            const SampleLedger& handed = call.record->samples;
+            call.record->follower =
+                std::make_shared<TargetFollower>(follow, "wav", &WavHeaderOnlyCompleted, handed.Rate(),
+                                                 handed.Channels(), handed.Bits(), handed.IsFloat(),
+                                                 FamilyOf(Family::Wav).check.streamMd5);
+        }
+        return opened;
     }
     bool EncodeBlock(void* left, void* right, uint32_t n) override {
         if (bits_ == 16)

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "base/GrowingFile.h"
@@ -683,10 +684,11 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
     EXPECT_FALSE(run(kOutputWav).verified);
 }
 
-// A FLAC target is decoded back while it is written. A byte of its frames changed before that
-// range is published reaches that decode and still fails the row; a Cancel in the middle of a
-// verified conversion ends the row (its decode stopped and joined) and leaves no temporary.
-TEST(VerifiedConversions, FlacTargetsDecodedWhileWritten) {
+// Lossless targets (FLAC, WAV) are decoded back while they are written. A byte of the samples
+// changed before that range is published reaches that decode and still fails the row; a Cancel
+// in the middle of a verified conversion ends the row (its decode stopped and joined) and leaves
+// no temporary.
+TEST(VerifiedConversions, LosslessTargetsDecodedWhileWritten) {
     FamilyFixture f;
     const std::string source = f.dir.file("noise.wav"), out = f.dir.file("out");
     ASSERT_EQ(testutil::Run("sox -n -r 44100 -c 2 -b 16 " + testutil::Quote(source) +
@@ -697,45 +699,57 @@ TEST(VerifiedConversions, FlacTargetsDecodedWhileWritten) {
     f.settings.DestSpecifiedFolder = out;
     f.settings.TargetExistsOpt = kTargetOverwrite;
     f.settings.BrowseOutputFolder = 0;
-    auto run = [&] {
-        std::vector<BatchItem> items{{0, kSourceWav, source, ""}};
-        BatchState state;
-        state.jobs = 1;
-        f.driver.outcomes.clear();
-        RunConversionBatch(items, kOutputFlac, f.settings, f.host, f.driver, state, ConvertFile);
-        return f.driver.outcomes.at(0);
-    };
-    RowOutcome outcome = run();
-    ASSERT_TRUE(outcome.verified) << outcome.reason;
-    const std::string target = outcome.targetPath;
-    const auto before = testutil::ReadFileBytes(target);
-    ASSERT_GT(before.size(), 2 * FlacEncoder::kPublishBytes);
-
     struct HookReset {
         ~HookReset() { SetGrowingFilePublishHookForTesting(nullptr); }
     } reset;
-    int ranges = 0;
-    SetGrowingFilePublishHookForTesting([&](int fd, uint64_t from, uint64_t to) {
-        if (from == 0 || ++ranges != 2) return;  // the second range of frames
-        uint8_t byte = 0;
-        const auto at = static_cast<off_t>(from + (to - from) / 2);
-        ASSERT_EQ(pread(fd, &byte, 1, at), 1);
-        byte ^= 0x10;
-        ASSERT_EQ(pwrite(fd, &byte, 1, at), 1);
-    });
-    outcome = run();
-    EXPECT_GE(ranges, 2);
-    EXPECT_EQ(outcome.kind, RowOutcome::Kind::Failed);
-    EXPECT_EQ(outcome.reason.rfind("verification failed: ", 0), 0u) << outcome.reason;
-    SetGrowingFilePublishHookForTesting(nullptr);
+    for (int format : {kOutputFlac, kOutputWav}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        auto run = [&] {
+            std::vector<BatchItem> items{{0, kSourceWav, source, ""}};
+            BatchState state;
+            state.jobs = 1;
+            f.driver.outcomes.clear();
+            RunConversionBatch(items, format, f.settings, f.host, f.driver, state, ConvertFile);
+            return f.driver.outcomes.at(0);
+        };
+        RowOutcome outcome = run();
+        ASSERT_TRUE(outcome.verified) << outcome.reason;
+        const std::string target = outcome.targetPath;
+        const auto before = testutil::ReadFileBytes(target);
+        ASSERT_GT(before.size(), 2 * FlacEncoder::kPublishBytes);
 
-    f.driver.pumps = 0;
-    f.driver.cancelAfterPumps = 3;
-    outcome = run();
-    EXPECT_EQ(outcome.kind, RowOutcome::Kind::Cancelled) << outcome.reason;
-    f.driver.cancelAfterPumps = 0;
-    EXPECT_EQ(testutil::ReadFileBytes(target), before);
-    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+        int ranges = 0;
+        off_t flipped = 0;
+        SetGrowingFilePublishHookForTesting([&](int fd, uint64_t from, uint64_t to) {
+            if (++ranges != 3) return;  // the header, a first range of samples, then this one
+            uint8_t byte = 0;
+            flipped = static_cast<off_t>(from + (to - from) / 2);
+            ASSERT_EQ(pread(fd, &byte, 1, flipped), 1);
+            byte ^= 0x10;
+            // The descriptor reads only: the same file opened again to write.
+            const int writable = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(writable, 0);
+            EXPECT_EQ(pwrite(writable, &byte, 1, flipped), 1);
+            close(writable);
+        });
+        outcome = run();
+        SetGrowingFilePublishHookForTesting(nullptr);
+        EXPECT_GE(ranges, 3);
+        EXPECT_EQ(outcome.kind, RowOutcome::Kind::Failed);
+        if (format == kOutputWav)
+            EXPECT_EQ(outcome.reason, "verification failed: sample " + std::to_string((flipped - 44) / 4) + " differs");
+        else
+            EXPECT_EQ(outcome.reason.rfind("verification failed: ", 0), 0u) << outcome.reason;
+
+        f.driver.pumps = 0;
+        f.driver.cancelAfterPumps = 3;
+        outcome = run();
+        EXPECT_EQ(outcome.kind, RowOutcome::Kind::Cancelled) << outcome.reason;
+        f.driver.cancelAfterPumps = 0;
+        EXPECT_EQ(testutil::ReadFileBytes(target), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+        fs::remove(target);
+    }
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").
