@@ -3,6 +3,8 @@
 // record of them (per block of 1024 frames a checksum, two sums that locate a single differing
 // sample, and the energy; and a short window for alignment), and once the target is complete the
 // target is decoded back through FFmpeg and checked against that record before it takes its name.
+// Lossless targets are decoded back on a thread of their own while they are written; the check
+// then takes that decode when the finished file is still what it read.
 #include <array>
 #include <condition_variable>
 #include <cstdint>
