@@ -21,6 +21,13 @@ constexpr uint32_t kMaxSliceFrames = 16384;
 // The direct path codes 20 ms packets at 48 kHz.
 constexpr uint32_t kOpusRate = 48000;
 constexpr uint32_t kFrameSamples = 960;
+// Samples beyond the packet being coded that libopus is shown: its signal analysis (tonality,
+// speech or music, bandwidth) looks up to about two seconds ahead when it is given them, as
+// libopusenc gives them. The window is kept in a buffer of twice its length, moved back to the
+// front when it reaches the end.
+constexpr uint32_t kLookAheadSamples = 96000;
+constexpr uint32_t kWindowSamples = kFrameSamples + kLookAheadSamples;
+constexpr uint32_t kBufferSamples = 2 * kWindowSamples;
 // The largest packet of one 20 ms frame of one stream: its TOC byte and 1275 bytes of frame.
 constexpr int32_t kMaxPacketBytes = 1276;
 // Audio pages are written at the latest once they span a second, as libopusenc does, and
@@ -65,18 +72,30 @@ struct OpusEncoder::Direct {
         void operator()(::OpusEncoder* e) const { opus_encoder_destroy(e); }
     };
 
-    explicit Direct(uint32_t channels) : frame(static_cast<size_t>(kFrameSamples) * channels) {}
+    explicit Direct(uint32_t channelCount)
+        : channels(channelCount), buffer(static_cast<size_t>(kBufferSamples) * channelCount) {}
     Direct(const Direct&) = delete;
     Direct& operator=(const Direct&) = delete;
     ~Direct() {
         if (oggReady) ogg_stream_clear(&ogg);
     }
 
+    float* At(uint32_t frame) { return buffer.data() + static_cast<size_t>(frame) * channels; }
+    // Moves the samples not yet coded to the front of the buffer.
+    void Shift() {
+        if (start == 0) return;
+        std::copy(At(start), At(end), At(0));
+        end -= start;
+        start = 0;
+    }
+
     std::unique_ptr<::OpusEncoder, EncoderFree> encoder;
     ogg_stream_state ogg{};
     bool oggReady = false;
-    std::vector<float> frame;  // the next packet's input, interleaved
-    uint32_t filled = 0;       // frames of `frame` holding samples
+    uint32_t channels;
+    std::vector<float> buffer;  // interleaved frames; [start, end) not yet coded
+    uint32_t start = 0;
+    uint32_t end = 0;
     uint64_t handed = 0;       // frames handed to Encode (and the one of silence of an empty stream)
     uint64_t coded = 0;        // 48 kHz samples coded, the padding included
     int64_t packetNo = 0;
@@ -182,7 +201,9 @@ int OpusEncoder::StartDirect(const OpusStreamParams& p, int32_t bitRate) {
         return 0;
     }
     ::OpusEncoder* e = d->encoder.get();
-    bool set = opus_encoder_ctl(e, OPUS_SET_BITRATE(bitRate)) == OPUS_OK;
+    // Each call is handed the whole window; the encoder codes 20 ms of it and analyses the rest.
+    bool set = opus_encoder_ctl(e, OPUS_SET_EXPERT_FRAME_DURATION(OPUS_FRAMESIZE_20_MS)) == OPUS_OK;
+    set = set && opus_encoder_ctl(e, OPUS_SET_BITRATE(bitRate)) == OPUS_OK;
     set = set && opus_encoder_ctl(e, OPUS_SET_VBR(p.mode == OpusRateMode::Constant ? 0 : 1)) == OPUS_OK;
     if (p.mode != OpusRateMode::Constant)
         set = set && opus_encoder_ctl(e, OPUS_SET_VBR_CONSTRAINT(p.mode == OpusRateMode::Constrained ? 1 : 0)) ==
@@ -293,15 +314,13 @@ bool OpusEncoder::WriteDirectPages(bool flush) {
 
 bool OpusEncoder::EncodeDirectFrame(bool last) {
     Direct& d = *direct_;
-    const size_t filledSamples = static_cast<size_t>(d.filled) * channels_;
-    std::fill(d.frame.begin() + static_cast<std::ptrdiff_t>(filledSamples), d.frame.end(), 0.0f);
-    const opus_int32 bytes =
-        opus_encode_float(d.encoder.get(), d.frame.data(), static_cast<int>(kFrameSamples), d.packet, kMaxPacketBytes);
+    const opus_int32 bytes = opus_encode_float(d.encoder.get(), d.At(d.start), static_cast<int>(d.end - d.start),
+                                               d.packet, kMaxPacketBytes);
     if (bytes < 0) {
         Fail(std::string("The Opus encoder failed: ") + opus_strerror(bytes));
         return false;
     }
-    d.filled = 0;
+    d.start += kFrameSamples;
     d.coded += kFrameSamples;
     ogg_packet packet{};
     packet.packet = d.packet;
@@ -327,15 +346,18 @@ int OpusEncoder::Encode(const float* interleaved, uint32_t frames) {
     if (direct_) {
         Direct& d = *direct_;
         while (frames > 0) {
-            const uint32_t take = std::min(frames, kFrameSamples - d.filled);
+            if (d.end == kBufferSamples) d.Shift();
+            const uint32_t take = std::min(frames, kBufferSamples - d.end);
             const size_t samples = static_cast<size_t>(take) * channels_;
-            std::copy(interleaved, interleaved + samples, d.frame.data() + static_cast<size_t>(d.filled) * channels_);
-            d.filled += take;
+            std::copy(interleaved, interleaved + samples, d.At(d.end));
+            d.end += take;
             d.handed += take;
             framesWritten_ += take;
             interleaved += samples;
             frames -= take;
-            if (d.filled == kFrameSamples && !EncodeDirectFrame(false)) return 0;
+            // Never the last packet: a full look-ahead follows it.
+            while (d.end - d.start > kWindowSamples)
+                if (!EncodeDirectFrame(false)) return 0;
         }
         return 1;
     }
@@ -360,17 +382,20 @@ int OpusEncoder::Finish() {
         if (!failed_) {
             // A stream that never received a sample gets one of silence, so that it ends as a
             // valid, practically empty file, as on the libopusenc path.
+            d.Shift();
             if (d.handed == 0) {
-                d.filled = 1;
+                std::fill(d.At(0), d.At(1), 0.0f);
+                d.end = 1;
                 d.handed = 1;
             }
-            // Every sample handed is decoded pre-skip samples later: code packets (the padding
-            // silent) until the last of them is covered. At least one packet is coded here,
-            // since the look-ahead is never zero; it carries the end of the stream.
-            for (bool last = false; !last;) {
-                last = d.coded + kFrameSamples >= d.handed + d.preSkip;
-                if (!EncodeDirectFrame(last)) break;
-            }
+            // Every sample handed is decoded pre-skip samples later: the window is padded with
+            // silence to whole packets that cover the last of them (at least one packet, since
+            // the look-ahead is never zero), and the last packet ends the stream.
+            const uint32_t packets = (d.end + d.preSkip + kFrameSamples - 1) / kFrameSamples;
+            std::fill(d.At(d.end), d.At(packets * kFrameSamples), 0.0f);
+            d.end = packets * kFrameSamples;
+            for (uint32_t i = 1; i <= packets; ++i)
+                if (!EncodeDirectFrame(i == packets)) break;
         }
         direct_.reset();
     }
