@@ -46,6 +46,19 @@ void PutLe32(std::string& out, uint32_t v) {
     PutLe16(out, v >> 16);
 }
 
+// Sets the bit rate, its mode and the tuning through `ctl(request, value)`, which returns 0 when
+// the encoder accepts. False when it refuses one of them.
+template <class Ctl>
+bool ApplySettings(Ctl ctl, const OpusStreamParams& p, int32_t bitRate) {
+    bool set = ctl(OPUS_SET_BITRATE(bitRate)) == 0;
+    set = set && ctl(OPUS_SET_VBR(p.mode == OpusRateMode::Constant ? 0 : 1)) == 0;
+    if (p.mode != OpusRateMode::Constant)
+        set = set && ctl(OPUS_SET_VBR_CONSTRAINT(p.mode == OpusRateMode::Constrained ? 1 : 0)) == 0;
+    set = set && ctl(OPUS_SET_SIGNAL(p.voice ? OPUS_SIGNAL_VOICE : OPUS_SIGNAL_MUSIC)) == 0;
+    if (p.voice) set = set && ctl(OPUS_SET_APPLICATION(OPUS_APPLICATION_VOIP)) == 0;
+    return set;
+}
+
 std::string ErrnoText(int error) { return error ? std::string(": ") + std::strerror(error) : std::string(); }
 
 }  // namespace
@@ -203,13 +216,8 @@ int OpusEncoder::StartDirect(const OpusStreamParams& p, int32_t bitRate) {
     ::OpusEncoder* e = d->encoder.get();
     // Each call is handed the whole window; the encoder codes 20 ms of it and analyses the rest.
     bool set = opus_encoder_ctl(e, OPUS_SET_EXPERT_FRAME_DURATION(OPUS_FRAMESIZE_20_MS)) == OPUS_OK;
-    set = set && opus_encoder_ctl(e, OPUS_SET_BITRATE(bitRate)) == OPUS_OK;
-    set = set && opus_encoder_ctl(e, OPUS_SET_VBR(p.mode == OpusRateMode::Constant ? 0 : 1)) == OPUS_OK;
-    if (p.mode != OpusRateMode::Constant)
-        set = set && opus_encoder_ctl(e, OPUS_SET_VBR_CONSTRAINT(p.mode == OpusRateMode::Constrained ? 1 : 0)) ==
-                         OPUS_OK;
-    set = set && opus_encoder_ctl(e, OPUS_SET_SIGNAL(p.voice ? OPUS_SIGNAL_VOICE : OPUS_SIGNAL_MUSIC)) == OPUS_OK;
-    if (p.voice) set = set && opus_encoder_ctl(e, OPUS_SET_APPLICATION(OPUS_APPLICATION_VOIP)) == OPUS_OK;
+    set = set && ApplySettings([e](int request, opus_int32 value) { return opus_encoder_ctl(e, request, value); }, p,
+                               bitRate);
     opus_int32 lookahead = 0;
     set = set && opus_encoder_ctl(e, OPUS_GET_LOOKAHEAD(&lookahead)) == OPUS_OK;
     if (!set || lookahead < 0 || lookahead > 65535) {
@@ -238,17 +246,20 @@ int OpusEncoder::StartDirect(const OpusStreamParams& p, int32_t bitRate) {
     const std::string vendor = opus_get_version_string();
     PutLe32(tags, static_cast<uint32_t>(vendor.size()));
     tags += vendor;
-    size_t counted = 0;
-    for (const auto& [key, text] : comments_)
-        if (key.size() + 1 + text.size() <= UINT32_MAX) ++counted;
-    PutLe32(tags, static_cast<uint32_t>(counted));
+    // (A comment too long for its 32-bit length is left out.)
+    std::string entries;
+    uint32_t count = 0;
     for (const auto& [key, text] : comments_) {
-        if (key.size() + 1 + text.size() > UINT32_MAX) continue;
-        PutLe32(tags, static_cast<uint32_t>(key.size() + 1 + text.size()));
-        tags += key;
-        tags += '=';
-        tags += text;
+        const size_t length = key.size() + 1 + text.size();
+        if (length > UINT32_MAX) continue;
+        PutLe32(entries, static_cast<uint32_t>(length));
+        entries += key;
+        entries += '=';
+        entries += text;
+        ++count;
     }
+    PutLe32(tags, count);
+    tags += entries;
     tags.append(kCommentPadding, '\0');
 
     for (std::string* header : {&head, &tags}) {
@@ -284,13 +295,9 @@ int OpusEncoder::StartThroughLibopusenc(const OpusStreamParams& p, int32_t bitRa
         return 0;
     }
     bool set = ope_encoder_ctl(encoder_, OPE_SET_SERIALNO(static_cast<int32_t>(NextRandom() & 0x7FFFFFFF))) == OPE_OK;
-    set = set && ope_encoder_ctl(encoder_, OPUS_SET_BITRATE(bitRate)) == OPE_OK;
-    set = set && ope_encoder_ctl(encoder_, OPUS_SET_VBR(p.mode == OpusRateMode::Constant ? 0 : 1)) == OPE_OK;
-    if (p.mode != OpusRateMode::Constant)
-        set = set && ope_encoder_ctl(encoder_, OPUS_SET_VBR_CONSTRAINT(p.mode == OpusRateMode::Constrained ? 1 : 0)) ==
-                         OPE_OK;
-    set = set && ope_encoder_ctl(encoder_, OPUS_SET_SIGNAL(p.voice ? OPUS_SIGNAL_VOICE : OPUS_SIGNAL_MUSIC)) == OPE_OK;
-    if (p.voice) set = set && ope_encoder_ctl(encoder_, OPUS_SET_APPLICATION(OPUS_APPLICATION_VOIP)) == OPE_OK;
+    OggOpusEnc* e = encoder_;
+    set = set && ApplySettings([e](int request, opus_int32 value) { return ope_encoder_ctl(e, request, value); }, p,
+                               bitRate);
     if (!set) {
         Fail("The Opus encoder refused its settings (" + std::to_string(bitRate / 1000) + " kbps)");
         return 0;
