@@ -53,6 +53,10 @@ struct ConversionContext {
     // alone; null for none.
     bool measureOnly = false;
     const LoudnessFigures* albumLoudness = nullptr;
+    // Whether the encoder runs on a thread of its own beside the decoding and the conversion (the
+    // batch sets it when the rows converting at once leave a core idle). The target is the same
+    // byte for byte either way.
+    bool overlapEncoding = false;
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
