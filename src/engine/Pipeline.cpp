@@ -217,6 +217,7 @@ public:
         : adapter_(adapter), wide_(wide), channels_(channels), sampleBytes_(wide ? sizeof(double) : sampleBytes) {
         const size_t blockBytes = size_t{std::max(maxFrames, 1u)} * channels_ * sampleBytes_;
         slots_.resize(std::clamp<size_t>(kQueueBytes / blockBytes, 2, kQueueBlocks));
+        half_ = slots_.size() / 2;
     }
     EncoderThread(const EncoderThread&) = delete;
     EncoderThread& operator=(const EncoderThread&) = delete;
@@ -260,9 +261,12 @@ public:
         return true;
     }
 
-    // Waits until every block handed over is encoded; false when the encoder failed.
+    // Waits until every block handed over is encoded; false when the encoder failed. From here
+    // on the encoder takes each block at once.
     bool Drain() {
         std::unique_lock<std::mutex> lock(mutex_);
+        draining_ = true;
+        toEncoder_.notify_one();
         toProducer_.wait(lock, [this] { return queued_ == 0 || failed_; });
         return !failed_;
     }
@@ -290,7 +294,7 @@ public:
 
 private:
     // At most this many blocks and (beyond two blocks) bytes wait for the encoder.
-    static constexpr size_t kQueueBlocks = 8;
+    static constexpr size_t kQueueBlocks = 16;
     static constexpr size_t kQueueBytes = size_t{1} << 20;
 
     struct Slot {
@@ -304,21 +308,24 @@ private:
         if (slot.data.size() < words) slot.data.resize(words);
     }
 
-    // The next free slot, waiting while the ring is full; null once the encoder failed. Only
-    // this thread writes a free slot; the encoder reads only queued ones.
+    // The next free slot; null once the encoder failed. Only this thread writes a free slot; the
+    // encoder reads only queued ones. A full ring is waited on until it is half empty, and an
+    // idle encoder until half of it is queued, so that the threads wake each other once every
+    // few blocks instead of at every block.
     Slot* Acquire() {
         std::unique_lock<std::mutex> lock(mutex_);
-        toProducer_.wait(lock, [this] { return queued_ < slots_.size() || failed_; });
+        if (queued_ == slots_.size()) toProducer_.wait(lock, [this] { return queued_ <= half_ || failed_; });
         if (failed_) return nullptr;
         return &slots_[(head_ + queued_) % slots_.size()];
     }
 
     void Commit() {
+        bool wake;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            ++queued_;
+            wake = ++queued_ == half_ || draining_;
         }
-        toEncoder_.notify_one();
+        if (wake) toEncoder_.notify_one();
     }
 
     void Run() {
@@ -326,20 +333,23 @@ private:
             Slot* slot = nullptr;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                toEncoder_.wait(lock, [this] { return queued_ > 0 || stop_; });
+                if (queued_ == 0)
+                    toEncoder_.wait(lock, [this] { return queued_ >= half_ || stop_ || (draining_ && queued_ > 0); });
                 if (drop_ || queued_ == 0) return;
                 slot = &slots_[head_];
             }
             // The slot stays counted as queued while it is encoded, so it is not written meanwhile.
             const bool ok = wide_ ? adapter_.EncodeWide(slot->data.data(), slot->frames)
                                   : adapter_.EncodeBlock(slot->data.data(), slot->right, slot->frames);
+            bool wake;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 head_ = (head_ + 1) % slots_.size();
                 --queued_;
                 if (!ok) failed_ = true;
+                wake = !ok || queued_ == half_ || queued_ == 0;
             }
-            toProducer_.notify_one();
+            if (wake) toProducer_.notify_one();
             if (!ok) return;
         }
     }
@@ -352,10 +362,12 @@ private:
     std::mutex mutex_;
     std::condition_variable toEncoder_;   // a block was queued, or the thread is to stop
     std::condition_variable toProducer_;  // a slot came free, or the encoder failed
+    size_t half_ = 1;
     size_t head_ = 0;    // the oldest queued slot
     size_t queued_ = 0;  // queued slots, the one being encoded included
     bool stop_ = false;  // end once the queue is empty
     bool drop_ = false;  // end without encoding what is queued
+    bool draining_ = false;
     bool failed_ = false;
     std::thread thread_;
 };
