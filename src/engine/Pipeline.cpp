@@ -443,6 +443,7 @@ public:
         }
         if (meter_) meter_->AddInterleaved(samples, n);
         if (record_) record_->samples.AddWide(samples, n);
+        adapter_.BeforeEncodeWide(samples, n);
         if (thread_) return thread_->PushWide(samples, n);
         return adapter_.EncodeWide(samples, n);
     }
@@ -563,6 +564,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         RecordTags(tags, *context.record);
         context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }
+    call.encoderThread = context.overlapEncoding;
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {
         context.record->storedRate = format.rate;

@@ -686,8 +686,8 @@ std::vector<uint8_t> WithoutOggSerials(std::vector<uint8_t> bytes) {
 }
 
 // The encoder on a thread of its own writes every family's target byte for byte as the calling
-// thread does: from the 16-bit read and the wide one, stereo and six channels, 8-bit planes and
-// blocks out of the converter's flush among them.
+// thread does: from the 16-bit read and the wide one, stereo, six channels and 8-bit mono, the
+// converter's flush among them (and FLAC's MD5, which is then summed beside the encoder).
 TEST(FamilyPipelines, EncoderThreadWritesTheSameTargets) {
     FamilyFixture f;
     const std::string stereo = f.TwoTones(3.0);
@@ -695,6 +695,8 @@ TEST(FamilyPipelines, EncoderThreadWritesTheSameTargets) {
     ASSERT_EQ(testutil::Run("sox -n -r 48000 -b 24 -c 6 " + testutil::Quote(six) +
                             " synth 3 sine 440 sine 550 sine 660 sine 770 sine 880 sine 990 gain -n -3"),
               0);
+    const std::string eight = f.dir.file("eight.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 22050 -b 8 -c 1 " + testutil::Quote(eight) + " synth 3 sine 440 gain -n -3"), 0);
     auto convert = [&](int format, const std::string& source, bool overlap) {
         ConversionContext context{f.settings, f.driver, f.sources, {}};
         context.overlapEncoding = overlap;
@@ -708,7 +710,7 @@ TEST(FamilyPipelines, EncoderThreadWritesTheSameTargets) {
     for (int format : {kOutputWav, kOutputMp3, kOutputOgg, kOutputAmr, kOutputAwb, kOutputAac, kOutputM4a, kOutputWma,
                        kOutputFlac, kOutputAlac, kOutputOpus}) {
         SCOPED_TRACE(FindOutputFormat(format)->name);
-        for (const std::string& source : {stereo, six}) {
+        for (const std::string& source : {stereo, six, eight}) {
             const auto alone = convert(format, source, false);
             EXPECT_GT(alone.size(), 1000u) << source;
             EXPECT_TRUE(alone == convert(format, source, true)) << source;
