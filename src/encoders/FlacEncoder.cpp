@@ -10,6 +10,10 @@
 #include "encoders/SampleQuantiser.h"
 #include "tags/TagReading.h"
 
+// libFLAC exports the switch of its MD5 sum but declares it only in its protected headers, which
+// are not installed; it has been part of the library's interface since 1.1.
+extern "C" FLAC__bool FLAC__stream_encoder_set_do_md5(FLAC__StreamEncoder* encoder, FLAC__bool value);
+
 namespace sonavert {
 
 namespace {
@@ -219,8 +223,21 @@ void FlacEncoder::SetPicture(const Picture& picture) {
     }
 }
 
+void FlacEncoder::LeaveMd5ToCaller() {
+    if (configured_ && !started_) md5FromCaller_ = true;
+}
+
+void FlacEncoder::SetMd5(const std::array<uint8_t, 16>& md5) {
+    md5_ = md5;
+    md5Given_ = true;
+}
+
 int FlacEncoder::Start() {
     if (!configured_ || started_ || failed_) return 0;
+    if (md5FromCaller_ && !FLAC__stream_encoder_set_do_md5(encoder_, false)) {
+        Fail("the FLAC encoder could not take its settings");
+        return 0;
+    }
     FLAC__StreamMetadata* blocks[3];
     unsigned count = 0;
     blocks[count++] = comments_;
@@ -328,6 +345,7 @@ int FlacEncoder::Close() {
         FLAC__stream_encoder_delete(encoder_);
         encoder_ = nullptr;
         if (started_ && !failed_) MendSeekTable();
+        if (started_ && !failed_ && md5FromCaller_ && md5Given_) WriteGivenMd5();
     }
     ReleaseMetadata();
     if (file_) {
@@ -344,7 +362,7 @@ int FlacEncoder::Close() {
     buffer_.clear();
     buffer_.shrink_to_fit();
     channels_ = bits_ = 0;
-    configured_ = started_ = false;
+    configured_ = started_ = md5FromCaller_ = md5Given_ = false;
     if (follow_) {
         if (wasStarted && !failed_)
             follow_->Finish(appended_);
@@ -354,6 +372,21 @@ int FlacEncoder::Close() {
     }
     header_.clear();
     return failed_ ? 0 : 1;
+}
+
+void FlacEncoder::WriteGivenMd5() {
+    // STREAMINFO is the first metadata block, right after the "fLaC" marker; its MD5 is the last
+    // 16 of its 34 bytes.
+    constexpr off_t kStreamInfoAt = 4, kMd5At = kStreamInfoAt + 4 + 18;
+    uint8_t header[4];
+    errno = 0;
+    if (fseeko(file_, kStreamInfoAt, SEEK_SET) != 0 || std::fread(header, 1, 4, file_) != 4 ||
+        (header[0] & 0x7F) != FLAC__METADATA_TYPE_STREAMINFO || header[1] != 0 || header[2] != 0 || header[3] != 34) {
+        Fail("the FLAC stream information could not be completed");
+        return;
+    }
+    if (fseeko(file_, kMd5At, SEEK_SET) != 0 || std::fwrite(md5_.data(), 1, md5_.size(), file_) != md5_.size())
+        WriteFailed();
 }
 
 bool ReadFlacStreamInfo(const std::string& path, FlacStreamInfo& info) {

@@ -7,6 +7,7 @@
 //
 // Calling order: Open, Configure, [SetComments], Start, EncodeInterleaved per block, Close (which
 // finishes the stream). Close is valid in every state and the destructor performs it.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -56,6 +57,13 @@ public:
     // yet started, or when the picture does not fit one metadata block.
     void SetPicture(const Picture& picture);
 
+    // Leaves the MD5 signature of the audio to the caller, who sums the samples it hands over and
+    // gives the sum with SetMd5 before Close (STREAMINFO holds zeros, "not set", without it). For
+    // an encoder driven from a thread other than the one that has time to sum. Ignored unless
+    // configured and not yet started.
+    void LeaveMd5ToCaller();
+    void SetMd5(const std::array<uint8_t, 16>& md5);
+
     // Has `file` follow the target as it is written, so that another thread can read it back
     // meanwhile: the header as Start writes it is its prefix, the frames are published after a
     // flush about every kPublishBytes and at the end, and Close finishes or fails it. Call after
@@ -92,6 +100,8 @@ private:
     // After the stream was finished: seek points beyond a stream that ended short of the length
     // it was configured for are turned into placeholders, so none points at the file's start.
     void MendSeekTable();
+    // After the stream was finished: the caller's MD5 written into STREAMINFO.
+    void WriteGivenMd5();
 
     std::FILE* file_ = nullptr;
     std::string path_;
@@ -112,6 +122,9 @@ private:
     uint32_t bits_ = 0;
     bool configured_ = false;
     bool started_ = false;
+    bool md5FromCaller_ = false;
+    bool md5Given_ = false;
+    std::array<uint8_t, 16> md5_{};
     bool failed_ = false;
     std::string reason_;
 };

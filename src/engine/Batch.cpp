@@ -410,6 +410,14 @@ int BatchJobs(int32_t parallelJobs) {
 
 namespace {
 
+// Whether a row's encoder gets a thread of its own: when the rows converting at once leave a core
+// idle, and the source is long enough for the second thread to pay for its start (a batch of
+// short clips gains nothing from it). A length of 0 (unknown) keeps the one thread.
+bool OverlapsEncoding(size_t convertingAtOnce, double seconds) {
+    constexpr double kMinSeconds = 5.0;
+    return convertingAtOnce < std::thread::hardware_concurrency() && seconds >= kMinSeconds;
+}
+
 // The run's work done, as the decoded share of the rows' total duration. A row of unknown length
 // weighs as much as the average known row (one unit when none is known); a row that ends counts
 // as done whatever became of it. The clock leaves paused time out.
@@ -855,6 +863,7 @@ bool RunRowsOneByOne(RowRun& run, bool& allConverted) {
             OneRowProgress progress(run, index);
             ConversionContext context{run.settings, progress, sources, {}};
             if (index < run.albumLoudness.size()) context.albumLoudness = run.albumLoudness[index].get();
+            context.overlapEncoding = OverlapsEncoding(1, item.seconds);
             bool verified = false;
             const int result = ConvertAndVerify(run, row.request, context, verified);
             outcome = JudgeConversion(run, result, row, context.failureReason);
@@ -1001,6 +1010,8 @@ bool RunRowsInParallel(RowRun& run, int jobs, bool& allConverted) {
             doneSignal.notify_all();
             ConversionContext context{run.settings, *w->progress, w->sources, {}};
             if (w->index < run.albumLoudness.size()) context.albumLoudness = run.albumLoudness[w->index].get();
+            context.overlapEncoding = OverlapsEncoding(std::min(static_cast<size_t>(jobs), rows),
+                                                       run.items[w->index].seconds);
             bool verified = false;
             const bool made = MakeRowTemporary(w->row);
             const int result = made ? ConvertAndVerify(run, w->row.request, context, verified) : 0;

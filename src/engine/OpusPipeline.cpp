@@ -23,9 +23,10 @@ bool VorbisLayout(uint32_t channels, uint32_t mask) {
     return mask == 0 || (channels < 9 && (mask == kMasks[channels][0] || mask == kMasks[channels][1]));
 }
 
-// The Opus encoder opens on the target first and takes the source's wide read as it is: every
-// channel, floats, at the source's own rate (libopusenc converts to 48 kHz itself and records
-// the source's rate in the header). More than two channels are coded in the Vorbis layout
+// The Opus encoder opens on the target first and takes the source's wide read as floats, every
+// channel. One or two channels are converted to Opus's 48 kHz here, which lets the encoder code
+// them with libopus directly; more keep the source's own rate, which libopusenc converts. Either
+// way the header records the source's rate. More than two channels are coded in the Vorbis layout
 // (mapping 1), reordered from the WAV order; a speaker set no Vorbis layout describes keeps its
 // order with no layout stated (mapping 255). The stream ends after the source is closed.
 class OpusAdapter : public EncoderAdapter {
@@ -33,7 +34,8 @@ public:
     bool Open(const PipelineCall& call) override { return encoder_.Open(call.request.targetPath) != 0; }
     TargetFormat ChooseFormat(const PipelineCall& call) override {
         const WideFormat& w = call.facts.wide;
-        TargetFormat f{call.facts.rate, 16, std::clamp(w.channels, 1u, 2u), {}};
+        const uint32_t rate = w.channels <= 2 ? 48000u : call.facts.rate;
+        TargetFormat f{rate, 16, std::clamp(w.channels, 1u, 2u), {}};
         f.wide.channels = w.channels;
         f.wide.channelMask = w.channelMask;
         f.wide.bits = 32;
@@ -46,6 +48,7 @@ public:
         if (tags.picture) encoder_.SetPicture(*tags.picture);
         OpusStreamParams p;
         p.inputRate = format.rate;
+        p.sourceRate = call.facts.rate;
         p.channels = format.wide.channels;
         p.bitRate = OpusBitRateFor(s.OPUSBitRate, p.channels);
         p.mode = s.OPUSBitRateMode == 1   ? OpusRateMode::Constrained

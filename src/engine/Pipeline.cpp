@@ -1,8 +1,12 @@
 #include "engine/Pipeline.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 #include <filesystem>
 #include <system_error>
@@ -199,13 +203,183 @@ void MarkOlderThanSource(const std::string& targetPath, const std::string& sourc
     utimensat(AT_FDCWD, targetPath.c_str(), times, 0);
 }
 
+// The encoder on a thread of its own: the blocks ready to encode are copied into a small ring of
+// reused buffers and encoded there, so that decoding, conversion, gain, metering and the target's
+// record run beside the encoding on a second core. The thread calls nothing but EncodeBlock or
+// EncodeWide; the adapter is started before it begins and ended after it is joined, so the
+// encoder is used by one thread at a time. After the encoder fails, the thread stops and every
+// further hand-over returns false; the adapter's reason is read after the join.
+class EncoderThread {
+public:
+    // Blocks of at most `maxFrames` frames: interleaved doubles of `channels` values a frame
+    // (`wide`), or one or two planes (`channels`) of `sampleBytes`-byte samples.
+    EncoderThread(EncoderAdapter& adapter, bool wide, uint32_t channels, uint32_t sampleBytes, uint32_t maxFrames)
+        : adapter_(adapter), wide_(wide), channels_(channels), sampleBytes_(wide ? sizeof(double) : sampleBytes) {
+        const size_t blockBytes = size_t{std::max(maxFrames, 1u)} * channels_ * sampleBytes_;
+        slots_.resize(std::clamp<size_t>(kQueueBytes / blockBytes, 2, kQueueBlocks));
+        half_ = slots_.size() / 2;
+    }
+    EncoderThread(const EncoderThread&) = delete;
+    EncoderThread& operator=(const EncoderThread&) = delete;
+    ~EncoderThread() { Abandon(); }
+
+    // Starts the thread; false when none could be made (the caller then encodes itself).
+    bool Start() {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+
+    bool PushPlanar(const void* left, const void* right, uint32_t frames) {
+        Slot* slot = Acquire();
+        if (!slot) return false;
+        const size_t planeBytes = size_t{frames} * sampleBytes_;
+        const size_t planeWords = (planeBytes + sizeof(double) - 1) / sizeof(double);
+        Reserve(*slot, right ? 2 * planeWords : planeWords);
+        std::memcpy(slot->data.data(), left, planeBytes);
+        slot->right = nullptr;
+        if (right) {
+            slot->right = slot->data.data() + planeWords;
+            std::memcpy(slot->right, right, planeBytes);
+        }
+        slot->frames = frames;
+        Commit();
+        return true;
+    }
+
+    bool PushWide(const double* samples, uint32_t frames) {
+        Slot* slot = Acquire();
+        if (!slot) return false;
+        const size_t count = size_t{frames} * channels_;
+        Reserve(*slot, count);
+        std::memcpy(slot->data.data(), samples, count * sizeof(double));
+        slot->frames = frames;
+        Commit();
+        return true;
+    }
+
+    // Waits until every block handed over is encoded; false when the encoder failed. From here
+    // on the encoder takes each block at once.
+    bool Drain() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        draining_ = true;
+        toEncoder_.notify_one();
+        toProducer_.wait(lock, [this] { return queued_ == 0 || failed_; });
+        return !failed_;
+    }
+
+    // Encodes what is queued, then ends the thread; false when the encoder failed.
+    bool Finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        toEncoder_.notify_one();
+        if (thread_.joinable()) thread_.join();
+        return !failed_;
+    }
+
+    // Drops what is not encoded yet and ends the thread (after the block it is encoding).
+    void Abandon() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = drop_ = true;
+        }
+        toEncoder_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    // At most this many blocks and (beyond two blocks) bytes wait for the encoder.
+    static constexpr size_t kQueueBlocks = 16;
+    static constexpr size_t kQueueBytes = size_t{1} << 20;
+
+    struct Slot {
+        std::vector<double> data;  // doubles, so that the planes of 16-bit samples are aligned too
+        double* right = nullptr;   // the right plane inside data, or null
+        uint32_t frames = 0;
+    };
+
+    // A buffer only grows, so once the blocks have their size nothing is allocated per block.
+    static void Reserve(Slot& slot, size_t words) {
+        if (slot.data.size() < words) slot.data.resize(words);
+    }
+
+    // The next free slot; null once the encoder failed. Only this thread writes a free slot; the
+    // encoder reads only queued ones. A full ring is waited on until it is half empty, and an
+    // idle encoder until half of it is queued, so that the threads wake each other once every
+    // few blocks instead of at every block.
+    Slot* Acquire() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (queued_ == slots_.size()) toProducer_.wait(lock, [this] { return queued_ <= half_ || failed_; });
+        if (failed_) return nullptr;
+        return &slots_[(head_ + queued_) % slots_.size()];
+    }
+
+    void Commit() {
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            wake = ++queued_ == half_ || draining_;
+        }
+        if (wake) toEncoder_.notify_one();
+    }
+
+    void Run() {
+        for (;;) {
+            Slot* slot = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (queued_ == 0)
+                    toEncoder_.wait(lock, [this] { return queued_ >= half_ || stop_ || (draining_ && queued_ > 0); });
+                if (drop_ || queued_ == 0) return;
+                slot = &slots_[head_];
+            }
+            // The slot stays counted as queued while it is encoded, so it is not written meanwhile.
+            const bool ok = wide_ ? adapter_.EncodeWide(slot->data.data(), slot->frames)
+                                  : adapter_.EncodeBlock(slot->data.data(), slot->right, slot->frames);
+            bool wake;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                head_ = (head_ + 1) % slots_.size();
+                --queued_;
+                if (!ok) failed_ = true;
+                wake = !ok || queued_ == half_ || queued_ == 0;
+            }
+            if (wake) toProducer_.notify_one();
+            if (!ok) return;
+        }
+    }
+
+    EncoderAdapter& adapter_;
+    const bool wide_;
+    const uint32_t channels_;
+    const size_t sampleBytes_;
+    std::vector<Slot> slots_;
+    std::mutex mutex_;
+    std::condition_variable toEncoder_;   // a block was queued, or the thread is to stop
+    std::condition_variable toProducer_;  // a slot came free, or the encoder failed
+    size_t half_ = 1;
+    size_t head_ = 0;    // the oldest queued slot
+    size_t queued_ = 0;  // queued slots, the one being encoded included
+    bool stop_ = false;  // end once the queue is empty
+    bool drop_ = false;  // end without encoding what is queued
+    bool draining_ = false;
+    bool failed_ = false;
+    std::thread thread_;
+};
+
 // Gain, then the loudness meter (when there is one) and the encoder, on planes in the target format.
+// With an encoder thread the block is handed to it instead of to the adapter.
 class EncodeStep {
 public:
     EncodeStep(EncoderAdapter& adapter, const TargetFormat& format, Gain gain, LoudnessMeter* meter,
-               EncodeRecord* record)
+               EncodeRecord* record, EncoderThread* thread)
         : adapter_(adapter), format_(format), gain_(gain), meter_(meter), channels_(static_cast<int>(format.channels)),
-          record_(record) {}
+          record_(record), thread_(thread) {}
 
     bool operator()(void* left, void* right, uint32_t n) {
         if (gain_.on) {
@@ -222,7 +396,9 @@ public:
             else
                 meter_->AddPlanar8(static_cast<const uint8_t*>(left), static_cast<const uint8_t*>(measuredRight), n);
         }
-        return adapter_.EncodeBlock(left, channels_ == 2 ? right : nullptr, n);
+        void* const encodedRight = channels_ == 2 ? right : nullptr;
+        if (thread_) return thread_->PushPlanar(left, encodedRight, n);
+        return adapter_.EncodeBlock(left, encodedRight, n);
     }
 
 private:
@@ -232,6 +408,7 @@ private:
     LoudnessMeter* meter_;
     int channels_;
     EncodeRecord* record_;
+    EncoderThread* thread_;
 };
 
 // What the target's check compares its tags with: the texts chosen, or those of the ID3v2 block
@@ -248,11 +425,12 @@ void RecordTags(const TagChoice& tags, EncodeRecord& record) {
 }
 
 // Gain, then the loudness meter (when there is one), the target's check record and the encoder,
-// on interleaved blocks of the wide read in the target format.
+// on interleaved blocks of the wide read in the target format (or its encoder thread).
 class WideEncodeStep {
 public:
-    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain, LoudnessMeter* meter, EncodeRecord* record)
-        : adapter_(adapter), record_(record), channels_(channels), gain_(gain), meter_(meter) {}
+    WideEncodeStep(EncoderAdapter& adapter, uint32_t channels, Gain gain, LoudnessMeter* meter, EncodeRecord* record,
+                   EncoderThread* thread)
+        : adapter_(adapter), record_(record), channels_(channels), gain_(gain), meter_(meter), thread_(thread) {}
 
     bool operator()(const double* in, uint32_t n) {
         const double* samples = in;
@@ -265,6 +443,8 @@ public:
         }
         if (meter_) meter_->AddInterleaved(samples, n);
         if (record_) record_->samples.AddWide(samples, n);
+        adapter_.BeforeEncodeWide(samples, n);
+        if (thread_) return thread_->PushWide(samples, n);
         return adapter_.EncodeWide(samples, n);
     }
 
@@ -274,6 +454,7 @@ private:
     uint32_t channels_;
     Gain gain_;
     LoudnessMeter* meter_;
+    EncoderThread* thread_;
     std::vector<double> gained_;
 };
 
@@ -383,6 +564,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         RecordTags(tags, *context.record);
         context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }
+    call.encoderThread = context.overlapEncoding;
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {
         context.record->storedRate = format.rate;
@@ -440,7 +622,18 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convLeft = outLeft.data();
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
-    EncodeStep encode(adapter, format, gain, meter.get(), context.record);
+    // The encoder on a second thread when the batch has a core to spare for it; without a thread
+    // the blocks are encoded here, as they are when the context does not ask for one.
+    std::unique_ptr<EncoderThread> encoderThread;
+    if (context.overlapEncoding) {
+        const uint32_t maxFrames = wide ? wideConverter.OutputCapacity()
+                                        : plan.convert ? converter.OutputCapacity() : kBlockFrames;
+        encoderThread = std::make_unique<EncoderThread>(adapter, wide, wide ? format.wide.channels : format.channels,
+                                                        format.bits == 8 ? 1 : 2, maxFrames);
+        if (!encoderThread->Start()) encoderThread.reset();
+    }
+
+    EncodeStep encode(adapter, format, gain, meter.get(), context.record, encoderThread.get());
     uint64_t delivered = 0;  // frames the source delivered
     uint64_t encoded = 0;    // frames handed to the encoder
     auto encodeCounted = [&](void* left, void* right, uint32_t n) {
@@ -458,7 +651,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         return out ? encodeCounted(convLeft, convRight, out) : 1;
     };
 
-    WideEncodeStep encodeWide(adapter, format.wide.channels, gain, meter.get(), context.record);
+    WideEncodeStep encodeWide(adapter, format.wide.channels, gain, meter.get(), context.record, encoderThread.get());
     auto encodeWideCounted = [&](const double* in, uint32_t n) {
         encoded += n;
         return encodeWide(in, n);
@@ -473,6 +666,9 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
 
     int result = wide ? PumpSourceWide(*source, request.sourceType, request.sourcePath, context.progress, wideSink)
                       : PumpSource(*source, request.sourceType, request.sourcePath, context.progress, sink);
+    // An encoder thread settles the blocks it was handed before the end is judged, so a block
+    // that failed to encode fails the conversion as it does when encoded here.
+    if (result && encoderThread && !encoderThread->Drain()) result = 0;
     // A source that reached its end without a single sample, though it does not say it is empty,
     // was damaged or cut short (a header and nothing after it, garbage after a valid header): the
     // conversion fails, whatever the encoder made of the empty stream. A source that delivered
@@ -516,6 +712,12 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
                 break;
             }
         }
+    }
+    // The encoder thread ends before anything else asks the adapter: after the last block when
+    // everything went well, at once (dropping what waits) on a failure or Cancel.
+    if (encoderThread) {
+        if (result && !encoderThread->Finish()) result = 0;
+        encoderThread.reset();
     }
     // A few source frames can come to less than one frame at a much lower target rate: the
     // target would hold no sample, so the conversion fails instead.

@@ -53,6 +53,10 @@ struct ConversionContext {
     // alone; null for none.
     bool measureOnly = false;
     const LoudnessFigures* albumLoudness = nullptr;
+    // Whether the encoder runs on a thread of its own beside the decoding and the conversion (the
+    // batch sets it when the rows converting at once leave a core idle). The target is the same
+    // byte for byte either way.
+    bool overlapEncoding = false;
 };
 
 // Rate at which tracker modules and MIDI files are rendered for an output format.
@@ -148,6 +152,8 @@ struct PipelineCall {
     SourceFacts facts;
     // The record of what the encoder receives when the target is verified; null otherwise.
     EncodeRecord* record = nullptr;
+    // The encoder is driven from a thread of its own (see BeforeEncodeWide).
+    bool encoderThread = false;
 };
 
 // A family's encoder as the skeleton drives it. The adapter calls its encoder class's own
@@ -170,6 +176,10 @@ public:
     // (integer targets: value / 2^(bits-1); the encoder quantises to its bits, clamping). False
     // on failure.
     virtual bool EncodeWide(const double* /*interleaved*/, uint32_t /*frames*/) { return false; }
+    // Called on the pipeline's thread with each block just before it goes to EncodeWide (which
+    // runs on the encoder's thread when the call's encoderThread is set): work an encoder can
+    // leave to the pipeline's thread then, such as the checksum of the samples.
+    virtual void BeforeEncodeWide(const double* /*interleaved*/, uint32_t /*frames*/) {}
     // The rate and channels the target stores, where the encoder converts what it is handed
     // itself (called after Start; the defaults leave the handed format as it is).
     virtual void StoredFormat(uint32_t& /*rate*/, uint32_t& /*channels*/) const {}

@@ -630,20 +630,22 @@ std::string CheckTags(const std::string& path, const EncodeRecord& record) {
 
 // FLAC: the stream information states the format the samples were handed in, which players
 // take from it, and holds the MD5 of those samples. The encoder always sets the MD5, so an unset
-// (all-zero) sum fails too. The decoded samples are compared with the handed ones before, so their
-// MD5 stands for that of the handed samples.
-std::string CheckStreamInfo(const std::string& path, const SampleLedger& want, const SampleLedger& decoded,
+// (all-zero) sum fails too. The decoded samples are compared with the handed ones before, so the
+// MD5 of either stands for the other: that of the decoded samples where they were summed, else
+// that of the handed ones summed beside the encoder.
+std::string CheckStreamInfo(const std::string& path, const EncodeRecord& record, const SampleLedger& decoded,
                             const FamilyCheck& check) {
     const SampleMd5* kept = decoded.Md5();
-    if (!check.streamMd5 || !kept) return {};
+    if (!check.streamMd5 || (!kept && !record.handedMd5Set)) return {};
     FlacStreamInfo info;
     if (!ReadFlacStreamInfo(path, info)) return Failed("the FLAC stream information cannot be read");
+    const SampleLedger& want = record.samples;
     if (info.rate != want.Rate() || info.channels != want.Channels() || info.bits != want.Bits())
         return Failed("the FLAC stream information states " + std::to_string(info.rate) + " Hz, " +
                       std::to_string(info.channels) + " channels of " + std::to_string(info.bits) + " bits");
     if (std::all_of(std::begin(info.md5), std::end(info.md5), [](uint8_t b) { return b == 0; }))
         return Failed("FLAC MD5 not set");
-    const std::array<uint8_t, 16> sum = kept->Result();
+    const std::array<uint8_t, 16> sum = kept ? kept->Result() : record.handedMd5;
     if (!std::equal(sum.begin(), sum.end(), std::begin(info.md5))) return Failed("FLAC MD5 differs");
     return {};
 }
@@ -727,7 +729,7 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
     if (failure.empty() && facts.damaged)
         failure = Failed("the audio does not decode at " + Seconds(facts.damagedAt, facts.rate));
     if (failure.empty()) failure = CheckTags(path, record);
-    if (failure.empty()) failure = CheckStreamInfo(path, want, decoded->samples, check);
+    if (failure.empty()) failure = CheckStreamInfo(path, record, decoded->samples, check);
     if (failure.empty()) failure = CheckPicture(path, record);
     return failure;
 }

@@ -159,6 +159,10 @@ struct EncodeRecord {
     // The decode of the target while it was written (lossless targets whose encoder publishes
     // it); null for none. Stopped and joined when the record goes.
     std::shared_ptr<TargetFollower> follower;
+    // FLAC: the MD5 of the samples handed to the encoder, where they were summed beside it (the
+    // follower then leaves the MD5 out); unset otherwise.
+    bool handedMd5Set = false;
+    std::array<uint8_t, 16> handedMd5{};
 };
 
 // What the decode of a lossless target gave: its samples' record (with the MD5 of the samples

@@ -704,12 +704,14 @@ TEST(VerifiedConversions, LosslessTargetsDecodedWhileWritten) {
     } reset;
     for (int format : {kOutputFlac, kOutputWav}) {
         SCOPED_TRACE(FindOutputFormat(format)->name);
-        auto run = [&] {
+        // Long enough for the encoder to get a thread of its own where a core is idle.
+        auto run = [&](const ConvertFunction& convert = ConvertFile) {
             std::vector<BatchItem> items{{0, kSourceWav, source, ""}};
+            items[0].seconds = 12;
             BatchState state;
             state.jobs = 1;
             f.driver.outcomes.clear();
-            RunConversionBatch(items, format, f.settings, f.host, f.driver, state, ConvertFile);
+            RunConversionBatch(items, format, f.settings, f.host, f.driver, state, convert);
             return f.driver.outcomes.at(0);
         };
         RowOutcome outcome = run();
@@ -740,6 +742,17 @@ TEST(VerifiedConversions, LosslessTargetsDecodedWhileWritten) {
             EXPECT_EQ(outcome.reason, "verification failed: sample " + std::to_string((flipped - 44) / 4) + " differs");
         else
             EXPECT_EQ(outcome.reason.rfind("verification failed: ", 0), 0u) << outcome.reason;
+        // The stream information's MD5 changed once the target is complete.
+        if (format == kOutputFlac) {
+            EXPECT_EQ(run([](int code, const ConversionRequest& r, ConversionContext& c) {
+                          const int result = ConvertFile(code, r, c);
+                          auto bytes = testutil::ReadFileBytes(r.targetPath);
+                          bytes[30] ^= 0x40;
+                          testutil::WriteFileBytes(r.targetPath, bytes);
+                          return result;
+                      }).reason,
+                      "verification failed: FLAC MD5 differs");
+        }
 
         f.driver.pumps = 0;
         f.driver.cancelAfterPumps = 3;
@@ -750,6 +763,59 @@ TEST(VerifiedConversions, LosslessTargetsDecodedWhileWritten) {
         EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
         fs::remove(target);
     }
+}
+
+// An Ogg file with every page's stream serial and checksum zeroed (the serial is random per stream).
+std::vector<uint8_t> WithoutOggSerials(std::vector<uint8_t> bytes) {
+    for (size_t at = 0; at + 27 <= bytes.size();) {
+        if (std::memcmp(bytes.data() + at, "OggS", 4) != 0) return {};
+        const size_t segments = bytes[at + 26];
+        if (at + 27 + segments > bytes.size()) return {};
+        size_t size = 27 + segments;
+        for (size_t i = 0; i < segments; ++i) size += bytes[at + 27 + i];
+        std::fill_n(bytes.begin() + static_cast<long>(at + 14), 4, 0);
+        std::fill_n(bytes.begin() + static_cast<long>(at + 22), 4, 0);
+        at += size;
+    }
+    return bytes;
+}
+
+// The encoder on a thread of its own writes every family's target byte for byte as the calling
+// thread does: from the 16-bit read and the wide one, stereo, six channels and 8-bit mono, the
+// converter's flush among them (and FLAC's MD5, which is then summed beside the encoder).
+TEST(FamilyPipelines, EncoderThreadWritesTheSameTargets) {
+    FamilyFixture f;
+    const std::string stereo = f.TwoTones(3.0);
+    const std::string six = f.dir.file("six.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 48000 -b 24 -c 6 " + testutil::Quote(six) +
+                            " synth 3 sine 440 sine 550 sine 660 sine 770 sine 880 sine 990 gain -n -3"),
+              0);
+    const std::string eight = f.dir.file("eight.wav");
+    ASSERT_EQ(testutil::Run("sox -n -r 22050 -b 8 -c 1 " + testutil::Quote(eight) + " synth 3 sine 440 gain -n -3"), 0);
+    auto convert = [&](int format, const std::string& source, bool overlap) {
+        ConversionContext context{f.settings, f.driver, f.sources, {}};
+        context.overlapEncoding = overlap;
+        const std::string target = f.dir.file(std::string(overlap ? "beside" : "alone") + FindOutputFormat(format)->extension);
+        EXPECT_EQ(ConvertFile(format, {kSourceWav, source, target, 1, format}, context), kConversionComplete)
+            << context.failureReason;
+        auto bytes = testutil::ReadFileBytes(target);
+        fs::remove(target);
+        return format == kOutputOgg || format == kOutputOpus ? WithoutOggSerials(bytes) : bytes;
+    };
+    for (int format : {kOutputWav, kOutputMp3, kOutputOgg, kOutputAmr, kOutputAwb, kOutputAac, kOutputM4a, kOutputWma,
+                       kOutputFlac, kOutputAlac, kOutputOpus}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        for (const std::string& source : {stereo, six, eight}) {
+            const auto alone = convert(format, source, false);
+            EXPECT_GT(alone.size(), 1000u) << source;
+            EXPECT_TRUE(alone == convert(format, source, true)) << source;
+        }
+    }
+    f.settings.AutoDestWAVEncodingParam = 0;
+    f.settings.WAVSampleRate = 22050;
+    f.settings.WAVChannelNum = 1;
+    f.settings.WAVBitsPerSample = 8;
+    EXPECT_TRUE(convert(kOutputWav, stereo, false) == convert(kOutputWav, stereo, true));
 }
 
 // ffmpeg's decode of a file as raw little-endian samples of `format` ("s32le", "f32le").

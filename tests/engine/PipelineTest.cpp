@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <set>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -531,6 +534,100 @@ TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
     EXPECT_EQ(RunPipeline(request, f.context, Family::Wav, refused), 0);
     EXPECT_EQ(f.context.failureReason, "the target format (9 channels, 24 bits) cannot be written");
     EXPECT_TRUE(refused.samples.empty());
+}
+
+// A 16-bit stereo encoder that makes a small file at the target, fails at a chosen block, can take
+// its time over each block, and notes the threads it is called on.
+class PlanarProbe : public EncoderAdapter {
+public:
+    uint32_t rate = 0;  // 0: the source's
+    int failAt = -1;    // the block (counted from 0) that fails
+    int sleepMicroseconds = 0;
+    int blocks = 0;
+    uint64_t frames = 0;
+    bool blockAfterEnd = false;
+    bool ended = false;
+    std::string target;
+    std::thread::id startThread, endThread;
+    std::set<std::thread::id> encodeThreads;
+
+    TargetFormat ChooseFormat(const PipelineCall& call) override {
+        TargetFormat f;
+        f.rate = rate ? rate : call.facts.rate;
+        f.channels = 2;
+        f.plan = PlanConversion(call.facts.rate, call.facts.bits, call.facts.channels, f.rate, 16, 2, 0);
+        return f;
+    }
+    bool Start(const PipelineCall& call, const TargetFormat&, const TagChoice&) override {
+        startThread = std::this_thread::get_id();
+        target = call.request.targetPath;
+        testutil::WriteFileBytes(target, {1, 2, 3});
+        return true;
+    }
+    bool EncodeBlock(void*, void* right, uint32_t n) override {
+        if (ended || !right) blockAfterEnd = true;
+        encodeThreads.insert(std::this_thread::get_id());
+        if (sleepMicroseconds) std::this_thread::sleep_for(std::chrono::microseconds(sleepMicroseconds));
+        if (blocks++ == failAt) return false;
+        frames += n;
+        return true;
+    }
+    bool End() override {
+        ended = true;
+        endThread = std::this_thread::get_id();
+        return true;
+    }
+    bool CreatedTarget() const override { return !target.empty(); }
+    std::string FailureReason() const override { return "failed at block " + std::to_string(failAt); }
+};
+
+// With the encoder on a thread of its own, the adapter is started and ended on the calling thread
+// and sees the same blocks; a failure at any block (the first, one in the middle, the last one out
+// of the converter's flush) ends the conversion with the adapter's reason and no later block, and
+// Cancel while the encoder lags behind a full queue ends at once. Every failed target is deleted.
+TEST(RunPipeline, EncoderThreadEndsAsTheCallingThreadDoes) {
+    Fixture f;
+    const std::string source = MakeTwoToneWav(f.dir, 3.0);
+    const ConversionRequest request{kSourceWav, source, f.dir.file("probe.out"), 1, kOutputWav};
+    const auto here = std::this_thread::get_id();
+    auto run = [&](PlanarProbe& probe, bool overlap) {
+        probe.rate = 32000;
+        f.context.overlapEncoding = overlap;
+        f.context.failureReason.clear();
+        return RunPipeline(request, f.context, Family::Wav, probe);
+    };
+    PlanarProbe alone, beside;
+    ASSERT_EQ(run(alone, false), kConversionComplete);
+    ASSERT_EQ(run(beside, true), kConversionComplete);
+    EXPECT_EQ(beside.blocks, alone.blocks);
+    EXPECT_EQ(beside.frames, alone.frames);
+    EXPECT_EQ(beside.startThread, here);
+    EXPECT_EQ(beside.endThread, here);
+    ASSERT_EQ(beside.encodeThreads.size(), 1u);
+    EXPECT_NE(*beside.encodeThreads.begin(), here);
+    EXPECT_FALSE(beside.blockAfterEnd);
+
+    for (int failAt : {0, alone.blocks / 2, alone.blocks - 1}) {
+        SCOPED_TRACE(failAt);
+        PlanarProbe probe;
+        probe.failAt = failAt;
+        EXPECT_EQ(run(probe, true), 0);
+        EXPECT_EQ(f.context.failureReason, probe.FailureReason());
+        EXPECT_EQ(probe.blocks, failAt + 1);
+        EXPECT_FALSE(probe.blockAfterEnd);
+        EXPECT_FALSE(std::filesystem::exists(request.targetPath));
+    }
+
+    PlanarProbe slow;
+    slow.sleepMicroseconds = 5000;
+    f.driver.pumps = 0;
+    f.driver.cancelAfterPumps = 40;
+    EXPECT_EQ(run(slow, true), 0);
+    EXPECT_TRUE(f.context.failureReason.empty()) << f.context.failureReason;
+    EXPECT_GT(slow.blocks, 0);
+    EXPECT_LT(slow.blocks, 39) << "the blocks still queued at Cancel are dropped";
+    EXPECT_FALSE(slow.blockAfterEnd);
+    EXPECT_FALSE(std::filesystem::exists(request.targetPath));
 }
 
 }  // namespace
