@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -736,6 +737,11 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
 
 // ---- TargetFollower ----
 
+namespace {
+// How much lower the follower's priority is than the conversion's (Linux sets it per thread).
+constexpr int kFollowerNice = 5;
+}  // namespace
+
 TargetFollower::TargetFollower(std::shared_ptr<GrowingFile> file, const char* container, PrefixCheck prefixCheck,
                                uint32_t rate, uint32_t channels, uint32_t bits, bool isFloat, bool md5)
     : file_(std::move(file)), prefixCheck_(prefixCheck) {
@@ -755,6 +761,11 @@ TargetFollower::~TargetFollower() {
 }
 
 void TargetFollower::Run(const char* container) {
+    // The conversion's own threads come first: this decode takes the time they leave, and what it
+    // has left at their end it does then, on a core of its own.
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), std::min(nice + kFollowerNice, 19));
     const uint32_t channels = decoded_.samples.Channels();
     auto take = [&](const DecodedBlock& block) {
         if (block.channels != channels)

@@ -54,30 +54,37 @@ inline void Convert(const uint8_t* data, size_t index, int32_t& stored, double& 
     }
 }
 
-// A decoded frame's samples, interleaved, in both forms.
-template <AVSampleFormat Kind>
+// A decoded frame's samples, interleaved, in both forms (`Values`), or as stored only.
+template <AVSampleFormat Kind, bool Values>
 void ConvertFrame(const AVFrame& frame, bool planar, size_t frames, size_t channels, int32_t* stored, double* values) {
+    double unused;
     if (!planar) {
         const uint8_t* data = frame.extended_data[0];
         const size_t count = frames * channels;
-        for (size_t at = 0; at < count; ++at) Convert<Kind>(data, at, stored[at], values[at]);
+        for (size_t at = 0; at < count; ++at) Convert<Kind>(data, at, stored[at], Values ? values[at] : unused);
         return;
     }
     for (size_t c = 0; c < channels; ++c) {
         const uint8_t* data = frame.extended_data[c];
-        for (size_t i = 0; i < frames; ++i) Convert<Kind>(data, i, stored[i * channels + c], values[i * channels + c]);
+        for (size_t i = 0; i < frames; ++i)
+            Convert<Kind>(data, i, stored[i * channels + c], Values ? values[i * channels + c] : unused);
     }
 }
 
+template <bool Values>
 void ConvertFrame(AVSampleFormat format, const AVFrame& frame, size_t frames, size_t channels, int32_t* stored,
                   double* values) {
     const bool planar = av_sample_fmt_is_planar(format) != 0;
     switch (av_get_packed_sample_fmt(format)) {
-        case AV_SAMPLE_FMT_U8: return ConvertFrame<AV_SAMPLE_FMT_U8>(frame, planar, frames, channels, stored, values);
-        case AV_SAMPLE_FMT_S16: return ConvertFrame<AV_SAMPLE_FMT_S16>(frame, planar, frames, channels, stored, values);
-        case AV_SAMPLE_FMT_S32: return ConvertFrame<AV_SAMPLE_FMT_S32>(frame, planar, frames, channels, stored, values);
-        case AV_SAMPLE_FMT_FLT: return ConvertFrame<AV_SAMPLE_FMT_FLT>(frame, planar, frames, channels, stored, values);
-        default: return ConvertFrame<AV_SAMPLE_FMT_DBL>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_U8:
+            return ConvertFrame<AV_SAMPLE_FMT_U8, Values>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_S16:
+            return ConvertFrame<AV_SAMPLE_FMT_S16, Values>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_S32:
+            return ConvertFrame<AV_SAMPLE_FMT_S32, Values>(frame, planar, frames, channels, stored, values);
+        case AV_SAMPLE_FMT_FLT:
+            return ConvertFrame<AV_SAMPLE_FMT_FLT, Values>(frame, planar, frames, channels, stored, values);
+        default: return ConvertFrame<AV_SAMPLE_FMT_DBL, Values>(frame, planar, frames, channels, stored, values);
     }
 }
 
@@ -96,9 +103,9 @@ bool Supported(AVSampleFormat f) {
 
 namespace {
 
-// Decodes the opened `format` as DecodeBack does.
+// Decodes the opened `format` as DecodeBack does; without `withValues` the blocks hold no values.
 bool DecodeOpened(AVFormatContext* format, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
-                  std::string& reason) {
+                  std::string& reason, bool withValues = true) {
     const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) {
         reason = "the target holds no audio stream";
@@ -154,12 +161,16 @@ bool DecodeOpened(AVFormatContext* format, const std::function<bool(const Decode
             const size_t frames = static_cast<size_t>(frame->nb_samples);
             const size_t channels = static_cast<size_t>(nb);
             stored.resize(frames * channels);
-            values.resize(frames * channels);
-            ConvertFrame(fmt, *frame, frames, channels, stored.data(), values.data());
+            if (withValues) {
+                values.resize(frames * channels);
+                ConvertFrame<true>(fmt, *frame, frames, channels, stored.data(), values.data());
+            } else {
+                ConvertFrame<false>(fmt, *frame, frames, channels, stored.data(), nullptr);
+            }
             av_frame_unref(frame.get());
             stream.frames += frames;
-            if (frames && !take(DecodedBlock{stored.data(), values.data(), static_cast<uint32_t>(frames),
-                                             static_cast<uint32_t>(channels)})) {
+            if (frames && !take(DecodedBlock{stored.data(), withValues ? values.data() : nullptr,
+                                             static_cast<uint32_t>(frames), static_cast<uint32_t>(channels)})) {
                 reason = "cancelled";
                 return false;
             }
@@ -274,7 +285,7 @@ bool DecodeBackFollowing(GrowingFile& file, const char* container, const std::fu
         reason = "the target cannot be opened";
         return false;
     }
-    if (!DecodeOpened(format.get(), take, stream, reason)) return false;
+    if (!DecodeOpened(format.get(), take, stream, reason, false)) return false;
     bytes.hash = following.hash.Result();
     bytes.count = following.hash.Count();
     bytes.audioStart = following.audioStart;

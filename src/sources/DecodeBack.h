@@ -53,6 +53,7 @@ struct FollowedBytes {
 // DecodeBack of a target while it is written: reads `file` in order as its writer publishes it,
 // through the `container` demuxer ("flac", "wav"), to the end of the finished file. A writer that fails
 // or a reader that aborts ends it with `reason` set; `bytes` tells what was read once it succeeds.
+// The blocks hold the stored samples only (`values` null).
 bool DecodeBackFollowing(GrowingFile& file, const char* container, const std::function<bool(const DecodedBlock&)>& take,
                          DecodedStream& stream, FollowedBytes& bytes, std::string& reason);
 
