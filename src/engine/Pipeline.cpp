@@ -623,10 +623,10 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
     // The encoder on a second thread when the batch has a core to spare for it; without a thread
-    // the blocks are encoded here, as they are when the context does not ask for one. A target
-    // decoded back while it is written has taken that core already.
+    // the blocks are encoded here, as they are when the context does not ask for one, or when the
+    // decode of the target while it is written takes that core.
     std::unique_ptr<EncoderThread> encoderThread;
-    if (context.overlapEncoding && !(context.record && context.record->follower)) {
+    if (context.overlapEncoding && !(context.record && context.record->followerTakesSpareCore)) {
         const uint32_t maxFrames = wide ? wideConverter.OutputCapacity()
                                         : plan.convert ? converter.OutputCapacity() : kBlockFrames;
         encoderThread = std::make_unique<EncoderThread>(adapter, wide, wide ? format.wide.channels : format.channels,

@@ -159,6 +159,9 @@ struct EncodeRecord {
     // The decode of the target while it was written (lossless targets whose encoder publishes
     // it); null for none. Stopped and joined when the record goes.
     std::shared_ptr<TargetFollower> follower;
+    // Whether the follower takes the core an encoder thread would have had: where the encoder is
+    // light (WAV) the check gains more from it than the encoding does.
+    bool followerTakesSpareCore = false;
     // FLAC: the MD5 of the samples handed to the encoder, where they were summed beside it (the
     // follower then leaves the MD5 out); unset otherwise.
     bool handedMd5Set = false;

@@ -65,6 +65,7 @@ public:
                 std::make_shared<TargetFollower>(follow, "wav", &WavHeaderOnlyCompleted, handed.Rate(),
                                                  handed.Channels(), handed.Bits(), handed.IsFloat(),
                                                  FamilyOf(Family::Wav).check.streamMd5);
+            call.record->followerTakesSpareCore = true;
         }
         return opened;
     }
