@@ -293,9 +293,13 @@ public:
     }
 
 private:
-    // At most this many blocks and (beyond two blocks) bytes wait for the encoder.
-    static constexpr size_t kQueueBlocks = 16;
-    static constexpr size_t kQueueBytes = size_t{1} << 20;
+    // At most this many blocks and (beyond two blocks) bytes wait for the encoder. The threads
+    // hand over in halves of the ring, so a ring of many blocks wakes each of them seldom: with 16
+    // blocks the reading thread woke some 700 times a second beside a FLAC encoder, was often
+    // placed on the encoder's core, and a third thread (the decode of a verified target) then cost
+    // the encoder a fifth of its core.
+    static constexpr size_t kQueueBlocks = 64;
+    static constexpr size_t kQueueBytes = size_t{16} << 20;
 
     struct Slot {
         std::vector<double> data;  // doubles, so that the planes of 16-bit samples are aligned too
