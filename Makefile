@@ -30,14 +30,15 @@ bench: build
 sanitize:
 	@$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DSONAVERT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
-# The thread sanitizer over the batch tests that convert several rows at once and the add that
+# The thread sanitizer over the batch tests that convert several rows at once, the encoder on a
+# thread of its own, the target decoded while it is written, and the add that
 # probes its files on several threads. Debian's Qt and FFmpeg are not instrumented:
 # tests/tsan.supp names those libraries only.
 tsan: deps
 	@cmake -S . -B build-tsan -DSONAVERT_TSAN=ON -DSONAVERT_BUILD_GUI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target sonavert_tests
 	@TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" build-tsan/bin/sonavert_tests \
-		--gtest_filter='RunConversionBatch.*:CommandLine.SeveralJobs*:FileAdderTest.Threaded*'
+		--gtest_filter='RunConversionBatch.*:CommandLine.SeveralJobs*:FileAdderTest.Threaded*:RunPipeline.EncoderThread*:FamilyPipelines.EncoderThread*:VerifiedConversions.LosslessTargetsDecodedWhileWritten'
 
 # libFuzzer targets, each run for FUZZ_SECONDS (default 60).
 FUZZ_SECONDS ?= 60
