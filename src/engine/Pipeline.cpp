@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "base/PathHelpers.h"
+#include "base/VectorState.h"
 #include "encoders/PcmConverter.h"
 #include "engine/Gain.h"
 #include "settings/SettingRanges.h"
@@ -92,6 +93,7 @@ int PumpSourceWide(AudioSource& source, int sourceType, const std::string& sourc
     const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
 
     for (;;) {
+        ClearUpperVectorState();
         uint32_t n = source.ReadWide(block.data());
         if (n < 1) break;
         if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
@@ -99,6 +101,7 @@ int PumpSourceWide(AudioSource& source, int sourceType, const std::string& sourc
         tracker.Update(p);
         progress.Pump();
         if (progress.CancelRequested()) return 0;
+        ClearUpperVectorState();
         if (!sink(block.data(), n)) return 0;
         if (stopAtLength && p >= length) break;
     }
@@ -118,6 +121,7 @@ int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePat
     const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
 
     for (;;) {
+        ClearUpperVectorState();
         uint32_t n = source.Read(left, right);
         if (n < 1) break;
         if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
@@ -125,6 +129,7 @@ int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePat
         tracker.Update(p);
         progress.Pump();
         if (progress.CancelRequested()) return 0;
+        ClearUpperVectorState();
         if (!sink(left, right, n)) return 0;
         if (stopAtLength && p >= length) break;
     }
@@ -343,6 +348,7 @@ private:
                 slot = &slots_[head_];
             }
             // The slot stays counted as queued while it is encoded, so it is not written meanwhile.
+            ClearUpperVectorState();
             const bool ok = wide_ ? adapter_.EncodeWide(slot->data.data(), slot->frames)
                                   : adapter_.EncodeBlock(slot->data.data(), slot->right, slot->frames);
             bool wake;

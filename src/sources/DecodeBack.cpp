@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "base/GrowingFile.h"
+#include "base/VectorState.h"
 #include "sources/FfmpegSource.h"
 
 namespace sonavert {
@@ -178,6 +179,7 @@ bool DecodeOpened(AVFormatContext* format, const std::function<bool(const Decode
     };
 
     for (;;) {
+        ClearUpperVectorState();
         const int read = av_read_frame(format, packet.get());
         if (read == AVERROR_EOF) break;
         if (read < 0) {

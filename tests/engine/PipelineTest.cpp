@@ -5,6 +5,9 @@
 #include <csignal>
 #include <filesystem>
 #include <set>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <thread>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -538,6 +541,26 @@ TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
 
 // A 16-bit stereo encoder that makes a small file at the target, fails at a chosen block, can take
 // its time over each block, and notes the threads it is called on.
+#if defined(__x86_64__)
+// Whether the processor tells which register states are in use (XGETBV with ECX=1) and has AVX.
+bool CanSeeUpperVectorHalves() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+    return __get_cpuid_count(0xD, 1, &a, &b, &c, &d) && (a & (1u << 2));
+}
+bool UpperVectorHalvesInUse() {
+    unsigned a, d;
+    __asm__ volatile("xgetbv" : "=a"(a), "=d"(d) : "c"(1));
+    return (a >> 2) & 1;
+}
+// Leaves the upper half of ymm0 in use, as some libraries do when they return.
+void UseUpperVectorHalves() { __asm__ volatile("vpcmpeqd %%ymm0, %%ymm0, %%ymm0" ::: "xmm0"); }
+#else
+bool CanSeeUpperVectorHalves() { return false; }
+bool UpperVectorHalvesInUse() { return false; }
+void UseUpperVectorHalves() {}
+#endif
+
 class PlanarProbe : public EncoderAdapter {
 public:
     uint32_t rate = 0;  // 0: the source's
@@ -550,6 +573,7 @@ public:
     std::string target;
     std::thread::id startThread, endThread;
     std::set<std::thread::id> encodeThreads;
+    int upperInUse = 0;  // blocks that came with the upper vector halves in use
 
     TargetFormat ChooseFormat(const PipelineCall& call) override {
         TargetFormat f;
@@ -567,6 +591,7 @@ public:
     bool EncodeBlock(void*, void* right, uint32_t n) override {
         if (ended || !right) blockAfterEnd = true;
         encodeThreads.insert(std::this_thread::get_id());
+        upperInUse += UpperVectorHalvesInUse() ? 1 : 0;
         if (sleepMicroseconds) std::this_thread::sleep_for(std::chrono::microseconds(sleepMicroseconds));
         if (blocks++ == failAt) return false;
         frames += n;
@@ -628,6 +653,20 @@ TEST(RunPipeline, EncoderThreadEndsAsTheCallingThreadDoes) {
     EXPECT_LT(slow.blocks, 99) << "the blocks still queued at Cancel are dropped";
     EXPECT_FALSE(slow.blockAfterEnd);
     EXPECT_FALSE(std::filesystem::exists(request.targetPath));
+
+    // A caller that left the upper vector halves in use (a thread made then inherits them) does
+    // not pass them on to the encoder: SSE-only encoders run slower while they are in use.
+    if (CanSeeUpperVectorHalves()) {
+        for (bool overlap : {false, true}) {
+            SCOPED_TRACE(overlap);
+            PlanarProbe probe;
+            f.driver.cancelAfterPumps = 0;
+            UseUpperVectorHalves();
+            ASSERT_EQ(run(probe, overlap), kConversionComplete);
+            EXPECT_GT(probe.blocks, 0);
+            EXPECT_EQ(probe.upperInUse, 0);
+        }
+    }
 }
 
 }  // namespace
