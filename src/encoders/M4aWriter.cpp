@@ -1,5 +1,6 @@
 #include "encoders/M4aWriter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -451,21 +452,34 @@ int AlacWriter::EncodeInterleaved(const double* samples, uint32_t frames) {
     if (frames == 0) return 1;
     if (!samples) return Fail("a block without samples");
     const double scale = bits_ == 24 ? 8388608.0 : 32768.0;
-    for (uint32_t n = 0; n < frames; ++n) {
+    // The whole block is quantised in one loop over its interleaved samples, then dealt out to the
+    // channels' planes in runs that end where the encoder's frame fills.
+    const size_t count = size_t{frames} * channels_;
+    if (quantised_.size() < count) quantised_.resize(count);
+    int32_t* q = quantised_.data();
+    for (size_t i = 0; i < count; ++i) q[i] = QuantiseSample(samples[i], scale);
+    uint32_t done = 0;
+    while (done < frames) {
         if (filled_ == 0) {
             // The encoder may still hold the last frame's buffers.
             frame_->nb_samples = frameSize_;
             if (const int e = av_frame_make_writable(frame_.get()); e < 0) return Fail("out of memory: " + AvError(e));
         }
-        const double* in = samples + static_cast<size_t>(n) * channels_;
+        const uint32_t run = std::min(frames - done, static_cast<uint32_t>(frameSize_ - filled_));
+        const int32_t* block = q + static_cast<size_t>(done) * channels_;
         for (uint32_t c = 0; c < channels_; ++c) {
-            const int32_t v = QuantiseSample(in[order_[c]], scale);
-            if (bits_ == 24)
-                reinterpret_cast<int32_t*>(frame_->extended_data[c])[filled_] = v * 256;
-            else
-                reinterpret_cast<int16_t*>(frame_->extended_data[c])[filled_] = static_cast<int16_t>(v);
+            const int32_t* in = block + order_[c];
+            if (bits_ == 24) {
+                int32_t* out = reinterpret_cast<int32_t*>(frame_->extended_data[c]) + filled_;
+                for (uint32_t n = 0; n < run; ++n) out[n] = in[size_t{n} * channels_] * 256;
+            } else {
+                int16_t* out = reinterpret_cast<int16_t*>(frame_->extended_data[c]) + filled_;
+                for (uint32_t n = 0; n < run; ++n) out[n] = static_cast<int16_t>(in[size_t{n} * channels_]);
+            }
         }
-        if (++filled_ == frameSize_ && !SendFrame(false)) return 0;
+        done += run;
+        filled_ += static_cast<int>(run);
+        if (filled_ == frameSize_ && !SendFrame(false)) return 0;
     }
     return 1;
 }
@@ -489,6 +503,8 @@ int AlacWriter::Close() {
     channels_ = bits_ = rate_ = 0;
     frameSize_ = filled_ = 0;
     pts_ = 0;
+    quantised_.clear();
+    quantised_.shrink_to_fit();
     headerWritten_ = false;
     return failed_ ? 0 : 1;
 }

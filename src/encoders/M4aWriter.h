@@ -192,6 +192,7 @@ private:
     int filled_ = 0;           // frames waiting in frame_
     int64_t pts_ = 0;          // frames sent to the encoder
     uint32_t order_[kMaxChannels] = {};  // target channel i takes source channel order_[i]
+    std::vector<int32_t> quantised_;     // the block being taken, interleaved, at the target's bits
     bool headerWritten_ = false;
     bool failed_ = false;
     std::string reason_;

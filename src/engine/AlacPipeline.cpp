@@ -1,5 +1,6 @@
 #include "encoders/M4aWriter.h"
 #include "engine/Pipeline.h"
+#include "sources/SourceTypes.h"
 
 namespace sonavert {
 namespace {
@@ -21,6 +22,11 @@ public:
         f.wide.channelMask = in.channelMask;
         f.wide.bits = in.isFloat || in.bits > 16 ? 24 : 16;
         f.wide.isFloat = false;
+        // The encoder is light and takes its samples as doubles, four times the bytes of the
+        // stored ones: from a PCM file at its own rate a second thread has nothing to overlap
+        // and only hands the blocks over (2 % slower on 10 minutes of WAV).
+        const int type = call.request.sourceType;
+        f.encodeHere = (type == kSourceWav || type == kSourceAiff || type == kSourceAu) && f.rate == call.facts.rate;
         return f;
     }
     bool Start(const PipelineCall& call, const TargetFormat& format, const TagChoice& tags) override {

@@ -574,7 +574,7 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
         RecordTags(tags, *context.record);
         context.record->picture = adapter.WritesPicture(call) ? tags.picture : nullptr;
     }
-    call.encoderThread = context.overlapEncoding;
+    call.encoderThread = context.overlapEncoding && !format.encodeHere;
     if (!adapter.Start(call, format, tags)) return abandon(adapter.FailureReason());
     if (context.record) {
         context.record->storedRate = format.rate;
@@ -633,10 +633,11 @@ int RunPipeline(const ConversionRequest& request, ConversionContext& context, Fa
     void* const convRight = outRight.empty() ? nullptr : outRight.data();
 
     // The encoder on a second thread when the batch has a core to spare for it; without a thread
-    // the blocks are encoded here, as they are when the context does not ask for one, or when the
-    // decode of the target while it is written takes that core.
+    // the blocks are encoded here, as they are when the context does not ask for one, when the
+    // adapter keeps its encoder here, or when the decode of the target while it is written takes
+    // that core.
     std::unique_ptr<EncoderThread> encoderThread;
-    if (context.overlapEncoding && !(context.record && context.record->followerTakesSpareCore)) {
+    if (call.encoderThread && !(context.record && context.record->followerTakesSpareCore)) {
         const uint32_t maxFrames = wide ? wideConverter.OutputCapacity()
                                         : plan.convert ? converter.OutputCapacity() : kBlockFrames;
         encoderThread = std::make_unique<EncoderThread>(adapter, wide, wide ? format.wide.channels : format.channels,

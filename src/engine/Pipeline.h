@@ -142,6 +142,9 @@ struct TargetFormat {
     uint32_t channels = 0;   // planes handed to the encoder: 1 or 2
     FormatPlan plan;
     WideFormat wide = {};    // the format the encoder receives from the wide read
+    // The encoder stays on the calling thread even where the batch has a core to spare: handing
+    // the blocks to another core would cost more than the reading leaves to overlap.
+    bool encodeHere = false;
 };
 
 // One pipeline call as a family's adapter sees it.
