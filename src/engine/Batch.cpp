@@ -531,7 +531,9 @@ int ConvertAndVerify(const RowRun& run, const ConversionRequest& request, Conver
     context.record = nullptr;
     // A stand-in conversion (tests) that never reached the skeleton leaves nothing to check.
     if (!result || !run.verify || !record.samples.Begun()) return result;
-    const std::string failure = VerifyTarget(request.targetPath, record, run.family->check, context.progress);
+    // The core the encoder thread could have had is spare for the decode as well.
+    const std::string failure =
+        VerifyTarget(request.targetPath, record, run.family->check, context.progress, context.overlapEncoding ? 2 : 1);
     if (failure.empty()) {
         verified = true;
         return result;

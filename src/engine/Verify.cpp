@@ -663,7 +663,7 @@ std::string CheckPicture(const std::string& path, const EncodeRecord& record) {
 }  // namespace
 
 std::string VerifyTarget(const std::string& path, const EncodeRecord& record, const FamilyCheck& check,
-                         ProgressSink& progress) {
+                         ProgressSink& progress, int decodeThreads) {
     const SampleLedger& want = record.samples;
     const uint32_t rate = record.storedRate ? record.storedRate : want.Rate();
     const uint32_t channels = record.storedChannels ? record.storedChannels : want.Channels();
@@ -715,7 +715,8 @@ std::string VerifyTarget(const std::string& path, const EncodeRecord& record, co
             return true;
         };
         std::string reason;
-        if (!DecodeBack(path, take, stream, reason)) return reason == "cancelled" ? reason : Failed(reason);
+        if (!DecodeBack(path, take, stream, reason, decodeThreads))
+            return reason == "cancelled" ? reason : Failed(reason);
         decoded = &here;
     }
     const DecodedStream& facts = decoded->stream;

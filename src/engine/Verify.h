@@ -215,7 +215,8 @@ private:
 // stream MD5 (FLAC), tags and picture. Returns an
 // empty text when it holds, else the reason ("verification failed: length 12.34 s of 12.50 s").
 // `progress` is asked for Cancel now and then; a cancelled check returns "cancelled".
+// `decodeThreads` above 1 lets a target decoded after it was written use that many threads.
 std::string VerifyTarget(const std::string& path, const EncodeRecord& record, const FamilyCheck& check,
-                         ProgressSink& progress);
+                         ProgressSink& progress, int decodeThreads = 1);
 
 }  // namespace sonavert

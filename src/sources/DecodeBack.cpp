@@ -106,7 +106,7 @@ namespace {
 
 // Decodes the opened `format` as DecodeBack does; without `withValues` the blocks hold no values.
 bool DecodeOpened(AVFormatContext* format, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
-                  std::string& reason, bool withValues = true) {
+                  std::string& reason, bool withValues = true, int threads = 1) {
     const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) {
         reason = "the target holds no audio stream";
@@ -115,6 +115,12 @@ bool DecodeOpened(AVFormatContext* format, const std::function<bool(const Decode
     const AVCodecParameters* par = format->streams[index]->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
     CodecPtr codec(decoder ? avcodec_alloc_context3(decoder) : nullptr);
+    // Decoders of independent frames (FLAC, ALAC) decode several at once on threads of their own
+    // and still give them back in order, sample for sample as one thread does.
+    if (codec && threads > 1 && (decoder->capabilities & AV_CODEC_CAP_FRAME_THREADS)) {
+        codec->thread_count = threads;
+        codec->thread_type = FF_THREAD_FRAME;
+    }
     if (!codec || avcodec_parameters_to_context(codec.get(), par) < 0 || avcodec_open2(codec.get(), decoder, nullptr) < 0) {
         reason = "the target's audio cannot be decoded";
         return false;
@@ -245,14 +251,14 @@ struct AvioFreer {
 }  // namespace
 
 bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
-                std::string& reason) {
+                std::string& reason, int threads) {
     stream = DecodedStream{};
     FormatPtr format = OpenInput(path);
     if (!format) {
         reason = "the target cannot be opened";
         return false;
     }
-    return DecodeOpened(format.get(), take, stream, reason);
+    return DecodeOpened(format.get(), take, stream, reason, true, threads);
 }
 
 bool DecodeBackFollowing(GrowingFile& file, const char* container, const std::function<bool(const DecodedBlock&)>& take,

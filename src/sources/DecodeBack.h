@@ -38,9 +38,10 @@ struct DecodedStream {
 // Hands every decoded frame of the first audio stream of `path` to `take` (which returns false to
 // stop: the decode then ends with `reason` "cancelled"). Returns false with `reason` set when the
 // file cannot be opened, holds no audio stream or the format changes on the way; packets that
-// fail to decode are skipped and marked in `stream`.
+// fail to decode are skipped and marked in `stream`. Up to `threads` threads decode where the
+// codec decodes its frames independently (FLAC, ALAC); `take` is called on the caller's thread.
 bool DecodeBack(const std::string& path, const std::function<bool(const DecodedBlock&)>& take, DecodedStream& stream,
-                std::string& reason);
+                std::string& reason, int threads = 1);
 
 // The bytes a followed decode read from the audio's start (the end of the file's prefix) to the
 // end: their count and StreamHash.

@@ -534,8 +534,11 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
         if (result && damage) damage(r.targetPath);
         return result;
     };
+    std::string rowSource = source;
+    double rowSeconds = 2.0;
     auto run = [&](int format) {
-        std::vector<BatchItem> items{{0, kSourceWav, source, ""}};
+        std::vector<BatchItem> items{{0, kSourceWav, rowSource, ""}};
+        items[0].seconds = rowSeconds;
         BatchState state;
         state.jobs = 1;
         f.driver.outcomes.clear();
@@ -571,6 +574,23 @@ TEST(VerifiedConversions, EveryFamilyPassesAndDamagedTargetsFail) {
         }
         fs::remove(target);
     }
+    // A row long enough to leave a core spare decodes its FLAC or ALAC target on two threads
+    // once written: the same targets pass, the same damage fails.
+    rowSource = testutil::WriteTwoToneWav(f.dir.file("long.wav"), 6.0);
+    rowSeconds = 6.0;
+    for (int format : {kOutputFlac, kOutputAlac}) {
+        SCOPED_TRACE(FindOutputFormat(format)->name);
+        damage = nullptr;
+        EXPECT_TRUE(run(format).verified);
+        for (const auto& d : damages) {
+            damage = d;
+            const RowOutcome outcome = run(format);
+            EXPECT_EQ(outcome.kind, RowOutcome::Kind::Failed);
+            EXPECT_EQ(outcome.reason.rfind("verification failed: ", 0), 0u) << outcome.reason;
+        }
+    }
+    rowSource = source;
+    rowSeconds = 2.0;
 
     // Lossless: one sample changed by its lowest bit is found and named; the length is told.
     f.settings.VerifyTargets = 1;
