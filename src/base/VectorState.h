@@ -4,8 +4,8 @@ namespace sonavert {
 
 // Marks the upper halves of the 256-bit vector registers as unused.
 //
-// Some libraries we load return with those halves still in use (Qt's command-line and string code
-// does, on processors with AVX), and a thread created meanwhile inherits the state. Code built for
+// Some libraries we load return with those halves still in use (Qt's command-line parser does, on
+// processors with AVX), and a thread created meanwhile inherits the state. Code built for
 // SSE only, as LAME and much of FFmpeg are, then runs up to a tenth slower on such processors:
 // every SSE instruction waits to merge the upper halves it does not use. The conversion loops call
 // this once per block, before they hand the block to a decoder or an encoder.
