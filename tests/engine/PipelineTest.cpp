@@ -546,6 +546,9 @@ TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
 bool CanSeeUpperVectorHalves() {
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+    unsigned enabled, high;
+    __asm__ volatile("xgetbv" : "=a"(enabled), "=d"(high) : "c"(0));
+    if ((enabled & 6) != 6) return false;  // the system keeps no vector state beyond SSE
     return __get_cpuid_count(0xD, 1, &a, &b, &c, &d) && (a & (1u << 2));
 }
 bool UpperVectorHalvesInUse() {
