@@ -8,7 +8,8 @@ namespace sonavert {
 // processors with AVX), and a thread created meanwhile inherits the state. Code built for
 // SSE only, as LAME and much of FFmpeg are, then runs up to a tenth slower on such processors:
 // every SSE instruction waits to merge the upper halves it does not use. The conversion loops call
-// this once per block, before they hand the block to a decoder or an encoder.
+// this before their first block and after each call into the driver, the encoder thread when it
+// starts, the decode of a target back once per packet.
 inline void ClearUpperVectorState() {
 #if defined(__x86_64__) || defined(__i386__)
     // The clobbers keep the compiler from holding a vector value across the instruction, should

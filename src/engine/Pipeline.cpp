@@ -92,8 +92,10 @@ int PumpSourceWide(AudioSource& source, int sourceType, const std::string& sourc
     std::vector<double> block(size_t{kBlockFrames} * kMaxWideChannels);
     const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
 
+    // Clear before the first block, and again after each progress report: the driver's code is
+    // the one foreign code a block passes besides the codecs.
+    ClearUpperVectorState();
     for (;;) {
-        ClearUpperVectorState();
         uint32_t n = source.ReadWide(block.data());
         if (n < 1) break;
         if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
@@ -120,8 +122,10 @@ int PumpSource(AudioSource& source, int sourceType, const std::string& sourcePat
     void* right = source.GetChannels() == 2 ? rightPlane : nullptr;
     const bool stopAtLength = sourceType == kSourceModule || sourceType == kSourceMidi;
 
+    // Clear before the first block, and again after each progress report: the driver's code is
+    // the one foreign code a block passes besides the codecs.
+    ClearUpperVectorState();
     for (;;) {
-        ClearUpperVectorState();
         uint32_t n = source.Read(left, right);
         if (n < 1) break;
         if (n > kBlockFrames) return 0;  // a decoder overstepping its block size is broken
@@ -338,6 +342,8 @@ private:
     }
 
     void Run() {
+        // The thread starts with its creator's vector state; only the adapter runs here after.
+        ClearUpperVectorState();
         for (;;) {
             Slot* slot = nullptr;
             {
@@ -348,7 +354,6 @@ private:
                 slot = &slots_[head_];
             }
             // The slot stays counted as queued while it is encoded, so it is not written meanwhile.
-            ClearUpperVectorState();
             const bool ok = wide_ ? adapter_.EncodeWide(slot->data.data(), slot->frames)
                                   : adapter_.EncodeBlock(slot->data.data(), slot->right, slot->frames);
             bool wake;

@@ -539,8 +539,6 @@ TEST(RunPipeline, WideFamiliesGetInterleavedConvertedGainedBlocks) {
     EXPECT_TRUE(refused.samples.empty());
 }
 
-// A 16-bit stereo encoder that makes a small file at the target, fails at a chosen block, can take
-// its time over each block, and notes the threads it is called on.
 #if defined(__x86_64__)
 // Whether the processor tells which register states are in use (XGETBV with ECX=1) and has AVX.
 bool CanSeeUpperVectorHalves() {
@@ -564,6 +562,8 @@ bool UpperVectorHalvesInUse() { return false; }
 void UseUpperVectorHalves() {}
 #endif
 
+// A 16-bit stereo encoder that makes a small file at the target, fails at a chosen block, can take
+// its time over each block, and notes the threads it is called on.
 class PlanarProbe : public EncoderAdapter {
 public:
     uint32_t rate = 0;  // 0: the source's
